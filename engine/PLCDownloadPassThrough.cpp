@@ -1,0 +1,6 @@
+#include "engine/PLCDownloadPassThrough.h"
+
+PLCDownloadPassThrough::PLCDownloadPassThrough(QObject *parent)
+    : QObject(parent)
+{
+}

@@ -1,0 +1,145 @@
+#include "app/AppDir.h"
+#include "app/LogHandler.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+// Runs without an application object on purpose: the handler must cope with that.
+class TestLogFile : public QObject
+{
+    Q_OBJECT
+
+    static QByteArray readAll(const QString &path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    static void writeBytes(const QString &path, qint64 size, char fill)
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QVERIFY(f.write(QByteArray(size, fill)) == size);
+    }
+
+private slots:
+    void lineFormat_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("debug") << int(QtDebugMsg) << "hello" << "(24/05/07 14:03:59) Debug: hello";
+        QTest::newRow("warning") << int(QtWarningMsg) << "w" << "(24/05/07 14:03:59) Warning: w";
+        QTest::newRow("critical") << int(QtCriticalMsg) << "c" << "(24/05/07 14:03:59) Critical: c";
+        QTest::newRow("fatal") << int(QtFatalMsg) << "f" << "(24/05/07 14:03:59) Fatal: f";
+        QTest::newRow("info has no word") << int(QtInfoMsg) << "i" << "(24/05/07 14:03:59)  i";
+        QTest::newRow("percent stays literal") << int(QtDebugMsg) << "50% %1 %2 %3"
+                                               << "(24/05/07 14:03:59) Debug: 50% %1 %2 %3";
+    }
+    void lineFormat()
+    {
+        QFETCH(int, type);
+        QFETCH(QString, text);
+        QFETCH(QString, line);
+        const QDateTime at(QDate(2024, 5, 7), QTime(14, 3, 59));
+        QCOMPARE(LogFile::formatLine(QtMsgType(type), text, at), line);
+    }
+
+    void appendEndsEveryLineWithCrLf()
+    {
+        QTemporaryDir dir;
+        QVERIFY(LogFile::append(dir.path(), {"one"}));
+        QVERIFY(LogFile::append(dir.path(), {"two", "three"}));
+        QCOMPARE(readAll(dir.filePath("log_forPcap.txt")), QByteArray("one\r\ntwo\r\nthree\r\n"));
+    }
+
+    void rotationStartsAboveOneMillionBytes()
+    {
+        QTemporaryDir dir;
+        const QString log = dir.filePath("log_forPcap.txt");
+        const QString backup = log + ".backup";
+
+        writeBytes(log, 1000000, 'a');
+        QVERIFY(LogFile::append(dir.path(), {"x"}));
+        QVERIFY2(!QFile::exists(backup), "a log of exactly 1,000,000 bytes is not rotated");
+        QCOMPARE(QFileInfo(log).size(), 1000003);
+
+        // Now 1,000,003 bytes: the whole log becomes the backup, the new line starts a fresh log.
+        const QByteArray full = readAll(log);
+        QVERIFY(LogFile::append(dir.path(), {"fresh"}));
+        QCOMPARE(readAll(backup), full);
+        QCOMPARE(readAll(log), QByteArray("fresh\r\n"));
+
+        // An older backup is replaced by the next full log, never kept growing beside it.
+        writeBytes(log, 1000001, 'b');
+        QVERIFY(LogFile::append(dir.path(), {"again"}));
+        QCOMPARE(readAll(backup), QByteArray(1000001, 'b'));
+        QCOMPARE(readAll(log), QByteArray("again\r\n"));
+    }
+
+    void unopenableLogLosesOnlyThatMessage()
+    {
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkdir("log_forPcap.txt")); // a directory in the log's place
+        QVERIFY(!LogFile::append(dir.path(), {"lost"}));
+        QVERIFY(!LogFile::append(dir.path() + "/missing", {"lost"}));
+    }
+
+    // Before any directory is known (no application object, no override) lines wait and
+    // are written, in order, ahead of the first line that has a place to go.
+    void handlerWithoutApplicationKeepsEarlyLines()
+    {
+        QVERIFY(!QCoreApplication::instance());
+        QTemporaryDir dir;
+        AppDir::setOverride(QString());
+        logMessageHandler(QtDebugMsg, QMessageLogContext(), "early");
+        QVERIFY(!QFile::exists(dir.filePath("log_forPcap.txt")));
+
+        AppDir::setOverride(dir.path());
+        logMessageHandler(QtWarningMsg, QMessageLogContext(), "later");
+        const QList<QByteArray> lines = readAll(dir.filePath("log_forPcap.txt")).split('\n');
+        QCOMPARE(lines.size(), 3);
+        QVERIFY(lines[0].endsWith(" Debug: early\r"));
+        QVERIFY(lines[1].endsWith(" Warning: later\r"));
+    }
+
+    void twoThreadsWriteWholeLines()
+    {
+        QTemporaryDir dir;
+        AppDir::setOverride(dir.path());
+        const QString payload(200, QLatin1Char('x'));
+        constexpr int kPerThread = 1500;
+        auto writer = [&](const char *tag) {
+            return QThread::create([&, tag] {
+                for (int i = 0; i < kPerThread; ++i)
+                    logMessageHandler(QtDebugMsg, QMessageLogContext(),
+                                      QStringLiteral("%1 %2 %3").arg(tag).arg(i).arg(payload));
+            });
+        };
+        QScopedPointer<QThread> a(writer("A")), b(writer("B"));
+        a->start();
+        b->start();
+        QVERIFY(a->wait(60000));
+        QVERIFY(b->wait(60000));
+
+        const QByteArray all = readAll(dir.filePath("log_forPcap.txt"));
+        QVERIFY(all.endsWith("\r\n"));
+        const QList<QByteArray> lines = all.left(all.size() - 2).split('\n');
+        QCOMPARE(lines.size(), 2 * kPerThread);
+        const QRegularExpression whole(QStringLiteral(
+            "^\\(\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\) Debug: ([AB]) (\\d+) x{200}\\r?$"));
+        int next[2] = {0, 0};
+        for (const QByteArray &line : lines) {
+            const auto m = whole.match(QString::fromLatin1(line));
+            QVERIFY2(m.hasMatch(), line.left(80).constData());
+            const int who = m.captured(1) == QLatin1String("A") ? 0 : 1;
+            QCOMPARE(m.captured(2).toInt(), next[who]++); // each thread's lines in its order
+        }
+        AppDir::setOverride(QString());
+    }
+};
+
+QTEST_APPLESS_MAIN(TestLogFile)
+#include "tst_logfile.moc"

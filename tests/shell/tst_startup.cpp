@@ -1,0 +1,185 @@
+#include "app/AppDir.h"
+#include "app/Startup.h"
+#include "window/PLCDownloadAssistant.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTranslator>
+#include <QtTest>
+
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+    static void writeFile(const QString &path, const QByteArray &bytes)
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(bytes);
+    }
+    static QByteArray readFile(const QString &path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    static QString translated(const QString &qm, const char *context, const char *source)
+    {
+        QTranslator t;
+        if (!t.load(qm))
+            return QStringLiteral("<catalogue missing>");
+        const QString text = t.translate(context, source);
+        return text.isNull() ? QStringLiteral("<no entry>") : text;
+    }
+
+private slots:
+    void languageChoice_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QByteArray>("ini"); // empty: no settings file at all
+        QTest::addColumn<int>("language");
+
+        const QByteArray cn = "[Setting]\nlanguage=cn\n";
+        QTest::newRow("no arguments, no file") << QStringList{"prog"} << QByteArray() << 0;
+        QTest::newRow("sn en") << QStringList{"prog", "ABC123", "en"} << cn << 0;
+        QTest::newRow("sn English") << QStringList{"prog", "ABC123", "English"} << cn << 0;
+        QTest::newRow("sn EN") << QStringList{"prog", "ABC123", "EN"} << cn << 0;
+        QTest::newRow("sn cn") << QStringList{"prog", "ABC123", "cn"} << QByteArray() << 1;
+        QTest::newRow("sn de") << QStringList{"prog", "ABC123", "de"} << QByteArray() << 1;
+        QTest::newRow("last entry counts") << QStringList{"prog", "ABC123", "x", "en"} << cn << 0;
+        QTest::newRow("sn only, file says zh_CN")
+            << QStringList{"prog", "ABC123"} << QByteArray("[Setting]\nlanguage=zh_CN\n") << 1;
+        QTest::newRow("file says CN") << QStringList{"prog"} << QByteArray("[Setting]\nlanguage=CN\n") << 1;
+        QTest::newRow("file says En") << QStringList{"prog"} << QByteArray("[Setting]\nlanguage=En\n") << 0;
+        QTest::newRow("file says de") << QStringList{"prog"} << QByteArray("[Setting]\nlanguage=de\n") << 0;
+        QTest::newRow("key missing") << QStringList{"prog"} << QByteArray("[Other]\nlanguage=cn\n") << 0;
+        QTest::newRow("binary file") << QStringList{"prog"} << QByteArray("\x00\xff\x01[\n\x80", 6) << 0;
+    }
+    void languageChoice()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, ini);
+        QFETCH(int, language);
+        QTemporaryDir root;
+        QVERIFY(QDir(root.path()).mkdir("app"));
+        if (!ini.isEmpty())
+            writeFile(root.filePath("setting_vpn.ini"), ini);
+        QCOMPARE(chooseLanguage(args, root.filePath("app")), language);
+    }
+
+    void languageWithoutParentDirectoryIsChinese()
+    {
+        QCOMPARE(chooseLanguage({"prog"}, "/"), 1);
+    }
+
+    void snListKeepsLinesAsWritten()
+    {
+        QTemporaryDir dir;
+        QVERIFY(readSnList(dir.path()).isEmpty());
+        writeFile(dir.filePath("snlist.dat"), "A100\r\n\r\n B200 \nA100\n");
+        QCOMPARE(readSnList(dir.path()), QStringList({"A100", "", " B200 ", "A100"}));
+        writeFile(dir.filePath("snlist.dat"), QByteArray());
+        QVERIFY(readSnList(dir.path()).isEmpty());
+    }
+
+    // Each catalogue holds the same forty source texts, in the four contexts.
+    void cataloguesHoldFortyEntries()
+    {
+        QStringList sources[2];
+        const char *files[2] = {"language_cn.ts", "language_en.ts"};
+        for (int i = 0; i < 2; ++i) {
+            QFile f(QStringLiteral(TALVO_SOURCE_DIR "/translations/") + files[i]);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            QXmlStreamReader xml(&f);
+            QString context;
+            while (!xml.atEnd()) {
+                xml.readNext();
+                if (xml.isStartElement() && xml.name() == QLatin1String("name"))
+                    context = xml.readElementText();
+                if (xml.isStartElement() && xml.name() == QLatin1String("source"))
+                    sources[i] << context + "|" + xml.readElementText();
+            }
+            QVERIFY(!xml.hasError());
+        }
+        QCOMPARE(sources[0].size(), 40);
+        QCOMPARE(sources[0], sources[1]);
+        QCOMPARE(sources[0].filter(QRegularExpression("^PLCDownloadAssistant\\|")).size(), 13);
+        QCOMPARE(sources[0].filter(QRegularExpression("^QObject\\|")).size(), 23);
+    }
+
+    void catalogueTextsThatDifferFromTheSource_data()
+    {
+        QTest::addColumn<QString>("qm");
+        QTest::addColumn<QString>("context");
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("text");
+        const QString en = ":/language_en.qm", cn = ":/language_cn.qm";
+        QTest::newRow("en title") << en << "PLCDownloadAssistant" << "Talvo-HMI透传工具" << "Talvo-HMI Tunnel";
+        QTest::newRow("en close keeps blanks") << en << "PLCDownloadAssistant" << "关闭连接通道" << " Close ";
+        QTest::newRow("en port label colon") << en << "PLCDownloadAssistant" << "PLC 端口：" << "PLC Port：";
+        QTest::newRow("en type label ascii colon") << en << "PLCDownloadAssistant" << "设备连接：" << "Tunnel-Type:";
+        QTest::newRow("en port request") << en << "QObject" << "请填写PLC的端口" << "Please input PLC port";
+        QTest::newRow("en disconnecting blank") << en << "QObject" << "正在断开连接" << "Disconnecting ";
+        QTest::newRow("en socket error") << en << "PLCDownloadPassThrough" << "TunnelSocket错误：" << "TunnelSocket error:";
+        QTest::newRow("cn two dots") << cn << "QObject" << "正在创建通道，请稍等..." << "正在创建通道，请稍等..";
+        QTest::newRow("cn drops blanks") << cn << "PLCDownloadAssistant" << "  透传通道建立失败" << "透传通道建立失败";
+        QTest::newRow("cn keeps one blank") << cn << "QObject" << "  请移步到PLC上位操作对应的PLC" << " 请移步到PLC上位操作对应的PLC";
+        QTest::newRow("cn timeout") << cn << "QObject" << "  连接超时，请检查HMI与设备间的连接" << "连接超时，请检查HMI与设备间的连接";
+        const QString netsh = "netsh interface ip set address name=\"%1\" source=static addr=%2.%3.%4.%5 mask=255.255.255.0 ";
+        QTest::newRow("en command unchanged") << en << "PCapOperator" << netsh << netsh;
+        QTest::newRow("cn command unchanged") << cn << "PCapOperator" << netsh << netsh;
+    }
+    void catalogueTextsThatDifferFromTheSource()
+    {
+        QFETCH(QString, qm);
+        QFETCH(QString, context);
+        QFETCH(QString, source);
+        QFETCH(QString, text);
+        PLCDownloadAssistant window; // registers the embedded catalogues
+        QCOMPARE(translated(qm, context.toUtf8().constData(), source.toUtf8().constData()), text);
+    }
+
+    // What the executable does between building the window and showing it.
+    void commandLineSnAndLanguage()
+    {
+        QTemporaryDir dir;
+        AppDir::setOverride(dir.path());
+        writeFile(dir.filePath("snlist.dat"), "A100\nB200\n");
+        PLCDownloadAssistant window;
+        prepareWindow(window, {"prog", "ABC123", "en"});
+        QCOMPARE(window.windowTitle(), QStringLiteral("Talvo-HMI Tunnel"));
+        QCOMPARE(window.findChild<QLineEdit *>("lineEditDeviceSn")->text(), QStringLiteral("ABC123"));
+        QCOMPARE(window.findChild<QComboBox *>("comboBox_SN")->count(), 2);
+        QCOMPARE(readFile(dir.filePath("cursel.dat")), QByteArray("ABC123"));
+        AppDir::setOverride(QString());
+    }
+
+    void hostileSnArgumentLeavesAUsableWindow()
+    {
+        QTemporaryDir dir;
+        AppDir::setOverride(dir.path());
+        const QString longSn(10000, QLatin1Char('S'));
+        {
+            PLCDownloadAssistant window;
+            prepareWindow(window, {"prog", longSn, "cn"});
+            QCOMPARE(window.getDeviceSn(), longSn);
+            QCOMPARE(readFile(dir.filePath("cursel.dat")).size(), 10000);
+        }
+        {
+            PLCDownloadAssistant window;
+            prepareWindow(window, {"prog", QString::fromUtf8("AB\r\nC\x01\x1b[2J\x7f" "D"), "en"});
+            QCOMPARE(window.getDeviceSn(), QStringLiteral("ABC[2JD"));
+            QCOMPARE(readFile(dir.filePath("cursel.dat")), QByteArray("ABC[2JD"));
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            QTest::mouseClick(window.findChild<QPushButton *>("pushButtonDisConnectChannel"), Qt::LeftButton);
+            QCOMPARE(window.getDeviceSn(), QStringLiteral("ABC[2JD")); // showing adopted nothing else
+        }
+        AppDir::setOverride(QString());
+    }
+};
+
+QTEST_MAIN(TestStartup)
+#include "tst_startup.moc"

@@ -1,0 +1,176 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en_US" sourcelanguage="zh_CN">
+<context>
+    <name>PLCDownloadAssistant</name>
+    <message>
+        <source>Talvo-HMI透传工具</source>
+        <translation>Talvo-HMI Tunnel</translation>
+    </message>
+    <message>
+        <source>PLC IP：</source>
+        <translation>PLC IP：</translation>
+    </message>
+    <message>
+        <source>192.168.1.10</source>
+        <translation>192.168.1.10</translation>
+    </message>
+    <message>
+        <source>PLC 端口：</source>
+        <translation>PLC Port：</translation>
+    </message>
+    <message>
+        <source>11740</source>
+        <translation>11740</translation>
+    </message>
+    <message>
+        <source> NR系列使用9016,NV系列使用11740</source>
+        <translation> NR Series use 9016,NV Series use 11740</translation>
+    </message>
+    <message>
+        <source>设备SN：</source>
+        <translation>Device SN：</translation>
+    </message>
+    <message>
+        <source>提示：</source>
+        <translation>Tip：</translation>
+    </message>
+    <message>
+        <source>设备连接：</source>
+        <translation>Tunnel-Type:</translation>
+    </message>
+    <message>
+        <source>创建连接通道</source>
+        <translation>Start</translation>
+    </message>
+    <message>
+        <source>关闭连接通道</source>
+        <translation> Close </translation>
+    </message>
+    <message>
+        <source>  透传模块初始化失败</source>
+        <translation>Faild to start tunnel unit</translation>
+    </message>
+    <message>
+        <source>  透传通道建立失败</source>
+        <translation>Failed to build Tunnel</translation>
+    </message>
+</context>
+<context>
+    <name>PLCDownloadPassThrough</name>
+    <message>
+        <source>TunnelSocket错误：</source>
+        <translation>TunnelSocket error:</translation>
+    </message>
+</context>
+<context>
+    <name>PCapOperator</name>
+    <message>
+        <source>netsh interface ip set address name=&quot;%1&quot; source=static addr=%2.%3.%4.%5 mask=255.255.255.0 </source>
+        <translation>netsh interface ip set address name=&quot;%1&quot; source=static addr=%2.%3.%4.%5 mask=255.255.255.0 </translation>
+    </message>
+    <message>
+        <source>netsh interface set interface &quot;%1&quot; admin=disable </source>
+        <translation>netsh interface set interface &quot;%1&quot; admin=disable </translation>
+    </message>
+    <message>
+        <source>netsh interface set interface &quot;%1&quot; admin=enable </source>
+        <translation>netsh interface set interface &quot;%1&quot; admin=enable </translation>
+    </message>
+</context>
+<context>
+    <name>QObject</name>
+    <message>
+        <source>设备序列号为空</source>
+        <translation>DeviceSN is empty</translation>
+    </message>
+    <message>
+        <source>请填写PLC的IP</source>
+        <translation>Please input PLC IP</translation>
+    </message>
+    <message>
+        <source>请填写PLC的端口</source>
+        <translation>Please input PLC port</translation>
+    </message>
+    <message>
+        <source>PLC的端口请填写为数字</source>
+        <translation>PLC port should be number</translation>
+    </message>
+    <message>
+        <source>正在创建通道，请稍等...</source>
+        <translation>Creating tunnel,please wait...</translation>
+    </message>
+    <message>
+        <source>正在建立网络连接</source>
+        <translation>Connecting network</translation>
+    </message>
+    <message>
+        <source>正在连接设备</source>
+        <translation>Connecting Device</translation>
+    </message>
+    <message>
+        <source>正在断开连接</source>
+        <translation>Disconnecting </translation>
+    </message>
+    <message>
+        <source>创建下载通道</source>
+        <translation>Start Tunnel</translation>
+    </message>
+    <message>
+        <source>PC已创建下载通道</source>
+        <translation>Connected</translation>
+    </message>
+    <message>
+        <source>HMI已准备就绪</source>
+        <translation>Success</translation>
+    </message>
+    <message>
+        <source>  请移步到PLC上位操作对应的PLC</source>
+        <translation>Please operate on PLC software</translation>
+    </message>
+    <message>
+        <source>  连接超时，请检查HMI与设备间的连接</source>
+        <translation>Connect Timeout</translation>
+    </message>
+    <message>
+        <source>初始化打开通道失败,请检查网络和序列号。</source>
+        <translation>Initialization failed!</translation>
+    </message>
+    <message>
+        <source>建立HMI通道失败，请检查网络。</source>
+        <translation>Initialization failed!Check the network.</translation>
+    </message>
+    <message>
+        <source>建立HMI通道成功，请在PANELDESK使用127.0.0.1:12345地址进行操作。</source>
+        <translation>HMI Tunnel is ready. -- 127.0.0.1:12345.</translation>
+    </message>
+    <message>
+        <source>建立VNC通道成功</source>
+        <translation>VNC tunnel is ready</translation>
+    </message>
+    <message>
+        <source>建立VNC通道成功,是否打开VNC监控程序？</source>
+        <translation>Open VNC Client program?</translation>
+    </message>
+    <message>
+        <source>建立VNC通道失败 %1，请检查网络。</source>
+        <translation>Failed to create VNC-Tunnel %1,Check the network.</translation>
+    </message>
+    <message>
+        <source>建立PLC通道成功，请在PLC上使用%1(NV系列直接在节点上填写)地址进行操作。</source>
+        <translation>Connect successfully，Please input %1(NV Serial node) on PLC software.</translation>
+    </message>
+    <message>
+        <source>建立PLC通道失败，请检查网络。</source>
+        <translation>Connect PLC Failed, Please check network.</translation>
+    </message>
+    <message>
+        <source>检测未安装Tap-Windows,是否安装？</source>
+        <translation>Install Tap-Windows ?</translation>
+    </message>
+    <message>
+        <source>检测未安装Pcap服务,是否安装？</source>
+        <translation>Install Pcap ?</translation>
+    </message>
+</context>
+</TS>
