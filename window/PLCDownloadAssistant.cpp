@@ -26,9 +26,10 @@ namespace {
 
 const char kCurSelFile[] = "/cursel.dat";
 
-// A hand-over file written by any program is read only up to this many characters: more
-// than any SN, and a runaway file cannot fill the memory on every activation.
-constexpr qint64 kMaxCurSelLine = 65536;
+// A hand-over file written by any program is read only as far as the SN box can hold (its
+// default maximum length): a longer line would never be "contained" in the box and would
+// close the channel at every activation, and a runaway file cannot fill the memory.
+constexpr qint64 kMaxCurSelLine = 32767;
 
 } // namespace
 
@@ -63,6 +64,11 @@ PLCDownloadAssistant::~PLCDownloadAssistant()
     // The engine reports its last state while it closes; the form must still be there.
     delete m_passThrough;
     m_passThrough = nullptr;
+    // The widgets outlive this destructor and still emit while they go (the SN box loses its
+    // focus and finishes editing); none of that may reach a window without its form.
+    const QList<QObject *> children = findChildren<QObject *>();
+    for (QObject *child : children)
+        disconnect(child, nullptr, this, nullptr);
     delete ui;
     delete m_translator;
 }
@@ -235,7 +241,8 @@ void PLCDownloadAssistant::on_pushButtonCreateChannel_clicked()
         && !type.contains(QLatin1String("HMI")) && !type.contains(QLatin1String("VNC"))
         && type.contains(QLatin1String("PLC"));
     if (plcChannel) {
-        if (getPlcIp().isEmpty()) {
+        // The mask keeps its dots in an emptied box: no digit means no address.
+        if (getPlcIp().remove(QLatin1Char('.')).isEmpty()) {
             ui->labelTip->setText(QObject::tr("请填写PLC的IP"));
             m_channelBusy = false;
             return;

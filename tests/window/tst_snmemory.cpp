@@ -1,0 +1,234 @@
+#include "app/AppDir.h"
+#include "bridge/RouteControl.h"
+#include "window/PLCDownloadAssistant.h"
+
+#include <QComboBox>
+#include <QCompleter>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+class CountingRoutes : public RouteControl
+{
+public:
+    int deletes = 0;
+    bool getRouteAdded() const override { return false; }
+    void routeDelete() override { ++deletes; }
+};
+}
+
+// The current SN, the known-SN list and the cursel.dat hand-over between windows.
+class TestSnMemory : public QObject
+{
+    Q_OBJECT
+
+    QScopedPointer<QTemporaryDir> m_dir;
+
+    QString curselPath() const { return m_dir->filePath("cursel.dat"); }
+    QByteArray cursel() const
+    {
+        QFile f(curselPath());
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+    }
+    void writeCursel(const QByteArray &bytes)
+    {
+        QFile f(curselPath());
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(bytes);
+    }
+    static QLineEdit *snBox(QWidget &w) { return w.findChild<QLineEdit *>("lineEditDeviceSn"); }
+    static void withList(PLCDownloadAssistant &w)
+    {
+        w.setSnList({"A100", "B200", "XA1"});
+        w.initSnCompleter();
+    }
+    static void finishEditing(PLCDownloadAssistant &w, const QString &typed)
+    {
+        snBox(w)->setText(typed);
+        emit snBox(w)->editingFinished();
+    }
+    static int activate(PLCDownloadAssistant &w)
+    {
+        QEvent change(QEvent::ActivationChange);
+        QCoreApplication::sendEvent(&w, &change);
+        return 0;
+    }
+
+private slots:
+    void init()
+    {
+        m_dir.reset(new QTemporaryDir);
+        AppDir::setOverride(m_dir->path());
+    }
+
+    void typedTextCompletesToTheFirstContainingEntry_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("sn");
+        QTest::newRow("fragment") << "A1" << "A100";
+        QTest::newRow("case-sensitive") << "a1" << "a1";
+        QTest::newRow("unknown") << "C9" << "C9";
+        QTest::newRow("whole entry") << "XA1" << "XA1";
+    }
+    void typedTextCompletesToTheFirstContainingEntry()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, sn);
+        PLCDownloadAssistant w;
+        withList(w);
+        finishEditing(w, typed);
+        QCOMPARE(snBox(w)->text(), sn);
+        QCOMPARE(cursel(), sn.toLatin1());
+    }
+
+    void emptyEditChangesNothing()
+    {
+        PLCDownloadAssistant w;
+        withList(w);
+        w.setStrSn("B200");
+        finishEditing(w, "");
+        QCOMPARE(cursel(), QByteArray("B200"));
+    }
+
+    void listFillsCompleterAndDropDown()
+    {
+        PLCDownloadAssistant w;
+        withList(w);
+        QCompleter *completer = snBox(w)->completer();
+        QVERIFY(completer);
+        QCOMPARE(completer->filterMode(), Qt::MatchContains);
+        auto *drop = w.findChild<QComboBox *>("comboBox_SN");
+        QCOMPARE(drop->count(), 3);
+        QCOMPARE(cursel(), QByteArray("<missing>")); // filling the drop-down chose nothing
+        drop->setCurrentIndex(2);
+        QCOMPARE(snBox(w)->text(), QStringLiteral("XA1"));
+        QCOMPARE(cursel(), QByteArray("XA1"));
+    }
+
+    void firstShowDefaultsToTheFirstListedSn()
+    {
+        PLCDownloadAssistant w;
+        withList(w);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QCOMPARE(snBox(w)->text(), QStringLiteral("A100"));
+        QCOMPARE(cursel(), QByteArray("A100"));
+
+        // Only the first show does that.
+        w.hide();
+        snBox(w)->clear();
+        writeCursel("");
+        w.show();
+        QCOMPARE(snBox(w)->text(), QString());
+    }
+
+    void firstShowKeepsAGivenSn()
+    {
+        CountingRoutes routes;
+        PLCDownloadAssistant w;
+        w.setRouteControl(&routes);
+        withList(w);
+        w.setStrSn("ABC123");
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QCOMPARE(snBox(w)->text(), QStringLiteral("ABC123"));
+        QCOMPARE(routes.deletes, 0); // nothing was closed
+    }
+
+    void handOverBetweenTwoWindows()
+    {
+        CountingRoutes routes;
+        PLCDownloadAssistant sender, receiver;
+        receiver.setRouteControl(&routes);
+        withList(receiver);
+        receiver.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&receiver));
+        QCOMPARE(snBox(receiver)->text(), QStringLiteral("A100"));
+        receiver.findChild<QLabel *>("labelTip")->setText("busy");
+        routes.deletes = 0;
+
+        sender.setStrSn("B200");
+        QCOMPARE(receiver.loadCurSel(), 1);
+        QCOMPARE(snBox(receiver)->text(), QStringLiteral("B200"));
+        QCOMPARE(routes.deletes, 1); // the channel was closed as by the close button
+        QCOMPARE(receiver.findChild<QLabel *>("labelTip")->text(), QString());
+        QCOMPARE(receiver.loadCurSel(), 0);
+
+        // A change event is where a running window notices it.
+        sender.setStrSn("XA1");
+        activate(receiver);
+        QCOMPARE(snBox(receiver)->text(), QStringLiteral("XA1"));
+        QCOMPARE(routes.deletes, 2);
+    }
+
+    void handOverIgnoresContainedOrEmptyFirstLines()
+    {
+        PLCDownloadAssistant w;
+        w.setStrSn("A100-1");
+        writeCursel("A100");
+        QCOMPARE(w.loadCurSel(), 0);
+        writeCursel("");
+        QCOMPARE(w.loadCurSel(), 0);
+        writeCursel("\nB200\n");
+        QCOMPARE(w.loadCurSel(), 0);
+        QCOMPARE(snBox(w)->text(), QStringLiteral("A100-1"));
+    }
+
+    void handOverOfHostileContent()
+    {
+        PLCDownloadAssistant w;
+        w.setStrSn("A100");
+        writeCursel(QByteArray("\x00\x01\x02\x7f\r\n", 6));
+        QCOMPARE(w.loadCurSel(), 0); // nothing but control characters: no SN
+        writeCursel(QByteArray(300000, 'Z'));
+        QCOMPARE(w.loadCurSel(), 1);
+        QCOMPARE(snBox(w)->text().size(), 32767);
+        QCOMPARE(w.loadCurSel(), 0); // adopted once, not again at every activation
+    }
+
+    void closeEmptiesTheHandOverAndRemovesRoutes()
+    {
+        CountingRoutes routes;
+        PLCDownloadAssistant w;
+        w.setRouteControl(&routes);
+        w.setStrSn("A100");
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        routes.deletes = 0;
+        QVERIFY(w.close());
+        QCOMPARE(routes.deletes, 1);
+        QCOMPARE(cursel(), QByteArray());
+        QCOMPARE(snBox(w)->text(), QString());
+    }
+
+    // The SN box finishes editing as it loses its focus while the window goes away.
+    void destroyWithFocusInTheSnBox()
+    {
+        auto *w = new PLCDownloadAssistant;
+        withList(*w);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowActive(w));
+        snBox(*w)->setFocus();
+        QTest::keyClicks(snBox(*w), "B2");
+        delete w;
+        QCOMPARE(cursel(), QByteArray("A100"));
+    }
+
+    void unwritableDirectoryStillChangesTheSn()
+    {
+        AppDir::setOverride(m_dir->filePath("no/such/dir"));
+        PLCDownloadAssistant w;
+        withList(w);
+        finishEditing(w, "B2");
+        QCOMPARE(snBox(w)->text(), QStringLiteral("B200"));
+        QCOMPARE(w.loadCurSel(), 0);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QVERIFY(w.close());
+    }
+};
+
+QTEST_MAIN(TestSnMemory)
+#include "tst_snmemory.moc"
