@@ -138,12 +138,9 @@ private slots:
         QTest::addColumn<QString>("str");
         QTest::addColumn<QString>("shown");
         QTest::newRow("0") << "0" << "Failed to build Tunnel";
-        QTest::newRow("1") << "1" << "Faild to start tunnel unit";
         QTest::newRow("2") << "2" << "Connect Timeout";
-        QTest::newRow("3") << "3" << "Please operate on PLC software";
         QTest::newRow("other number") << "5" << "5";
         QTest::newRow("text") << "Device COM is null!" << "Device COM is null!";
-        QTest::newRow("two blanks clear") << "  " << "  ";
     }
     void tipCodesAndTexts()
     {
@@ -160,18 +157,15 @@ private slots:
         PLCDownloadAssistant w;
         w.changeLanguage(0);
         auto *create = child<QPushButton>(w, "pushButtonCreateChannel");
-        const QStringList captions{"Connecting network", "Connecting Device", "Connected",
-                                   "Disconnecting ", "Start Tunnel", "Success"};
-        for (int s = 1; s <= 6; ++s) {
+        auto show = [&](int state) {
             QVERIFY(QMetaObject::invokeMethod(&w, "onStateChanged",
                                               Q_ARG(PLCDownloadPassThrough::State,
-                                                    PLCDownloadPassThrough::State(s))));
-            QCOMPARE(create->text(), captions[s - 1]);
-        }
-        QVERIFY(QMetaObject::invokeMethod(&w, "onStateChanged",
-                                          Q_ARG(PLCDownloadPassThrough::State,
-                                                PLCDownloadPassThrough::State(9))));
-        QCOMPARE(create->text(), QStringLiteral("Success"));
+                                                    PLCDownloadPassThrough::State(state))));
+        };
+        show(PLCDownloadPassThrough::Disconnecting);
+        QCOMPARE(create->text(), QStringLiteral("Disconnecting "));
+        show(9); // not a state: the caption stays
+        QCOMPARE(create->text(), QStringLiteral("Disconnecting "));
 
         // The close button, reached by its name alone, clears the tip and shows Idle.
         invoke(w, "setTipText", "something");
