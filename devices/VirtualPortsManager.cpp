@@ -1,0 +1,52 @@
+#include "devices/VirtualPortsManager.h"
+
+#include "devices/VirtualPortsPlatform.h"
+
+#include <QLibrary>
+#include <QtGlobal>
+
+namespace {
+
+using CreatePairFunction = bool (*)(const char *first, const char *second);
+using DeletePairFunction = bool (*)(const char *port);
+
+// The library stays loaded once found: QLibrary does not unload on destruction.
+QFunctionPointer resolve(const char *symbol)
+{
+    for (const QString &name : VirtualPortsPlatform::libraryNames()) {
+        QLibrary library(name);
+        if (library.load())
+            return library.resolve(symbol);
+    }
+    return nullptr;
+}
+
+} // namespace
+
+bool VirtualPortsManager::createPair(const QString &first, const QString &second)
+{
+    const QByteArray a = first.toUtf8();
+    const QByteArray b = second.toUtf8();
+    const auto create = reinterpret_cast<CreatePairFunction>(resolve("CreatePair"));
+    if (!create) {
+        qWarning("VirtualPortsManager::createPair: Failed to resove function CreatePair");
+        return false;
+    }
+    return create(a.constData(), b.constData());
+}
+
+bool VirtualPortsManager::deletePair(const QString &port)
+{
+    const QByteArray name = port.toUtf8();
+    const auto remove = reinterpret_cast<DeletePairFunction>(resolve("DeletePair"));
+    if (!remove) {
+        qWarning("VirtualPortsManager::deletePair: Failed to resove function DeletePair");
+        return false;
+    }
+    return remove(name.constData());
+}
+
+QString VirtualPortsManager::portLocation(const QString &port)
+{
+    return VirtualPortsPlatform::portLocation(port);
+}
