@@ -1,16 +1,18 @@
 #include "bridge/RouteControl.h"
 
+#include "bridge/PCapOperator.h"
+
 namespace {
-class NoRoutes : public RouteControl
+class BridgeRoutes : public RouteControl
 {
 public:
-    bool getRouteAdded() const override { return false; }
-    void routeDelete() override {}
+    bool getRouteAdded() const override { return PCapOperator::getInstance()->getRouteAdded(); }
+    void routeDelete() override { PCapOperator::getInstance()->routeDelete(); }
 };
 }
 
 RouteControl *RouteControl::bridge()
 {
-    static NoRoutes routes;
+    static BridgeRoutes routes;
     return &routes;
 }

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "bridge/BridgeAdapter.h"
+#include "bridge/PanelAddress.h"
+
+#include <QStringList>
+
+// The bridge adapter on Linux: a veth pair made by the set-up script. The PC's stack uses
+// talvo0, which takes the panel's MAC and address; the bridge captures and injects on its
+// peer talvo0p, so a frame injected there reaches the stack as if it came off a wire.
+class LinuxVethAdapter : public BridgeAdapter
+{
+public:
+    static QString stackSide(); // talvo0
+    static QString peer();      // talvo0p
+
+    explicit LinuxVethAdapter(const QString &sysClassNet = QStringLiteral("/sys/class/net"),
+                              const QString &procStatus = QStringLiteral("/proc/self/status"));
+
+    bool isTapInstalled() override;
+    bool isPcapInstalled() override;
+    QString registeredCaptureDevice() override;
+    bool isCaptureDevice(const QString &name, const QString &description) override;
+    bool configure(const PanelAddress &panel, CommandRunner &run) override;
+    void removeRoutes(CommandRunner &run) override;
+    QString missingAdapterText() const override;
+
+    static QStringList configureCommands(const PanelAddress &panel);
+    static QStringList routeDeleteCommands(const PanelAddress &panel);
+    static QString disableCommand();
+
+private:
+    bool exists(const QString &interface) const;
+
+    QString m_sysClassNet;
+    QString m_procStatus;
+    PanelAddress m_routed;
+};

@@ -1,0 +1,319 @@
+#include "bridge/PCapOperator.h"
+
+#include "bridge/BridgeAdapter.h"
+#include "bridge/CaptureDevice.h"
+#include "bridge/PanelAddress.h"
+#include "bridge/ProcessCommandRunner.h"
+#include "bridge/RelayRule.h"
+
+#include <QDebug>
+
+namespace {
+// Draining reads what is already buffered; a flood must not keep a stop waiting.
+constexpr int kMaxDrainFrames = 1024;
+// After a failed reopen the device is tried again after this long, so a missing adapter
+// neither spins the loop nor fills the log.
+constexpr int kReopenDelayMs = 500;
+// A restart waits this long at most for the previous capture to end; the loop sees a stop
+// within one read timeout, so this only matters if the capture library itself hangs.
+constexpr int kStopWaitMs = 5000;
+
+void drainAndClose(pcap_t *handle)
+{
+    pcap_breakloop(handle);
+    pcap_pkthdr *header = nullptr;
+    const u_char *data = nullptr;
+    for (int i = 0; i < kMaxDrainFrames && pcap_next_ex(handle, &header, &data) > 0; ++i) {
+    }
+    pcap_close(handle);
+}
+}
+
+PCapOperator *PCapOperator::getInstance()
+{
+    static PCapOperator *const instance = new PCapOperator();
+    return instance;
+}
+
+PCapOperator::PCapOperator()
+    : PCapOperator(BridgeAdapter::create(), std::make_unique<ProcessCommandRunner>())
+{
+}
+
+PCapOperator::PCapOperator(std::unique_ptr<BridgeAdapter> adapter,
+                           std::unique_ptr<CommandRunner> runner, QObject *parent)
+    : QThread(parent)
+    , m_adapter(std::move(adapter))
+    , m_runner(std::move(runner))
+{
+}
+
+PCapOperator::~PCapOperator()
+{
+    bRun = false;
+    wait();
+    closeHandle();
+}
+
+bool PCapOperator::getBRun() const
+{
+    return bRun;
+}
+
+bool PCapOperator::stopAndWait()
+{
+    if (!isRunning())
+        return true;
+    bRun = false;
+    return wait(kStopWaitMs);
+}
+
+void PCapOperator::closeHandle()
+{
+    QWriteLocker locker(&m_handleLock);
+    if (adhandle) {
+        drainAndClose(adhandle);
+        adhandle = nullptr;
+    }
+}
+
+void PCapOperator::setBRun(bool b)
+{
+    qDebug() << "[PCapOperator]setBRun bRun ===" << b;
+    if (!b) {
+        // The loop closes the device itself at its next check; nothing waits here.
+        bRun = false;
+        return;
+    }
+    // A capture still running (or still closing after a stop) owns the handle: it has to
+    // end before the handle can be closed and opened again.
+    if (!stopAndWait()) {
+        qWarning() << "PCapOperator::setBRun: the previous capture did not end, not restarted";
+        return;
+    }
+    bRun = true;
+    closeHandle();
+    if (pcapLink() < 0)
+        emit message(QStringLiteral("Capture device %1 cannot be opened (%2), retrying")
+                         .arg(m_strDevice, m_linkError));
+    start(QThread::InheritPriority);
+}
+
+QString PCapOperator::captureFilter() const
+{
+    return QStringLiteral("((ether dst FF:FF:FF:FF:FF:FF) or (not ip) or ((ip) and ((src host %1) or (src host %2))))")
+        .arg(m_strIp)
+        .arg(m_strBroadcastIp);
+}
+
+int PCapOperator::pcapLink()
+{
+    const QByteArray name = m_strDevice.toLatin1();
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    pcap_t *handle = CaptureDevice::open(name, kReadTimeoutMs, errbuf);
+    if (!handle) {
+        qDebug() << "pcapLink error ===" << errbuf << static_cast<void *>(handle) << m_strDevice;
+        m_linkError = QString::fromLocal8Bit(errbuf);
+        return -1;
+    }
+
+    // Before any panel announcement the filter names no host and does not compile; the
+    // device then runs unfiltered and the relay rule alone decides.
+    bpf_program program;
+    if (pcap_compile(handle, &program, captureFilter().toLatin1().constData(), 1, PCAP_NETMASK_UNKNOWN) == 0) {
+        if (pcap_setfilter(handle, &program) != 0)
+            qWarning() << "PCapOperator::pcapLink: capture filter not set:" << pcap_geterr(handle);
+        pcap_freecode(&program);
+    } else {
+        qWarning() << "PCapOperator::pcapLink: capture filter does not compile:" << pcap_geterr(handle);
+    }
+
+    QWriteLocker locker(&m_handleLock);
+    if (adhandle)
+        drainAndClose(adhandle);
+    adhandle = handle;
+    return 1;
+}
+
+bool PCapOperator::waitBeforeReopen()
+{
+    for (int waited = 0; waited < kReopenDelayMs && bRun; waited += kReadTimeoutMs)
+        QThread::msleep(kReadTimeoutMs);
+    return bRun;
+}
+
+void PCapOperator::run()
+{
+    qDebug() << " PCapOperator::run()";
+    bool readFailed = false;
+    while (bRun) {
+        pcap_t *handle;
+        {
+            QReadLocker locker(&m_handleLock);
+            handle = adhandle;
+        }
+        if (!handle) {
+            qDebug() << "PCapOperator::run adhandle == null";
+            if (pcapLink() < 0)
+                waitBeforeReopen();
+            continue;
+        }
+
+        if (CaptureDevice::waitForFrame(handle, kReadTimeoutMs)) {
+            pcap_pkthdr *header = nullptr;
+            const u_char *data = nullptr;
+            int r;
+            {
+                QReadLocker locker(&m_handleLock);
+                r = pcap_next_ex(handle, &header, &data);
+            }
+            // The frame's bytes stay valid until this thread reads again. A frame cut short
+            // by the capture would make the relay read past what was captured.
+            if (r == 1 && header->caplen >= header->len)
+                relayFrame(data, int(header->len));
+            if (r < 0) {
+                // The adapter went away or down: reopen it rather than spin on the error.
+                if (!readFailed)
+                    qWarning() << "PCapOperator::run: capture read failed:" << pcap_geterr(handle);
+                readFailed = true;
+                closeHandle();
+                waitBeforeReopen();
+                continue;
+            }
+            readFailed = false;
+        }
+        QThread::usleep(kPauseMicroseconds);
+    }
+
+    QWriteLocker locker(&m_handleLock);
+    qDebug() << "PCapOperator::run out while adhandle 000 ==" << static_cast<void *>(adhandle);
+    if (adhandle) {
+        pcap_t *closed = adhandle;
+        drainAndClose(adhandle);
+        qDebug() << "PCapOperator::run out while adhandle 111 ==" << static_cast<void *>(closed);
+        adhandle = nullptr;
+    }
+}
+
+void PCapOperator::relayFrame(const unsigned char *data, int len)
+{
+    if (!RelayRule::passes(data, len, panelMac))
+        return;
+    if (m_queue.push(RelayRule::envelope(data, len)) == FrameQueue::QueuedIntoEmpty)
+        QMetaObject::invokeMethod(this, [this] { deliverFrames(); }, Qt::QueuedConnection);
+}
+
+// Runs in the GUI thread, so the tunnel's slot is called directly and the queue above is
+// the only place frames wait.
+void PCapOperator::deliverFrames()
+{
+    if (const quint64 dropped = m_queue.takeDropped())
+        qWarning() << "PCapOperator: tunnel not keeping up," << dropped << "frames dropped";
+    for (const QByteArray &frame : m_queue.takeAll())
+        emit sendRcv(frame);
+}
+
+void PCapOperator::sendPacket(const unsigned char *buf, int len)
+{
+    if (!buf || len <= 0)
+        return;
+    QReadLocker locker(&m_handleLock);
+    if (adhandle)
+        pcap_sendpacket(adhandle, buf, len);
+}
+
+bool PCapOperator::isTapInstalled()
+{
+    return m_adapter->isTapInstalled();
+}
+
+bool PCapOperator::isPcapInstalled()
+{
+    return m_adapter->isPcapInstalled();
+}
+
+int PCapOperator::initPcap()
+{
+    qDebug() << "initPcap ";
+    pcap_if_t *alldevs = nullptr;
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    if (pcap_findalldevs(&alldevs, errbuf) == -1) {
+        qWarning() << "pcap_findalldevs errbuf ===" << errbuf;
+        return -1;
+    }
+    m_strDevice.clear();
+
+    const QString registered = m_adapter->registeredCaptureDevice();
+    if (!registered.isEmpty()) {
+        m_strDevice = registered;
+        pcap_freealldevs(alldevs);
+        return 1;
+    }
+
+    for (pcap_if_t *d = alldevs; d; d = d->next) {
+        const QString name = QString::fromLocal8Bit(d->name);
+        const QString description = d->description ? QString::fromLocal8Bit(d->description) : QString();
+        qDebug() << "device ===" << name << description;
+        if (m_adapter->isCaptureDevice(name, description)) {
+            m_strDevice = name;
+            break;
+        }
+    }
+    pcap_freealldevs(alldevs);
+    qDebug() << "initPcap 000";
+    if (m_strDevice.isEmpty())
+        return -2;
+    qDebug() << "initPcap 111";
+    return 1;
+}
+
+void PCapOperator::regedit(QString _mac, QString _ip)
+{
+    const std::optional<PanelAddress> panel = PanelAddress::parse(_mac, _ip);
+    if (!panel) {
+        qWarning() << "PCapOperator::regedit: announcement refused, mac" << _mac << "ip" << _ip;
+        return;
+    }
+    // The capture thread reads panelMac without a lock: a running capture keeps its panel,
+    // and one still closing after a stop is waited for.
+    if (bRun || !stopAndWait()) {
+        qWarning() << "PCapOperator::regedit: the capture is running, announcement ignored";
+        return;
+    }
+
+    m_strIp = panel->ipText();
+    m_strBroadcastIp = panel->hostText(255);
+    panelIp = panel->ip;
+    for (quint8 b : panelIp)
+        qDebug() << "PCapOperator::regedit  ipaddr ==" << b;
+    panelMac = panel->mac;
+    for (quint8 b : panelMac)
+        qDebug() << "PCapOperator::regedit  macaddr ==" << b;
+
+    if (!m_adapter->configure(*panel, *this)) {
+        qWarning() << "PCapOperator::regedit: no bridge adapter to configure";
+        emit message(m_adapter->missingAdapterText());
+        return;
+    }
+    bRouteAdded = true;
+    emit message(QStringLiteral("3"));
+}
+
+bool PCapOperator::getRouteAdded() const
+{
+    return bRouteAdded;
+}
+
+int PCapOperator::routeDelete()
+{
+    if (!bRouteAdded)
+        return 1;
+    m_adapter->removeRoutes(*this);
+    bRouteAdded = false;
+    return 1;
+}
+
+QString PCapOperator::execute(const QString &cmd)
+{
+    return m_runner->execute(cmd);
+}

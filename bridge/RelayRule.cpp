@@ -1,0 +1,25 @@
+#include "bridge/RelayRule.h"
+
+#include <cstring>
+
+bool RelayRule::passes(const unsigned char *frame, int len, const std::array<quint8, 6> &panelMac)
+{
+    if (!frame || len < kHeaderBytes)
+        return false;
+    if (std::memcmp(frame, panelMac.data(), 6) == 0)
+        return false;
+    if (std::memcmp(frame + 6, panelMac.data(), 6) == 0)
+        return true;
+    const int etherType = (frame[12] << 8) | frame[13];
+    return etherType != 0x0806 && etherType != 0x8035 && etherType != 0x0800;
+}
+
+QByteArray RelayRule::envelope(const unsigned char *frame, int len)
+{
+    QByteArray out;
+    out.reserve(len + 8);
+    out.append("PCP#", 4);
+    out.append(reinterpret_cast<const char *>(frame), len);
+    out.append("END#", 4);
+    return out;
+}

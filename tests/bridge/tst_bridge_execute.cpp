@@ -1,0 +1,63 @@
+#include "BridgeTestSupport.h"
+
+#include "bridge/ProcessCommandRunner.h"
+
+#include <QtTest>
+
+class TestBridgeExecute : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void resultText_data()
+    {
+        QTest::addColumn<QString>("cmd");
+        QTest::addColumn<QString>("result");
+        QTest::newRow("line break trimmed") << "printf '  ready\\n\\n'" << " execute cmd ready";
+        QTest::newRow("error stream merged") << "echo refused >&2" << " execute cmd refused";
+        QTest::newRow("both streams") << "echo out; echo err >&2" << " execute cmd out\nerr";
+        QTest::newRow("nothing written") << "true" << " execute cmd ";
+        QTest::newRow("exit code not looked at") << "echo failed; exit 3" << " execute cmd failed";
+        QTest::newRow("text ends at a zero byte") << "printf 'abc\\000def'" << " execute cmd abc";
+        QTest::newRow("utf-8 output") << "printf '\\303\\251t\\303\\251'" << QString::fromUtf8(" execute cmd été");
+        // The line reaches the interpreter whole, quotes included.
+        QTest::newRow("quoted argument") << "printf '%s|' \"Ethernet 2\" x" << " execute cmd Ethernet 2|x|";
+    }
+    void resultText()
+    {
+        QFETCH(QString, cmd);
+        QFETCH(QString, result);
+        ProcessCommandRunner runner;
+        QCOMPARE(runner.execute(cmd), result);
+    }
+
+    void logLineShowsCommandAndOutput()
+    {
+        LogCapture log;
+        ProcessCommandRunner runner;
+        runner.execute(QStringLiteral("echo hi"));
+        QVERIFY2(log.lines().contains(QStringLiteral(" execute  \"echo hi\"  result ->  \"hi\"")),
+                 qPrintable(log.lines().join('\n')));
+    }
+
+    void commandThatDoesNotFinishIsAbandoned()
+    {
+        LogCapture log;
+        ProcessCommandRunner runner(ProcessCommandRunner::kStartTimeoutMs, 200);
+        const QString cmd = QStringLiteral("sleep 30");
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(runner.execute(cmd), QStringLiteral(" execute sleep 30 waitForFinished failed"));
+        QVERIFY(timer.elapsed() < 10000);
+        QVERIFY(log.lines().contains(QStringLiteral("\" execute sleep 30 waitForFinished failed\"")));
+    }
+
+    void interpreterThatDoesNotStart()
+    {
+        ProcessCommandRunner runner(2000, 2000, QStringLiteral("/nonexistent/interpreter"));
+        QCOMPARE(runner.execute(QStringLiteral("true")), QStringLiteral(" execute true waitForStarted failed"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBridgeExecute)
+#include "tst_bridge_execute.moc"
