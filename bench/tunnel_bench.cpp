@@ -1,0 +1,424 @@
+// Tunnel figures on loopback: bulk throughput and 64-byte round-trip latency through
+// library -> relay -> agent -> target against a direct loopback connection measured in the
+// same run, 500 concurrent streams through one panel, relay memory per idle registered
+// panel, and the time until an SN is reachable again after the agent or the relay restarts.
+// Every loop is bounded in count and time. Usage: tunnel_bench [--quick] [--relay-outage S]
+#include "tunnel/pgDllTunnel.h"
+#include "wire/Protocol.h"
+#include "wire/ReadLine.h"
+#include "wire/TlsStream.h"
+#include "wire/Tls.h"
+
+#include <asio.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <regex>
+#include <spawn.h>
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+using Clock = std::chrono::steady_clock;
+using asio::ip::tcp;
+
+namespace {
+
+double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void writeFile(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
+
+// A child process with output to a file.
+struct Child
+{
+    pid_t pid = -1;
+    std::string log;
+    void start(const std::string &program, const std::string &config, const std::string &logPath)
+    {
+        log = logPath;
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        posix_spawn_file_actions_adddup2(&fa, 1, 2);
+        const char *argv[] = {program.c_str(), "--config", config.c_str(), nullptr};
+        posix_spawn(&pid, program.c_str(), &fa, nullptr, const_cast<char **>(argv), environ);
+        posix_spawn_file_actions_destroy(&fa);
+    }
+    void kill9()
+    {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        pid = -1;
+    }
+    bool waitFor(const std::string &needle, double seconds)
+    {
+        const auto t = Clock::now();
+        while (secondsSince(t) < seconds) {
+            if (readFile(log).find(needle) != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return false;
+    }
+    double cpuSeconds() const
+    {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::istringstream rest(text.substr(text.rfind(')') + 2));
+        std::string field;
+        unsigned long long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && rest >> field; ++i) {
+            if (i == 14)
+                utime = std::stoull(field);
+            if (i == 15)
+                stime = std::stoull(field);
+        }
+        return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+    }
+    long rssKb() const
+    {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+        std::string line;
+        while (std::getline(in, line))
+            if (line.rfind("VmRSS:", 0) == 0)
+                return std::stol(line.substr(6));
+        return -1;
+    }
+};
+
+// Sink: reads until end of stream, answers the byte count (8 bytes), closes.
+void runSink(tcp::acceptor &acceptor)
+{
+    for (;;) {
+        tcp::socket s(acceptor.get_executor());
+        std::error_code ec;
+        acceptor.accept(s, ec);
+        if (ec)
+            return;
+        std::thread([s = std::move(s)]() mutable {
+            std::vector<char> buf(1 << 20);
+            uint64_t total = 0;
+            std::error_code ec;
+            for (;;) {
+                const std::size_t n = s.read_some(asio::buffer(buf), ec);
+                total += n;
+                if (ec)
+                    break;
+            }
+            asio::write(s, asio::buffer(&total, sizeof total), ec);
+            s.close(ec);
+        }).detach();
+    }
+}
+
+// Echo on one io thread, for the latency and the many-streams figures.
+void startEcho(tcp::acceptor &acceptor)
+{
+    acceptor.async_accept([&acceptor](const std::error_code &ec, tcp::socket s) {
+        if (ec)
+            return;
+        auto sock = std::make_shared<tcp::socket>(std::move(s));
+        sock->set_option(tcp::no_delay(true));
+        auto buf = std::make_shared<std::array<char, 16384>>();
+        auto loop = std::make_shared<std::function<void()>>();
+        *loop = [sock, buf, loop] {
+            sock->async_read_some(asio::buffer(*buf), [sock, buf, loop](const std::error_code &ec, std::size_t n) {
+                if (ec) {
+                    *loop = nullptr;
+                    return;
+                }
+                asio::async_write(*sock, asio::buffer(buf->data(), n), [loop](const std::error_code &ec, std::size_t) {
+                    if (!ec && *loop)
+                        (*loop)();
+                });
+            });
+        };
+        (*loop)();
+        startEcho(acceptor);
+    });
+}
+
+// Sends for `seconds`, half-closes, waits for the sink's count. Bytes per second.
+double bulk(uint16_t port, double seconds)
+{
+    asio::io_context io;
+    tcp::socket s(io);
+    s.connect({asio::ip::make_address("127.0.0.1"), port});
+    std::vector<char> chunk(256 * 1024, 'x');
+    const auto t0 = Clock::now();
+    while (secondsSince(t0) < seconds)
+        asio::write(s, asio::buffer(chunk));
+    s.shutdown(tcp::socket::shutdown_send);
+    uint64_t got = 0;
+    asio::read(s, asio::buffer(&got, sizeof got));
+    return double(got) / secondsSince(t0);
+}
+
+struct Latency
+{
+    double median = 0, p99 = 0;
+};
+
+Latency pingPong(uint16_t port, int rounds)
+{
+    asio::io_context io;
+    tcp::socket s(io);
+    s.connect({asio::ip::make_address("127.0.0.1"), port});
+    s.set_option(tcp::no_delay(true));
+    char out[64], in[64];
+    std::memset(out, 'p', sizeof out);
+    std::vector<double> us;
+    for (int i = 0; i < rounds; ++i) {
+        const auto t = Clock::now();
+        asio::write(s, asio::buffer(out));
+        asio::read(s, asio::buffer(in));
+        us.push_back(secondsSince(t) * 1e6);
+    }
+    std::sort(us.begin(), us.end());
+    return {us[us.size() / 2], us[std::size_t(us.size() * 0.99)]};
+}
+
+// `count` streams at once, each sends `bytes` and checks the echo. Returns the errors.
+int manyStreams(uint16_t port, int count, std::size_t bytes, double limitSeconds)
+{
+    asio::io_context io;
+    std::atomic<int> errors{0}, done{0};
+    std::string pattern(bytes, '\0');
+    for (std::size_t i = 0; i < bytes; ++i)
+        pattern[i] = char('a' + i % 26);
+    for (int i = 0; i < count; ++i) {
+        auto s = std::make_shared<tcp::socket>(io);
+        auto in = std::make_shared<std::string>(bytes, '\0');
+        s->async_connect({asio::ip::make_address("127.0.0.1"), port}, [&, s, in](const std::error_code &ec) {
+            if (ec) {
+                ++errors, ++done;
+                return;
+            }
+            asio::async_write(*s, asio::buffer(pattern), [](const std::error_code &, std::size_t) {});
+            asio::async_read(*s, asio::buffer(*in), [&, s, in](const std::error_code &ec, std::size_t) {
+                if (ec || *in != pattern)
+                    ++errors;
+                ++done;
+            });
+        });
+    }
+    io.run_for(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::duration<double>(limitSeconds)));
+    return errors + (count - done);
+}
+
+uint16_t listenAny(tcp::acceptor &a)
+{
+    a.open(tcp::v4());
+    a.set_option(tcp::acceptor::reuse_address(true));
+    a.bind({asio::ip::make_address("127.0.0.1"), 0});
+    a.listen(1024);
+    return a.local_endpoint().port();
+}
+
+uint16_t freePort()
+{
+    asio::io_context io;
+    tcp::acceptor a(io);
+    return listenAny(a);
+}
+
+int addForwarding(const char *sn, const std::string &remote, uint16_t local)
+{
+    char text[TUNNEL_ERROR_TEXT_SIZE] = {};
+    return TunnelAddConnect("", sn, 0, 0, remote.c_str(), ("127.0.0.1:" + std::to_string(local)).c_str(), text);
+}
+
+// Polls until the SN can be forwarded again; seconds, or -1.
+double untilReachable(Clock::time_point since, uint16_t local, double limit)
+{
+    while (secondsSince(since) < limit) {
+        TunnelDelListen("", ("127.0.0.1:" + std::to_string(local)).c_str());
+        if (addForwarding("SN1", "127.0.0.1:7530", local) == TUNNEL_OK)
+            return secondsSince(since);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return -1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    bool quick = false;
+    int outage = 20;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--quick"))
+            quick = true;
+        else if (!std::strcmp(argv[i], "--relay-outage") && i + 1 < argc)
+            outage = std::max(0, std::min(60, std::atoi(argv[++i])));
+        else {
+            std::printf("usage: %s [--quick] [--relay-outage SECONDS(0..60, default 20)]\n", argv[0]);
+            return 2;
+        }
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    rlimit rl {};
+    getrlimit(RLIMIT_NOFILE, &rl);
+    rl.rlim_cur = rl.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &rl);
+
+    char tmpl[] = "/tmp/tunnel-bench-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    const int idlePanels = 300;
+    std::string panels = "SN1=secret-1\n";
+    for (int i = 0; i < idlePanels; ++i)
+        panels += "IDLE" + std::to_string(i) + "=s" + std::to_string(i) + "\n";
+    writeFile(dir + "/relay.ini", "[relay]\nlisten=127.0.0.1:0\n[panels]\n" + panels + "[users]\ntok=*\n");
+    Child relay, agent;
+    relay.start(TALVO_RELAY_BIN, dir + "/relay.ini", dir + "/relay.log");
+    if (!relay.waitFor("fingerprint ", 10)) {
+        std::fprintf(stderr, "relay did not start\n");
+        return 1;
+    }
+    std::smatch m;
+    const std::string relayLog = readFile(dir + "/relay.log");
+    std::regex_search(relayLog, m, std::regex("listening on 127.0.0.1:(\\d+)"));
+    const std::string relayPort = m[1];
+    std::regex_search(relayLog, m, std::regex("fingerprint ([0-9a-f]{64})"));
+    const std::string fp = m[1];
+    writeFile(dir + "/relay.ini", "[relay]\nlisten=127.0.0.1:" + relayPort + "\n[panels]\n" + panels
+                                      + "[users]\ntok=*\n");
+
+    asio::io_context serverIo;
+    tcp::acceptor sinkAcceptor(serverIo), echoAcceptor(serverIo);
+    const uint16_t sinkPort = listenAny(sinkAcceptor), echoPort = listenAny(echoAcceptor);
+    std::thread sinkThread([&] { runSink(sinkAcceptor); });
+    sinkThread.detach();
+    startEcho(echoAcceptor);
+    std::thread echoThread([&] { serverIo.run(); });
+    echoThread.detach();
+
+    writeFile(dir + "/panel.ini", "[panel]\nsn=SN1\nsecret=secret-1\nrelay=127.0.0.1:" + relayPort
+                                      + "\nfingerprint=" + fp + "\n[targets]\n127.0.0.1:7530=127.0.0.1:"
+                                      + std::to_string(echoPort) + "\n127.0.0.1:9000=127.0.0.1:"
+                                      + std::to_string(sinkPort) + "\n");
+    agent.start(TALVO_PANEL_BIN, dir + "/panel.ini", dir + "/panel.log");
+    agent.waitFor("registered at", 10);
+    writeFile(dir + "/demoTunnel.cfg", "[tunnel]\nrelay=127.0.0.1:" + relayPort + "\nfingerprint=" + fp + "\ntoken=tok\n");
+    char info[256] = {};
+    const std::string cfg = dir + "/demoTunnel.cfg";
+    if (TunnelInit(cfg.c_str(), info, 256) || TunnelStart(cfg.c_str(), info, 0, 0)) {
+        std::fprintf(stderr, "tunnel did not start\n");
+        return 1;
+    }
+    const uint16_t echoLocal = freePort(), sinkLocal = freePort();
+    if (addForwarding("SN1", "127.0.0.1:7530", echoLocal) || addForwarding("SN1", "127.0.0.1:9000", sinkLocal)) {
+        std::fprintf(stderr, "forwarding refused\n");
+        return 1;
+    }
+
+    // Idle registered panels, as bare registrations (what the relay holds per panel),
+    // measured before any stream has grown the relay's heap.
+    {
+        asio::io_context io;
+        auto ctx = wire::makeClientContext(fp);
+        const long before = relay.rssKb();
+        std::vector<wire::StreamPtr> links;
+        std::atomic<int> ok{0};
+        for (int i = 0; i < idlePanels; ++i) {
+            wire::TlsStream::connect(io, ctx, {"127.0.0.1", uint16_t(std::stoi(relayPort))}, std::chrono::seconds(10),
+                                     [&, i](const std::error_code &ec, wire::TlsStream::Ptr tls) {
+                                         if (ec)
+                                             return;
+                                         links.push_back(tls);
+                                         auto line = std::make_shared<std::string>(
+                                             "PANEL IDLE" + std::to_string(i) + " s" + std::to_string(i) + "\n");
+                                         tls->writeAll(asio::buffer(*line), [&, tls, line](const std::error_code &, std::size_t) {
+                                             auto pending = std::make_shared<std::string>();
+                                             wire::readLine(tls, pending, 100, [&](const std::error_code &ec, std::string l) {
+                                                 if (!ec && l == "OK")
+                                                     ++ok;
+                                             });
+                                         });
+                                     });
+        }
+        io.run_for(std::chrono::seconds(20));
+        const long after = relay.rssKb();
+        std::printf("relay memory per idle registered panel: %.1f KiB (%d panels, RSS %ld -> %ld KiB)\n",
+                    double(after - before) / std::max(1, ok.load()), ok.load(), before, after);
+        for (auto &l : links)
+            l->close();
+        io.restart();
+        io.run_for(std::chrono::milliseconds(200));
+    }
+
+    const double bulkSeconds = quick ? 1.5 : 4;
+    const double direct = bulk(sinkPort, bulkSeconds);
+    Child self;
+    self.pid = getpid();
+    const double relayCpu = relay.cpuSeconds(), agentCpu = agent.cpuSeconds(), selfCpu = self.cpuSeconds();
+    const auto tunnelStart = Clock::now();
+    const double tunnel = bulk(sinkLocal, bulkSeconds);
+    const double wall = secondsSince(tunnelStart);
+    std::printf("bulk, one stream, TLS on: direct %.2f Gbit/s, tunnel %.2f Gbit/s, ratio %.0f %%\n",
+                direct * 8 / 1e9, tunnel * 8 / 1e9, 100 * tunnel / direct);
+    const double bytes = tunnel * wall;
+    std::printf("  CPU per byte moved: relay %.2f ns, agent %.2f ns, this program (sender, library, sink) %.2f ns\n",
+                1e9 * (relay.cpuSeconds() - relayCpu) / bytes, 1e9 * (agent.cpuSeconds() - agentCpu) / bytes,
+                1e9 * (self.cpuSeconds() - selfCpu) / bytes);
+    self.pid = -1;
+
+    const int rounds = quick ? 1000 : 3000;
+    const Latency d = pingPong(echoPort, rounds), t = pingPong(echoLocal, rounds);
+    std::printf("64 B round trip: direct median %.0f us p99 %.0f us; tunnel median %.0f us p99 %.0f us; "
+                "added median %.3f ms p99 %.3f ms\n",
+                d.median, d.p99, t.median, t.p99, (t.median - d.median) / 1000, (t.p99 - d.p99) / 1000);
+
+    const auto manyStart = Clock::now();
+    const int errors = manyStreams(echoLocal, 500, 64 * 1024, 60);
+    std::printf("500 concurrent streams through one panel, 64 KiB echoed each: %d errors, %.2f s\n", errors,
+                secondsSince(manyStart));
+
+    // kill -9 of the agent, then its restart.
+    {
+        agent.kill9();
+        const uint16_t probe = freePort();
+        const auto t0 = Clock::now();
+        agent.start(TALVO_PANEL_BIN, dir + "/panel.ini", dir + "/panel.log");
+        const double s = untilReachable(t0, probe, 10);
+        std::printf("agent killed (-9) and restarted: SN reachable %.0f ms after the agent's start\n", s * 1000);
+        TunnelDelListen("", ("127.0.0.1:" + std::to_string(probe)).c_str());
+    }
+
+    // kill -9 of the relay, down for `outage` seconds, then its restart.
+    {
+        relay.kill9();
+        std::this_thread::sleep_for(std::chrono::seconds(outage));
+        const uint16_t probe = freePort();
+        const auto t0 = Clock::now();
+        relay.start(TALVO_RELAY_BIN, dir + "/relay.ini", dir + "/relay2.log");
+        const double s = untilReachable(t0, probe, 30);
+        std::printf("relay killed (-9), down %d s, restarted: SN reachable %.0f ms after the relay's start\n", outage,
+                    s * 1000);
+    }
+    agent.kill9();
+    relay.kill9();
+    std::fflush(stdout);
+    _exit(0); // the sink and echo threads block in accept; nothing to clean up
+}

@@ -1,0 +1,177 @@
+#include "panel/PanelAgent.h"
+
+#include "wire/Log.h"
+#include "wire/Protocol.h"
+#include "wire/ReadLine.h"
+#include "wire/Splicer.h"
+#include "wire/TcpStream.h"
+#include "wire/Tls.h"
+#include "wire/TlsStream.h"
+
+namespace panel {
+
+using namespace wire::proto;
+
+const char *const PanelAgent::kPassThroughAddress = "127.0.0.1:7540";
+
+PanelAgent::PanelAgent(asio::io_context &io, PanelConfig config)
+    : m_io(io), m_config(std::move(config)), m_tls(wire::makeClientContext(m_config.fingerprint)), m_retry(io)
+{
+}
+
+void PanelAgent::start()
+{
+    connect();
+}
+
+void PanelAgent::connect()
+{
+    wire::TlsStream::connect(m_io, m_tls, m_config.relay, kConnectTimeout,
+                             [this](const std::error_code &ec, wire::TlsStream::Ptr tls) {
+                                 if (ec) {
+                                     return linkLost(wire::isCertificateMismatch(ec)
+                                                         ? "relay certificate does not match the fingerprint"
+                                                         : "cannot reach relay " + m_config.relay.text() + ": "
+                                                               + ec.message());
+                                 }
+                                 onConnected(tls);
+                             });
+}
+
+void PanelAgent::onConnected(wire::StreamPtr stream)
+{
+    auto hello = std::make_shared<std::string>(std::string(kPanel) + " " + m_config.sn + " " + m_config.secret + "\n");
+    stream->writeAll(asio::buffer(*hello), [this, stream, hello](const std::error_code &ec, std::size_t) {
+        if (ec)
+            return linkLost("relay closed the link: " + ec.message());
+        auto pending = std::make_shared<std::string>();
+        auto timer = std::make_shared<asio::steady_timer>(m_io, kConnectTimeout);
+        timer->async_wait([stream](const std::error_code &ec) {
+            if (!ec)
+                stream->close();
+        });
+        wire::readLine(stream, pending, kMaxLine,
+                       [this, stream, pending, timer](const std::error_code &ec, std::string line) {
+                           timer->cancel();
+                           if (ec)
+                               return linkLost("no answer to registration: " + ec.message());
+                           if (line != kOk) {
+                               stream->close();
+                               return linkLost("relay refused registration: "
+                                               + (printableLine(line) ? line.substr(0, 100) : std::string("?")));
+                           }
+                           onRegistered(stream, std::move(*pending));
+                       });
+    });
+}
+
+void PanelAgent::onRegistered(wire::StreamPtr stream, std::string pending)
+{
+    m_registered = true;
+    m_backoff.reset();
+    wire::logLine("registered at " + m_config.relay.text() + " as " + m_config.sn);
+    m_channel = std::make_shared<wire::LineChannel>(m_io, stream, std::move(pending));
+    m_channel->start([this](const std::string &line) { onLine(line); },
+                     [this](const std::error_code &ec) { linkLost("link to relay lost: " + ec.message()); });
+}
+
+void PanelAgent::linkLost(const std::string &why)
+{
+    m_registered = false;
+    m_channel.reset();
+    const auto delay = m_backoff.next();
+    wire::logLine(why + "; retrying in " + std::to_string(delay.count()) + " ms");
+    m_retry.expires_after(delay);
+    m_retry.async_wait([this](const std::error_code &ec) {
+        if (!ec)
+            connect();
+    });
+}
+
+void PanelAgent::onLine(const std::string &line)
+{
+    const auto words = splitWords(line);
+    if (words.size() == 3 && words[0] == kOpen)
+        return onOpen(words[1], words[2]);
+    wire::logLine("ignored line from relay");
+}
+
+void PanelAgent::onOpen(const std::string &id, const std::string &target)
+{
+    const auto requested = wire::parseHostPort(target);
+    if (!requested || id.size() > 20)
+        return refuse(id.substr(0, 20), kReasonTarget, "bad target address");
+    if (const auto actual = m_config.targets.resolve(*requested))
+        return connectTarget(id, target, *actual);
+    if (target == kPassThroughAddress && m_passThrough) {
+        wire::logLine("stream " + id + " to the pass-through service");
+        auto service = m_passThrough;
+        return openData(id, [service](wire::StreamPtr stream) { service->serve(stream); });
+    }
+    refuse(id, kReasonTarget, target + " is not on the target list");
+}
+
+void PanelAgent::connectTarget(const std::string &id, const std::string &target, const wire::HostPort &actual)
+{
+    auto resolver = std::make_shared<asio::ip::tcp::resolver>(m_io);
+    auto socket = std::make_shared<asio::ip::tcp::socket>(m_io);
+    auto timer = std::make_shared<asio::steady_timer>(m_io, kConnectTimeout);
+    timer->async_wait([resolver, socket](const std::error_code &ec) {
+        if (ec)
+            return;
+        resolver->cancel();
+        std::error_code ignored;
+        socket->close(ignored);
+    });
+    const std::string where = target + " (" + actual.text() + ")";
+    resolver->async_resolve(
+        actual.host, std::to_string(actual.port),
+        [this, id, where, resolver, socket, timer](const std::error_code &ec,
+                                                   asio::ip::tcp::resolver::results_type results) {
+            if (ec) {
+                timer->cancel();
+                return refuse(id, kReasonUnreachable, "cannot resolve " + where);
+            }
+            asio::async_connect(*socket, results,
+                                [this, id, where, socket, timer](const std::error_code &ec,
+                                                                 const asio::ip::tcp::endpoint &) {
+                                    timer->cancel();
+                                    if (ec)
+                                        return refuse(id, kReasonUnreachable, "cannot connect to " + where + ": "
+                                                                                  + ec.message());
+                                    auto target = std::make_shared<wire::TcpStream>(std::move(*socket));
+                                    openData(id, [id, where, target](wire::StreamPtr relay) {
+                                        wire::Splicer::start(target, relay);
+                                        wire::logLine("stream " + id + " to " + where + " open");
+                                    });
+                                });
+        });
+}
+
+void PanelAgent::openData(const std::string &id, std::function<void(wire::StreamPtr)> use)
+{
+    wire::TlsStream::connect(
+        m_io, m_tls, m_config.relay, kConnectTimeout,
+        [this, id, use = std::move(use)](const std::error_code &ec, wire::TlsStream::Ptr tls) {
+            if (ec) {
+                wire::logLine("stream " + id + ": cannot reach relay: " + ec.message());
+                return;
+            }
+            auto line = std::make_shared<std::string>(std::string(kData) + " " + m_config.sn + " " + m_config.secret
+                                                      + " " + id + "\n");
+            tls->writeAll(asio::buffer(*line), [tls, line, use](const std::error_code &ec, std::size_t) {
+                if (ec)
+                    return tls->close();
+                use(tls);
+            });
+        });
+}
+
+void PanelAgent::refuse(const std::string &id, const char *reason, const std::string &why)
+{
+    wire::logLine("refused stream " + id + ": " + why);
+    if (m_channel)
+        m_channel->send(std::string(kFail) + " " + id + " " + reason);
+}
+
+} // namespace panel

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "panel/InProcessService.h"
+#include "panel/PanelConfig.h"
+#include "wire/Backoff.h"
+#include "wire/LineChannel.h"
+
+#include <asio/ssl.hpp>
+
+namespace panel {
+
+// Keeps the panel registered at the relay (dial-out, reconnecting with backoff for ever)
+// and opens each requested stream to its target as seen from the panel.
+class PanelAgent
+{
+public:
+    PanelAgent(asio::io_context &io, PanelConfig config);
+
+    void start();
+    void setPassThroughService(std::shared_ptr<InProcessService> service) { m_passThrough = std::move(service); }
+    bool isRegistered() const { return m_registered; }
+
+    static const char *const kPassThroughAddress; // "127.0.0.1:7540"
+    static constexpr std::chrono::seconds kConnectTimeout{5};
+
+private:
+    void connect();
+    void onConnected(wire::StreamPtr stream);
+    void onRegistered(wire::StreamPtr stream, std::string pending);
+    void linkLost(const std::string &why);
+    void onLine(const std::string &line);
+    void onOpen(const std::string &id, const std::string &target);
+    void connectTarget(const std::string &id, const std::string &target, const wire::HostPort &actual);
+    // Dials the relay for a stream and announces it; `use` gets the ready stream.
+    void openData(const std::string &id, std::function<void(wire::StreamPtr)> use);
+    void refuse(const std::string &id, const char *reason, const std::string &why);
+
+    asio::io_context &m_io;
+    PanelConfig m_config;
+    std::shared_ptr<asio::ssl::context> m_tls;
+    std::shared_ptr<wire::LineChannel> m_channel;
+    std::shared_ptr<InProcessService> m_passThrough;
+    asio::steady_timer m_retry;
+    wire::Backoff m_backoff;
+    bool m_registered = false;
+};
+
+} // namespace panel

@@ -1,0 +1,53 @@
+#include "panel/PanelConfig.h"
+
+#include "wire/Ini.h"
+#include "wire/Protocol.h"
+#include "wire/Tls.h"
+
+namespace panel {
+
+bool PanelConfig::load(const std::string &path, std::string *error)
+{
+    wire::Ini ini;
+    if (!ini.load(path, error))
+        return false;
+    auto need = [&](const char *key, std::string *out) {
+        const auto v = ini.value("panel", key);
+        if (!v || v->empty()) {
+            *error = path + ": [panel] " + key + "= is missing";
+            return false;
+        }
+        *out = *v;
+        return true;
+    };
+    std::string relayText, fp;
+    if (!need("sn", &sn) || !need("secret", &secret) || !need("relay", &relayText) || !need("fingerprint", &fp))
+        return false;
+    if (!wire::proto::validSn(sn)) {
+        *error = path + ": [panel] sn= must be 1-64 of A-Z a-z 0-9 . - _";
+        return false;
+    }
+    if (!wire::proto::validSecret(secret)) {
+        *error = path + ": [panel] secret= must be 1-256 printable characters without blanks";
+        return false;
+    }
+    const auto hp = wire::parseHostPort(relayText);
+    if (!hp) {
+        *error = path + ": [panel] relay=" + relayText + " is not HOST:PORT";
+        return false;
+    }
+    relay = *hp;
+    fingerprint = wire::normaliseFingerprint(fp);
+    if (fingerprint.empty()) {
+        *error = path + ": [panel] fingerprint= must be the relay certificate's SHA-256 (64 hex digits)";
+        return false;
+    }
+    for (const auto &[view, actual] : ini.section("targets"))
+        if (!targets.add(view, actual, error)) {
+            *error = path + ": [targets] " + *error;
+            return false;
+        }
+    return true;
+}
+
+} // namespace panel

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "panel/TargetMap.h"
+#include "wire/Address.h"
+
+#include <string>
+
+namespace panel {
+
+struct PanelConfig
+{
+    std::string sn;
+    std::string secret;
+    wire::HostPort relay;
+    std::string fingerprint; // normalised hex
+    TargetMap targets;
+
+    bool load(const std::string &path, std::string *error);
+};
+
+} // namespace panel

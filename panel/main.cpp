@@ -1,0 +1,75 @@
+#include "panel/PanelAgent.h"
+#include "wire/Log.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <sys/resource.h>
+
+namespace {
+
+const char *const kHelp =
+    "Usage: talvo-panel --config FILE\n"
+    "\n"
+    "Panel agent of the Talvo-HMI tunnel. Registers the panel at the relay by serial number\n"
+    "and opens each stream a PC asks for to its target as seen from the panel.\n"
+    "\n"
+    "FILE (INI):\n"
+    "  [panel]\n"
+    "  sn=SN                     the panel's serial number\n"
+    "  secret=SECRET             as listed for this SN in the relay's [panels]\n"
+    "  relay=HOST:PORT           the relay\n"
+    "  fingerprint=HEX           SHA-256 of the relay certificate (printed by talvo-relay)\n"
+    "  [targets]\n"
+    "  PANEL-VIEW=ACTUAL         e.g. 127.0.0.1:7530=127.0.0.1:5900; only listed targets are\n"
+    "                            reachable; '*' as host or port means any (left) or as\n"
+    "                            requested (right), e.g. *:502=*:502\n";
+
+void raiseDescriptorLimit()
+{
+    rlimit rl {};
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::string configPath;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+            std::fputs(kHelp, stdout);
+            return 0;
+        }
+        if (!std::strcmp(argv[i], "--config") && i + 1 < argc) {
+            configPath = argv[++i];
+            continue;
+        }
+        std::fprintf(stderr, "talvo-panel: unknown argument %s (try --help)\n", argv[i]);
+        return 2;
+    }
+    if (configPath.empty()) {
+        std::fputs("talvo-panel: --config FILE is required (try --help)\n", stderr);
+        return 2;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    raiseDescriptorLimit();
+    wire::setLogName("talvo-panel");
+
+    panel::PanelConfig config;
+    std::string error;
+    if (!config.load(configPath, &error)) {
+        std::fprintf(stderr, "talvo-panel: %s\n", error.c_str());
+        return 1;
+    }
+    asio::io_context io(1);
+    panel::PanelAgent agent(io, config);
+    agent.start();
+    asio::signal_set signals(io, SIGINT, SIGTERM);
+    signals.async_wait([&io](const std::error_code &, int) { io.stop(); });
+    io.run();
+    return 0;
+}

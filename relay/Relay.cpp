@@ -1,0 +1,212 @@
+#include "relay/Relay.h"
+
+#include "relay/RelayIdentity.h"
+#include "wire/LineChannel.h"
+#include "wire/Log.h"
+#include "wire/Protocol.h"
+#include "wire/ReadLine.h"
+#include "wire/Tls.h"
+#include "wire/TlsStream.h"
+
+namespace relay {
+
+using namespace wire::proto;
+
+Relay::Relay(asio::io_context &io, RelayConfig config)
+    : m_io(io), m_config(std::move(config)), m_acceptor(io),
+      m_registry(io, m_config.heartbeat, m_config.silence)
+{
+}
+
+bool Relay::start(std::string *error)
+{
+    if (!ensureKeyAndCertificate(m_config.keyPath, m_config.certificatePath, &m_created, error)
+        || !wire::fileFingerprint(m_config.certificatePath, &m_fingerprint, error))
+        return false;
+    m_tls = wire::makeServerContext(m_config.keyPath, m_config.certificatePath, error);
+    if (!m_tls)
+        return false;
+    std::error_code ec;
+    const auto address = asio::ip::make_address(m_config.listen.host, ec);
+    if (ec) {
+        *error = "listen address " + m_config.listen.host + " is not an IP address";
+        return false;
+    }
+    const asio::ip::tcp::endpoint ep(address, m_config.listen.port);
+    m_acceptor.open(ep.protocol(), ec);
+    if (!ec)
+        m_acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec)
+        m_acceptor.bind(ep, ec);
+    if (!ec)
+        m_acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) {
+        *error = "cannot listen on " + m_config.listen.text() + ": " + ec.message();
+        return false;
+    }
+    m_port = m_acceptor.local_endpoint().port();
+    acceptNext();
+    return true;
+}
+
+void Relay::acceptNext()
+{
+    m_acceptor.async_accept([this](const std::error_code &ec, asio::ip::tcp::socket socket) {
+        if (ec == asio::error::operation_aborted)
+            return;
+        if (!ec) {
+            const std::string peer = wire::endpointText(socket.remote_endpoint());
+            wire::TlsStream::accept(std::move(socket), m_tls, m_config.handshakeTimeout,
+                                    [this, peer](const std::error_code &ec, wire::TlsStream::Ptr tls) {
+                                        if (ec) {
+                                            wire::logLine("TLS handshake with " + peer + " failed: " + ec.message());
+                                            return;
+                                        }
+                                        onHandshake(tls);
+                                    });
+        } else {
+            // Out of descriptors and the like: go on accepting rather than stop serving.
+            wire::logLine("accept failed: " + ec.message());
+        }
+        acceptNext();
+    });
+}
+
+void Relay::onHandshake(wire::StreamPtr stream)
+{
+    // A peer that completes TLS and then says nothing is closed after the handshake timeout.
+    auto timer = std::make_shared<asio::steady_timer>(m_io, m_config.handshakeTimeout);
+    auto done = std::make_shared<bool>(false);
+    timer->async_wait([stream, done](const std::error_code &ec) {
+        if (ec || *done)
+            return;
+        *done = true;
+        wire::logLine("no request from " + stream->peer() + " in time, closed");
+        stream->close();
+    });
+    auto pending = std::make_shared<std::string>();
+    wire::readLine(stream, pending, kMaxLine,
+                   [this, stream, pending, timer, done](const std::error_code &ec, std::string line) {
+                       if (*done)
+                           return;
+                       *done = true;
+                       timer->cancel();
+                       if (ec == std::errc::message_size) {
+                           wire::logLine("oversized request from " + stream->peer() + ", closed");
+                           return replyAndClose(stream, std::string(kErr) + " " + kReasonProtocol + " request too long");
+                       }
+                       if (ec) {
+                           wire::logLine("connection from " + stream->peer() + " ended before a request ("
+                                         + ec.message() + ")");
+                           return stream->close();
+                       }
+                       onRequest(stream, pending, line);
+                   });
+}
+
+void Relay::onRequest(wire::StreamPtr stream, std::shared_ptr<std::string> pending, const std::string &line)
+{
+    if (!printableLine(line)) {
+        wire::logLine("garbage request from " + stream->peer() + ", closed");
+        return replyAndClose(stream, std::string(kErr) + " " + kReasonProtocol + " bad request");
+    }
+    const auto words = splitWords(line);
+    const std::string verb = words.empty() ? std::string() : words[0];
+    if (verb == kPanel && words.size() == 3) {
+        if (!panelSecretOk(words[1], words[2])) {
+            wire::logLine("refused panel registration for " + words[1].substr(0, 64) + " from " + stream->peer()
+                          + ": wrong serial number or secret");
+            return replyAndClose(stream, std::string(kErr) + " " + kReasonSecret + " wrong serial number or secret");
+        }
+        return m_registry.registerPanel(words[1], stream, std::move(*pending));
+    }
+    if (verb == kData && words.size() == 4) {
+        char *end = nullptr;
+        const std::uint64_t id = std::strtoull(words[3].c_str(), &end, 10);
+        if (!panelSecretOk(words[1], words[2]) || *end != '\0') {
+            wire::logLine("refused data connection from " + stream->peer() + ": wrong serial number or secret");
+            return stream->close();
+        }
+        return m_registry.attachData(words[1], id, stream, std::move(*pending));
+    }
+    if (verb == kUser && words.size() == 2)
+        return onUser(stream, std::move(*pending), words);
+    if (verb == kStream && words.size() == 4)
+        return onStream(stream, std::move(*pending), words);
+    wire::logLine("bad request from " + stream->peer() + ": \"" + line.substr(0, 40) + "\"");
+    replyAndClose(stream, std::string(kErr) + " " + kReasonProtocol + " bad request");
+}
+
+bool Relay::panelSecretOk(const std::string &sn, const std::string &secret) const
+{
+    const auto it = m_config.panelSecrets.find(sn);
+    // Compare against something even for unknown SNs so timing does not reveal which exist.
+    const bool match = secretEquals(it == m_config.panelSecrets.end() ? std::string("\n") : it->second, secret);
+    return it != m_config.panelSecrets.end() && match;
+}
+
+std::string Relay::checkReach(const RelayUser *user, const std::string &sn) const
+{
+    if (!user)
+        return kReasonToken;
+    if (!validSn(sn) || !m_config.mayReach(*user, sn))
+        return kReasonNotAllowed;
+    if (!m_registry.isOnline(sn))
+        return kReasonOffline;
+    return kOk;
+}
+
+void Relay::onUser(wire::StreamPtr stream, std::string pending, const std::vector<std::string> &words)
+{
+    const RelayUser *user = m_config.findUser(words[1]);
+    if (!user) {
+        wire::logLine("refused PC from " + stream->peer() + ": unknown token");
+        return replyAndClose(stream, std::string(kErr) + " " + kReasonToken + " token refused");
+    }
+    const int number = user->number;
+    wire::logLine("PC user " + std::to_string(number) + " connected from " + stream->peer());
+    auto channel = std::make_shared<wire::LineChannel>(m_io, stream, std::move(pending));
+    std::weak_ptr<wire::LineChannel> weak = channel;
+    channel->send(kOk);
+    channel->start(
+        [this, weak, number](const std::string &line) {
+            auto ch = weak.lock();
+            if (!ch)
+                return;
+            const auto w = splitWords(line);
+            if (w.size() == 3 && w[0] == kCheck) {
+                // Users are never removed while the relay runs, so the number stays valid.
+                const std::string verdict = checkReach(&m_config.users[std::size_t(number - 1)], w[2]);
+                if (verdict != kOk)
+                    wire::logLine("PC user " + std::to_string(number) + " may not use " + w[2].substr(0, 64) + ": "
+                                  + verdict);
+                ch->send(std::string(kChecked) + " " + w[1].substr(0, 20) + " " + verdict);
+                return;
+            }
+            wire::logLine("PC user " + std::to_string(number) + ": bad line, closed");
+            ch->close();
+        },
+        [number](const std::error_code &ec) {
+            wire::logLine("PC user " + std::to_string(number) + " disconnected (" + ec.message() + ")");
+        },
+        m_config.heartbeat, m_config.silence);
+}
+
+void Relay::onStream(wire::StreamPtr stream, std::string pending, const std::vector<std::string> &words)
+{
+    const RelayUser *user = m_config.findUser(words[1]);
+    const std::string &sn = words[2];
+    const std::string who = user ? "user " + std::to_string(user->number) + "@" + stream->peer() : stream->peer();
+    const std::string verdict = checkReach(user, sn);
+    if (verdict != kOk) {
+        wire::logLine("refused stream from " + who + " to " + sn.substr(0, 64) + ": " + verdict);
+        return replyAndClose(stream, std::string(kErr) + " " + verdict + " refused");
+    }
+    if (!wire::parseHostPort(words[3])) {
+        wire::logLine("refused stream from " + who + ": bad target address");
+        return replyAndClose(stream, std::string(kErr) + " " + kReasonProtocol + " bad target address");
+    }
+    m_registry.requestStream(sn, words[3], who, stream, std::move(pending));
+}
+
+} // namespace relay

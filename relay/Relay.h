@@ -1,0 +1,43 @@
+#pragma once
+
+#include "relay/PanelRegistry.h"
+#include "relay/RelayConfig.h"
+
+#include <asio/ssl.hpp>
+
+namespace relay {
+
+// The rendezvous server: accepts TLS connections from panel agents and PC tunnel
+// libraries, reads the one request line each starts with, and hands it on.
+class Relay
+{
+public:
+    Relay(asio::io_context &io, RelayConfig config);
+
+    // Creates key and certificate if missing, loads them, binds and starts accepting.
+    bool start(std::string *error);
+    std::uint16_t port() const { return m_port; }
+    const std::string &fingerprint() const { return m_fingerprint; }
+    bool createdCertificate() const { return m_created; }
+    const PanelRegistry &panels() const { return m_registry; }
+
+private:
+    void acceptNext();
+    void onHandshake(wire::StreamPtr stream);
+    void onRequest(wire::StreamPtr stream, std::shared_ptr<std::string> pending, const std::string &line);
+    void onUser(wire::StreamPtr stream, std::string pending, const std::vector<std::string> &words);
+    void onStream(wire::StreamPtr stream, std::string pending, const std::vector<std::string> &words);
+    bool panelSecretOk(const std::string &sn, const std::string &secret) const;
+    std::string checkReach(const RelayUser *user, const std::string &sn) const;
+
+    asio::io_context &m_io;
+    RelayConfig m_config;
+    asio::ip::tcp::acceptor m_acceptor;
+    std::shared_ptr<asio::ssl::context> m_tls;
+    PanelRegistry m_registry;
+    std::string m_fingerprint;
+    std::uint16_t m_port = 0;
+    bool m_created = false;
+};
+
+} // namespace relay

@@ -1,0 +1,121 @@
+#include "relay/RelayConfig.h"
+
+#include "wire/Ini.h"
+#include "wire/Protocol.h"
+
+#include <stdexcept>
+
+namespace relay {
+
+namespace {
+
+std::string folderOf(const std::string &path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string resolve(const std::string &folder, const std::string &path)
+{
+    return (path.empty() || path[0] == '/') ? path : folder + path;
+}
+
+bool readMillis(const wire::Ini &ini, const char *key, std::chrono::milliseconds *out, std::string *error)
+{
+    const auto v = ini.value("relay", key);
+    if (!v)
+        return true;
+    try {
+        const long long ms = std::stoll(*v);
+        if (ms < 10 || ms > 3600000)
+            throw std::out_of_range("range");
+        *out = std::chrono::milliseconds(ms);
+        return true;
+    } catch (const std::exception &) {
+        *error = std::string("[relay] ") + key + " must be a number of milliseconds (10..3600000)";
+        return false;
+    }
+}
+
+} // namespace
+
+bool RelayConfig::load(const std::string &path, std::string *error)
+{
+    wire::Ini ini;
+    if (!ini.load(path, error))
+        return false;
+    const auto listenText = ini.value("relay", "listen");
+    if (!listenText) {
+        *error = path + ": [relay] listen= is missing";
+        return false;
+    }
+    wire::AddressRules rules;
+    rules.allowPortZero = true;
+    const auto hp = wire::parseHostPort(*listenText, rules);
+    if (!hp) {
+        *error = path + ": [relay] listen=" + *listenText + " is not HOST:PORT";
+        return false;
+    }
+    listen = *hp;
+    const std::string folder = folderOf(path);
+    keyPath = resolve(folder, ini.value("relay", "key").value_or("relay.key"));
+    certificatePath = resolve(folder, ini.value("relay", "certificate").value_or("relay.crt"));
+    if (!readMillis(ini, "handshake_timeout_ms", &handshakeTimeout, error)
+        || !readMillis(ini, "heartbeat_ms", &heartbeat, error))
+        return false;
+    silence = heartbeat * 3;
+
+    for (const auto &[sn, secret] : ini.section("panels")) {
+        if (!wire::proto::validSn(sn) || !wire::proto::validSecret(secret)) {
+            *error = path + ": [panels] " + sn + ": serial numbers are 1-64 of A-Z a-z 0-9 . - _ and "
+                     "secrets 1-256 printable characters without blanks";
+            return false;
+        }
+        panelSecrets[sn] = secret;
+    }
+    int number = 0;
+    for (const auto &[token, list] : ini.section("users")) {
+        ++number;
+        if (!wire::proto::validSecret(token)) {
+            *error = path + ": [users] entry " + std::to_string(number)
+                     + ": tokens are 1-256 printable characters without blanks";
+            return false;
+        }
+        RelayUser user;
+        user.number = number;
+        user.token = token;
+        std::string pattern;
+        for (char c : list + ",") {
+            if (c == ',') {
+                pattern = wire::trim(pattern);
+                if (!pattern.empty())
+                    user.patterns.push_back(pattern);
+                pattern.clear();
+            } else {
+                pattern += c;
+            }
+        }
+        users.push_back(user);
+    }
+    return true;
+}
+
+const RelayUser *RelayConfig::findUser(const std::string &token) const
+{
+    const RelayUser *found = nullptr;
+    // Every entry is compared so the time taken does not tell which one matched.
+    for (const auto &u : users)
+        if (wire::proto::secretEquals(u.token, token) && !found)
+            found = &u;
+    return found;
+}
+
+bool RelayConfig::mayReach(const RelayUser &user, const std::string &sn) const
+{
+    for (const auto &p : user.patterns)
+        if (wire::proto::globMatch(p, sn))
+            return true;
+    return false;
+}
+
+} // namespace relay

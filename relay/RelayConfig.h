@@ -1,0 +1,36 @@
+#pragma once
+
+#include "wire/Address.h"
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace relay {
+
+struct RelayUser
+{
+    int number = 0; // position in [users], for log lines (the token itself is never logged)
+    std::string token;
+    std::vector<std::string> patterns;
+};
+
+struct RelayConfig
+{
+    wire::HostPort listen;
+    std::string keyPath;
+    std::string certificatePath;
+    std::map<std::string, std::string> panelSecrets; // SN -> secret
+    std::vector<RelayUser> users;
+    std::chrono::milliseconds handshakeTimeout{10000};
+    std::chrono::milliseconds heartbeat{10000};
+    std::chrono::milliseconds silence{30000};
+
+    // Relative key and certificate paths are taken from the config file's folder.
+    bool load(const std::string &path, std::string *error);
+    const RelayUser *findUser(const std::string &token) const;
+    bool mayReach(const RelayUser &user, const std::string &sn) const;
+};
+
+} // namespace relay

@@ -1,0 +1,273 @@
+// The relay against hostile and mistaken peers, spoken to directly over TLS: every bad
+// request is refused with a reason or closed, logged, and the relay keeps serving.
+#include "TunnelFixture.h"
+
+#include <QCryptographicHash>
+#include <QSslSocket>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+// A raw client of the relay protocol, trusting exactly the relay's certificate.
+class RawClient
+{
+public:
+    explicit RawClient(const QString &fingerprint) : m_fingerprint(fingerprint)
+    {
+        QObject::connect(&socket, &QSslSocket::readyRead, [this] { received += socket.readAll(); });
+    }
+    bool connectTo(quint16 port)
+    {
+        socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+        if (!socket.waitForEncrypted(5000))
+            return false;
+        const QByteArray digest = QCryptographicHash::hash(socket.peerCertificate().toDer(), QCryptographicHash::Sha256);
+        return digest.toHex() == m_fingerprint.toLatin1();
+    }
+    bool waitForLine(int timeoutMs = 5000)
+    {
+        return QTest::qWaitFor([&] { return received.contains('\n') || socket.state() != QAbstractSocket::ConnectedState; },
+                               timeoutMs)
+            && received.contains('\n');
+    }
+    bool closed(int timeoutMs)
+    {
+        return QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs);
+    }
+    QByteArray firstLine() const { return received.left(received.indexOf('\n')); }
+
+    QSslSocket socket;
+    QByteArray received;
+
+private:
+    QString m_fingerprint;
+};
+
+} // namespace
+
+class TestRelay : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void refusesBadRequests_data();
+    void refusesBadRequests();
+    void closesPlainTextAndSilentPeers();
+    void oversizedRequestIsRefused();
+    void reRegisteringPanelReplacesOldLink();
+    void refusalsDoNotReachPanel();
+    void silentLinkIsNoticed();
+    void keepsItsCertificateAcrossRestarts();
+    void helpAndBadArguments();
+
+private:
+    QTemporaryDir m_dir;
+    std::unique_ptr<RelayFixture> m_relay; // owned, so the relay process ends with the test
+};
+
+void TestRelay::initTestCase()
+{
+    QVERIFY(QSslSocket::supportsSsl());
+    m_relay = std::make_unique<RelayFixture>(m_dir.path());
+    // A short handshake time keeps the silent-peer case quick; the default is 10 s.
+    QVERIFY(m_relay->start(0, "handshake_timeout_ms=700"));
+}
+
+void TestRelay::refusesBadRequests_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("wrong secret") << QByteArray("PANEL SN1 guess\n") << QByteArray("ERR SECRET") << "refused panel registration";
+    QTest::newRow("unknown panel") << QByteArray("PANEL NOPE secret-1\n") << QByteArray("ERR SECRET") << "refused panel registration";
+    QTest::newRow("wrong token") << QByteArray("USER nobody\n") << QByteArray("ERR TOKEN") << "unknown token";
+    QTest::newRow("stream, wrong token") << QByteArray("STREAM nobody SN1 127.0.0.1:1\n") << QByteArray("ERR TOKEN") << "refused stream";
+    QTest::newRow("stream, SN not allowed") << QByteArray("STREAM token-b SN1 127.0.0.1:1\n") << QByteArray("ERR NOT_ALLOWED") << "refused stream";
+    QTest::newRow("stream, panel offline") << QByteArray("STREAM token-a SN2 127.0.0.1:1\n") << QByteArray("ERR OFFLINE") << "refused stream";
+    QTest::newRow("garbage") << QByteArray("\x01\x02\xff\xfe\n", 5) << QByteArray("ERR PROTOCOL") << "garbage request";
+    QTest::newRow("unknown verb") << QByteArray("HELLO\n") << QByteArray("ERR PROTOCOL") << "bad request";
+}
+
+void TestRelay::refusesBadRequests()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, logged);
+    const int before = m_relay->process().count(logged);
+    RawClient c(m_relay->fingerprint());
+    QVERIFY(c.connectTo(m_relay->port()));
+    c.socket.write(request);
+    QVERIFY(c.waitForLine());
+    QVERIFY2(c.firstLine().startsWith(answer), c.firstLine().constData());
+    QVERIFY(c.closed(5000));
+    QVERIFY(QTest::qWaitFor([&] { return m_relay->process().count(logged) > before; }, 5000));
+    QVERIFY(m_relay->process().isRunning());
+}
+
+void TestRelay::closesPlainTextAndSilentPeers()
+{
+    QTcpSocket plain;
+    plain.connectToHost(QHostAddress::LocalHost, m_relay->port());
+    QVERIFY(plain.waitForConnected(3000));
+    plain.write("GET / HTTP/1.0\r\n\r\n");
+    QVERIFY(QTest::qWaitFor([&] { return plain.state() == QAbstractSocket::UnconnectedState; }, 5000));
+    QVERIFY(m_relay->process().waitForOutput("TLS handshake with"));
+
+    QTcpSocket silentTcp;
+    silentTcp.connectToHost(QHostAddress::LocalHost, m_relay->port());
+    QVERIFY(silentTcp.waitForConnected(3000));
+    RawClient silentTls(m_relay->fingerprint());
+    QVERIFY(silentTls.connectTo(m_relay->port()));
+    QVERIFY(QTest::qWaitFor([&] { return silentTcp.state() == QAbstractSocket::UnconnectedState; }, 5000));
+    QVERIFY(silentTls.closed(5000));
+    QVERIFY(m_relay->process().waitForOutput("no request from"));
+
+    RawClient truncated(m_relay->fingerprint());
+    QVERIFY(truncated.connectTo(m_relay->port()));
+    truncated.socket.write("PANEL SN1 secr");
+    QVERIFY(truncated.socket.waitForBytesWritten(3000));
+    truncated.socket.abort(); // vanishes mid-line
+    QVERIFY(m_relay->process().waitForOutput("ended before a request"));
+    QVERIFY(!m_relay->process().output().contains("panel SN1 registered"));
+}
+
+void TestRelay::oversizedRequestIsRefused()
+{
+    RawClient c(m_relay->fingerprint());
+    QVERIFY(c.connectTo(m_relay->port()));
+    c.socket.write(QByteArray(4096, 'A'));
+    QVERIFY(c.waitForLine());
+    QVERIFY(c.firstLine().startsWith("ERR PROTOCOL"));
+    QVERIFY(c.closed(5000));
+    QVERIFY(m_relay->process().waitForOutput("oversized request"));
+}
+
+void TestRelay::reRegisteringPanelReplacesOldLink()
+{
+    RawClient first(m_relay->fingerprint()), second(m_relay->fingerprint());
+    QVERIFY(first.connectTo(m_relay->port()));
+    first.socket.write("PANEL SN2 secret-2\n");
+    QVERIFY(first.waitForLine());
+    QCOMPARE(first.firstLine(), QByteArray("OK"));
+    QVERIFY(second.connectTo(m_relay->port()));
+    second.socket.write("PANEL SN2 secret-2\n");
+    QVERIFY(second.waitForLine());
+    QCOMPARE(second.firstLine(), QByteArray("OK"));
+    QVERIFY(first.closed(5000)); // at once, not after a heartbeat time-out
+    QVERIFY(m_relay->process().waitForOutput("panel SN2 registered again"));
+
+    RawClient badTarget(m_relay->fingerprint());
+    QVERIFY(badTarget.connectTo(m_relay->port()));
+    badTarget.socket.write("STREAM token-a SN2 x;rm\n");
+    QVERIFY(badTarget.waitForLine());
+    QVERIFY(badTarget.firstLine().startsWith("ERR PROTOCOL"));
+
+    // Requests now go to the new link.
+    RawClient pc(m_relay->fingerprint());
+    QVERIFY(pc.connectTo(m_relay->port()));
+    pc.socket.write("STREAM token-a SN2 127.0.0.1:5900\n");
+    second.received.clear();
+    QVERIFY(second.waitForLine());
+    QVERIFY2(second.firstLine().startsWith("OPEN "), second.received.constData());
+    QVERIFY(second.firstLine().endsWith(" 127.0.0.1:5900"));
+    const QByteArray id = second.firstLine().split(' ').value(1);
+    second.socket.write("FAIL " + id + " TARGET\n");
+    QVERIFY(pc.waitForLine());
+    QVERIFY(pc.firstLine().startsWith("ERR TARGET"));
+}
+
+void TestRelay::refusalsDoNotReachPanel()
+{
+    RawClient panel(m_relay->fingerprint());
+    QVERIFY(panel.connectTo(m_relay->port()));
+    panel.socket.write("PANEL SN9 secret-9\n");
+    QVERIFY(panel.waitForLine());
+    panel.received.clear();
+    RawClient pc(m_relay->fingerprint());
+    QVERIFY(pc.connectTo(m_relay->port()));
+    pc.socket.write("STREAM token-b SN9 127.0.0.1:1\n");
+    QVERIFY(pc.waitForLine());
+    QVERIFY(pc.firstLine().startsWith("ERR NOT_ALLOWED"));
+    // A data connection for a stream that was never asked for is dropped.
+    RawClient forged(m_relay->fingerprint());
+    QVERIFY(forged.connectTo(m_relay->port()));
+    forged.socket.write("DATA SN9 secret-9 12345\nhello");
+    QVERIFY(forged.closed(5000));
+    QVERIFY(m_relay->process().waitForOutput("unknown stream 12345"));
+    QVERIFY(!panel.received.contains("OPEN"));
+}
+
+void TestRelay::silentLinkIsNoticed()
+{
+    // Heartbeat scaled down 100 times: PING every 100 ms, silence limit three intervals.
+    QTemporaryDir dir;
+    RelayFixture relay(dir.path());
+    QVERIFY(relay.start(0, "heartbeat_ms=100"));
+    RawClient panel(relay.fingerprint());
+    QVERIFY(panel.connectTo(relay.port()));
+    panel.socket.write("PANEL SN1 secret-1\n");
+    QVERIFY(panel.waitForLine());
+    QVERIFY(QTest::qWaitFor([&] { return panel.received.contains("PING"); }, 3000));
+    QVERIFY(panel.closed(3000)); // it never answered anything
+    QVERIFY(relay.process().waitForOutput("panel SN1 gone"));
+
+    RawClient lively(relay.fingerprint());
+    QVERIFY(lively.connectTo(relay.port()));
+    lively.socket.write("PANEL SN2 secret-2\n");
+    QVERIFY(lively.waitForLine());
+    // Answering each PING keeps the link: eight intervals outlast the silence limit.
+    QObject::connect(&lively.socket, &QSslSocket::readyRead, [&] { lively.socket.write("PING\n"); });
+    QVERIFY(QTest::qWaitFor([&] { return lively.received.count("PING") >= 8
+                                      || lively.socket.state() != QAbstractSocket::ConnectedState; },
+                            5000));
+    QCOMPARE(lively.socket.state(), QAbstractSocket::ConnectedState);
+}
+
+void TestRelay::keepsItsCertificateAcrossRestarts()
+{
+    QTemporaryDir dir;
+    RelayFixture relay(dir.path());
+    QVERIFY(relay.start());
+    QVERIFY(relay.process().output().contains("created"));
+    const QString fp = relay.fingerprint();
+    relay.process().kill();
+    QVERIFY(relay.start(relay.port()));
+    QCOMPARE(relay.fingerprint(), fp);
+    QVERIFY(!relay.process().output().contains("created"));
+    QVERIFY(QFile::remove(dir.filePath("relay.crt")));
+    relay.process().kill();
+    QVERIFY(!relay.start()); // key without certificate: refuse rather than change identity
+    QVERIFY(relay.process().output().contains("only one of"));
+}
+
+void TestRelay::helpAndBadArguments()
+{
+    for (const char *program : {kRelayBinary, kPanelBinary}) {
+        QProcess p;
+        p.start(program, {"--help"});
+        QVERIFY(p.waitForFinished(5000));
+        QCOMPARE(p.exitCode(), 0);
+        QVERIFY(p.readAllStandardOutput().contains("--config FILE"));
+        p.start(program, {"--config", m_dir.filePath("missing.ini")});
+        QVERIFY(p.waitForFinished(5000));
+        QCOMPARE(p.exitCode(), 1);
+        QVERIFY(p.readAllStandardError().contains("missing.ini"));
+        p.start(program, {"--bogus"});
+        QVERIFY(p.waitForFinished(5000));
+        QCOMPARE(p.exitCode(), 2);
+    }
+}
+
+int main(int argc, char **argv)
+{
+    enterPrivateNetwork(); // best effort: ephemeral ports work in either namespace
+    QCoreApplication app(argc, argv);
+    TestRelay test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_relay.moc"

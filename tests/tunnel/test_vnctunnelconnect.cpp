@@ -1,0 +1,226 @@
+// The tunnel client over the real library, relay and agent: the tool's call order for a
+// channel request, the fixed pass-through address, and the viewer launch.
+#include "TunnelFixture.h"
+#include "tunnel/VNCTunnelConnect.h"
+#include "tunnel/pgDllTunnel.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+QStringList g_messages;
+
+void collect(QtMsgType, const QMessageLogContext &, const QString &text)
+{
+    g_messages << text;
+}
+
+// What the window and the engine do for each request.
+int openChannel(const QString &sn, const QString &remote, const QString &local, int *starts)
+{
+    VNCTunnelConnect client;
+    client.SetDevId(sn);
+    if (client.TunnelState() != 0) {
+        ++*starts;
+        if (const int rc = client.StarTunnel())
+            return rc;
+    }
+    client.ConnectDel(remote, local);
+    return client.ConnectAdd(remote, local);
+}
+
+bool echoes(quint16 port, const QByteArray &data)
+{
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    if (!s.waitForConnected(3000))
+        return false;
+    s.write(data);
+    QByteArray got;
+    QObject::connect(&s, &QTcpSocket::readyRead, [&] { got += s.readAll(); });
+    return QTest::qWaitFor([&] { return got.size() >= data.size(); }, 10000) && got == data;
+}
+
+bool refusesConnections(quint16 port)
+{
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    return !s.waitForConnected(2000);
+}
+
+} // namespace
+
+class TestVncTunnelConnect : public QObject
+{
+    Q_OBJECT
+public:
+    explicit TestVncTunnelConnect(QString netnsNote) : m_netnsNote(std::move(netnsNote)) {}
+
+private slots:
+    void initTestCase();
+    void init() { g_messages.clear(); }
+    void startFailsQuietlyWithoutConfig();
+    void startLogsSystemInfoWithoutToken();
+    void repeatedRequestReplacesForwarding();
+    void emptyDeviceIdIsRefused();
+    void hmiForwardingUsesPassThroughAddress();
+    void openVncStartsViewerBesideExecutable();
+    void openVncWithoutViewerIsSilent();
+    void cleanupTestCase();
+
+private:
+    QString m_netnsNote;
+    QTemporaryDir m_dir;
+    std::unique_ptr<RelayFixture> m_relay; // owned, so the relay process ends with the test
+    ToolProcess m_agent;
+    EchoServer m_echo;
+    QString m_oldCwd;
+    QString m_vncDir, m_vncBackup;
+};
+
+void TestVncTunnelConnect::initTestCase()
+{
+    QVERIFY(m_dir.isValid() && m_echo.isListening());
+    m_relay = std::make_unique<RelayFixture>(m_dir.path());
+    QVERIFY(m_relay->start());
+    const QString echo = QStringLiteral("127.0.0.1:%1").arg(m_echo.serverPort());
+    const QString cfg = writePanelConfig(m_dir.path(), "panel.ini", "SN1", "secret-1", m_relay->port(),
+                                         m_relay->fingerprint(),
+                                         {"127.0.0.1:7530=" + echo, "127.0.0.1:7540=" + echo});
+    QVERIFY(m_agent.start(kPanelBinary, cfg));
+    QVERIFY(m_agent.waitForOutput("registered at"));
+    // "demoTunnel.cfg" is looked up in the working directory, as the tool does.
+    m_oldCwd = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(m_dir.path()));
+    qInstallMessageHandler(collect);
+    // The viewer cases put their own vnc/ beside this executable; a real one waits aside.
+    m_vncDir = QCoreApplication::applicationDirPath() + "/vnc";
+    if (QFileInfo::exists(m_vncDir)) {
+        m_vncBackup = m_vncDir + ".kept-by-test-" + QString::number(QCoreApplication::applicationPid());
+        QVERIFY(QDir().rename(m_vncDir, m_vncBackup));
+    }
+}
+
+void TestVncTunnelConnect::cleanupTestCase()
+{
+    qInstallMessageHandler(nullptr);
+    QDir::setCurrent(m_oldCwd);
+    m_relay.reset();
+    QDir(m_vncDir).removeRecursively();
+    if (!m_vncBackup.isEmpty())
+        QDir().rename(m_vncBackup, m_vncDir);
+}
+
+void TestVncTunnelConnect::startFailsQuietlyWithoutConfig()
+{
+    VNCTunnelConnect client;
+    QVERIFY(client.TunnelState() != 0);
+    QCOMPARE(client.StarTunnel(), -1);
+    QVERIFY(g_messages.filter("szSysInfo").isEmpty());
+    QVERIFY(client.TunnelState() != 0);
+}
+
+void TestVncTunnelConnect::startLogsSystemInfoWithoutToken()
+{
+    writeTunnelConfig(m_dir.filePath("demoTunnel.cfg"), m_relay->port(), m_relay->fingerprint(), "token-a");
+    VNCTunnelConnect client;
+    QCOMPARE(client.StarTunnel(), 0);
+    QCOMPARE(client.TunnelState(), 0);
+    const QStringList lines = g_messages.filter("VNCTunnelConnect::StarTunnel szSysInfo relay=127.0.0.1:");
+    QCOMPARE(lines.size(), 1);
+    QVERIFY(!lines.first().contains("token-a"));
+}
+
+void TestVncTunnelConnect::repeatedRequestReplacesForwarding()
+{
+    const quint16 port = freePort();
+    const QString local = QStringLiteral("127.0.0.1:%1").arg(port);
+    int starts = 0;
+    QCOMPARE(openChannel("SN1", "127.0.0.1:7530", local, &starts), 0);
+    QVERIFY(echoes(port, "first"));
+    // After a disconnect the forwarding is still there; the next request deletes and re-adds.
+    QCOMPARE(openChannel("SN1", "127.0.0.1:7530", local, &starts), 0);
+    QCOMPARE(starts, 0); // the tunnel was running both times
+    QVERIFY(echoes(port, "second"));
+    QCOMPARE(m_relay->process().count("PC user 1 connected"), 1);
+
+    VNCTunnelConnect client;
+    client.SetDevId("SN1");
+    QCOMPARE(client.ConnectDel("127.0.0.1:7530", local), 0);
+    QVERIFY(refusesConnections(port)); // there was exactly one forwarding on it
+    QVERIFY(client.ConnectDel("127.0.0.1:7530", local) != 0); // harmless when absent
+    QCOMPARE(client.ConnectAdd("127.0.0.1:7530", local), 0);
+    QVERIFY(g_messages.filter("Add connect failed").isEmpty()); // ConnectAdd logs nothing
+    QVERIFY(client.ConnectAdd("127.0.0.1:7530", QStringLiteral("127.0.0.1:%1").arg(freePort())) == 0);
+    client.SetDevId("SN2");
+    QCOMPARE(client.ConnectAdd("127.0.0.1:7530", QStringLiteral("127.0.0.1:%1").arg(freePort())),
+             int(TUNNEL_E_PANEL_OFFLINE));
+    QVERIFY(g_messages.filter("Add connect failed").isEmpty());
+}
+
+void TestVncTunnelConnect::emptyDeviceIdIsRefused()
+{
+    VNCTunnelConnect client; // devId empty until SetDevId
+    QCOMPARE(client.ConnectAdd("127.0.0.1:7530", QStringLiteral("127.0.0.1:%1").arg(freePort())),
+             int(TUNNEL_E_BAD_ARGUMENT));
+}
+
+void TestVncTunnelConnect::hmiForwardingUsesPassThroughAddress()
+{
+    if (!m_netnsNote.isEmpty())
+        QSKIP(qPrintable("127.0.0.1:7540 is only used in a private network namespace: " + m_netnsNote));
+    VNCTunnelConnect client;
+    client.SetDevId("SN2");
+    QCOMPARE(client.ConnectAddHmi(), int(TUNNEL_E_PANEL_OFFLINE));
+    QCOMPARE(g_messages.filter("Add connect failed, Error 10").size(), 1);
+
+    client.SetDevId("SN1");
+    client.ConnectDelHmi();
+    QCOMPARE(client.ConnectAddHmi(), 0);
+    QVERIFY(echoes(7540, "framed"));
+    QCOMPARE(client.ConnectDelHmi(), 0);
+    QVERIFY(refusesConnections(7540));
+}
+
+void TestVncTunnelConnect::openVncStartsViewerBesideExecutable()
+{
+    const QString vncDir = m_vncDir;
+    const QString probe = m_dir.filePath("viewer.out");
+    QVERIFY(QDir().mkpath(vncDir));
+    QVERIFY(writeFile(vncDir + "/vnc", "#!/bin/sh\n{ pwd; echo \"$@\"; } > \"$TALVO_VNC_PROBE.tmp\" && mv "
+                                       "\"$TALVO_VNC_PROBE.tmp\" \"$TALVO_VNC_PROBE\"\n"));
+    QFile::setPermissions(vncDir + "/vnc", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("TALVO_VNC_PROBE", probe.toLocal8Bit());
+
+    VNCTunnelConnect().OpenVnc("127.0.0.1:7530");
+    QVERIFY(QTest::qWaitFor([&] { return QFile::exists(probe); }, 10000));
+    QFile out(probe);
+    QVERIFY(out.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromLocal8Bit(out.readAll()).split('\n');
+    QCOMPARE(QDir(lines.value(0)).canonicalPath(), QDir(vncDir).canonicalPath());
+    QCOMPARE(lines.value(1), QString("127.0.0.1:7530"));
+    QDir(vncDir).removeRecursively();
+}
+
+void TestVncTunnelConnect::openVncWithoutViewerIsSilent()
+{
+    QDir(m_vncDir).removeRecursively();
+    VNCTunnelConnect().OpenVnc("127.0.0.1:7530");
+    QCoreApplication::processEvents();
+    QVERIFY(g_messages.isEmpty());
+}
+
+int main(int argc, char **argv)
+{
+    const QString note = enterPrivateNetwork();
+    QCoreApplication app(argc, argv);
+    TestVncTunnelConnect test(note);
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_vnctunnelconnect.moc"

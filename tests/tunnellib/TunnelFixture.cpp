@@ -1,0 +1,150 @@
+#include "TunnelFixture.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTcpSocket>
+
+#include <cerrno>
+#include <cstring>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+const char *const kRelayBinary = TALVO_RELAY_BIN;
+const char *const kPanelBinary = TALVO_PANEL_BIN;
+
+QString enterPrivateNetwork()
+{
+    if (geteuid() != 0)
+        return QStringLiteral("a private network namespace needs root");
+    if (unshare(CLONE_NEWNET) != 0)
+        return QStringLiteral("unshare(CLONE_NEWNET) failed: ") + QString::fromLocal8Bit(std::strerror(errno));
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq ifr {};
+    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+    const bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &ifr) == 0
+        && (ifr.ifr_flags |= IFF_UP, ioctl(fd, SIOCSIFFLAGS, &ifr) == 0);
+    if (fd >= 0)
+        ::close(fd);
+    return up ? QString() : QStringLiteral("cannot bring up loopback in the new namespace");
+}
+
+ToolProcess::~ToolProcess()
+{
+    kill();
+}
+
+bool ToolProcess::start(const QString &program, const QString &configPath)
+{
+    m_output.clear();
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    m_process.start(program, {QStringLiteral("--config"), configPath});
+    return m_process.waitForStarted(5000);
+}
+
+QString ToolProcess::output()
+{
+    m_output += m_process.readAll();
+    return QString::fromUtf8(m_output);
+}
+
+bool ToolProcess::waitForOutput(const QString &needle, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!output().contains(needle)) {
+        if (deadline.hasExpired() || m_process.state() != QProcess::Running)
+            return output().contains(needle);
+        m_process.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+    }
+    return true;
+}
+
+int ToolProcess::count(const QString &needle)
+{
+    return output().count(needle);
+}
+
+void ToolProcess::kill()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.kill();
+    m_process.waitForFinished(5000);
+    output();
+}
+
+bool RelayFixture::start(quint16 port, const QString &extra)
+{
+    const QString config = QStringLiteral("[relay]\nlisten=127.0.0.1:%1\n%2\n"
+                                          "[panels]\nSN1=secret-1\nSN2=secret-2\nSN9=secret-9\n"
+                                          "[users]\ntoken-a=SN*\ntoken-b=OTHER\n")
+                               .arg(port)
+                               .arg(extra);
+    if (!writeFile(configPath(), config.toUtf8()) || !m_process.start(kRelayBinary, configPath())
+        || !m_process.waitForOutput(QStringLiteral("fingerprint ")))
+        return false;
+    const QString out = m_process.output();
+    const auto portMatch = QRegularExpression(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)")).match(out);
+    const auto fpMatch = QRegularExpression(QStringLiteral("fingerprint ([0-9a-f]{64})")).match(out);
+    if (!portMatch.hasMatch() || !fpMatch.hasMatch())
+        return false;
+    m_port = quint16(portMatch.captured(1).toUInt());
+    m_fingerprint = fpMatch.captured(1);
+    return true;
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size();
+}
+
+QString writePanelConfig(const QString &dir, const QString &name, const QString &sn, const QString &secret,
+                         quint16 relayPort, const QString &fingerprint, const QStringList &targets)
+{
+    const QString path = dir + "/" + name;
+    const QString text = QStringLiteral("[panel]\nsn=%1\nsecret=%2\nrelay=127.0.0.1:%3\nfingerprint=%4\n[targets]\n%5\n")
+                             .arg(sn, secret)
+                             .arg(relayPort)
+                             .arg(fingerprint, targets.join('\n'));
+    writeFile(path, text.toUtf8());
+    return path;
+}
+
+QString writeTunnelConfig(const QString &path, quint16 relayPort, const QString &fingerprint, const QString &token)
+{
+    writeFile(path, QStringLiteral("[tunnel]\nrelay=127.0.0.1:%1\nfingerprint=%2\ntoken=%3\n")
+                        .arg(relayPort)
+                        .arg(fingerprint, token)
+                        .toUtf8());
+    return path;
+}
+
+EchoServer::EchoServer()
+{
+    listen(QHostAddress::LocalHost, 0);
+}
+
+void EchoServer::incomingConnection(qintptr fd)
+{
+    auto *socket = new QTcpSocket(this);
+    socket->setSocketDescriptor(fd);
+    QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->write(socket->readAll()); });
+    QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+}
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+int threadCount()
+{
+    return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+}

@@ -1,0 +1,349 @@
+// Drives the tunnel library's C interface against a real relay and panel agent on
+// loopback. The library keeps one tunnel per process, so the cases build on each other
+// and run in the order written.
+#include "TunnelFixture.h"
+#include "tunnel/pgDllTunnel.h"
+
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <memory>
+
+#include <cstring>
+
+namespace {
+
+const QString kToken = QStringLiteral("token-a");
+
+int add(const QString &sn, const QString &remote, const QString &local)
+{
+    char text[TUNNEL_ERROR_TEXT_SIZE] = {};
+    return TunnelAddConnect("", sn.toLocal8Bit().constData(), 0, 0, remote.toLocal8Bit().constData(),
+                            local.toLocal8Bit().constData(), text);
+}
+
+int start(const QString &cfg)
+{
+    char info[256] = {};
+    const QByteArray path = cfg.toLocal8Bit();
+    if (const int rc = TunnelInit(path.constData(), info, sizeof info))
+        return rc;
+    return TunnelStart(path.constData(), info, 0, 0);
+}
+
+int state()
+{
+    int s = 0;
+    return TunnelGetState(nullptr, &s);
+}
+
+QString local(quint16 port)
+{
+    return QStringLiteral("127.0.0.1:%1").arg(port);
+}
+
+QByteArray randomBytes(int size)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    auto *words = reinterpret_cast<quint32 *>(data.data());
+    QRandomGenerator::global()->fillRange(words, size / 4);
+    return data;
+}
+
+// A client of a forwarded local port that collects what comes back.
+struct Client
+{
+    QTcpSocket socket;
+    QByteArray received;
+    Client() { QObject::connect(&socket, &QTcpSocket::readyRead, [this] { received += socket.readAll(); }); }
+    bool connectTo(quint16 port)
+    {
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        return socket.waitForConnected(3000);
+    }
+    bool echoes(const QByteArray &data, int timeoutMs = 20000)
+    {
+        received.clear();
+        socket.write(data);
+        return QTest::qWaitFor([&] { return received.size() >= data.size(); }, timeoutMs) && received == data;
+    }
+    bool closedByPeer(int timeoutMs)
+    {
+        return QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs);
+    }
+};
+
+} // namespace
+
+class TestTunnelLib : public QObject
+{
+    Q_OBJECT
+public:
+    explicit TestTunnelLib(QString netnsNote) : m_netnsNote(std::move(netnsNote)) {}
+
+private slots:
+    void initTestCase();
+    void callsBeforeStartFail();
+    void initReportsConfigProblems();
+    void startReportsEachRefusal();
+    void startAgainIsHarmless();
+    void addConnectReportsEachCause();
+    void bulkTransferBothWaysIntact();
+    void targetNotOnListDisturbsNoOtherStream();
+    void deleteClosesListenerButNotStreams();
+    void agentKilledMidStreamThenBack();
+    void relayRestartedListenersSurvive();
+    void connectionWaitsTenSecondsForRelay();
+
+private:
+    bool startAgent();
+
+    QString m_netnsNote;
+    QTemporaryDir m_dir;
+    std::unique_ptr<RelayFixture> m_relay; // owned, so the relay process ends with the test
+    ToolProcess m_agent;
+    EchoServer m_echo;
+    QString m_goodConfig;
+    quint16 m_port = 0; // the main forwarding's local port
+};
+
+void TestTunnelLib::initTestCase()
+{
+    if (!m_netnsNote.isEmpty())
+        qInfo("running in the host's network namespace (%s)", qPrintable(m_netnsNote));
+    QVERIFY(m_dir.isValid());
+    QVERIFY(m_echo.isListening());
+    m_relay = std::make_unique<RelayFixture>(m_dir.path());
+    QVERIFY(m_relay->start());
+    QVERIFY(startAgent());
+    m_goodConfig = writeTunnelConfig(m_dir.filePath("good.cfg"), m_relay->port(), m_relay->fingerprint(), kToken);
+    m_port = freePort();
+}
+
+bool TestTunnelLib::startAgent()
+{
+    const QString cfg = writePanelConfig(m_dir.path(), "panel.ini", "SN1", "secret-1", m_relay->port(),
+                                         m_relay->fingerprint(),
+                                         {QStringLiteral("127.0.0.1:7530=127.0.0.1:%1").arg(m_echo.serverPort())});
+    return m_agent.start(kPanelBinary, cfg) && m_agent.waitForOutput("registered at");
+}
+
+void TestTunnelLib::callsBeforeStartFail()
+{
+    QCOMPARE(state(), int(TUNNEL_E_NOT_STARTED));
+    QCOMPARE(add("SN1", "127.0.0.1:7530", local(m_port)), int(TUNNEL_E_NOT_STARTED));
+    QCOMPARE(TunnelDelListen("", local(m_port).toLatin1().constData()), int(TUNNEL_E_NOT_FOUND));
+    QCOMPARE(TunnelInit(nullptr, nullptr, 0), int(TUNNEL_E_BAD_ARGUMENT));
+    QCOMPARE(TunnelGetState(nullptr, nullptr), int(TUNNEL_E_NOT_STARTED));
+}
+
+void TestTunnelLib::initReportsConfigProblems()
+{
+    char info[256] = {};
+    QCOMPARE(TunnelInit(m_dir.filePath("missing.cfg").toLocal8Bit().constData(), info, sizeof info),
+             int(TUNNEL_E_CONFIG));
+
+    const QString noToken = m_dir.filePath("notoken.cfg");
+    writeFile(noToken, QStringLiteral("[tunnel]\nrelay=127.0.0.1:1\nfingerprint=%1\n").arg(m_relay->fingerprint()).toUtf8());
+    QCOMPARE(TunnelInit(noToken.toLocal8Bit().constData(), info, sizeof info), int(TUNNEL_E_CONFIG));
+
+    const QString badFp = writeTunnelConfig(m_dir.filePath("badfp.cfg"), 1, "abc", kToken);
+    QCOMPARE(TunnelInit(badFp.toLocal8Bit().constData(), info, sizeof info), int(TUNNEL_E_CONFIG));
+
+    // The summary must fit small buffers and never carry the token.
+    char tiny[8];
+    std::memset(tiny, 'x', sizeof tiny);
+    QCOMPARE(TunnelInit(m_goodConfig.toLocal8Bit().constData(), tiny, sizeof tiny), int(TUNNEL_OK));
+    QCOMPARE(int(strnlen(tiny, sizeof tiny)), 7);
+    QCOMPARE(TunnelInit(m_goodConfig.toLocal8Bit().constData(), info, sizeof info), int(TUNNEL_OK));
+    const QString text = QString::fromUtf8(info);
+    QVERIFY2(text.contains(QString::number(m_relay->port())), qPrintable(text));
+    QVERIFY(!text.contains(kToken));
+}
+
+void TestTunnelLib::startReportsEachRefusal()
+{
+    const QString otherFp = QString(64, 'a');
+    const QString wrongCert = writeTunnelConfig(m_dir.filePath("wrongcert.cfg"), m_relay->port(), otherFp, kToken);
+    const QString wrongToken = writeTunnelConfig(m_dir.filePath("wrongtoken.cfg"), m_relay->port(),
+                                                 m_relay->fingerprint(), "no-such-token");
+    const QString noRelay = writeTunnelConfig(m_dir.filePath("norelay.cfg"), freePort(), m_relay->fingerprint(), kToken);
+
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(start(wrongCert), int(TUNNEL_E_RELAY_CERTIFICATE));
+    QVERIFY(state() != TUNNEL_OK);
+    QCOMPARE(start(noRelay), int(TUNNEL_E_RELAY_UNREACHABLE));
+    QCOMPARE(start(wrongToken), int(TUNNEL_E_TOKEN_REFUSED));
+    QCOMPARE(state(), int(TUNNEL_E_TOKEN_REFUSED));
+    QCOMPARE(add("SN1", "127.0.0.1:7530", local(m_port)), int(TUNNEL_E_TOKEN_REFUSED));
+    QVERIFY2(timer.elapsed() < 15000, "every call must return within a few seconds");
+    QVERIFY(m_relay->process().waitForOutput("refused PC from"));
+    QVERIFY(m_relay->process().waitForOutput("TLS handshake with"));
+}
+
+void TestTunnelLib::startAgainIsHarmless()
+{
+    QCOMPARE(start(m_goodConfig), int(TUNNEL_OK));
+    QCOMPARE(state(), int(TUNNEL_OK));
+    const int threads = threadCount();
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(start(m_goodConfig), int(TUNNEL_OK));
+    QCOMPARE(threadCount(), threads);
+    // A refused check is logged after any login it follows, so the count below is final.
+    QCOMPARE(add("SN7", "127.0.0.1:7530", local(m_port)), int(TUNNEL_E_PANEL_OFFLINE));
+    QVERIFY(m_relay->process().waitForOutput("may not use SN7"));
+    QCOMPARE(m_relay->process().count("PC user 1 connected"), 1);
+}
+
+void TestTunnelLib::addConnectReportsEachCause()
+{
+    QCOMPARE(add("SN1", "nonsense", local(m_port)), int(TUNNEL_E_BAD_ADDRESS));
+    QCOMPARE(add("SN1", "127.0.0.1:7530", "127.0.0.1:99999"), int(TUNNEL_E_BAD_ADDRESS));
+    QCOMPARE(add("SN1", "127.0.0.1:7530", "not-a-literal.example:80"), int(TUNNEL_E_BAD_ADDRESS));
+    QCOMPARE(add("", "127.0.0.1:7530", local(m_port)), int(TUNNEL_E_BAD_ARGUMENT));
+    QCOMPARE(add("SN 1", "127.0.0.1:7530", local(m_port)), int(TUNNEL_E_BAD_ARGUMENT));
+    QCOMPARE(TunnelAddConnect("", nullptr, 0, 0, nullptr, nullptr, nullptr), int(TUNNEL_E_BAD_ARGUMENT));
+
+    QTcpServer taken;
+    QVERIFY(taken.listen(QHostAddress::LocalHost, 0));
+    QCOMPARE(add("SN1", "127.0.0.1:7530", local(taken.serverPort())), int(TUNNEL_E_PORT_IN_USE));
+
+    const quint16 probe = freePort();
+    QCOMPARE(add("OTHER", "127.0.0.1:7530", local(probe)), int(TUNNEL_E_SN_NOT_ALLOWED));
+    QCOMPARE(add("SN9", "127.0.0.1:7530", local(probe)), int(TUNNEL_E_PANEL_OFFLINE));
+    // A refused forwarding leaves nothing listening.
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, probe);
+    QVERIFY(!s.waitForConnected(2000));
+
+    QCOMPARE(add("SN1", "127.0.0.1:7530", local(m_port)), int(TUNNEL_OK));
+}
+
+void TestTunnelLib::bulkTransferBothWaysIntact()
+{
+    Client a, b;
+    QVERIFY(a.connectTo(m_port));
+    QVERIFY(b.connectTo(m_port));
+    const QByteArray big = randomBytes(8 << 20), other = randomBytes(3 << 20);
+    a.socket.write(big);
+    b.socket.write(other);
+    QVERIFY(QTest::qWaitFor([&] { return a.received.size() >= big.size() && b.received.size() >= other.size(); },
+                            60000));
+    QVERIFY(a.received == big);
+    QVERIFY(b.received == other);
+}
+
+void TestTunnelLib::targetNotOnListDisturbsNoOtherStream()
+{
+    Client keep;
+    QVERIFY(keep.connectTo(m_port));
+    QVERIFY(keep.echoes("before"));
+
+    const quint16 port = freePort();
+    QCOMPARE(add("SN1", "127.0.0.1:9", local(port)), int(TUNNEL_OK));
+    Client refused;
+    QVERIFY(refused.connectTo(port));
+    refused.socket.write("hello");
+    QVERIFY(refused.closedByPeer(10000));
+    QVERIFY(refused.received.isEmpty());
+    QVERIFY(m_agent.waitForOutput("127.0.0.1:9 is not on the target list"));
+    QVERIFY(m_relay->process().waitForOutput("refused stream"));
+    QVERIFY(keep.echoes("after"));
+    QCOMPARE(TunnelDelListen("", local(port).toLatin1().constData()), int(TUNNEL_OK));
+}
+
+void TestTunnelLib::deleteClosesListenerButNotStreams()
+{
+    Client open;
+    QVERIFY(open.connectTo(m_port));
+    QVERIFY(open.echoes("x"));
+
+    const QByteArray sn = "SN1", remote = "127.0.0.1:7530", loc = local(m_port).toLatin1();
+    QCOMPARE(TunnelDelConnect("", "SN2", 0, 0, remote, loc), int(TUNNEL_E_NOT_FOUND)); // other tuple: kept
+    QCOMPARE(TunnelDelConnect("", sn, 0, 0, remote, loc), int(TUNNEL_OK));
+    QCOMPARE(TunnelDelConnect("", sn, 0, 0, remote, loc), int(TUNNEL_E_NOT_FOUND));
+    QCOMPARE(TunnelDelListen("", loc), int(TUNNEL_E_NOT_FOUND));
+    QTcpSocket refused;
+    refused.connectToHost(QHostAddress::LocalHost, m_port);
+    QVERIFY(!refused.waitForConnected(2000));
+    QVERIFY(open.echoes(randomBytes(256 << 10)));
+
+    // The tool's order for every request: delete, then add. Twice, one listener at the end.
+    for (int i = 0; i < 2; ++i) {
+        TunnelDelConnect("", sn, 0, 0, remote, loc);
+        QCOMPARE(add("SN1", "127.0.0.1:7530", local(m_port)), int(TUNNEL_OK));
+    }
+    Client again;
+    QVERIFY(again.connectTo(m_port));
+    QVERIFY(again.echoes("again"));
+    QCOMPARE(TunnelDelListen("", loc), int(TUNNEL_OK));
+    QCOMPARE(TunnelDelListen("", loc), int(TUNNEL_E_NOT_FOUND));
+    QCOMPARE(add("SN1", "127.0.0.1:7530", local(m_port)), int(TUNNEL_OK));
+}
+
+void TestTunnelLib::agentKilledMidStreamThenBack()
+{
+    Client open;
+    QVERIFY(open.connectTo(m_port));
+    QVERIFY(open.echoes("alive"));
+    m_agent.kill();
+    QVERIFY(open.closedByPeer(10000));
+    QVERIFY(m_relay->process().waitForOutput("panel SN1 gone"));
+    QCOMPARE(add("SN1", "127.0.0.1:7530", local(m_port)), int(TUNNEL_E_PANEL_OFFLINE));
+
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+    QVERIFY(startAgent());
+    QVERIFY(QTest::qWaitFor([&] { return add("SN1", "127.0.0.1:7530", local(m_port)) == TUNNEL_OK; }, 5000));
+    qInfo("SN reachable %lld ms after the agent's restart", sinceStart.elapsed());
+    Client next;
+    QVERIFY(next.connectTo(m_port));
+    QVERIFY(next.echoes("back"));
+}
+
+void TestTunnelLib::relayRestartedListenersSurvive()
+{
+    const quint16 relayPort = m_relay->port();
+    m_relay->process().kill();
+    QVERIFY(QTest::qWaitFor([] { return state() != TUNNEL_OK; }, 5000));
+
+    // Accepted while the relay is down: waits for it instead of failing at once.
+    Client waiting;
+    QVERIFY(waiting.connectTo(m_port));
+    waiting.socket.write("queued");
+
+    QElapsedTimer sinceRestart;
+    sinceRestart.start();
+    QVERIFY(m_relay->start(relayPort));
+    QVERIFY(QTest::qWaitFor([] { return state() == TUNNEL_OK; }, 16000));
+    QVERIFY(m_agent.waitForOutput("registered at", 16000));
+    QVERIFY(QTest::qWaitFor([&] { return waiting.received == "queued"; }, 10000));
+    qInfo("relay usable again %lld ms after its restart", sinceRestart.elapsed());
+    QVERIFY(waiting.echoes(randomBytes(1 << 20)));
+}
+
+void TestTunnelLib::connectionWaitsTenSecondsForRelay()
+{
+    m_relay->process().kill();
+    QVERIFY(QTest::qWaitFor([] { return state() != TUNNEL_OK; }, 5000));
+    Client c;
+    QVERIFY(c.connectTo(m_port));
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(c.closedByPeer(14000));
+    QVERIFY2(timer.elapsed() >= 9000, "closed before the 10 s wait for the relay was over");
+    QVERIFY(c.received.isEmpty());
+}
+
+int main(int argc, char **argv)
+{
+    const QString note = enterPrivateNetwork();
+    QCoreApplication app(argc, argv);
+    TestTunnelLib test(note);
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_tunnellib.moc"

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+
+namespace tunnellib {
+
+// The library runs inside other programs and has no log of its own: with the environment
+// variable TALVO_TUNNEL_DEBUG set it traces to standard error, otherwise it stays quiet
+// and reports through its result codes.
+void debugLog(const std::string &text);
+
+} // namespace tunnellib

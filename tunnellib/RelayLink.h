@@ -1,0 +1,78 @@
+#pragma once
+
+#include "tunnellib/TunnelConfig.h"
+#include "wire/Backoff.h"
+#include "wire/LineChannel.h"
+
+#include <asio/ssl.hpp>
+
+#include <atomic>
+#include <map>
+
+namespace tunnellib {
+
+// The PC's control link to the relay: logs in with the token, keeps the heartbeat, asks
+// whether an SN may be reached, and reconnects with backoff for as long as it is started.
+// Everything except state() runs on the library's io thread.
+class RelayLink
+{
+public:
+    using Result = std::function<void(int code)>;
+
+    RelayLink(asio::io_context &io, std::function<void(int)> notify);
+
+    // A changed configuration drops the current link and logs in afresh.
+    void configure(const TunnelConfig &config);
+    // Starts, or while waiting to reconnect, tries again now.
+    void start();
+    bool started() const { return m_phase != Phase::Idle; }
+    int state() const { return m_state.load(); }
+    const TunnelConfig &config() const { return m_config; }
+    std::shared_ptr<asio::ssl::context> tls() const { return m_tls; }
+
+    // The outcome of the current or next login attempt (0 when up), or TIMEOUT.
+    void whenSettled(std::chrono::milliseconds timeout, Result done);
+    // 0 once the link is up, or the last failure when it is not up within the timeout.
+    void whenUp(std::chrono::milliseconds timeout, Result done);
+    // 0 when the relay says the token may reach the SN and the panel is online.
+    void check(const std::string &sn, std::chrono::milliseconds timeout, Result done);
+
+private:
+    enum class Phase { Idle, Connecting, Up, Waiting };
+    struct Waiter
+    {
+        bool untilUp = false;
+        Result done;
+        std::shared_ptr<asio::steady_timer> timer;
+    };
+    struct Check
+    {
+        Result done;
+        std::shared_ptr<asio::steady_timer> timer;
+    };
+
+    void connect();
+    void loggedIn(std::uint64_t attempt, wire::StreamPtr stream, std::string pending);
+    void failed(std::uint64_t attempt, int code);
+    void onLine(const std::string &line);
+    void setState(int code);
+    void settle(int code);
+    void addWaiter(bool untilUp, std::chrono::milliseconds timeout, Result done);
+
+    asio::io_context &m_io;
+    std::function<void(int)> m_notify;
+    TunnelConfig m_config;
+    std::shared_ptr<asio::ssl::context> m_tls;
+    std::shared_ptr<wire::LineChannel> m_channel;
+    wire::StreamPtr m_connecting;
+    asio::steady_timer m_retry;
+    wire::Backoff m_backoff;
+    Phase m_phase = Phase::Idle;
+    std::atomic<int> m_state;
+    std::uint64_t m_attempt = 0;
+    std::uint64_t m_nextId = 1;
+    std::map<std::uint64_t, Waiter> m_waiters;
+    std::map<std::uint64_t, Check> m_checks;
+};
+
+} // namespace tunnellib

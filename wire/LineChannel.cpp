@@ -1,0 +1,129 @@
+#include "wire/LineChannel.h"
+
+#include "wire/Protocol.h"
+#include "wire/ReadLine.h"
+
+namespace wire {
+
+namespace {
+// Bursts are normal (hundreds of stream requests at once are ~40 bytes each); a peer that
+// lets a mebibyte of control lines pile up is not reading and is dropped.
+constexpr std::size_t kMaxQueuedBytes = 1 << 20;
+} // namespace
+
+LineChannel::LineChannel(asio::io_context &io, StreamPtr stream, std::string pending)
+    : m_stream(std::move(stream)), m_pending(std::make_shared<std::string>(std::move(pending))),
+      m_pingTimer(io), m_silenceTimer(io)
+{
+}
+
+void LineChannel::start(LineHandler onLine, CloseHandler onClosed, std::chrono::milliseconds interval,
+                        std::chrono::milliseconds silence)
+{
+    m_onLine = std::move(onLine);
+    m_onClosed = std::move(onClosed);
+    m_interval = interval;
+    m_silence = silence;
+    armPing();
+    armSilence();
+    readNext();
+}
+
+void LineChannel::readNext()
+{
+    auto self = shared_from_this();
+    readLine(m_stream, m_pending, proto::kMaxLine, [self](const std::error_code &ec, std::string line) {
+        if (!self->m_open)
+            return;
+        if (ec)
+            return self->fail(ec);
+        self->armSilence();
+        if (line != proto::kPing && self->m_onLine) {
+            // The handler may close us; keep ourselves alive through the call.
+            auto handler = self->m_onLine;
+            handler(line);
+        }
+        if (self->m_open)
+            self->readNext();
+    });
+}
+
+void LineChannel::send(const std::string &line)
+{
+    if (!m_open)
+        return;
+    if (m_queuedBytes + line.size() + 1 > kMaxQueuedBytes)
+        return fail(std::make_error_code(std::errc::no_buffer_space));
+    m_queue.push_back(line + "\n");
+    m_queuedBytes += m_queue.back().size();
+    if (!m_writing)
+        writeNext();
+}
+
+void LineChannel::writeNext()
+{
+    if (m_queue.empty() || !m_open) {
+        m_writing = false;
+        return;
+    }
+    m_writing = true;
+    auto self = shared_from_this();
+    m_stream->writeAll(asio::buffer(m_queue.front()), [self](const std::error_code &ec, std::size_t) {
+        if (!self->m_open)
+            return;
+        if (ec)
+            return self->fail(ec);
+        self->m_queuedBytes -= self->m_queue.front().size();
+        self->m_queue.pop_front();
+        self->writeNext();
+    });
+}
+
+void LineChannel::armPing()
+{
+    m_pingTimer.expires_after(m_interval);
+    std::weak_ptr<LineChannel> weak = shared_from_this();
+    m_pingTimer.async_wait([weak](const std::error_code &ec) {
+        auto self = weak.lock();
+        if (ec || !self || !self->m_open)
+            return;
+        self->send(proto::kPing);
+        self->armPing();
+    });
+}
+
+void LineChannel::armSilence()
+{
+    m_silenceTimer.expires_after(m_silence);
+    std::weak_ptr<LineChannel> weak = shared_from_this();
+    m_silenceTimer.async_wait([weak](const std::error_code &ec) {
+        auto self = weak.lock();
+        if (ec || !self || !self->m_open)
+            return;
+        self->fail(asio::error::timed_out);
+    });
+}
+
+void LineChannel::fail(const std::error_code &ec)
+{
+    if (!m_open)
+        return;
+    close();
+    if (m_onClosed) {
+        auto handler = std::move(m_onClosed);
+        handler(ec);
+    }
+}
+
+void LineChannel::close()
+{
+    if (!m_open)
+        return;
+    m_open = false;
+    m_pingTimer.cancel();
+    m_silenceTimer.cancel();
+    m_stream->close();
+    m_onLine = nullptr;
+}
+
+} // namespace wire

@@ -1,0 +1,30 @@
+#include "wire/Log.h"
+
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+
+namespace wire {
+
+namespace {
+std::mutex g_mutex;
+std::string g_name = "talvo";
+} // namespace
+
+void setLogName(const std::string &name)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_name = name;
+}
+
+void logLine(const std::string &text)
+{
+    char stamp[32];
+    const std::time_t now = std::time(nullptr);
+    std::lock_guard<std::mutex> lock(g_mutex); // also guards gmtime's static result
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&now));
+    std::fprintf(stdout, "%s %s: %s\n", stamp, g_name.c_str(), text.c_str());
+    std::fflush(stdout);
+}
+
+} // namespace wire

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "wire/Stream.h"
+
+namespace wire {
+
+class TcpStream : public Stream
+{
+public:
+    explicit TcpStream(asio::ip::tcp::socket socket);
+
+    void readSome(asio::mutable_buffer buffer, IoHandler handler) override;
+    void writeAll(asio::const_buffer buffer, IoHandler handler) override;
+    void shutdownSend() override;
+    void close() override;
+    std::string peer() const override { return m_peer; }
+
+    asio::ip::tcp::socket &socket() { return m_socket; }
+
+private:
+    asio::ip::tcp::socket m_socket;
+    std::string m_peer;
+};
+
+} // namespace wire

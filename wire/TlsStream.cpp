@@ -1,0 +1,291 @@
+#include "wire/TlsStream.h"
+
+#include "wire/Tls.h"
+
+#include <asio/ssl/error.hpp>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+namespace wire {
+
+namespace {
+
+constexpr int kWaitRead = 0;
+constexpr int kWaitWrite = 1;
+constexpr int kFailed = 2;
+
+struct Deadline
+{
+    explicit Deadline(asio::io_context &io) : timer(io) {}
+    asio::steady_timer timer;
+    bool expired = false;
+};
+
+} // namespace
+
+TlsStream::TlsStream(asio::ip::tcp::socket socket, std::shared_ptr<asio::ssl::context> ctx, bool server)
+    : m_socket(std::move(socket)), m_ctx(std::move(ctx))
+{
+    std::error_code ec;
+    m_socket.set_option(asio::ip::tcp::no_delay(true), ec);
+    m_socket.non_blocking(true, ec);
+    const auto ep = m_socket.remote_endpoint(ec);
+    m_peer = ec ? std::string("?") : endpointText(ep);
+    m_ssl = SSL_new(m_ctx->native_handle());
+    BIO *in = BIO_new_socket(int(m_socket.native_handle()), BIO_NOCLOSE);
+    m_out = BIO_new(BIO_s_mem());
+    SSL_set_bio(m_ssl, in, m_out);
+    if (server)
+        SSL_set_accept_state(m_ssl);
+    else
+        SSL_set_connect_state(m_ssl);
+}
+
+TlsStream::~TlsStream()
+{
+    SSL_free(m_ssl);
+}
+
+int TlsStream::classify(int ret, std::error_code &ec)
+{
+    const int sysErrno = errno;
+    const int err = SSL_get_error(m_ssl, ret);
+    if (err == SSL_ERROR_WANT_READ)
+        return kWaitRead;
+    if (err == SSL_ERROR_WANT_WRITE)
+        return kWaitWrite;
+    if (!m_socket.is_open()) {
+        ERR_clear_error();
+        ec = asio::error::operation_aborted;
+    } else if (err == SSL_ERROR_ZERO_RETURN) {
+        ec = asio::error::eof;
+    } else if (err == SSL_ERROR_SYSCALL) {
+        // errno 0: the peer closed TCP without close_notify (our half-close, see shutdownSend).
+        ec = sysErrno == 0 ? std::error_code(asio::ssl::error::stream_truncated)
+                           : std::error_code(sysErrno, asio::error::get_system_category());
+    } else {
+        const unsigned long e = ERR_peek_last_error();
+        ec = ERR_GET_REASON(e) == SSL_R_UNEXPECTED_EOF_WHILE_READING
+            ? std::error_code(asio::ssl::error::stream_truncated)
+            : std::error_code(static_cast<int>(e), asio::error::get_ssl_category());
+    }
+    ERR_clear_error();
+    return kFailed;
+}
+
+void TlsStream::complete(IoHandler handler, const std::error_code &ec, std::size_t n)
+{
+    // Never complete inside the initiating call: the splicer's read/write chain would
+    // otherwise recurse without bound while data keeps arriving.
+    asio::post(m_socket.get_executor(), [handler = std::move(handler), ec, n] { handler(ec, n); });
+}
+
+void TlsStream::handshake(std::function<void(const std::error_code &)> done)
+{
+    ERR_clear_error();
+    errno = 0;
+    const int ret = SSL_do_handshake(m_ssl);
+    std::error_code ec;
+    const int what = ret == 1 ? kWaitRead : classify(ret, ec);
+    auto self = shared_from_this();
+    // Whatever the step produced (hello, certificate, finished) must be sent before we wait.
+    flush([self, ret, what, ec, done = std::move(done)](const std::error_code &sendError) mutable {
+        if (sendError)
+            return done(sendError);
+        if (ret == 1)
+            return done({});
+        if (what == kFailed)
+            return done(ec ? ec : std::error_code(asio::error::connection_aborted));
+        self->m_socket.async_wait(asio::socket_base::wait_read,
+                                  [self, done = std::move(done)](const std::error_code &ec) mutable {
+                                      if (ec)
+                                          return done(ec);
+                                      self->handshake(std::move(done));
+                                  });
+    });
+}
+
+void TlsStream::flush(Flushed done)
+{
+    m_flushWaiters.push_back(std::move(done));
+    pumpOut();
+}
+
+void TlsStream::pumpOut()
+{
+    if (m_busy)
+        return;
+    const std::size_t pending = BIO_ctrl_pending(m_out);
+    if (pending == 0 || !m_socket.is_open()) {
+        auto waiters = std::move(m_flushWaiters);
+        m_flushWaiters.clear();
+        const std::error_code ec = m_socket.is_open() ? std::error_code() : asio::error::operation_aborted;
+        if (m_shutdownPending && !ec) {
+            m_shutdownPending = false;
+            shutdownSend();
+        }
+        for (auto &w : waiters)
+            w(ec);
+        return;
+    }
+    m_busy = true;
+    m_sending.resize(pending);
+    BIO_read(m_out, m_sending.data(), int(pending));
+    auto self = shared_from_this();
+    asio::async_write(m_socket, asio::buffer(m_sending), [self](const std::error_code &ec, std::size_t) {
+        self->m_busy = false;
+        if (ec) {
+            auto waiters = std::move(self->m_flushWaiters);
+            self->m_flushWaiters.clear();
+            for (auto &w : waiters)
+                w(ec);
+            return;
+        }
+        self->pumpOut();
+    });
+}
+
+void TlsStream::connect(asio::io_context &io, std::shared_ptr<asio::ssl::context> ctx, const HostPort &address,
+                        std::chrono::milliseconds timeout, Done done)
+{
+    auto deadline = std::make_shared<Deadline>(io);
+    auto resolver = std::make_shared<asio::ip::tcp::resolver>(io);
+    auto socket = std::make_shared<asio::ip::tcp::socket>(io);
+    auto finish = std::make_shared<Done>(std::move(done));
+    auto tls = std::make_shared<Ptr>();
+
+    deadline->timer.expires_after(timeout);
+    deadline->timer.async_wait([deadline, resolver, socket, tls](const std::error_code &ec) {
+        if (ec)
+            return;
+        deadline->expired = true;
+        resolver->cancel();
+        std::error_code ignored;
+        socket->close(ignored);
+        if (*tls)
+            (*tls)->close();
+    });
+    auto fail = [deadline, finish](std::error_code ec) {
+        deadline->timer.cancel();
+        if (deadline->expired)
+            ec = asio::error::timed_out;
+        (*finish)(ec, nullptr);
+    };
+
+    resolver->async_resolve(
+        address.host, std::to_string(address.port),
+        [=](const std::error_code &ec, asio::ip::tcp::resolver::results_type results) {
+            if (ec)
+                return fail(ec);
+            asio::async_connect(*socket, results, [=](const std::error_code &ec, const asio::ip::tcp::endpoint &) {
+                if (ec)
+                    return fail(ec);
+                *tls = std::make_shared<TlsStream>(std::move(*socket), ctx, false);
+                (*tls)->handshake([=](const std::error_code &ec) {
+                    if (ec || deadline->expired)
+                        return fail(ec);
+                    deadline->timer.cancel();
+                    (*finish)({}, *tls);
+                });
+            });
+        });
+}
+
+void TlsStream::accept(asio::ip::tcp::socket socket, std::shared_ptr<asio::ssl::context> ctx,
+                       std::chrono::milliseconds timeout, Done done)
+{
+    auto &io = static_cast<asio::io_context &>(socket.get_executor().context());
+    auto deadline = std::make_shared<Deadline>(io);
+    auto tls = std::make_shared<TlsStream>(std::move(socket), std::move(ctx), true);
+    deadline->timer.expires_after(timeout);
+    deadline->timer.async_wait([deadline, weak = std::weak_ptr<TlsStream>(tls)](const std::error_code &ec) {
+        if (ec)
+            return;
+        deadline->expired = true;
+        if (auto t = weak.lock())
+            t->close();
+    });
+    tls->handshake([deadline, tls, done = std::move(done)](const std::error_code &ec) {
+        deadline->timer.cancel();
+        if (deadline->expired)
+            return done(asio::error::timed_out, nullptr);
+        if (ec)
+            return done(ec, nullptr);
+        done({}, tls);
+    });
+}
+
+void TlsStream::readSome(asio::mutable_buffer buffer, IoHandler handler)
+{
+    if (!m_socket.is_open())
+        return complete(std::move(handler), asio::error::operation_aborted, 0);
+    ERR_clear_error();
+    errno = 0;
+    std::size_t got = 0;
+    const int ret = SSL_read_ex(m_ssl, buffer.data(), buffer.size(), &got);
+    if (ret == 1) {
+        // Records already read ahead go out with this one: one write downstream, not four.
+        auto *base = static_cast<char *>(buffer.data());
+        std::size_t more = 0;
+        while (got < buffer.size() && SSL_has_pending(m_ssl)
+               && SSL_read_ex(m_ssl, base + got, buffer.size() - got, &more) == 1)
+            got += more;
+        ERR_clear_error();
+        if (BIO_ctrl_pending(m_out))
+            pumpOut(); // e.g. an answer to a key update
+        return complete(std::move(handler), {}, got);
+    }
+    std::error_code ec;
+    const int what = classify(ret, ec);
+    if (what == kFailed)
+        return complete(std::move(handler), ec, 0);
+    auto self = shared_from_this();
+    m_socket.async_wait(what == kWaitRead ? asio::socket_base::wait_read : asio::socket_base::wait_write,
+                        [self, buffer, handler = std::move(handler)](const std::error_code &ec) mutable {
+                            if (ec)
+                                return handler(ec, 0);
+                            self->readSome(buffer, std::move(handler));
+                        });
+}
+
+void TlsStream::writeAll(asio::const_buffer buffer, IoHandler handler)
+{
+    if (!m_socket.is_open())
+        return complete(std::move(handler), asio::error::operation_aborted, 0);
+    // Writing into memory never blocks: all records are made now and sent as one.
+    const char *data = static_cast<const char *>(buffer.data());
+    std::size_t left = buffer.size();
+    while (left > 0) {
+        ERR_clear_error();
+        errno = 0;
+        std::size_t written = 0;
+        const int ret = SSL_write_ex(m_ssl, data, left, &written);
+        if (ret != 1) {
+            std::error_code ec;
+            classify(ret, ec);
+            return complete(std::move(handler), ec ? ec : std::error_code(asio::error::fault), buffer.size() - left);
+        }
+        data += written;
+        left -= written;
+    }
+    const std::size_t total = buffer.size();
+    flush([handler = std::move(handler), total](const std::error_code &ec) { handler(ec, ec ? 0 : total); });
+}
+
+void TlsStream::shutdownSend()
+{
+    if (m_busy) {
+        m_shutdownPending = true; // after the records still on their way
+        return;
+    }
+    std::error_code ec;
+    m_socket.shutdown(asio::socket_base::shutdown_send, ec);
+}
+
+void TlsStream::close()
+{
+    std::error_code ec;
+    m_socket.close(ec);
+}
+
+} // namespace wire

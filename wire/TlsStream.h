@@ -1,0 +1,65 @@
+#pragma once
+
+#include "wire/Address.h"
+#include "wire/Stream.h"
+
+#include <asio/ssl/context.hpp>
+
+#include <chrono>
+#include <vector>
+
+namespace wire {
+
+// TLS over a non-blocking TCP socket. OpenSSL reads the socket itself (read-ahead, several
+// records per system call) and writes its records into memory, from where each writeAll
+// leaves in one send: on loopback the kernel's per-send cost dominates, and one send per
+// 16 KB record (as asio::ssl::stream does) halves bulk throughput.
+class TlsStream : public Stream, public std::enable_shared_from_this<TlsStream>
+{
+public:
+    using Ptr = std::shared_ptr<TlsStream>;
+    using Done = std::function<void(const std::error_code &, Ptr)>;
+
+    TlsStream(asio::ip::tcp::socket socket, std::shared_ptr<asio::ssl::context> ctx, bool server);
+    ~TlsStream() override;
+
+    // Resolves, connects and completes the client handshake within the timeout
+    // (asio::error::timed_out otherwise).
+    static void connect(asio::io_context &io, std::shared_ptr<asio::ssl::context> ctx,
+                        const HostPort &address, std::chrono::milliseconds timeout, Done done);
+    // Server handshake on an accepted socket, within the timeout.
+    static void accept(asio::ip::tcp::socket socket, std::shared_ptr<asio::ssl::context> ctx,
+                       std::chrono::milliseconds timeout, Done done);
+
+    void readSome(asio::mutable_buffer buffer, IoHandler handler) override;
+    void writeAll(asio::const_buffer buffer, IoHandler handler) override;
+    // Half-closes the TCP connection without close_notify: a TLS shutdown would have to
+    // wait for the peer's close_notify while our read is still outstanding. The far end
+    // sees stream_truncated, which counts as end of stream.
+    void shutdownSend() override;
+    void close() override;
+    std::string peer() const override { return m_peer; }
+
+private:
+    using Flushed = std::function<void(const std::error_code &)>;
+
+    void handshake(std::function<void(const std::error_code &)> done);
+    // Sends what OpenSSL has written so far; `done` once everything up to now is sent.
+    void flush(Flushed done);
+    void pumpOut();
+    // Maps SSL_get_error to: 0 = wait for read, 1 = wait for write, else an error.
+    int classify(int ret, std::error_code &ec);
+    void complete(IoHandler handler, const std::error_code &ec, std::size_t n);
+
+    asio::ip::tcp::socket m_socket;
+    std::shared_ptr<asio::ssl::context> m_ctx;
+    SSL *m_ssl = nullptr;
+    BIO *m_out = nullptr; // owned by m_ssl
+    std::string m_sending;
+    bool m_busy = false;
+    bool m_shutdownPending = false;
+    std::vector<Flushed> m_flushWaiters;
+    std::string m_peer;
+};
+
+} // namespace wire
