@@ -1,6 +1,387 @@
 #include "engine/PLCDownloadPassThrough.h"
 
+#include "devices/VirtualPortsManager.h"
+#include "engine/EventWait.h"
+#include "engine/TunnelFraming.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QPointer>
+#include <QSerialPort>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+
 PLCDownloadPassThrough::PLCDownloadPassThrough(QObject *parent)
     : QObject(parent)
+    , m_tunnelClients(defaultTunnelClients())
+    , m_wait(EventWait::standard())
 {
+}
+
+PLCDownloadPassThrough::~PLCDownloadPassThrough()
+{
+    // Tear down like a disconnect, but nothing may reconnect, and the socket's last
+    // "disconnected" must not reach an engine that is going away.
+    m_bStopReconnect = true;
+    if (_socketTunnel)
+        _socketTunnel->disconnect(this);
+    disconnectDevice();
+}
+
+void PLCDownloadPassThrough::setDeviceSn(const QString &sn)
+{
+    m_strDeviceSn = sn;
+}
+
+void PLCDownloadPassThrough::setPcapDevice(const QString &name)
+{
+    m_strPcapDevice = name;
+    m_strComPort.clear();
+    m_bComMode = false;
+}
+
+void PLCDownloadPassThrough::setComPort(const QString &name)
+{
+    m_strComPort = name;
+    m_strPcapDevice.clear();
+    m_bComMode = true;
+}
+
+void PLCDownloadPassThrough::setStopReconnect(bool stop)
+{
+    m_bStopReconnect = stop;
+}
+
+void PLCDownloadPassThrough::setTunnelClients(TunnelClientFactory factory)
+{
+    m_tunnelClients = factory ? std::move(factory) : defaultTunnelClients();
+}
+
+void PLCDownloadPassThrough::setEventWait(EventWait *wait)
+{
+    m_wait = wait ? wait : EventWait::standard();
+}
+
+void PLCDownloadPassThrough::setConnectTimeout(int ms)
+{
+    m_connectTimeoutMs = ms;
+}
+
+void PLCDownloadPassThrough::setState(State s)
+{
+    if (m_state == s)
+        return;
+    m_state = s;
+    emit stateChanged(s);
+}
+
+// ---- opening and closing ----
+
+bool PLCDownloadPassThrough::connectDevice()
+{
+    if (m_state == ChannelCreated || m_state == DeviceReady) {
+        qWarning() << "PLCDownloadPassThrough::connectDevice: The object has already connected";
+        return false;
+    }
+    setState(NetworkConnecting);
+    ensureSocket();
+    if (!m_bComMode)
+        return true;
+    if (!m_strComPort.startsWith(QLatin1String("COM")))
+        return true;
+    if (!ensureSerialPort()) {
+        emit message(QStringLiteral("Com31 Failed to Open!"));
+        return false;
+    }
+    if (_socketTunnel)
+        _socketTunnel->write(TunnelFraming::portAnnouncement(m_strComPort));
+    return true;
+}
+
+void PLCDownloadPassThrough::ensureSocket()
+{
+    const std::unique_ptr<VNCTunnelConnect> tunnel = m_tunnelClients();
+    tunnel->SetDevId(m_strDeviceSn);
+    bool started = false;
+    if (tunnel->TunnelState() != 0) {
+        if (tunnel->StarTunnel() != 0) {
+            qWarning() << "PLCDownloadPassThrough::ensureSocket TunnelStart error";
+            emit message(QStringLiteral("1"));
+            emit closeChannal();
+            return;
+        }
+        started = true;
+        QPointer<PLCDownloadPassThrough> self(this);
+        m_wait->wait(kTunnelStartWaitMs);
+        if (!self)
+            return;
+    }
+
+    tunnel->ConnectDelHmi();
+    if (started)
+        qDebug() << "ConnectAddHmi";
+    const int r = tunnel->ConnectAddHmi();
+    qDebug() << " bvncConn = vncConnect->ConnectAddHmi() " << r;
+    if (r != 0) {
+        emit message(QStringLiteral("0"));
+        emit closeChannal();
+        return;
+    }
+
+    releaseSocket();
+    _socketTunnel = new QTcpSocket(this);
+    connect(_socketTunnel, &QTcpSocket::readyRead, this, &PLCDownloadPassThrough::readSocketTunnel);
+    connect(_socketTunnel, &QAbstractSocket::errorOccurred, this,
+            &PLCDownloadPassThrough::dealTunnelSocketError);
+    connect(_socketTunnel, &QTcpSocket::connected, this, &PLCDownloadPassThrough::onSocketConnected);
+    connect(_socketTunnel, &QTcpSocket::disconnected, this, &PLCDownloadPassThrough::onSocketDisconnected);
+    _socketTunnel->connectToHost(QHostAddress::LocalHost, kTunnelPort, QIODevice::ReadWrite);
+    setState(ChannelCreated);
+}
+
+// A socket that is being replaced says nothing more: its late "disconnected" would close
+// the channel that replaces it.
+void PLCDownloadPassThrough::releaseSocket()
+{
+    if (!_socketTunnel)
+        return;
+    QTcpSocket *old = _socketTunnel;
+    _socketTunnel = nullptr;
+    old->disconnect(this);
+    old->abort();
+    old->deleteLater();
+}
+
+void PLCDownloadPassThrough::onSocketConnected()
+{
+    if (!_socketTunnel) {
+        qWarning() << "PLCDownloadPassThrough::onSocketConnected: The socket is null";
+        return;
+    }
+    qDebug() << "onSocketConnected m_strPcapDevice === " << m_strPcapDevice;
+    _socketTunnel->write(TunnelFraming::modeAnnouncement(m_strPcapDevice));
+    setState(DeviceConnecting);
+    startConnectTimer(m_connectTimeoutMs);
+    emit message(QObject::tr("正在创建通道，请稍等..."));
+}
+
+void PLCDownloadPassThrough::onSocketDisconnected()
+{
+    emit message(QStringLiteral("Tunnel socket is disconnected!"));
+    emit closeChannal();
+    if (m_bStopReconnect)
+        return;
+    QPointer<PLCDownloadPassThrough> self(this);
+    const bool waited = m_wait->wait(kReconnectWaitMs);
+    // The operator may have closed the channel during the wait, or the application may be
+    // quitting: then nothing reconnects.
+    if (!self || !waited || m_bStopReconnect)
+        return;
+    emit message(QStringLiteral("  "));
+    connectDevice();
+}
+
+void PLCDownloadPassThrough::dealTunnelSocketError(QAbstractSocket::SocketError)
+{
+    if (!_socketTunnel) {
+        qWarning() << "PLCDownloadPassThrough::dealTunnelSocketError: The socketTunnel is null";
+        return;
+    }
+    qDebug() << tr("TunnelSocket错误：") << _socketTunnel->errorString();
+}
+
+void PLCDownloadPassThrough::disconnectDevice()
+{
+    qDebug() << "PLCDownloadPassThrough::disconnectDevice()";
+    stopConnectTimer();
+    if (m_state == ChannelCreated || m_state == DeviceReady)
+        setState(Disconnecting);
+    else
+        setState(Idle);
+
+    if (_socketTunnel) {
+        // Aborting a connected socket reports "disconnected" at once; the nested close that
+        // follows from it releases the socket, so the pointer is checked again afterwards.
+        QPointer<QTcpSocket> socket = _socketTunnel;
+        socket->write(TunnelFraming::kDisconnect);
+        socket->flush();
+        socket->abort();
+        if (socket && socket == _socketTunnel) {
+            _socketTunnel = nullptr;
+            socket->disconnect(this);
+            socket->deleteLater();
+        }
+    }
+    if (_serialPort) {
+        _serialPort->close();
+        _serialPort->disconnect(this);
+        _serialPort->deleteLater();
+        _serialPort = nullptr;
+        VirtualPortsManager::deletePair(m_strPairPortA);
+    }
+}
+
+// ---- connect time-out ----
+
+void PLCDownloadPassThrough::startConnectTimer(int ms)
+{
+    if (!m_connectTimer) {
+        m_connectTimer = new QTimer(this);
+        m_connectTimer->setSingleShot(true);
+        connect(m_connectTimer, &QTimer::timeout, this, &PLCDownloadPassThrough::onConnectTimeout);
+    }
+    m_connectTimer->start(ms);
+}
+
+void PLCDownloadPassThrough::stopConnectTimer()
+{
+    if (!m_connectTimer)
+        return;
+    m_connectTimer->stop();
+    m_connectTimer->deleteLater();
+    m_connectTimer = nullptr;
+}
+
+void PLCDownloadPassThrough::onConnectTimeout()
+{
+    // The socket stays open: a late answer from the panel still completes the channel.
+    emit message(QStringLiteral("2"));
+}
+
+// ---- messages from the panel ----
+
+void PLCDownloadPassThrough::readSocketTunnel()
+{
+    if (!_socketTunnel) {
+        qWarning() << "PLCDownloadPassThrough::readSocketTunnel _socketTunnel is a nullptr";
+        return;
+    }
+    const QByteArray read = _socketTunnel->readAll();
+    qDebug() << " receive from PLC -> " << read.toHex();
+
+    const TunnelFraming::MacIpAnnouncement announcement = TunnelFraming::parseMacIpAnnouncement(read);
+    if (announcement.recognised) {
+        qDebug() << "PCPMACIP";
+        if (announcement.complete) {
+            emit sendPcpMacIpAddr(announcement.mac, announcement.ip);
+            stopConnectTimer();
+            setState(DeviceReady);
+            qDebug() << "emit sendPcpMacIpAddr(mac,ip); " << announcement.mac << announcement.ip;
+        }
+        return;
+    }
+
+    if (m_bComMode) {
+        readSerialMode(read);
+        return;
+    }
+    const QList<QByteArray> frames = m_recvBuffer.take(read);
+    for (const QByteArray &frame : frames) {
+        // The receiver injects synchronously while the copy is alive.
+        QByteArray copy = frame;
+        copy.detach();
+        emit sendDatatoPcap(reinterpret_cast<unsigned char *>(copy.data()), copy.size());
+    }
+}
+
+void PLCDownloadPassThrough::readSerialMode(const QByteArray &read)
+{
+    using TunnelFraming::SerialRead;
+    const SerialRead taken = TunnelFraming::classifySerialRead(read);
+    switch (taken.kind) {
+    case SerialRead::PortRefused:
+        stopConnectTimer();
+        emit message(QStringLiteral("Device COM is null!"));
+        return;
+    case SerialRead::PortAccepted:
+        stopConnectTimer();
+        emit message(taken.text);
+        setState(DeviceReady);
+        return;
+    case SerialRead::PortReplyShort:
+        stopConnectTimer();
+        return;
+    case SerialRead::Data:
+        break;
+    }
+    if (_serialPort) {
+        _serialPort->write(taken.data);
+        _serialPort->flush();
+    } else {
+        qDebug() << "_serialPort === nullptr";
+    }
+}
+
+void PLCDownloadPassThrough::pcapSockeTunnelWrite(QByteArray send)
+{
+    if (!_socketTunnel)
+        return;
+    if (send.size() > 1000)
+        qDebug() << "pcapSockeTunnelWrite _socketTunnel sendsize ==  " << send.size();
+    if (_socketTunnel->state() != QAbstractSocket::ConnectedState)
+        return;
+    // Ethernet may lose frames, memory may not grow: while the tunnel does not take what it
+    // was given, further frames are dropped.
+    if (_socketTunnel->bytesToWrite() > kMaxUnsentFrameBytes) {
+        ++m_droppedFrames;
+        if (m_droppedFrames == 1 || m_droppedFrames % 1000 == 0)
+            qWarning() << "PLCDownloadPassThrough::pcapSockeTunnelWrite: tunnel not keeping up, frames dropped"
+                       << m_droppedFrames;
+        return;
+    }
+    _socketTunnel->write(send);
+    _socketTunnel->flush();
+}
+
+// ---- serial bridge ----
+
+bool PLCDownloadPassThrough::ensureSerialPort()
+{
+    if (!_serialPort) {
+        VirtualPortsManager::deletePair(m_strPairPortA);
+        if (!VirtualPortsManager::createPair(m_strPairPortA, m_strPairPortB))
+            qWarning() << "PLCDownloadPassThrough::ensureSerialPort: Failed to create serial pair"
+                       << m_strPairPortA << m_strPairPortB;
+        _serialPort = new QSerialPort(VirtualPortsManager::portLocation(m_strPairPortB), this);
+        connect(_serialPort, &QSerialPort::readyRead, this, &PLCDownloadPassThrough::serialToSocket);
+        qDebug() << "_serialPort connect ";
+    }
+    if (_serialPort->isOpen())
+        return true;
+
+    // The new port may take a moment to appear; retry, briefly pausing between tries rather
+    // than spinning a core for the whole time.
+    QElapsedTimer stopwatch;
+    stopwatch.start();
+    for (;; QThread::msleep(kSerialRetryPauseMs)) {
+        if (_serialPort->open(QIODevice::ReadWrite)) {
+            qDebug() << "PLCDownloadPassThrough::ensureSerialPort: Find serial port" << stopwatch.elapsed() << "ms";
+            return true;
+        }
+        if (stopwatch.elapsed() > kSerialOpenMs) {
+            qWarning() << "PLCDownloadPassThrough::ensureSerialPort: Failed to open serial port"
+                       << _serialPort->portName();
+            return false;
+        }
+    }
+}
+
+void PLCDownloadPassThrough::serialToSocket()
+{
+    if (!_serialPort) {
+        qWarning() << "PLCDownloadPassThrough::serialToSocket _serialPort is a nullptr";
+        emit closeChannal();
+        return;
+    }
+    const QByteArray data = _serialPort->readAll();
+    qDebug() << " receive from  _serialPort -> " << data.toHex();
+    if (!_socketTunnel) {
+        qDebug() << "_socketTunnel == NULL";
+        return;
+    }
+    _socketTunnel->write(TunnelFraming::serialDataFrames(data));
+    _socketTunnel->flush();
 }

@@ -1,9 +1,18 @@
 #pragma once
 
+#include "engine/EthernetReassembler.h"
+#include "tunnel/TunnelClients.h"
+
+#include <QAbstractSocket>
 #include <QObject>
 
-// The pass-through engine: carries a serial or Ethernet channel to the panel's
-// pass-through service over one tunnelled TCP connection.
+class QSerialPort;
+class QTcpSocket;
+class QTimer;
+class EventWait;
+
+// The pass-through engine: for one panel it opens a tunnelled connection to the panel's
+// pass-through service and carries a serial port's bytes or Ethernet frames over it.
 class PLCDownloadPassThrough : public QObject
 {
     Q_OBJECT
@@ -18,5 +27,75 @@ public:
     };
     Q_ENUM(State)
 
+    static constexpr int kTunnelPort = 7540;
+    static constexpr int kTunnelStartWaitMs = 2000;
+    static constexpr int kConnectTimeoutMs = 20000;
+    static constexpr int kReconnectWaitMs = 10000;
+    static constexpr int kSerialOpenMs = 2000;
+    static constexpr int kSerialRetryPauseMs = 5;
+    // Unsent Ethernet frames the tunnel socket may hold: about 1400 full-size frames.
+    static constexpr qint64 kMaxUnsentFrameBytes = 2 * 1024 * 1024;
+
     explicit PLCDownloadPassThrough(QObject *parent = nullptr);
+    ~PLCDownloadPassThrough() override;
+
+    void setDeviceSn(const QString &sn);
+    void setPcapDevice(const QString &name);
+    void setComPort(const QString &name);
+    void setStopReconnect(bool stop);
+
+    bool connectDevice();
+    void disconnectDevice();
+
+    State state() const { return m_state; }
+    QString deviceSn() const { return m_strDeviceSn; }
+
+    // Seams for tests: where tunnel clients come from, how the waits pass, how long the
+    // panel may take to answer. Null restores the default.
+    void setTunnelClients(TunnelClientFactory factory);
+    void setEventWait(EventWait *wait);
+    void setConnectTimeout(int ms);
+
+signals:
+    void message(QString text);
+    void stateChanged(PLCDownloadPassThrough::State _state);
+    void closeChannal();
+    void sendDatatoPcap(unsigned char *buf, int len);
+    void sendPcpMacIpAddr(QString mac, QString ip);
+
+public slots:
+    void dealTunnelSocketError(QAbstractSocket::SocketError error);
+    void pcapSockeTunnelWrite(QByteArray send);
+    void serialToSocket();
+
+private:
+    void setState(State s);
+    void ensureSocket();
+    bool ensureSerialPort();
+    void releaseSocket();
+    void onSocketConnected();
+    void onSocketDisconnected();
+    void readSocketTunnel();
+    void readSerialMode(const QByteArray &read);
+    void startConnectTimer(int ms);
+    void stopConnectTimer();
+    void onConnectTimeout();
+
+    QTcpSocket *_socketTunnel = nullptr;
+    QSerialPort *_serialPort = nullptr;
+    State m_state = Idle;
+    QString m_strDeviceSn;
+    QTimer *m_connectTimer = nullptr;
+    EthernetReassembler m_recvBuffer;
+    QString m_strPcapDevice;
+    QString m_strComPort;
+    bool m_bComMode = false;
+    QString m_strPairPortA = QStringLiteral("COM30");
+    QString m_strPairPortB = QStringLiteral("COM31");
+    bool m_bStopReconnect = false;
+
+    TunnelClientFactory m_tunnelClients;
+    EventWait *m_wait;
+    int m_connectTimeoutMs = kConnectTimeoutMs;
+    quint64 m_droppedFrames = 0;
 };

@@ -38,6 +38,16 @@ QByteArray serialDataFrame(const QByteArray &data)
     return QStringLiteral("PLC#SK01%1").arg(count, 4, 16, QLatin1Char('0')).toLocal8Bit() + data;
 }
 
+QByteArray serialDataFrames(const QByteArray &data)
+{
+    if (data.size() <= kMaxSerialChunk)
+        return serialDataFrame(data);
+    QByteArray frames;
+    for (int at = 0; at < data.size(); at += kMaxSerialChunk)
+        frames += serialDataFrame(data.mid(at, kMaxSerialChunk));
+    return frames;
+}
+
 QByteArray ethernetEnvelope(const QByteArray &frame)
 {
     return kFrameStart + frame + kFrameEnd;

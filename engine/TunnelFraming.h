@@ -20,6 +20,9 @@ QByteArray modeAnnouncement(const QString &pcapDevice);
 constexpr int kMaxSerialChunk = 0xFFFF;
 // "PLC#SK01", the data length modulo 65536 as four lowercase hex digits, the data.
 QByteArray serialDataFrame(const QByteArray &data);
+// As many frames as the data needs: a length field holds 16 bits, so a read of 64 KiB or
+// more goes out in several frames rather than one whose length the panel would misread.
+QByteArray serialDataFrames(const QByteArray &data);
 // "PCP#", the frame, "END#".
 QByteArray ethernetEnvelope(const QByteArray &frame);
 

@@ -12,14 +12,15 @@ class VNCTunnelConnect : public QObject
 public:
     explicit VNCTunnelConnect(QObject *parent = nullptr);
 
-    void SetDevId(const QString &sn);
-    int TunnelState();
-    int StarTunnel();
-    int ConnectDel(const QString &remote, const QString &local);
-    int ConnectAdd(const QString &remote, const QString &local);
-    int ConnectDelHmi();
-    int ConnectAddHmi();
-    void OpenVnc(const QString &argument);
+    // Virtual so that tests can stand in for the library.
+    virtual void SetDevId(const QString &sn);
+    virtual int TunnelState();
+    virtual int StarTunnel();
+    virtual int ConnectDel(const QString &remote, const QString &local);
+    virtual int ConnectAdd(const QString &remote, const QString &local);
+    virtual int ConnectDelHmi();
+    virtual int ConnectAddHmi();
+    virtual void OpenVnc(const QString &argument);
 
 private:
     QString devId;

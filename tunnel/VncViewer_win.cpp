@@ -1,6 +1,13 @@
 #include "tunnel/VncViewer.h"
 
+#include <QProcess>
+
 QString vncViewerProgram(const QString &appDir)
 {
     return appDir + "/vnc/vnc.exe";
+}
+
+void endRunningVncViewers()
+{
+    QProcess::startDetached(QStringLiteral("taskkill /im vnc.exe /f"));
 }

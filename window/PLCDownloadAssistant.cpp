@@ -1,7 +1,11 @@
 #include "window/PLCDownloadAssistant.h"
 
 #include "app/AppDir.h"
-#include "bridge/RouteControl.h"
+#include "bridge/PCapOperator.h"
+#include "bridge/PanelAddress.h"
+#include "engine/EventWait.h"
+#include "tunnel/VncViewer.h"
+#include "window/Installers.h"
 #include "window/MessageBoxes.h"
 #include "window/SnText.h"
 
@@ -37,7 +41,9 @@ PLCDownloadAssistant::PLCDownloadAssistant(QWidget *parent)
     : QWidget(parent)
     , ui(new Ui::PLCDownloadAssistant)
     , m_boxes(MessageBoxes::standard())
-    , m_routes(RouteControl::bridge())
+    , m_installers(Installers::standard())
+    , m_tunnelClients(defaultTunnelClients())
+    , m_wait(EventWait::standard())
 {
     initTranslationResources();
     ui->setupUi(this);
@@ -94,9 +100,33 @@ void PLCDownloadAssistant::setMessageBoxes(MessageBoxes *boxes)
     m_boxes = boxes ? boxes : MessageBoxes::standard();
 }
 
-void PLCDownloadAssistant::setRouteControl(RouteControl *routes)
+void PLCDownloadAssistant::setBridge(PCapOperator *bridge)
 {
-    m_routes = routes ? routes : RouteControl::bridge();
+    m_bridge = bridge;
+}
+
+PCapOperator *PLCDownloadAssistant::bridge() const
+{
+    return m_bridge ? m_bridge : PCapOperator::getInstance();
+}
+
+void PLCDownloadAssistant::setInstallers(Installers *installers)
+{
+    m_installers = installers ? installers : Installers::standard();
+}
+
+void PLCDownloadAssistant::setTunnelClients(TunnelClientFactory factory)
+{
+    m_tunnelClients = factory ? std::move(factory) : defaultTunnelClients();
+    if (m_passThrough)
+        m_passThrough->setTunnelClients(m_tunnelClients);
+}
+
+void PLCDownloadAssistant::setEventWait(EventWait *wait)
+{
+    m_wait = wait ? wait : EventWait::standard();
+    if (m_passThrough)
+        m_passThrough->setEventWait(m_wait);
 }
 
 // ---- SN list and selection memory ----
@@ -224,25 +254,111 @@ QString PLCDownloadAssistant::getPlcPort() const
     return ui->plcPortEdit->text().trimmed().split(QLatin1Char(' ')).first();
 }
 
+void PLCDownloadAssistant::createPassThrough()
+{
+    m_passThrough = new PLCDownloadPassThrough(this);
+    m_passThrough->setTunnelClients(m_tunnelClients);
+    m_passThrough->setEventWait(m_wait);
+    connect(m_passThrough, &PLCDownloadPassThrough::stateChanged, this, &PLCDownloadAssistant::onStateChanged);
+    connect(m_passThrough, &PLCDownloadPassThrough::closeChannal, this,
+            &PLCDownloadAssistant::slot_DisConnectChannel);
+    connect(m_passThrough, &PLCDownloadPassThrough::message, this, &PLCDownloadAssistant::setTipText);
+    PCapOperator *const pcap = bridge();
+    connect(pcap, &PCapOperator::message, this, &PLCDownloadAssistant::setTipText);
+    // Emitted on this thread with a buffer valid only during the emission: inject at once.
+    connect(m_passThrough, &PLCDownloadPassThrough::sendDatatoPcap, this,
+            [pcap](unsigned char *buf, int len) { pcap->sendPacket(buf, len); });
+    connect(pcap, &PCapOperator::sendRcv, m_passThrough, &PLCDownloadPassThrough::pcapSockeTunnelWrite);
+    connect(m_passThrough, &PLCDownloadPassThrough::sendPcpMacIpAddr, this,
+            [this](const QString &mac, const QString &ip) { onPcpMacIpAddr(mac, ip); });
+}
+
+bool PLCDownloadAssistant::forwardEndpoint(const QString &remote, const QString &local, int *result)
+{
+    const std::unique_ptr<VNCTunnelConnect> tunnel = m_tunnelClients();
+    tunnel->SetDevId(getDeviceSn());
+    bool started = false;
+    if (tunnel->TunnelState() != 0) {
+        if (tunnel->StarTunnel() != 0) {
+            setTipText(QObject::tr("初始化打开通道失败,请检查网络和序列号。"));
+            qWarning() << "PLCDownloadPassThrough::ensureSocket TunnelStart error";
+            return false;
+        }
+        started = true;
+        m_wait->wait(PLCDownloadPassThrough::kTunnelStartWaitMs);
+    }
+    tunnel->ConnectDel(remote, local);
+    *result = tunnel->ConnectAdd(remote, local);
+    qDebug() << (started ? "HMI bvncConn2 = vncConnect->ConnectAdd() " : " HMI bvncConn = vncConnect->ConnectAdd() ")
+             << *result;
+    return true;
+}
+
 void PLCDownloadAssistant::on_pushButtonCreateChannel_clicked()
 {
     if (m_channelBusy)
         return;
     m_channelBusy = true;
 
+    if (!m_passThrough)
+        createPassThrough();
+
     if (getDeviceSn().isEmpty()) {
         ui->labelTip->setText(QObject::tr("设备序列号为空"));
         m_channelBusy = false;
         return;
     }
+    m_passThrough->setDeviceSn(getDeviceSn());
 
     const QString type = ui->comboBox_pcap->currentText();
-    const bool plcChannel = !type.contains(QLatin1String("eth0")) && !type.contains(QLatin1String("COM"))
-        && !type.contains(QLatin1String("HMI")) && !type.contains(QLatin1String("VNC"))
-        && type.contains(QLatin1String("PLC"));
-    if (plcChannel) {
+    if (type.contains(QLatin1String("eth0"))) {
+        if (!checkPrerequisites()) {
+            m_channelBusy = false;
+            return;
+        }
+        if (bridge()->getRouteAdded())
+            bridge()->routeDelete();
+        m_passThrough->setPcapDevice(type);
+    } else if (type.contains(QLatin1String("COM"))) {
+        m_passThrough->setComPort(type);
+    } else if (type.contains(QLatin1String("HMI"))) {
+        const QString hmi = QStringLiteral("127.0.0.1:12345");
+        int result = 0;
+        if (!forwardEndpoint(hmi, hmi, &result))
+            return;
+        if (result == 0) {
+            onStateChanged(PLCDownloadPassThrough::DeviceReady);
+            setTipText(QObject::tr("建立HMI通道成功，请在PANELDESK使用127.0.0.1:12345地址进行操作。"));
+        } else {
+            onStateChanged(PLCDownloadPassThrough::Idle);
+            setTipText(QObject::tr("建立HMI通道失败，请检查网络。"));
+        }
+        return;
+    } else if (type.contains(QLatin1String("VNC"))) {
+        endRunningVncViewers();
+        const QString vnc = QStringLiteral("127.0.0.1:7530");
+        int result = 0;
+        if (!forwardEndpoint(vnc, vnc, &result))
+            return;
+        if (result == 0) {
+            onStateChanged(PLCDownloadPassThrough::DeviceReady);
+            setTipText(QObject::tr("建立VNC通道成功"));
+            const auto answer = m_boxes->question(this, QStringLiteral("Open VNC"),
+                                                  QObject::tr("建立VNC通道成功,是否打开VNC监控程序？"),
+                                                  QMessageBox::Yes | QMessageBox::No);
+            if (answer == QMessageBox::Yes) {
+                const std::unique_ptr<VNCTunnelConnect> viewer = m_tunnelClients();
+                viewer->OpenVnc(vnc);
+            }
+        } else {
+            onStateChanged(PLCDownloadPassThrough::Idle);
+            setTipText(QObject::tr("建立VNC通道失败 %1，请检查网络。").arg(result));
+        }
+        return;
+    } else if (type.contains(QLatin1String("PLC"))) {
         // The mask keeps its dots in an emptied box: no digit means no address.
-        if (getPlcIp().remove(QLatin1Char('.')).isEmpty()) {
+        const QString ip = getPlcIp();
+        if (QString(ip).remove(QLatin1Char('.')).isEmpty()) {
             ui->labelTip->setText(QObject::tr("请填写PLC的IP"));
             m_channelBusy = false;
             return;
@@ -260,15 +376,44 @@ void PLCDownloadAssistant::on_pushButtonCreateChannel_clicked()
             return;
         }
         m_plcPort = port;
+        const QString remote = QStringLiteral("%1:%2").arg(ip).arg(m_plcPort);
+        const QString local = QStringLiteral("%1:%2").arg(QStringLiteral("127.0.0.1")).arg(m_plcPort);
+        int result = 0;
+        if (!forwardEndpoint(remote, local, &result))
+            return;
+        if (result == 0) {
+            onStateChanged(PLCDownloadPassThrough::DeviceReady);
+            setTipText(QObject::tr("建立PLC通道成功，请在PLC上使用%1(NV系列直接在节点上填写)地址进行操作。").arg(local));
+        } else {
+            onStateChanged(PLCDownloadPassThrough::Idle);
+            setTipText(QObject::tr("建立PLC通道失败，请检查网络。"));
+        }
+        return;
     }
 
-    // No channel can be opened without the tunnel; the button stays free for the next try.
-    m_channelBusy = false;
+    m_passThrough->setStopReconnect(false);
+    m_passThrough->connectDevice();
 }
 
 bool PLCDownloadAssistant::checkPrerequisites()
 {
-    // Without the Ethernet bridge nothing can carry an Ethernet channel.
+    const bool tap = bridge()->isTapInstalled();
+    const bool pcap = bridge()->isPcapInstalled();
+    bool result = true;
+    if (!tap) {
+        const auto answer = m_boxes->question(this, QStringLiteral("Install"),
+                                              QObject::tr("检测未安装Tap-Windows,是否安装？"),
+                                              QMessageBox::Yes | QMessageBox::No);
+        result = false;
+        if (answer == QMessageBox::Yes)
+            m_installers->installTap();
+    }
+    if (pcap)
+        return result;
+    const auto answer = m_boxes->question(this, QStringLiteral("Install"), QObject::tr("检测未安装Pcap服务,是否安装？"),
+                                          QMessageBox::Yes | QMessageBox::No);
+    if (answer == QMessageBox::Yes)
+        m_installers->installPcap();
     return false;
 }
 
@@ -307,15 +452,47 @@ void PLCDownloadAssistant::setTipText(QString str)
 
 void PLCDownloadAssistant::slot_DisConnectChannel()
 {
+    if (m_passThrough)
+        m_passThrough->disconnectDevice();
+    if (bridge()->getBRun())
+        bridge()->setBRun(false);
     m_channelBusy = false;
 }
 
 void PLCDownloadAssistant::on_pushButtonDisConnectChannel_clicked()
 {
+    if (m_passThrough)
+        m_passThrough->setStopReconnect(true);
     slot_DisConnectChannel();
     ui->labelTip->setText(QString());
     onStateChanged(PLCDownloadPassThrough::Idle);
-    m_routes->routeDelete();
+    bridge()->routeDelete();
+}
+
+void PLCDownloadAssistant::onPcpMacIpAddr(const QString &mac, const QString &ip)
+{
+    PCapOperator *const pcap = bridge();
+    qDebug() << "slot sendPcpMacIpAddr bRun === " << (pcap->getBRun() ? "true" : "false");
+    if (pcap->getBRun()) {
+        qDebug() << "slot sendPcpMacIpAddr PCapOperator is runnig";
+        return;
+    }
+    // The texts come from the network: only well-formed addresses reach the adapter, its
+    // commands and the capture filter.
+    if (mac.length() < 8 || !PanelAddress::parseMac(mac)) {
+        qDebug() << (mac.length() < 8 ? "slot sendPcpMacIpAddr mac.length() < 8" : "slot sendPcpMacIpAddr mac refused");
+        setTipText(QStringLiteral("HMI macAddr == %1, please try again").arg(mac));
+        return;
+    }
+    if (ip.length() < 8 || !PanelAddress::parseIp(ip)) {
+        qDebug() << (ip.length() < 8 ? "slot sendPcpMacIpAddr ip.length() < 8" : "slot sendPcpMacIpAddr ip refused");
+        setTipText(QStringLiteral("HMI ipAddr == %1, please try again").arg(ip));
+        return;
+    }
+    qDebug() << "slot sendPcpMacIpAddr regedit";
+    pcap->regedit(mac, ip);
+    if (pcap->initPcap() >= 1)
+        pcap->setBRun(true);
 }
 
 // ---- window events ----
@@ -340,7 +517,7 @@ void PLCDownloadAssistant::changeEvent(QEvent *event)
 
 void PLCDownloadAssistant::closeEvent(QCloseEvent *event)
 {
-    m_routes->routeDelete();
+    bridge()->routeDelete();
     setStrSn(QString());
     QWidget::closeEvent(event);
 }

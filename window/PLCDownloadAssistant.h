@@ -1,13 +1,16 @@
 #pragma once
 
 #include "engine/PLCDownloadPassThrough.h"
+#include "tunnel/TunnelClients.h"
 
 #include <QStringList>
 #include <QWidget>
 
 class QTranslator;
+class EventWait;
+class Installers;
 class MessageBoxes;
-class RouteControl;
+class PCapOperator;
 
 namespace Ui {
 class PLCDownloadAssistant;
@@ -38,9 +41,14 @@ public:
     QString getPlcIp() const;
     QString getPlcPort() const;
 
-    // Seams for tests; neither is owned, null restores the default.
+    // Seams for tests; none is owned, null restores the default. The engine, once made,
+    // takes its tunnel clients and waits from the window.
     void setMessageBoxes(MessageBoxes *boxes);
-    void setRouteControl(RouteControl *routes);
+    void setBridge(PCapOperator *bridge);
+    void setInstallers(Installers *installers);
+    void setTunnelClients(TunnelClientFactory factory);
+    void setEventWait(EventWait *wait);
+    PLCDownloadPassThrough *passThrough() const { return m_passThrough; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -59,6 +67,12 @@ private slots:
     void setTipText(QString str);
 
 private:
+    void createPassThrough();
+    void onPcpMacIpAddr(const QString &mac, const QString &ip);
+    PCapOperator *bridge() const;
+    // Forwards a local address to one seen from the panel; false when the click has ended.
+    bool forwardEndpoint(const QString &remote, const QString &local, int *result);
+
     QTranslator *m_translator = nullptr;
     Ui::PLCDownloadAssistant *ui;
     PLCDownloadPassThrough *m_passThrough = nullptr;
@@ -69,5 +83,8 @@ private:
     bool m_firstShow = true;
 
     MessageBoxes *m_boxes;
-    RouteControl *m_routes;
+    PCapOperator *m_bridge = nullptr; // null: the process's one bridge
+    Installers *m_installers;
+    TunnelClientFactory m_tunnelClients;
+    EventWait *m_wait;
 };

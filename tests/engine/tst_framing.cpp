@@ -34,6 +34,13 @@ private slots:
         QCOMPARE(serialDataFrame(QByteArray(300, 'x')).left(12), QByteArray("PLC#SK01012c"));
         QCOMPARE(serialDataFrame(QByteArray(kMaxSerialChunk, 'x')).left(12), QByteArray("PLC#SK01ffff"));
         QCOMPARE(serialDataFrame(QByteArray()), QByteArray("PLC#SK010000"));
+
+        // 70,000 bytes: two frames whose lengths add up, never one that claims 4,464.
+        const QByteArray big = serialDataFrames(QByteArray(70000, 'z'));
+        QCOMPARE(big.size(), 70000 + 24);
+        QCOMPARE(big.left(12), QByteArray("PLC#SK01ffff"));
+        QCOMPARE(big.mid(12 + 0xffff, 12), QByteArray("PLC#SK011171"));
+        QCOMPARE(serialDataFrames("abc"), serialDataFrame("abc"));
     }
 
     void macIpAnnouncement_data()

@@ -1,5 +1,5 @@
+#include "FakeBridge.h"
 #include "app/AppDir.h"
-#include "bridge/RouteControl.h"
 #include "window/PLCDownloadAssistant.h"
 
 #include <QComboBox>
@@ -10,12 +10,11 @@
 #include <QtTest>
 
 namespace {
-class CountingRoutes : public RouteControl
-{
-public:
-    int deletes = 0;
-    bool getRouteAdded() const override { return false; }
-    void routeDelete() override { ++deletes; }
+// A bridge whose routes are in place, as after an Ethernet channel.
+struct Routes {
+    BridgeLog log;
+    QScopedPointer<PCapOperator> bridge{makeFakeBridge(&log, nullptr)};
+    void add() { bridge->regedit("00:11:22:33:44:55", "192.168.1.10"); }
 };
 }
 
@@ -126,41 +125,43 @@ private slots:
 
     void firstShowKeepsAGivenSn()
     {
-        CountingRoutes routes;
+        Routes routes;
+        routes.add();
         PLCDownloadAssistant w;
-        w.setRouteControl(&routes);
+        w.setBridge(routes.bridge.data());
         withList(w);
         w.setStrSn("ABC123");
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         QCOMPARE(snBox(w)->text(), QStringLiteral("ABC123"));
-        QCOMPARE(routes.deletes, 0); // nothing was closed
+        QCOMPARE(routes.log.removals, 0); // nothing was closed
     }
 
     void handOverBetweenTwoWindows()
     {
-        CountingRoutes routes;
+        Routes routes;
         PLCDownloadAssistant sender, receiver;
-        receiver.setRouteControl(&routes);
+        receiver.setBridge(routes.bridge.data());
         withList(receiver);
         receiver.show();
         QVERIFY(QTest::qWaitForWindowExposed(&receiver));
         QCOMPARE(snBox(receiver)->text(), QStringLiteral("A100"));
         receiver.findChild<QLabel *>("labelTip")->setText("busy");
-        routes.deletes = 0;
+        routes.add();
 
         sender.setStrSn("B200");
         QCOMPARE(receiver.loadCurSel(), 1);
         QCOMPARE(snBox(receiver)->text(), QStringLiteral("B200"));
-        QCOMPARE(routes.deletes, 1); // the channel was closed as by the close button
+        QCOMPARE(routes.log.removals, 1); // the channel was closed as by the close button
         QCOMPARE(receiver.findChild<QLabel *>("labelTip")->text(), QString());
         QCOMPARE(receiver.loadCurSel(), 0);
 
         // A change event is where a running window notices it.
+        routes.add();
         sender.setStrSn("XA1");
         activate(receiver);
         QCOMPARE(snBox(receiver)->text(), QStringLiteral("XA1"));
-        QCOMPARE(routes.deletes, 2);
+        QCOMPARE(routes.log.removals, 2);
     }
 
     void handOverIgnoresContainedOrEmptyFirstLines()
@@ -190,15 +191,15 @@ private slots:
 
     void closeEmptiesTheHandOverAndRemovesRoutes()
     {
-        CountingRoutes routes;
+        Routes routes;
         PLCDownloadAssistant w;
-        w.setRouteControl(&routes);
+        w.setBridge(routes.bridge.data());
         w.setStrSn("A100");
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
-        routes.deletes = 0;
+        routes.add();
         QVERIFY(w.close());
-        QCOMPARE(routes.deletes, 1);
+        QCOMPARE(routes.log.removals, 1);
         QCOMPARE(cursel(), QByteArray());
         QCOMPARE(snBox(w)->text(), QString());
     }

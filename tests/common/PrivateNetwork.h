@@ -1,0 +1,9 @@
+#pragma once
+
+#include <QString>
+
+// Moves the calling process into a network namespace of its own with only a loopback
+// interface, so a test may listen on the tool's fixed ports without meeting anything else
+// on the machine. Must run before the process starts any thread. Returns false, with the
+// reason, where the system does not allow it.
+bool enterPrivateNetwork(QString *why);

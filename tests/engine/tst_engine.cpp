@@ -1,0 +1,295 @@
+#include "FakeTunnel.h"
+#include "FakeWait.h"
+#include "PrivateNetwork.h"
+#include "engine/PLCDownloadPassThrough.h"
+#include "engine/TunnelFraming.h"
+
+#include "devices/VirtualPortsManager.h"
+
+#include <QRandomGenerator>
+#include <QSerialPort>
+#include <QTemporaryDir>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+using State = PLCDownloadPassThrough::State;
+Q_DECLARE_METATYPE(PLCDownloadPassThrough::State)
+
+namespace {
+QString g_noNetwork; // why the fixed port cannot be had, empty when it can
+}
+
+// The engine's life cycle against a stand-in for the panel's pass-through service on the
+// fixed port, in a network of the test's own.
+class TestEngine : public QObject
+{
+    Q_OBJECT
+
+    std::shared_ptr<TunnelScript> m_script;
+    FakeWait m_wait;
+    QScopedPointer<QTcpServer> m_panel;
+
+    // Both ends live on this thread: wait with the event loop running, never blocking it.
+    QTcpSocket *nextPanelConnection(int ms = 5000)
+    {
+        if (!QTest::qWaitFor([&] { return m_panel->hasPendingConnections(); }, ms))
+            return nullptr;
+        return m_panel->nextPendingConnection();
+    }
+    static QByteArray readAtLeast(QTcpSocket *s, int n)
+    {
+        QByteArray got;
+        QTest::qWaitFor([&] { got += s->readAll(); return got.size() >= n; }, 5000);
+        return got;
+    }
+    void makeEngine(PLCDownloadPassThrough &engine)
+    {
+        engine.setTunnelClients(FakeTunnel::factory(m_script));
+        engine.setEventWait(&m_wait);
+        engine.setDeviceSn("SN1");
+    }
+    static QList<int> states(const QSignalSpy &spy)
+    {
+        QList<int> list;
+        for (const auto &args : spy)
+            list << args.at(0).toInt();
+        return list;
+    }
+    // Brings an Ethernet-mode engine to DeviceConnecting; returns the panel's end.
+    QTcpSocket *connectEthernet(PLCDownloadPassThrough &engine)
+    {
+        makeEngine(engine);
+        engine.setPcapDevice("eth0");
+        engine.connectDevice();
+        QTcpSocket *panel = nextPanelConnection();
+        if (panel)
+            readAtLeast(panel, 13);
+        const bool connecting = QTest::qWaitFor(
+            [&] { return engine.state() == PLCDownloadPassThrough::DeviceConnecting; }, 5000);
+        return connecting ? panel : nullptr;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        if (!g_noNetwork.isEmpty())
+            QSKIP(qPrintable(g_noNetwork));
+        qRegisterMetaType<PLCDownloadPassThrough::State>();
+    }
+    void init()
+    {
+        m_script = std::make_shared<TunnelScript>();
+        m_wait.waits.clear();
+        m_wait.during = nullptr;
+        m_panel.reset(new QTcpServer);
+        QVERIFY(m_panel->listen(QHostAddress::LocalHost, PLCDownloadPassThrough::kTunnelPort));
+    }
+
+    void ethernetChannelToDeviceReady()
+    {
+        PLCDownloadPassThrough engine;
+        QSignalSpy stateSpy(&engine, &PLCDownloadPassThrough::stateChanged);
+        QSignalSpy macIp(&engine, &PLCDownloadPassThrough::sendPcpMacIpAddr);
+        QSignalSpy messages(&engine, &PLCDownloadPassThrough::message);
+        QTcpSocket *panel = connectEthernet(engine);
+        QVERIFY(panel);
+        QCOMPARE(states(stateSpy), (QList<int>{1, 3, 2}));
+        QVERIFY(m_wait.waits.isEmpty()); // tunnel already running: no wait
+        QCOMPARE(m_script->calls, (QStringList{"SetDevId SN1", "TunnelState", "ConnectDelHmi", "ConnectAddHmi"}));
+        QCOMPARE(messages.last().at(0).toString(), QStringLiteral("正在创建通道，请稍等..."));
+
+        panel->write("PCPMACIP#00:11:22:33:44:55#192.168.1.10#");
+        QVERIFY(macIp.wait(5000));
+        QCOMPARE(macIp.first().at(0).toString(), QStringLiteral("00:11:22:33:44:55"));
+        QCOMPARE(macIp.first().at(1).toString(), QStringLiteral("192.168.1.10"));
+        QCOMPARE(int(engine.state()), int(PLCDownloadPassThrough::DeviceReady));
+
+        QCOMPARE(engine.connectDevice(), false); // already connected
+
+        // Frames both ways.
+        QList<QByteArray> injected;
+        connect(&engine, &PLCDownloadPassThrough::sendDatatoPcap, this,
+                [&](unsigned char *buf, int len) { injected << QByteArray(reinterpret_cast<char *>(buf), len); });
+        QByteArray nine;
+        for (int i = 0; i < 9; ++i)
+            nine += TunnelFraming::ethernetEnvelope(QByteArray(64, char('a' + i)));
+        panel->write(nine);
+        QTRY_COMPARE_WITH_TIMEOUT(injected.size(), 9, 5000);
+        QCOMPARE(injected.last(), QByteArray(64, 'i'));
+
+        engine.pcapSockeTunnelWrite(TunnelFraming::ethernetEnvelope("frame"));
+        QCOMPARE(readAtLeast(panel, 13), QByteArray("PCP#frameEND#"));
+
+        // As the window does: the engine's own close request closes it once more, nested.
+        connect(&engine, &PLCDownloadPassThrough::closeChannal, &engine, &PLCDownloadPassThrough::disconnectDevice);
+        engine.setStopReconnect(true);
+        engine.disconnectDevice();
+        QCOMPARE(readAtLeast(panel, 14), TunnelFraming::kDisconnect);
+        QCOMPARE(int(engine.state()), int(PLCDownloadPassThrough::Idle));
+        QVERIFY(states(stateSpy).contains(int(PLCDownloadPassThrough::Disconnecting)));
+    }
+
+    void tunnelStartAndForwardingFailures()
+    {
+        {
+            m_script->state = 1; // not running, start works: one wait of 2000 ms
+            PLCDownloadPassThrough engine;
+            QVERIFY(connectEthernet(engine));
+            QCOMPARE(m_wait.waits, QList<int>{2000});
+            QVERIFY(m_script->calls.contains("StarTunnel"));
+        }
+        m_script = std::make_shared<TunnelScript>();
+        m_script->state = 1;
+        m_script->start = 7;
+        for (const char *expected : {"1", "0"}) {
+            PLCDownloadPassThrough engine;
+            makeEngine(engine);
+            QSignalSpy messages(&engine, &PLCDownloadPassThrough::message);
+            QSignalSpy closes(&engine, &PLCDownloadPassThrough::closeChannal);
+            engine.setPcapDevice("eth0");
+            QVERIFY(engine.connectDevice());
+            QCOMPARE(messages.size(), 1);
+            QCOMPARE(messages.first().at(0).toString(), QString(expected));
+            QCOMPARE(closes.size(), 1);
+            QCOMPARE(int(engine.state()), int(PLCDownloadPassThrough::NetworkConnecting));
+            m_script->state = 0; // next round: the tunnel runs, the forwarding fails
+            m_script->add = 10;
+        }
+        QVERIFY(!m_panel->hasPendingConnections());
+    }
+
+    void silentPanelTimesOutOnce()
+    {
+        PLCDownloadPassThrough engine;
+        engine.setConnectTimeout(30);
+        QSignalSpy messages(&engine, &PLCDownloadPassThrough::message);
+        QTcpSocket *panel = connectEthernet(engine);
+        QVERIFY(panel);
+        QTRY_VERIFY_WITH_TIMEOUT(messages.size() >= 2, 5000);
+        QCOMPARE(messages.last().at(0).toString(), QStringLiteral("2"));
+        QVERIFY(!messages.wait(200)); // the timer is single-shot
+        QCOMPARE(int(engine.state()), int(PLCDownloadPassThrough::DeviceConnecting));
+
+        panel->write("PCPMACIP#aa#1.2.3.4"); // a late answer still completes the channel
+        QTRY_COMPARE_WITH_TIMEOUT(int(engine.state()), int(PLCDownloadPassThrough::DeviceReady), 5000);
+    }
+
+    void droppedSocketReconnects()
+    {
+        PLCDownloadPassThrough engine;
+        QSignalSpy messages(&engine, &PLCDownloadPassThrough::message);
+        QTcpSocket *panel = connectEthernet(engine);
+        QVERIFY(panel);
+        // The window closes the channel when asked; do the same here.
+        connect(&engine, &PLCDownloadPassThrough::closeChannal, &engine, &PLCDownloadPassThrough::disconnectDevice);
+        panel->disconnectFromHost();
+        QTcpSocket *again = nextPanelConnection();
+        QVERIFY(again);
+        QCOMPARE(m_wait.waits, QList<int>{10000});
+        QStringList texts;
+        for (const auto &m : messages)
+            texts << m.at(0).toString();
+        QVERIFY(texts.contains("Tunnel socket is disconnected!"));
+        QVERIFY(texts.contains("  "));
+        QCOMPARE(readAtLeast(again, 13), QByteArray("COM#PCAP#eth0"));
+    }
+
+    // The operator's close during the reconnection wait cancels the reconnection.
+    void closeDuringTheWaitCancelsReconnection()
+    {
+        PLCDownloadPassThrough engine;
+        QTcpSocket *panel = connectEthernet(engine);
+        QVERIFY(panel);
+        connect(&engine, &PLCDownloadPassThrough::closeChannal, &engine, &PLCDownloadPassThrough::disconnectDevice);
+        m_wait.during = [&](int) { engine.setStopReconnect(true); engine.disconnectDevice(); };
+        const int callsBefore = m_script->calls.size();
+        panel->disconnectFromHost();
+        QTRY_COMPARE_WITH_TIMEOUT(m_wait.waits.size(), 1, 5000);
+        QCOMPARE(m_script->calls.size(), callsBefore); // no new forwarding was asked for
+        QCOMPARE(int(engine.state()), int(PLCDownloadPassThrough::Idle));
+        QVERIFY(!nextPanelConnection(100));
+    }
+
+    // The serial mode over a real pair of virtual ports: the PLC software's side is COM30.
+    void serialChannel()
+    {
+        QTemporaryDir ports;
+        qputenv("TALVO_VSERIAL_DIR", ports.path().toLocal8Bit());
+        PLCDownloadPassThrough engine;
+        makeEngine(engine);
+        engine.setComPort("COM2");
+        QVERIFY(engine.connectDevice());
+        QTcpSocket *panel = nextPanelConnection();
+        QVERIFY(panel);
+        // The port announcement was written while connecting, so it goes first.
+        QCOMPARE(readAtLeast(panel, 17), QByteArray("COM#COM2COM#PCAP#"));
+        QCOMPARE(int(engine.state()), int(PLCDownloadPassThrough::DeviceConnecting));
+        panel->write("COM#COM2 ready 9600");
+        QTRY_COMPARE_WITH_TIMEOUT(int(engine.state()), int(PLCDownloadPassThrough::DeviceReady), 5000);
+
+        QSerialPort plcSoftware(VirtualPortsManager::portLocation("COM30"));
+        QVERIFY2(plcSoftware.open(QIODevice::ReadWrite), qPrintable(plcSoftware.errorString()));
+        plcSoftware.write(QByteArray("\x01\x03\x00", 3));
+        QCOMPARE(readAtLeast(panel, 15), QByteArray("PLC#SK010003\x01\x03\x00", 15));
+
+        // 70,000 bytes cannot be described by one 16-bit length: no frame may claim fewer
+        // bytes than it carries.
+        const QByteArray burst(70000, '\x5a');
+        plcSoftware.write(burst);
+        QByteArray wire;
+        int carried = 0;
+        bool intact = true;
+        QTest::qWaitFor([&] {
+            wire += panel->readAll();
+            while (wire.size() >= 12 && wire.startsWith("PLC#SK01")) {
+                const int len = wire.mid(8, 4).toInt(nullptr, 16);
+                if (wire.size() < 12 + len)
+                    break;
+                intact = intact && wire.mid(12, len) == QByteArray(len, '\x5a');
+                carried += len;
+                wire.remove(0, 12 + len);
+            }
+            return carried >= burst.size() || (wire.size() >= 8 && !wire.startsWith("PLC#SK01"));
+        }, 10000);
+        QVERIFY(intact);
+        QVERIFY(wire.isEmpty());
+        QCOMPARE(carried, burst.size());
+
+        panel->write("PLC#\x05\x06");
+        QVERIFY(QTest::qWaitFor([&] { return plcSoftware.bytesAvailable() >= 2 || plcSoftware.waitForReadyRead(10); }, 5000));
+        QCOMPARE(plcSoftware.readAll(), QByteArray("\x05\x06"));
+
+        connect(&engine, &PLCDownloadPassThrough::closeChannal, &engine, &PLCDownloadPassThrough::disconnectDevice);
+        engine.setStopReconnect(true);
+        engine.disconnectDevice();
+        QVERIFY(!QFile::exists(VirtualPortsManager::portLocation("COM31"))); // the pair is gone
+        qunsetenv("TALVO_VSERIAL_DIR");
+    }
+
+    void hostilePanel()
+    {
+        PLCDownloadPassThrough engine;
+        QTcpSocket *panel = connectEthernet(engine);
+        QVERIFY(panel);
+        QSignalSpy macIp(&engine, &PLCDownloadPassThrough::sendPcpMacIpAddr);
+        QByteArray junk(1 << 20, Qt::Uninitialized);
+        QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(junk.data()), junk.size() / 4);
+        panel->write(junk);
+        panel->write("PCPMACIP#x#");   // too few parts: ignored
+        QVERIFY(panel->waitForBytesWritten(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(panel->bytesToWrite() == 0, 5000);
+        QVERIFY(!macIp.wait(100));
+        QCOMPARE(int(engine.state()), int(PLCDownloadPassThrough::DeviceConnecting));
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    enterPrivateNetwork(&g_noNetwork); // before any thread exists
+    QCoreApplication app(argc, argv);
+    TestEngine test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_engine.moc"

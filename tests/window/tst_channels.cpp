@@ -1,0 +1,154 @@
+#include "FakeBoxes.h"
+#include "FakeTunnel.h"
+#include "FakeWait.h"
+#include "app/AppDir.h"
+#include "window/PLCDownloadAssistant.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// What the create button does for the forwarded-endpoint channels, with the tunnel played
+// by fakes.
+class TestChannels : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    std::shared_ptr<TunnelScript> m_script;
+    FakeWait m_wait;
+    FakeBoxes m_boxes;
+    QScopedPointer<PLCDownloadAssistant> m_w;
+
+    template <typename T> T *child(const char *name) { return m_w->findChild<T *>(QLatin1String(name)); }
+    QString tip() { return child<QLabel>("labelTip")->text(); }
+    QString caption() { return child<QPushButton>("pushButtonCreateChannel")->text(); }
+    void request(const QString &type, const QString &sn = "SN1")
+    {
+        child<QLineEdit>("lineEditDeviceSn")->setText(sn);
+        child<QComboBox>("comboBox_pcap")->setCurrentText(type);
+        QTest::mouseClick(child<QPushButton>("pushButtonCreateChannel"), Qt::LeftButton);
+    }
+    void closeChannel() { QTest::mouseClick(child<QPushButton>("pushButtonDisConnectChannel"), Qt::LeftButton); }
+
+private slots:
+    void initTestCase() { AppDir::setOverride(m_dir.path()); }
+    void init()
+    {
+        m_script = std::make_shared<TunnelScript>();
+        m_wait.waits.clear();
+        m_boxes.answers.clear();
+        m_boxes.asked.clear();
+        m_w.reset(new PLCDownloadAssistant);
+        m_w->setTunnelClients(FakeTunnel::factory(m_script));
+        m_w->setEventWait(&m_wait);
+        m_w->setMessageBoxes(&m_boxes);
+    }
+
+    void forwardedEndpoints_data()
+    {
+        QTest::addColumn<int>("language");
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<int>("add");
+        QTest::addColumn<QString>("tip");
+        QTest::addColumn<QString>("caption");
+        QTest::newRow("hmi en") << 0 << "HMI" << 0 << "HMI Tunnel is ready. -- 127.0.0.1:12345." << "Success";
+        QTest::newRow("hmi cn") << 1 << "HMI" << 0
+                                << "建立HMI通道成功，请在PANELDESK使用127.0.0.1:12345地址进行操作。" << "HMI已准备就绪";
+        QTest::newRow("hmi fails en") << 0 << "HMI" << 10 << "Initialization failed!Check the network." << "Start Tunnel";
+        QTest::newRow("hmi fails cn") << 1 << "HMI" << 10 << "建立HMI通道失败，请检查网络。" << "创建下载通道";
+        QTest::newRow("vnc en") << 0 << "VNC" << 0 << "VNC tunnel is ready" << "Success";
+        QTest::newRow("vnc fails en") << 0 << "VNC" << 10 << "Failed to create VNC-Tunnel 10,Check the network." << "Start Tunnel";
+        QTest::newRow("vnc fails cn") << 1 << "VNC" << 9 << "建立VNC通道失败 9，请检查网络。" << "创建下载通道";
+        QTest::newRow("plc en") << 0 << "PLC" << 0
+                                << "Connect successfully，Please input 127.0.0.1:11740(NV Serial node) on PLC software."
+                                << "Success";
+        QTest::newRow("plc cn") << 1 << "PLC" << 0
+                                << "建立PLC通道成功，请在PLC上使用127.0.0.1:11740(NV系列直接在节点上填写)地址进行操作。"
+                                << "HMI已准备就绪";
+        QTest::newRow("plc fails en") << 0 << "PLC" << 10 << "Connect PLC Failed, Please check network." << "Start Tunnel";
+    }
+    void forwardedEndpoints()
+    {
+        QFETCH(int, language);
+        QFETCH(QString, type);
+        QFETCH(int, add);
+        QFETCH(QString, tip);
+        QFETCH(QString, caption);
+        m_w->changeLanguage(language);
+        m_script->add = add;
+        request(type);
+        QCOMPARE(this->tip(), tip);
+        QCOMPARE(this->caption(), caption);
+        const QString remote = type == "HMI" ? "127.0.0.1:12345" : type == "VNC" ? "127.0.0.1:7530" : "192.168.1.10:11740";
+        const QString local = type == "HMI" ? "127.0.0.1:12345" : type == "VNC" ? "127.0.0.1:7530" : "127.0.0.1:11740";
+        QCOMPARE(m_script->calls, (QStringList{"SetDevId SN1", "TunnelState", "ConnectDel " + remote + " " + local,
+                                               "ConnectAdd " + remote + " " + local}));
+    }
+
+    void busyUntilClosed()
+    {
+        request("HMI");
+        const int calls = m_script->calls.size();
+        child<QLineEdit>("lineEditDeviceSn")->clear();
+        request("HMI", ""); // busy: not even validated
+        QCOMPARE(m_script->calls.size(), calls);
+        QVERIFY(tip() != "设备序列号为空");
+
+        closeChannel();
+        QCOMPARE(tip(), QString());
+        QCOMPARE(caption(), QStringLiteral("创建下载通道"));
+        request("HMI"); // the same forwarding is removed and added again
+        QCOMPARE(m_script->calls.mid(calls).filter("Connect").size(), 2);
+    }
+
+    void tunnelStartedFirst()
+    {
+        m_script->state = 1;
+        request("HMI");
+        QCOMPARE(m_wait.waits, QList<int>{2000});
+        QVERIFY(m_script->calls.contains("StarTunnel"));
+
+        init();
+        m_script->state = 1;
+        m_script->start = -1;
+        m_w->changeLanguage(0);
+        request("PLC");
+        QCOMPARE(tip(), QStringLiteral("Initialization failed!"));
+        QVERIFY(m_wait.waits.isEmpty());
+        QVERIFY(m_script->calls.filter("Connect").isEmpty());
+        request("PLC"); // still busy: the operator closes first
+        QCOMPARE(m_script->calls.filter("StarTunnel").size(), 1);
+    }
+
+    void vncViewerOnlyOnYes()
+    {
+        m_boxes.answers = {QMessageBox::No};
+        request("VNC");
+        QCOMPARE(m_boxes.asked, QStringList{"Open VNC|建立VNC通道成功,是否打开VNC监控程序？"});
+        QVERIFY(m_script->calls.filter("OpenVnc").isEmpty());
+        closeChannel();
+        m_boxes.answers = {QMessageBox::Yes};
+        request("VNC");
+        QCOMPARE(m_script->calls.filter("OpenVnc"), QStringList{"OpenVnc 127.0.0.1:7530"});
+    }
+
+    void plcValidation()
+    {
+        m_w->changeLanguage(0);
+        child<QLineEdit>("plcPortEdit")->setText("99999");
+        request("PLC");
+        QCOMPARE(tip(), QStringLiteral("Connect successfully，Please input 127.0.0.1:99999(NV Serial node) on PLC software."));
+        closeChannel();
+        child<QLineEdit>("plcIpEdit")->setText("");
+        request("PLC");
+        QCOMPARE(tip(), QStringLiteral("Please input PLC IP"));
+        QVERIFY(m_script->calls.filter("ConnectAdd").size() == 1);
+    }
+};
+
+QTEST_MAIN(TestChannels)
+#include "tst_channels.moc"
