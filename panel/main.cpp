@@ -1,4 +1,5 @@
 #include "panel/PanelAgent.h"
+#include "panel/PassThroughService.h"
 #include "wire/Log.h"
 
 #include <csignal>
@@ -23,7 +24,12 @@ const char *const kHelp =
     "  [targets]\n"
     "  PANEL-VIEW=ACTUAL         e.g. 127.0.0.1:7530=127.0.0.1:5900; only listed targets are\n"
     "                            reachable; '*' as host or port means any (left) or as\n"
-    "                            requested (right), e.g. *:502=*:502\n";
+    "                            requested (right), e.g. *:502=*:502\n"
+    "  [passthrough]             the pass-through service at 127.0.0.1:7540\n"
+    "  announce-mac=MAC          MAC the panel announces for its Ethernet port\n"
+    "  announce-ip=IP            IPv4 address it announces\n"
+    "  ethernet=INTERFACE        or: announce this interface's MAC and address\n"
+    "  COM1=DEVICE               serial device behind the panel's port COM1 (COM2 ...)\n";
 
 void raiseDescriptorLimit()
 {
@@ -65,8 +71,14 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "talvo-panel: %s\n", error.c_str());
         return 1;
     }
+    panel::PassThroughConfig passThrough;
+    if (!passThrough.load(configPath, &error)) {
+        std::fprintf(stderr, "talvo-panel: %s\n", error.c_str());
+        return 1;
+    }
     asio::io_context io(1);
     panel::PanelAgent agent(io, config);
+    agent.setPassThroughService(std::make_shared<panel::PassThroughService>(io, std::move(passThrough)));
     agent.start();
     asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&io](const std::error_code &, int) { io.stop(); });

@@ -1,0 +1,86 @@
+#include "panel/PassThroughConfig.h"
+
+#include "wire/Ini.h"
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <fstream>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <regex>
+
+namespace panel {
+
+namespace {
+
+std::string interfaceMac(const std::string &name)
+{
+    std::ifstream in("/sys/class/net/" + name + "/address");
+    std::string mac;
+    std::getline(in, mac);
+    return mac;
+}
+
+std::string interfaceIp(const std::string &name)
+{
+    ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return {};
+    std::string ip;
+    for (ifaddrs *a = list; a && ip.empty(); a = a->ifa_next) {
+        if (a->ifa_addr && a->ifa_addr->sa_family == AF_INET && name == a->ifa_name) {
+            char text[INET_ADDRSTRLEN] = {};
+            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in *>(a->ifa_addr)->sin_addr, text, sizeof text);
+            ip = text;
+        }
+    }
+    freeifaddrs(list);
+    return ip;
+}
+
+} // namespace
+
+bool PassThroughConfig::load(const std::string &path, std::string *error)
+{
+    wire::Ini ini;
+    if (!ini.load(path, error))
+        return false;
+    static const std::regex mac("([0-9A-Fa-f]{1,2}:){5}[0-9A-Fa-f]{1,2}");
+    static const std::regex ip("[0-9]{1,3}(\\.[0-9]{1,3}){3}");
+    static const std::regex port("COM[0-9]{1,3}");
+    static const std::regex name("[A-Za-z0-9_.-]{1,32}");
+
+    for (const auto &[key, value] : ini.section("passthrough")) {
+        if (key == "ethernet") {
+            if (!std::regex_match(value, name)) {
+                *error = path + ": [passthrough] ethernet=" + value + " is not an interface name";
+                return false;
+            }
+            ethernet = value;
+        } else if (key == "announce-mac") {
+            if (!std::regex_match(value, mac)) {
+                *error = path + ": [passthrough] announce-mac=" + value + " is not a MAC address";
+                return false;
+            }
+            announceMac = value;
+        } else if (key == "announce-ip") {
+            if (!std::regex_match(value, ip)) {
+                *error = path + ": [passthrough] announce-ip=" + value + " is not an IPv4 address";
+                return false;
+            }
+            announceIp = value;
+        } else if (std::regex_match(key, port)) {
+            serialPorts[key] = value;
+        }
+        // Other keys belong to the serial and Ethernet sides (baud=, parity= ...).
+    }
+    if (!ethernet.empty()) {
+        if (announceMac.empty())
+            announceMac = interfaceMac(ethernet);
+        if (announceIp.empty())
+            announceIp = interfaceIp(ethernet);
+    }
+    return true;
+}
+
+} // namespace panel

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <map>
+#include <string>
+
+namespace panel {
+
+// The [passthrough] section of the agent's configuration: what the panel announces for its
+// Ethernet port and which devices stand behind its serial port names.
+struct PassThroughConfig
+{
+    std::string ethernet;     // Ethernet port name the PC asks for ("eth0"), and its interface
+    std::string announceMac;  // "00:11:22:33:44:55"
+    std::string announceIp;   // "192.168.1.10"
+    std::map<std::string, std::string> serialPorts; // "COM1" -> "/dev/ttyUSB0"
+
+    // Reads [passthrough] of the INI file at path. A missing section leaves everything empty
+    // (the service then refuses every port). announce-mac/-ip default to the address of the
+    // interface named by ethernet=. False with a message on a malformed value.
+    bool load(const std::string &path, std::string *error);
+};
+
+} // namespace panel

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "panel/PassThroughConfig.h"
+#include "panel/PcMessageParser.h"
+#include "wire/Stream.h"
+
+#include <array>
+#include <deque>
+#include <memory>
+
+namespace panel {
+
+// The panel's side of one pass-through connection: answers the engine's announcements and
+// carries its messages. Lives on the agent's io thread.
+class PassThroughSession : public std::enable_shared_from_this<PassThroughSession>
+{
+public:
+    // Waiting for the next bytes of a name that ends the bytes so far.
+    static constexpr std::chrono::milliseconds kNameIdle{50};
+    // A PC that connects and never announces anything is let go.
+    static constexpr std::chrono::seconds kHelloTimeout{30};
+    // More unsent answers than this means the PC stopped reading.
+    static constexpr std::size_t kMaxQueuedBytes = 1 << 20;
+
+    PassThroughSession(asio::io_context &io, wire::StreamPtr stream, std::shared_ptr<const PassThroughConfig> config);
+    void start();
+
+private:
+    void read();
+    void handle(const std::vector<PcMessage> &messages);
+    void send(std::string bytes);
+    void writeNext();
+    void finish(const std::string &why);
+
+    wire::StreamPtr m_stream;
+    std::shared_ptr<const PassThroughConfig> m_config;
+    PcMessageParser m_parser;
+    asio::steady_timer m_nameTimer;
+    asio::steady_timer m_helloTimer;
+    std::array<char, 16384> m_readBuffer;
+    std::deque<std::string> m_queue;
+    std::size_t m_queuedBytes = 0;
+    bool m_writing = false;
+    bool m_finished = false;
+    bool m_greeted = false;
+    std::string m_serialPort;
+};
+
+} // namespace panel

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace panel {
+
+// One message from the PC's engine on the pass-through connection.
+struct PcMessage
+{
+    enum Kind {
+        PortAnnouncement, // "COM#" + serial port name
+        ModeAnnouncement, // "COM#PCAP#" + Ethernet port name (empty in the serial mode)
+        SerialData,       // "PLC#SK01" + 4 hex digits + that many bytes
+        EthernetFrame,    // "PCP#" + frame + "END#"
+        Disconnect,       // "PLC#disconnect"
+        Junk,             // bytes that fit no message, skipped to the next tag
+    };
+    Kind kind;
+    std::string payload; // the name, the data or the frame
+};
+
+// Cuts the engine's byte stream into messages. The stream has no delimiters, but every
+// message starts with a tag, names end where the next tag begins, serial data carries its
+// length and Ethernet frames their end mark. A name at the very end of the bytes so far may
+// still grow: it is held back until more bytes arrive or flushName() says the sender is idle.
+class PcMessageParser
+{
+public:
+    static constexpr std::size_t kMaxName = 32;
+    static constexpr std::size_t kMaxFrame = 64 * 1024;
+
+    std::vector<PcMessage> feed(const char *data, std::size_t size);
+    std::vector<PcMessage> flushName();
+    bool holdsName() const { return m_holdsName; }
+    std::size_t buffered() const { return m_buffer.size(); }
+
+private:
+    enum class Step { Emitted, NeedMore };
+    Step next(std::vector<PcMessage> &out, bool idle);
+
+    std::string m_buffer;
+    bool m_holdsName = false;
+};
+
+} // namespace panel
