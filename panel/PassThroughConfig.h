@@ -1,5 +1,7 @@
 #pragma once
 
+#include "panel/PortSide.h"
+
 #include <map>
 #include <string>
 
@@ -13,6 +15,13 @@ struct PassThroughConfig
     std::string announceMac;  // "00:11:22:33:44:55"
     std::string announceIp;   // "192.168.1.10"
     std::map<std::string, std::string> serialPorts; // "COM1" -> "/dev/ttyUSB0"
+
+    // Opens the device behind a serial port name ("COM1") or the Ethernet interface; null
+    // with the reason when it cannot. Unset: the port is refused.
+    using OpenSide = std::function<PortSidePtr(asio::io_context &io, const std::string &port,
+                                               PortSideEvents events, std::string *error)>;
+    OpenSide openSerial;
+    OpenSide openEthernet;
 
     // Reads [passthrough] of the INI file at path. A missing section leaves everything empty
     // (the service then refuses every port). announce-mac/-ip default to the address of the

@@ -10,7 +10,36 @@ PassThroughSession::PassThroughSession(asio::io_context &io, wire::StreamPtr str
     , m_config(std::move(config))
     , m_nameTimer(io)
     , m_helloTimer(io)
+    , m_io(io)
 {
+}
+
+PassThroughSession::~PassThroughSession()
+{
+    closeSides();
+}
+
+// The sides call back through a weak pointer: a session that has ended hears nothing.
+PortSideEvents PassThroughSession::eventsFor(bool ethernet)
+{
+    std::weak_ptr<PassThroughSession> weak = shared_from_this();
+    PortSideEvents events;
+    events.toPc = [weak, ethernet](std::string bytes) {
+        if (auto self = weak.lock())
+            self->send(ethernet ? "PCP#" + bytes + "END#" : std::move(bytes));
+    };
+    events.report = [](const std::string &line) { wire::logLine("pass-through: " + line); };
+    return events;
+}
+
+void PassThroughSession::closeSides()
+{
+    if (m_serial)
+        m_serial->close();
+    if (m_ethernet)
+        m_ethernet->close();
+    m_serial.reset();
+    m_ethernet.reset();
 }
 
 void PassThroughSession::start()
@@ -63,6 +92,12 @@ void PassThroughSession::handle(const std::vector<PcMessage> &messages)
                 wire::logLine("pass-through: Ethernet port " + m.payload + " asked for, but none is configured");
                 break;
             }
+            if (!m_ethernet && m_config->openEthernet && !m_config->ethernet.empty()) {
+                std::string error;
+                m_ethernet = m_config->openEthernet(m_io, m_config->ethernet, eventsFor(true), &error);
+                if (!m_ethernet)
+                    wire::logLine("pass-through: Ethernet interface " + m_config->ethernet + ": " + error);
+            }
             send("PCPMACIP#" + m_config->announceMac + "#" + m_config->announceIp + "#");
             break;
         case PcMessage::PortAnnouncement: {
@@ -73,7 +108,20 @@ void PassThroughSession::handle(const std::vector<PcMessage> &messages)
                 send("COM#NULL");
                 break;
             }
-            m_serialPort = m.payload;
+            if (m_serial) {
+                m_serial->close();
+                m_serial.reset();
+            }
+            std::string error;
+            if (m_config->openSerial)
+                m_serial = m_config->openSerial(m_io, m.payload, eventsFor(false), &error);
+            else
+                error = "no serial side in this agent";
+            if (!m_serial) {
+                wire::logLine("pass-through: serial port " + m.payload + " (" + port->second + "): " + error);
+                send("COM#NULL");
+                break;
+            }
             send("COM#" + m.payload + " ready (" + port->second + ")");
             break;
         }
@@ -81,9 +129,12 @@ void PassThroughSession::handle(const std::vector<PcMessage> &messages)
             finish("PC disconnected");
             return;
         case PcMessage::SerialData:
+            if (m_serial)
+                m_serial->send(m.payload);
+            break;
         case PcMessage::EthernetFrame:
-            // The serial and Ethernet sides of the panel take these; until they are there,
-            // the data has nowhere to go.
+            if (m_ethernet)
+                m_ethernet->send(m.payload);
             break;
         case PcMessage::Junk:
             wire::logLine("pass-through: skipped " + std::to_string(m.payload.size()) + " bytes that fit no message");
@@ -133,6 +184,7 @@ void PassThroughSession::finish(const std::string &why)
     wire::logLine("pass-through: connection from " + m_stream->peer() + " ends: " + why);
     m_nameTimer.cancel();
     m_helloTimer.cancel();
+    closeSides();
     m_stream->close();
 }
 

@@ -23,6 +23,7 @@ public:
     static constexpr std::size_t kMaxQueuedBytes = 1 << 20;
 
     PassThroughSession(asio::io_context &io, wire::StreamPtr stream, std::shared_ptr<const PassThroughConfig> config);
+    ~PassThroughSession();
     void start();
 
 private:
@@ -31,6 +32,8 @@ private:
     void send(std::string bytes);
     void writeNext();
     void finish(const std::string &why);
+    PortSideEvents eventsFor(bool ethernet);
+    void closeSides();
 
     wire::StreamPtr m_stream;
     std::shared_ptr<const PassThroughConfig> m_config;
@@ -43,7 +46,9 @@ private:
     bool m_writing = false;
     bool m_finished = false;
     bool m_greeted = false;
-    std::string m_serialPort;
+    asio::io_context &m_io;
+    PortSidePtr m_serial;
+    PortSidePtr m_ethernet;
 };
 
 } // namespace panel

@@ -54,7 +54,7 @@ private slots:
         const QString agentConfig = writePanelConfig(
             m_dir.path(), "panel.ini", "SN1", "secret-1", m_relay->port(), m_relay->fingerprint(),
             {QStringLiteral("127.0.0.1:12345=127.0.0.1:%1").arg(m_configService.serverPort()),
-             "[passthrough]", "announce-mac=02:54:56:00:04:12", "announce-ip=192.168.1.20", "COM1=/dev/null"});
+             "[passthrough]", "announce-mac=02:54:56:00:04:12", "announce-ip=192.168.1.20"});
         QVERIFY(m_agent.start(kPanelBinary, agentConfig));
         QVERIFY(m_agent.waitForOutput("registered"));
         writeTunnelConfig(m_dir.filePath("demoTunnel.cfg"), m_relay->port(), m_relay->fingerprint(), "token-a");
@@ -79,13 +79,8 @@ private slots:
         QVERIFY(m_agent.waitForOutput("PC disconnected"));
     }
 
-    void serialChannelIsAccepted()
+    void serialPortNotOnThePanel()
     {
-        request("COM1");
-        QTRY_COMPARE_WITH_TIMEOUT(caption(), QStringLiteral("Success"), 10000);
-        QVERIFY2(tip().startsWith("COM#COM1"), qPrintable(tip()));
-        close();
-
         request("COM3"); // not configured on the panel
         QTRY_COMPARE_WITH_TIMEOUT(tip(), QStringLiteral("Device COM is null!"), 10000);
         QCOMPARE(caption(), QStringLiteral("Connecting Device"));

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <asio.hpp>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace panel {
+
+// The device behind one of the panel's ports (a serial port, or the Ethernet interface),
+// opened for one pass-through session. Lives on the agent's io thread.
+class PortSide
+{
+public:
+    virtual ~PortSide() = default;
+    // Bytes (serial) or one whole frame (Ethernet) from the PC to the device.
+    virtual void send(const std::string &bytes) = 0;
+    // Ends the side; no callback runs afterwards.
+    virtual void close() = 0;
+};
+
+using PortSidePtr = std::shared_ptr<PortSide>;
+
+// What a side hands back to its session: bytes (serial) or one whole frame (Ethernet)
+// from the device for the PC, and a line for the log when something goes wrong or right
+// (a vanished USB adapter, its return).
+struct PortSideEvents
+{
+    std::function<void(std::string bytes)> toPc;
+    std::function<void(const std::string &line)> report;
+};
+
+} // namespace panel
