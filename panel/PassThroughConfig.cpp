@@ -48,11 +48,13 @@ bool PassThroughConfig::load(const std::string &path, std::string *error)
     static const std::regex mac("([0-9A-Fa-f]{1,2}:){5}[0-9A-Fa-f]{1,2}");
     static const std::regex ip("[0-9]{1,3}(\\.[0-9]{1,3}){3}");
     static const std::regex port("COM[0-9]{1,3}");
-    static const std::regex name("[A-Za-z0-9_.-]{1,32}");
+    // What Linux accepts as an interface name (IFNAMSIZ), minus what a shell would read.
+    static const std::regex name("[A-Za-z0-9_.-]{1,15}");
+    static const std::regex portSetting("(COM[0-9]{1,3})\\.([a-z]+)");
 
     for (const auto &[key, value] : ini.section("passthrough")) {
         if (key == "ethernet") {
-            if (!std::regex_match(value, name)) {
+            if (!std::regex_match(value, name) || value == "." || value == "..") {
                 *error = path + ": [passthrough] ethernet=" + value + " is not an interface name";
                 return false;
             }
@@ -71,8 +73,20 @@ bool PassThroughConfig::load(const std::string &path, std::string *error)
             announceIp = value;
         } else if (std::regex_match(key, port)) {
             serialPorts[key] = value;
+        } else if (std::smatch setting; std::regex_match(key, setting, portSetting)) {
+            std::string why;
+            if (!serialLines[setting[1]].set(setting[2], value, &why)) {
+                *error = path + ": [passthrough] " + key + "=" + value + ": " + why;
+                return false;
+            }
         }
         // Other keys belong to the serial and Ethernet sides (baud=, parity= ...).
+    }
+    for (const auto &[port, line] : serialLines) {
+        if (!serialPorts.count(port)) {
+            *error = path + ": [passthrough] has settings for " + port + " but no " + port + "=DEVICE";
+            return false;
+        }
     }
     if (!ethernet.empty()) {
         if (announceMac.empty())

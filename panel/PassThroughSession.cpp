@@ -29,6 +29,10 @@ PortSideEvents PassThroughSession::eventsFor(bool ethernet)
             self->send(ethernet ? "PCP#" + bytes + "END#" : std::move(bytes));
     };
     events.report = [](const std::string &line) { wire::logLine("pass-through: " + line); };
+    events.pcBacklog = [weak]() -> std::size_t {
+        const auto self = weak.lock();
+        return self ? self->m_queuedBytes : 0;
+    };
     return events;
 }
 
@@ -95,8 +99,13 @@ void PassThroughSession::handle(const std::vector<PcMessage> &messages)
             if (!m_ethernet && m_config->openEthernet && !m_config->ethernet.empty()) {
                 std::string error;
                 m_ethernet = m_config->openEthernet(m_io, m_config->ethernet, eventsFor(true), &error);
-                if (!m_ethernet)
-                    wire::logLine("pass-through: Ethernet interface " + m_config->ethernet + ": " + error);
+                if (!m_ethernet) {
+                    // Announcing anyway would tell the PC its channel works while no frame
+                    // can pass; unanswered, the PC reports a time-out instead.
+                    wire::logLine("pass-through: Ethernet interface " + m_config->ethernet + ": " + error
+                                  + "; not announced");
+                    break;
+                }
             }
             send("PCPMACIP#" + m_config->announceMac + "#" + m_config->announceIp + "#");
             break;

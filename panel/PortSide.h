@@ -29,6 +29,9 @@ struct PortSideEvents
 {
     std::function<void(std::string bytes)> toPc;
     std::function<void(const std::string &line)> report;
+    // Bytes handed to toPc and not yet written to the PC (unset: unknown), so that a side
+    // can drop instead of queueing without bound when the PC reads slowly.
+    std::function<std::size_t()> pcBacklog;
 };
 
 } // namespace panel

@@ -1,5 +1,7 @@
+#include "panel/EthernetSide.h"
 #include "panel/PanelAgent.h"
 #include "panel/PassThroughService.h"
+#include "panel/SerialSide.h"
 #include "wire/Log.h"
 
 #include <csignal>
@@ -28,8 +30,15 @@ const char *const kHelp =
     "  [passthrough]             the pass-through service at 127.0.0.1:7540\n"
     "  announce-mac=MAC          MAC the panel announces for its Ethernet port\n"
     "  announce-ip=IP            IPv4 address it announces\n"
-    "  ethernet=INTERFACE        or: announce this interface's MAC and address\n"
-    "  COM1=DEVICE               serial device behind the panel's port COM1 (COM2 ...)\n";
+    "  ethernet=INTERFACE        the panel's Ethernet port: frames from the PC are injected\n"
+    "                            there, frames to the announced MAC, broadcasts and multicasts\n"
+    "                            go back (needs CAP_NET_RAW); announce-mac/-ip default to the\n"
+    "                            interface's own; better give it no address and set both\n"
+    "  COM1=DEVICE               serial device behind the panel's port COM1 (COM2 ...)\n"
+    "  COM1.baud=9600            its line: baud rate (a standard rate, 50 to 4000000),\n"
+    "  COM1.parity=none          none, even or odd,\n"
+    "  COM1.data=8               data bits 5 to 8,\n"
+    "  COM1.stop=1               stop bits 1 or 2 (default 9600 8N1, no flow control)\n";
 
 void raiseDescriptorLimit()
 {
@@ -76,6 +85,9 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "talvo-panel: %s\n", error.c_str());
         return 1;
     }
+    passThrough.openSerial = panel::serialOpener(passThrough);
+    if (!passThrough.ethernet.empty())
+        passThrough.openEthernet = panel::ethernetOpener(passThrough.announceMac, passThrough.announceIp);
     asio::io_context io(1);
     panel::PanelAgent agent(io, config);
     agent.setPassThroughService(std::make_shared<panel::PassThroughService>(io, std::move(passThrough)));

@@ -2,12 +2,16 @@
 #include "FakeWait.h"
 #include "TunnelFixture.h"
 #include "app/AppDir.h"
+#include "devices/VirtualPortsManager.h"
 #include "window/PLCDownloadAssistant.h"
 
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
+#include <QSerialPort>
+#include <QStandardPaths>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -22,6 +26,8 @@ class TestChannelEndToEnd : public QObject
     Q_OBJECT
 
     QTemporaryDir m_dir;
+    QTemporaryDir m_ports; // the virtual serial ports' names: COM30/COM31 and the panel's devices
+    QProcess m_rtuSlave;   // a Modbus RTU slave behind the panel's COM2
     QScopedPointer<RelayFixture> m_relay;
     ToolProcess m_agent;
     EchoServer m_configService;
@@ -40,6 +46,18 @@ class TestChannelEndToEnd : public QObject
         QTest::mouseClick(child<QPushButton>("pushButtonCreateChannel"), Qt::LeftButton);
     }
     void close() { QTest::mouseClick(child<QPushButton>("pushButtonDisConnectChannel"), Qt::LeftButton); }
+    // Serial ports on this thread: wait with the event loop running.
+    static QByteArray readAtLeast(QSerialPort &port, int n, int ms = 20000)
+    {
+        QByteArray got;
+        (void)QTest::qWaitFor([&] { got += port.readAll(); return got.size() >= n; }, ms);
+        return got;
+    }
+    static bool openPort(QSerialPort &port, const QString &name)
+    {
+        port.setPortName(VirtualPortsManager::portLocation(name));
+        return port.open(QIODevice::ReadWrite);
+    }
 
 private slots:
     void initTestCase()
@@ -47,6 +65,18 @@ private slots:
         if (!g_noNetwork.isEmpty())
             QSKIP(qPrintable(g_noNetwork));
         AppDir::setOverride(m_dir.path());
+        // The panel's serial device is one end of a virtual pair; the PLC holds the other.
+        qputenv("TALVO_VSERIAL_DIR", m_ports.path().toLocal8Bit());
+        QVERIFY(VirtualPortsManager::createPair("PANEL1", "PLC1"));
+        QVERIFY(VirtualPortsManager::createPair("PANEL2", "PLC2"));
+        // Started before any channel exists: a child inherits the tunnel library's listening
+        // sockets (they are not close-on-exec), and would keep 127.0.0.1:7540 taken after
+        // the channel closed.
+        if (QProcess::execute("/usr/bin/python3", {"-c", "import serial"}) == 0) {
+            m_rtuSlave.start("/usr/bin/python3", {TALVO_RTU_SLAVE, VirtualPortsManager::portLocation("PLC2"), "--baud", "19200"});
+            QVERIFY(QTest::qWaitFor([&] { return m_rtuSlave.canReadLine() || m_rtuSlave.state() == QProcess::NotRunning; }, 10000));
+            QVERIFY2(m_rtuSlave.readLine() == "ready\n", m_rtuSlave.readAllStandardError().constData());
+        }
         QVERIFY(QDir::setCurrent(m_dir.path())); // demoTunnel.cfg is read from here
         m_relay.reset(new RelayFixture(m_dir.path()));
         QVERIFY(m_relay->start());
@@ -54,7 +84,9 @@ private slots:
         const QString agentConfig = writePanelConfig(
             m_dir.path(), "panel.ini", "SN1", "secret-1", m_relay->port(), m_relay->fingerprint(),
             {QStringLiteral("127.0.0.1:12345=127.0.0.1:%1").arg(m_configService.serverPort()),
-             "[passthrough]", "announce-mac=02:54:56:00:04:12", "announce-ip=192.168.1.20"});
+             "[passthrough]", "announce-mac=02:54:56:00:04:12", "announce-ip=192.168.1.20",
+             "COM1=" + VirtualPortsManager::portLocation("PANEL1"), "COM1.baud=19200",
+             "COM2=" + VirtualPortsManager::portLocation("PANEL2"), "COM2.baud=19200"});
         QVERIFY(m_agent.start(kPanelBinary, agentConfig));
         QVERIFY(m_agent.waitForOutput("registered"));
         writeTunnelConfig(m_dir.filePath("demoTunnel.cfg"), m_relay->port(), m_relay->fingerprint(), "token-a");
@@ -85,6 +117,77 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(tip(), QStringLiteral("Device COM is null!"), 10000);
         QCOMPARE(caption(), QStringLiteral("Connecting Device"));
         close();
+    }
+
+    // COM30 on the PC to the PLC on the panel's COM1 and back, in bursts larger than a frame
+    // and than the ports' buffers.
+    void serialChannelCarriesBytes()
+    {
+        QSerialPort plc;
+        QVERIFY2(openPort(plc, "PLC1"), qPrintable(plc.errorString()));
+        request("COM1");
+        QTRY_COMPARE_WITH_TIMEOUT(caption(), QStringLiteral("Success"), 10000);
+        QVERIFY2(tip().startsWith("COM#COM1"), qPrintable(tip()));
+        QVERIFY(m_agent.waitForOutput("serial COM1 (" + VirtualPortsManager::portLocation("PANEL1") + "): open at 19200 8N1"));
+        QSerialPort plcSoftware;
+        QVERIFY2(openPort(plcSoftware, "COM30"), qPrintable(plcSoftware.errorString()));
+
+        QByteArray request(100000, Qt::Uninitialized);
+        for (int i = 0; i < request.size(); ++i)
+            request[i] = char(i * 13 + i / 256);
+        plcSoftware.write(request);
+        QVERIFY(readAtLeast(plc, request.size()) == request);
+
+        // The engine judges each read from the panel by the tags in it ("COM#", "PLC#"), so
+        // data that held them would be taken for messages: this answer holds no '#'.
+        QByteArray answer(100000, Qt::Uninitialized);
+        for (int i = 0; i < answer.size(); ++i)
+            answer[i] = char(i % 251 == 0x23 ? 0x24 : i % 251);
+        plc.write(answer);
+        QVERIFY(readAtLeast(plcSoftware, answer.size()) == answer);
+        plcSoftware.close();
+        close();
+        QVERIFY(m_agent.waitForOutput("PC disconnected"));
+    }
+
+    // A real Modbus master on COM30 asks a simulated RTU slave behind the panel's COM2.
+    void modbusMasterReachesRtuSlave()
+    {
+        const QString mbpoll = QStandardPaths::findExecutable("mbpoll");
+        if (mbpoll.isEmpty())
+            QSKIP("mbpoll is not installed (Debian package mbpoll)");
+        if (m_rtuSlave.state() != QProcess::Running)
+            QSKIP("pyserial is not installed (Debian package python3-serial)");
+
+        request("COM2");
+        QTRY_COMPARE_WITH_TIMEOUT(caption(), QStringLiteral("Success"), 10000);
+        const QString com30 = VirtualPortsManager::portLocation("COM30");
+        auto poll = [&](const QStringList &extra) {
+            QProcess master;
+            master.setProcessChannelMode(QProcess::MergedChannels);
+            master.start(mbpoll, QStringList{"-m", "rtu", "-b", "19200", "-P", "none", "-a", "1", "-t", "4", "-0", "-1",
+                                             "-o", "2"} + extra);
+            const bool ended = QTest::qWaitFor([&] { return master.state() == QProcess::NotRunning; }, 20000);
+            const QString out = QString::fromLocal8Bit(master.readAll());
+            return ended && master.exitCode() == 0 ? out : "failed: " + out;
+        };
+        QString out = poll({"-r", "0", "-c", "5", com30});
+        for (int i = 0; i < 5; ++i)
+            QVERIFY2(out.contains(QStringLiteral("[%1]: \t%2\n").arg(i).arg(i * 10)), qPrintable(out));
+        out = poll({"-r", "7", com30, "4321"});
+        QVERIFY2(out.contains("Written 1 references"), qPrintable(out));
+        out = poll({"-r", "6", "-c", "3", com30});
+        QVERIFY2(out.contains("[6]: \t60\n") && out.contains("[7]: \t4321\n") && out.contains("[8]: \t80\n"),
+                 qPrintable(out));
+        close();
+        QByteArray said;
+        QTRY_COMPARE_WITH_TIMEOUT((said += m_rtuSlave.readAll()).count("request 01"), 3, 5000);
+    }
+
+    void cleanupTestCase()
+    {
+        m_rtuSlave.kill();
+        m_rtuSlave.waitForFinished(5000);
     }
 
     void hmiChannelCarriesData()

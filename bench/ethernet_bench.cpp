@@ -1,0 +1,374 @@
+// Figures of the Ethernet channel, as root in network namespaces: the window with the real
+// bridge on talvo0/talvo0p, the tunnel library, relay and panel agent on loopback, and the
+// agent's Ethernet side on panel0, whose peer plc0 sits in a "PLC" namespace. Prints frames
+// per second relayed in each direction, the ping round trip through the bridge against a
+// direct veth pair between the same two namespaces, and TCP throughput from the PLC side.
+//
+//   sudo bin/ethernet_bench [--quick]
+#include "TunnelFixture.h"
+#include "app/AppDir.h"
+#include "bridge/LinuxVethAdapter.h"
+#include "bridge/PCapOperator.h"
+#include "bridge/ProcessCommandRunner.h"
+#include "window/PLCDownloadAssistant.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+const char *const kPlcIp = "192.168.57.5";
+const char *const kPanelIp = "192.168.57.10";
+const char *const kPlcDirectIp = "10.99.0.2";
+int g_plcNs = -1;
+
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
+
+int sh(const std::string &cmd)
+{
+    return std::system(cmd.c_str());
+}
+
+bool enterBenchNetwork()
+{
+    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return false;
+    umount2("/sys", MNT_DETACH);
+    return mount("sysfs", "/sys", "sysfs", 0, nullptr) == 0;
+}
+
+// The PLC's namespace: made by a thread of its own, which moves plc0 and the direct veth's
+// end into it and configures them from there (a child forked by that thread is inside).
+bool makePlcNamespace()
+{
+    std::promise<bool> done;
+    std::thread holder([&] {
+        if (unshare(CLONE_NEWNET) != 0) {
+            done.set_value(false);
+            return;
+        }
+        g_plcNs = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+        const pid_t tid = pid_t(syscall(SYS_gettid));
+        // The moves happen from the bench's namespace: a child of this thread is already inside.
+        const std::string move = "nsenter --net=/proc/" + std::to_string(getpid()) + "/ns/net ip link set %s netns "
+            + std::to_string(tid);
+        char cmd[256];
+        bool ok = true;
+        for (const char *dev : {"plc0", "dirplc0"}) {
+            std::snprintf(cmd, sizeof cmd, move.c_str(), dev);
+            ok = ok && sh(cmd) == 0;
+        }
+        ok = ok
+            && sh(std::string("ip link set lo up && ip addr add ") + kPlcIp + "/24 dev plc0 && ip addr add " + kPlcDirectIp
+                  + "/24 dev dirplc0 && ip link set plc0 up && ip link set dirplc0 up") == 0;
+        sh("ethtool -K plc0 tx off tso off gso off gro off >/dev/null 2>&1; "
+           "ethtool -K dirplc0 tx off tso off gso off gro off >/dev/null 2>&1");
+        done.set_value(ok && g_plcNs >= 0);
+    });
+    const bool ok = done.get_future().get();
+    holder.join();
+    return ok;
+}
+
+void intoPlcNamespace()
+{
+    if (setns(g_plcNs, CLONE_NEWNET) != 0)
+        std::perror("setns");
+}
+
+// Runs the GUI thread's event loop (which carries the frames) until done() holds.
+bool serveUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    QEventLoop loop;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        if (done() || timer.elapsed() > timeoutMs)
+            loop.quit();
+    });
+    tick.start(2);
+    loop.exec();
+    return done();
+}
+
+QString runServing(const QString &program, const QStringList &args, int timeoutMs)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, args);
+    if (!serveUntil([&] { return p.state() == QProcess::NotRunning; }, timeoutMs))
+        p.kill();
+    p.waitForFinished(2000);
+    return QString::fromLocal8Bit(p.readAll());
+}
+
+// Average ping round trip in ms, or -1.
+double pingAverage(const char *ip, int count)
+{
+    const QString out = runServing("ping", {"-q", "-c", QString::number(count), "-i", "0.01", "-W", "2", ip}, 60000);
+    const auto m = QRegularExpression("= [0-9.]+/([0-9.]+)/").match(out);
+    const auto loss = QRegularExpression("([0-9.]+)% packet loss").match(out);
+    if (!m.hasMatch())
+        std::fprintf(stderr, "ping %s: %s\n", ip, qPrintable(out));
+    else if (loss.hasMatch() && loss.captured(1).toDouble() > 0)
+        std::fprintf(stderr, "ping %s: %s%% lost\n", ip, qPrintable(loss.captured(1)));
+    return m.hasMatch() ? m.captured(1).toDouble() : -1;
+}
+
+sockaddr_in address(const char *ip, int port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(quint16(port));
+    inet_pton(AF_INET, ip, &a.sin_addr);
+    return a;
+}
+
+struct FrameRate
+{
+    int sent = 0;
+    int received = 0;
+    double rate = 0; // received frames per second, first to last
+};
+
+// Blasts `count` small UDP datagrams (60-byte frames) at full speed from one namespace to
+// the other; the receiver counts until one second passes without a frame.
+FrameRate frameRate(bool towardsPlc, int count)
+{
+    FrameRate result;
+    const int port = towardsPlc ? 9001 : 9002;
+    std::atomic<bool> ready{false}, finished{false};
+    std::thread receiver([&] {
+        if (towardsPlc)
+            intoPlcNamespace();
+        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        int big = 8 << 20;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
+        const sockaddr_in any = address("0.0.0.0", port);
+        bind(fd, reinterpret_cast<const sockaddr *>(&any), sizeof any);
+        ready = true;
+        char buf[2048];
+        Clock::time_point first, last;
+        for (;;) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, result.received ? 1000 : 10000) <= 0)
+                break;
+            if (recv(fd, buf, sizeof buf, 0) <= 0)
+                break;
+            last = Clock::now();
+            if (result.received++ == 0)
+                first = last;
+            if (result.received == count)
+                break;
+        }
+        if (result.received > 1)
+            result.rate = (result.received - 1) / seconds(last - first);
+        close(fd);
+        finished = true;
+    });
+    while (!ready)
+        std::this_thread::yield();
+    std::thread sender([&] {
+        if (!towardsPlc)
+            intoPlcNamespace();
+        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        const sockaddr_in to = address(towardsPlc ? kPlcIp : kPanelIp, port);
+        char payload[18] = "talvo bench frame";
+        for (int i = 0; i < count; ++i)
+            if (sendto(fd, payload, sizeof payload, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) > 0)
+                ++result.sent;
+        close(fd);
+    });
+    serveUntil([&] { return finished.load(); }, 120000);
+    sender.join();
+    receiver.join();
+    return result;
+}
+
+// Megabytes per second of `bytes` sent by a server in the PLC's namespace and read to the
+// end by a client in the PC's, at `ip`; -1 on failure.
+double tcpThroughput(const char *ip, std::size_t bytes)
+{
+    std::atomic<bool> listening{false}, finished{false};
+    double result = -1;
+    std::thread server([&] {
+        intoPlcNamespace();
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        const sockaddr_in any = address("0.0.0.0", 5001);
+        bind(fd, reinterpret_cast<const sockaddr *>(&any), sizeof any);
+        listen(fd, 1);
+        listening = true;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 20000) == 1) {
+            const int c = accept(fd, nullptr, nullptr);
+            std::vector<char> block(64 * 1024, 'x');
+            timeval limit{60, 0};
+            setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+            for (std::size_t sent = 0; sent < bytes;) {
+                const ssize_t n = send(c, block.data(), std::min(block.size(), bytes - sent), MSG_NOSIGNAL);
+                if (n <= 0)
+                    break;
+                sent += std::size_t(n);
+            }
+            close(c);
+        }
+        close(fd);
+    });
+    while (!listening)
+        std::this_thread::yield();
+    std::thread client([&] {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        timeval limit{60, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        const sockaddr_in to = address(ip, 5001);
+        const auto start = Clock::now();
+        std::size_t got = 0;
+        if (connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to) == 0) {
+            std::vector<char> buf(256 * 1024);
+            for (ssize_t n; (n = recv(fd, buf.data(), buf.size(), 0)) > 0;)
+                got += std::size_t(n);
+        }
+        if (got == bytes)
+            result = double(bytes) / 1e6 / seconds(Clock::now() - start);
+        else
+            std::fprintf(stderr, "TCP from %s: %zu of %zu bytes\n", ip, got, bytes);
+        close(fd);
+        finished = true;
+    });
+    serveUntil([&] { return finished.load(); }, 180000);
+    client.join();
+    server.join();
+    return result;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const bool quick = argc > 1 && !std::strcmp(argv[1], "--quick");
+    if (geteuid() != 0) {
+        std::fputs("ethernet_bench: needs root (network namespaces, veth pairs, capture)\n", stderr);
+        return 2;
+    }
+    if (!enterBenchNetwork()) {
+        std::perror("ethernet_bench: private network namespace");
+        return 2;
+    }
+    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    // The tool's tracing of every frame would drown the figures.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
+        if (type != QtDebugMsg && type != QtInfoMsg)
+            std::fprintf(stderr, "%s\n", qPrintable(text));
+    });
+    QApplication app(argc, argv);
+    QTemporaryDir dir;
+    sh("ip link set lo up");
+    if (sh(TALVO_SOURCE_DIR "/scripts/setup-adapter /nonexistent/talvo-hmi-tunnel >/dev/null 2>&1") != 0)
+        return 1;
+    for (const char *pair : {"panel0 type veth peer name plc0", "dirpc0 type veth peer name dirplc0"})
+        sh(std::string("ip link add ") + pair);
+    sh("for d in panel0 plc0 dirpc0 dirplc0; do ethtool -K $d tx off tso off gso off gro off >/dev/null 2>&1; done; "
+       "sysctl -qw net.ipv6.conf.panel0.disable_ipv6=1; ip link set panel0 up; "
+       "ip addr add 10.99.0.1/24 dev dirpc0; ip link set dirpc0 up");
+    if (!makePlcNamespace()) {
+        std::fputs("ethernet_bench: cannot set up the PLC namespace\n", stderr);
+        return 1;
+    }
+
+    AppDir::setOverride(dir.path());
+    QDir::setCurrent(dir.path());
+    RelayFixture relay(dir.path());
+    if (!relay.start()) {
+        std::fputs("ethernet_bench: relay did not start\n", stderr);
+        return 1;
+    }
+    ToolProcess agent;
+    const QString agentConfig = writePanelConfig(dir.path(), "panel.ini", "SN1", "secret-1", relay.port(),
+                                                 relay.fingerprint(),
+                                                 {"[passthrough]", "ethernet=panel0", "announce-mac=02:54:56:00:04:12",
+                                                  QStringLiteral("announce-ip=") + kPanelIp});
+    if (!agent.start(kPanelBinary, agentConfig) || !agent.waitForOutput("registered")) {
+        std::fputs("ethernet_bench: panel agent did not register\n", stderr);
+        return 1;
+    }
+    writeTunnelConfig(dir.filePath("demoTunnel.cfg"), relay.port(), relay.fingerprint(), "token-a");
+
+    PCapOperator bridge(std::make_unique<LinuxVethAdapter>(), std::make_unique<ProcessCommandRunner>());
+    PLCDownloadAssistant window;
+    window.setBridge(&bridge);
+    window.changeLanguage(0);
+    window.findChild<QLineEdit *>("lineEditDeviceSn")->setText("SN1");
+    window.findChild<QComboBox *>("comboBox_pcap")->setCurrentText("eth0");
+    window.findChild<QPushButton *>("pushButtonCreateChannel")->click();
+    if (!serveUntil([&] { return bridge.isRunning(); }, 20000)) {
+        std::fprintf(stderr, "ethernet_bench: the channel did not come up\n%s\n", qPrintable(agent.output()));
+        return 1;
+    }
+
+    const int pings = quick ? 50 : 500;
+    const int frames = quick ? 20000 : 100000;
+    const std::size_t tcpBytes = std::size_t(quick ? 16 : 64) << 20;
+    pingAverage(kPlcIp, 3); // resolves addresses on both sides first
+    const double direct = pingAverage(kPlcDirectIp, pings);
+    const double bridged = pingAverage(kPlcIp, pings);
+    const FrameRate up = frameRate(true, frames);
+    const FrameRate down = frameRate(false, frames);
+    const double tcpDirect = tcpThroughput(kPlcDirectIp, tcpBytes);
+    const double tcpBridged = tcpThroughput(kPlcIp, tcpBytes);
+
+    std::printf("Ethernet channel: PC namespace -> bridge talvo0p -> relay -> panel agent (panel0) -> PLC namespace\n");
+    std::printf("ping round trip, average of %d (ms):  direct veth %.3f   through the bridge %.3f   added %.3f\n",
+                pings, direct, bridged, bridged - direct);
+    std::printf("frames relayed PC -> PLC:  %d of %d 60-byte frames sent at full speed, %.0f frames/s\n", up.received,
+                up.sent, up.rate);
+    std::printf("frames relayed PLC -> PC:  %d of %d 60-byte frames sent at full speed, %.0f frames/s\n", down.received,
+                down.sent, down.rate);
+    std::printf("TCP, %zu MB from the PLC side (MB/s):  direct veth %.1f   through the bridge %.1f\n", tcpBytes >> 20,
+                tcpDirect, tcpBridged);
+
+    window.findChild<QPushButton *>("pushButtonDisConnectChannel")->click();
+    serveUntil([&] { return bridge.isFinished() && agent.output().contains("PC disconnected"); }, 5000);
+    agent.kill();
+    // Where the agent dropped frames (towards a PC that read too slowly), as it logged it.
+    for (const QString &line : agent.output().split('\n'))
+        if (line.contains("dropped") || line.contains("slowly"))
+            std::printf("agent: %s\n", qPrintable(line));
+    return 0;
+}

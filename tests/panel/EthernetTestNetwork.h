@@ -1,0 +1,117 @@
+#pragma once
+
+// The Ethernet tests create interfaces, capture and inject: they run as root in a network
+// namespace of their own (with /sys mounted again, so sysfs shows that namespace's
+// interfaces), entered before any thread exists so every thread and child is inside it.
+
+#include "bridge/CaptureDevice.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QString>
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+
+inline QString enterEthernetTestNetwork()
+{
+    if (geteuid() != 0)
+        return QStringLiteral("needs root for network namespaces and veth pairs");
+    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
+        return QStringLiteral("cannot create a private network namespace: %1").arg(strerror(errno));
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return QStringLiteral("cannot make mounts private: %1").arg(strerror(errno));
+    umount2("/sys", MNT_DETACH);
+    if (mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0)
+        return QStringLiteral("cannot mount sysfs for the namespace: %1").arg(strerror(errno));
+    return QString();
+}
+
+inline int run(const QString &cmd)
+{
+    return QProcess::execute(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), cmd});
+}
+
+inline QString runOutput(const QString &cmd)
+{
+    QProcess p;
+    p.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), cmd});
+    p.waitForFinished(10000);
+    return QString::fromLocal8Bit(p.readAllStandardOutput());
+}
+
+// A veth pair up, with the offloads off that a real card would not do either (frames as
+// long as one MTU, checksums filled in), and without IPv6 chatter of its own.
+inline bool makeVethPair(const QString &a, const QString &b)
+{
+    bool ok = run(QStringLiteral("ip link add %1 type veth peer name %2").arg(a, b)) == 0;
+    for (const QString &dev : {a, b}) {
+        run(QStringLiteral("ethtool -K %1 tx off tso off gso off gro off >/dev/null 2>&1").arg(dev));
+        run(QStringLiteral("sysctl -qw net.ipv6.conf.%1.disable_ipv6=1").arg(dev));
+        ok = ok && run(QStringLiteral("ip link set dev %1 up").arg(dev)) == 0;
+    }
+    return ok;
+}
+
+// The test's own capture handle on one interface, inbound only.
+class Wire
+{
+public:
+    explicit Wire(const QString &dev)
+    {
+        char err[PCAP_ERRBUF_SIZE] = {};
+        m_handle = CaptureDevice::open(dev.toLatin1(), 10, err);
+        m_error = QString::fromLocal8Bit(err);
+    }
+    ~Wire()
+    {
+        if (m_handle)
+            pcap_close(m_handle);
+    }
+    bool isOpen() const { return m_handle; }
+    QString error() const { return m_error; }
+    bool send(const QByteArray &f)
+    {
+        return pcap_sendpacket(m_handle, reinterpret_cast<const u_char *>(f.constData()), f.size()) == 0;
+    }
+    // Frames read within timeoutMs until `match` accepts one.
+    bool waitFor(const std::function<bool(const QByteArray &)> &match, int timeoutMs)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < timeoutMs) {
+            if (!CaptureDevice::waitForFrame(m_handle, 50))
+                continue;
+            pcap_pkthdr *h;
+            const u_char *d;
+            while (pcap_next_ex(m_handle, &h, &d) == 1)
+                if (match(QByteArray(reinterpret_cast<const char *>(d), int(h->caplen))))
+                    return true;
+        }
+        return false;
+    }
+
+private:
+    pcap_t *m_handle = nullptr;
+    QString m_error;
+};
+
+inline QByteArray ethernetFrame(const QByteArray &dst, const QByteArray &src, quint16 etherType,
+                                const QByteArray &payload, int len = 60)
+{
+    QByteArray f = dst + src;
+    f.append(char(etherType >> 8)).append(char(etherType & 0xFF)).append(payload);
+    if (f.size() < len)
+        f.append(QByteArray(len - f.size(), '\0'));
+    return f;
+}
+
+inline quint16 etherTypeOf(const QByteArray &f)
+{
+    return f.size() < 14 ? 0 : quint16((quint8(f.at(12)) << 8) | quint8(f.at(13)));
+}

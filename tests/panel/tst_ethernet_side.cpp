@@ -1,0 +1,481 @@
+// The panel agent's Ethernet side on a real veth pair in a private network namespace:
+// agent0 is the panel's port, plc0 the PLC's end of the cable.
+#include "EthernetTestNetwork.h"
+#include "panel/EthernetSide.h"
+#include "panel/PassThroughConfig.h"
+#include "panel/PassThroughSession.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <linux/capability.h>
+#include <sys/syscall.h>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+QString g_skip;
+
+const QByteArray kPanelMac = QByteArray::fromHex("025456000412");
+const QByteArray kPlcMac = QByteArray::fromHex("020000000005");
+const QByteArray kOtherMac = QByteArray::fromHex("020000000099");
+const QByteArray kBroadcast = QByteArray::fromHex("ffffffffffff");
+constexpr quint16 kTestType = 0x88B5; // local experimental: never sent by a stack
+
+// The agent's io loop and what the side hands to the session.
+struct Session
+{
+    asio::io_context io;
+    asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(io);
+    QList<QByteArray> toPc;
+    QStringList reports;
+    std::size_t backlog = 0;
+    std::function<void(const QByteArray &)> onFrame;
+
+    panel::PortSideEvents events()
+    {
+        panel::PortSideEvents e;
+        e.toPc = [this](std::string bytes) {
+            const QByteArray f(bytes.data(), int(bytes.size()));
+            if (etherTypeOf(f) == kTestType)
+                toPc << f;
+            if (onFrame)
+                onFrame(f);
+        };
+        e.report = [this](const std::string &line) { reports << QString::fromStdString(line); };
+        e.pcBacklog = [this] { return backlog; };
+        return e;
+    }
+    std::shared_ptr<panel::EthernetSide> open(const std::string &dev = "agent0", std::string *error = nullptr)
+    {
+        std::string ignored;
+        return panel::EthernetSide::open(io, dev, "02:54:56:00:04:12", "192.168.57.10", events(),
+                                         error ? error : &ignored);
+    }
+    // Runs the loop until `done` holds, at most timeoutMs.
+    bool runUntil(const std::function<bool()> &done, int timeoutMs = 3000)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (!done() && timer.elapsed() < timeoutMs)
+            io.run_for(std::chrono::milliseconds(10));
+        return done();
+    }
+    int reportsWith(const QString &text) const { return reports.filter(text).size(); }
+};
+
+// Takes CAP_NET_RAW out of this thread's effective set while it lives.
+class WithoutNetRaw
+{
+public:
+    WithoutNetRaw()
+    {
+        syscall(SYS_capget, &m_header, m_data);
+        __user_cap_data_struct lowered[2] = {m_data[0], m_data[1]};
+        lowered[0].effective &= ~(1u << CAP_NET_RAW);
+        m_ok = syscall(SYS_capset, &m_header, lowered) == 0;
+    }
+    ~WithoutNetRaw() { syscall(SYS_capset, &m_header, m_data); }
+    bool ok() const { return m_ok; }
+
+private:
+    __user_cap_header_struct m_header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct m_data[2]{};
+    bool m_ok = false;
+};
+
+// The PC's end of a pass-through connection, as the session sees it. Writes can be held
+// back, as a PC that stops reading does.
+class FakePc : public wire::Stream
+{
+public:
+    explicit FakePc(asio::io_context &io) : m_io(io) {}
+    std::string written;
+    bool holdWrites = false;
+    bool closed = false;
+
+    void feed(const std::string &bytes)
+    {
+        m_incoming += bytes;
+        deliver();
+    }
+    void releaseWrites()
+    {
+        holdWrites = false;
+        for (auto &[size, handler] : m_held)
+            asio::post(m_io, [h = handler, size = size] { h({}, size); });
+        m_held.clear();
+    }
+    void readSome(asio::mutable_buffer buffer, wire::IoHandler handler) override
+    {
+        m_readBuffer = buffer;
+        m_read = std::move(handler);
+        deliver();
+    }
+    void writeAll(asio::const_buffer buffer, wire::IoHandler handler) override
+    {
+        written.append(static_cast<const char *>(buffer.data()), buffer.size());
+        if (holdWrites)
+            m_held.emplace_back(buffer.size(), std::move(handler));
+        else
+            asio::post(m_io, [h = std::move(handler), n = buffer.size()] { h({}, n); });
+    }
+    bool reading() const { return m_read && m_incoming.empty(); }
+    void shutdownSend() override {}
+    void close() override
+    {
+        closed = true;
+        if (m_read)
+            asio::post(m_io, [h = std::move(m_read)] { h(asio::error::operation_aborted, 0); });
+        m_read = nullptr;
+    }
+    std::string peer() const override { return "test PC"; }
+
+private:
+    void deliver()
+    {
+        if (!m_read || m_incoming.empty())
+            return;
+        const std::size_t n = std::min(m_incoming.size(), m_readBuffer.size());
+        std::memcpy(m_readBuffer.data(), m_incoming.data(), n);
+        m_incoming.erase(0, n);
+        asio::post(m_io, [h = std::move(m_read), n] { h({}, n); });
+        m_read = nullptr;
+    }
+
+    asio::io_context &m_io;
+    std::string m_incoming;
+    asio::mutable_buffer m_readBuffer;
+    wire::IoHandler m_read;
+    std::vector<std::pair<std::size_t, wire::IoHandler>> m_held;
+};
+
+std::shared_ptr<const panel::PassThroughConfig> agentConfig(const std::string &interface)
+{
+    auto config = std::make_shared<panel::PassThroughConfig>();
+    config->ethernet = interface;
+    config->announceMac = "02:54:56:00:04:12";
+    config->announceIp = "192.168.57.10";
+    config->openEthernet = panel::ethernetOpener(config->announceMac, config->announceIp);
+    return config;
+}
+
+} // namespace
+
+class TestEthernetSide : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        if (!g_skip.isEmpty())
+            QSKIP(qPrintable(g_skip));
+        run("ip link set lo up");
+        run("ip link del agent0 2>/dev/null");
+        QVERIFY(makeVethPair("agent0", "plc0"));
+    }
+    void cleanup()
+    {
+        if (g_skip.isEmpty())
+            run("ip link del agent0 2>/dev/null");
+    }
+
+    // Only what the PLC side sends to the announced MAC, broadcasts and multicasts reach the
+    // PC; the PC's frames go out unchanged and are not captured back.
+    void framesCrossBothWays()
+    {
+        Session s;
+        const auto side = s.open();
+        QVERIFY(side);
+        Wire plc("plc0");
+        QVERIFY2(plc.isOpen(), qPrintable(plc.error()));
+
+        const QList<QByteArray> wanted{
+            ethernetFrame(kPanelMac, kPlcMac, kTestType, "to the panel"),
+            ethernetFrame(kBroadcast, kPlcMac, kTestType, "broadcast"),
+            ethernetFrame(QByteArray::fromHex("01005e000001"), kPlcMac, kTestType, "IPv4 multicast"),
+            ethernetFrame(QByteArray::fromHex("333300000001"), kPlcMac, kTestType, "IPv6 multicast", 1514),
+        };
+        QVERIFY(plc.send(ethernetFrame(kOtherMac, kPlcMac, kTestType, "to someone else")));
+        for (const QByteArray &f : wanted)
+            QVERIFY(plc.send(f));
+        QVERIFY(s.runUntil([&] { return s.toPc.size() >= wanted.size(); }));
+        QCOMPARE(s.toPc, wanted);
+
+        // A broadcast (as the PC's ARP requests are) passes the capture filter on its way out.
+        const QByteArray fromPc = ethernetFrame(kBroadcast, kPanelMac, kTestType, "from the PC");
+        side->send(fromPc.toStdString());
+        QVERIFY(plc.waitFor([&](const QByteArray &f) { return f == fromPc; }, 3000));
+        side->send(std::string("\x02\x00\x00\x00\x00\x05\x02", 7)); // cut short: not sent
+        QCOMPARE(s.reportsWith("too short"), 1);
+        // Nor are frames the panel's host sends out of the port itself (another capture
+        // handle, or its own stack): only what comes in from the PLC side is the PLC's.
+        Wire host("agent0");
+        const QByteArray fromHost = ethernetFrame(kBroadcast, kOtherMac, kTestType, "from the host");
+        QVERIFY(host.send(fromHost));
+        const QByteArray marker = ethernetFrame(kPanelMac, kPlcMac, kTestType, "marker");
+        QVERIFY(plc.waitFor([&](const QByteArray &f) { return f == fromHost; }, 3000));
+        QVERIFY(plc.send(marker));
+        QVERIFY(s.runUntil([&] { return s.toPc.contains(marker); }));
+        QVERIFY(!s.toPc.contains(fromPc));
+        QVERIFY(!s.toPc.contains(fromHost));
+        QVERIFY(!plc.waitFor([](const QByteArray &f) { return f.size() < 14 || f.contains("\x02\x00\x00\x00\x00\x05\x02"); }, 100));
+    }
+
+    void megabyteBurstIsCarried()
+    {
+        Session s;
+        const auto side = s.open();
+        QVERIFY(side);
+        Wire plc("plc0");
+        const int frames = 700; // 1514 bytes each: about 1 MB, sent before the side reads any
+        for (int i = 0; i < frames; ++i)
+            QVERIFY(plc.send(ethernetFrame(kPanelMac, kPlcMac, kTestType, QByteArray::number(i), 1514)));
+        QVERIFY(s.runUntil([&] { return s.toPc.size() >= frames; }, 10000));
+        QCOMPARE(s.toPc.size(), frames);
+        QVERIFY(s.toPc.last().mid(14).startsWith(QByteArray::number(frames - 1)));
+        // The other way: 1 MB from the PC in one go reaches the PLC's end whole.
+        int seen = 0;
+        std::thread reader([&] {
+            plc.waitFor([&](const QByteArray &f) { return etherTypeOf(f) == kTestType && ++seen == frames; }, 10000);
+        });
+        for (int i = 0; i < frames; ++i)
+            side->send(ethernetFrame(kPlcMac, kPanelMac, kTestType, QByteArray::number(i), 1514).toStdString());
+        reader.join();
+        QCOMPARE(seen, frames);
+    }
+
+    // The capture is sized for the MTU the interface had when the session began: a frame
+    // longer than that is captured cut short, and is dropped and reported, never passed on
+    // cut (or read past its captured bytes).
+    void framesCutShortAreDropped()
+    {
+        Session s;
+        const auto side = s.open();
+        QVERIFY(side);
+        QCOMPARE(run("ip link set dev agent0 mtu 9000 && ip link set dev plc0 mtu 9000"), 0);
+        Wire plc("plc0");
+        QVERIFY(plc.send(ethernetFrame(kPanelMac, kPlcMac, kTestType, "jumbo", 9014)));
+        const QByteArray normal = ethernetFrame(kPanelMac, kPlcMac, kTestType, "normal", 1514);
+        QVERIFY(plc.send(normal));
+        QVERIFY(s.runUntil([&] { return s.toPc.contains(normal); }));
+        QCOMPARE(s.toPc.size(), 1);
+        QCOMPARE(s.reportsWith("1 captured frames dropped, too short or cut short"), 1);
+    }
+
+    // Towards a PC that reads too slowly frames are dropped, not queued; the first drop is
+    // reported at once, the rest summed up (here when the side closes).
+    void slowPcDropsAndReports()
+    {
+        Session s;
+        const auto side = s.open();
+        QVERIFY(side);
+        Wire plc("plc0");
+        s.backlog = panel::EthernetSide::kMaxPcBacklog - 100;
+        for (int i = 0; i < 50; ++i)
+            QVERIFY(plc.send(ethernetFrame(kPanelMac, kPlcMac, kTestType, "dropped", 1514)));
+        QVERIFY(s.runUntil([&] { return s.reportsWith("reads too slowly") == 1; }));
+        s.backlog = 0;
+        const QByteArray after = ethernetFrame(kPanelMac, kPlcMac, kTestType, "after");
+        QVERIFY(plc.send(after));
+        QVERIFY(s.runUntil([&] { return s.toPc.contains(after); }));
+        QCOMPARE(s.toPc.size(), 1);
+        QCOMPARE(s.reportsWith("reads too slowly"), 1);
+        side->close();
+        QCOMPARE(s.reports.filter("reads too slowly"),
+                 QStringList({"agent0: 1 frames for the PC dropped: it reads too slowly (more than 256 KiB waiting for it)",
+                              "agent0: 49 frames for the PC dropped: it reads too slowly (more than 256 KiB waiting for it)"}));
+    }
+
+    // The interface going away is reported once, the loop then sleeps until the interface
+    // is looked for again, and the side captures again when it is back.
+    void interfaceVanishesAndReturns()
+    {
+        Session s;
+        const auto side = s.open();
+        QVERIFY(side);
+        run("ip link del agent0");
+        QVERIFY(s.runUntil([&] { return s.reportsWith("capture failed") == 1; }));
+        QVERIFY(!side->isCapturing());
+        // Handlers run while the interface is away: the reopening timer at most, no spinning.
+        const std::size_t handlers = s.io.run_for(std::chrono::milliseconds(1500));
+        QVERIFY2(handlers <= 3, qPrintable(QString::number(handlers)));
+        QCOMPARE(s.reportsWith("no interface agent0"), 1);
+        side->send(ethernetFrame(kPlcMac, kPanelMac, kTestType, "into the void").toStdString());
+
+        QVERIFY(makeVethPair("agent0", "plc0"));
+        QVERIFY(s.runUntil([&] { return s.reportsWith("capturing again") == 1; }, 5000));
+        Wire plc("plc0");
+        const QByteArray back = ethernetFrame(kPanelMac, kPlcMac, kTestType, "back again");
+        QVERIFY(plc.send(back));
+        QVERIFY(s.runUntil([&] { return s.toPc.contains(back); }));
+        side->close();
+        QCOMPARE(s.reportsWith("1 frames from the PC dropped"), 1);
+    }
+
+    // Closing while a flood arrives, also from inside the hand-over of a frame (as a session
+    // that ends does): nothing is handed over afterwards, and the loop is left with no work.
+    void closeWhileFramesFlow()
+    {
+        std::atomic<bool> flood{true};
+        std::thread sender([&] {
+            Wire plc("plc0");
+            const QByteArray f = ethernetFrame(kPanelMac, kPlcMac, kTestType, "flood", 1514);
+            while (flood)
+                plc.send(f);
+        });
+        for (bool fromCallback : {false, true}) {
+            Session s;
+            std::shared_ptr<panel::EthernetSide> side = s.open();
+            QVERIFY(side);
+            if (fromCallback)
+                s.onFrame = [&](const QByteArray &) {
+                    if (s.toPc.size() == 5) {
+                        side->close();
+                        side.reset();
+                    }
+                };
+            QVERIFY(s.runUntil([&] { return s.toPc.size() >= 5; }));
+            if (!fromCallback)
+                side->close();
+            const int handed = s.toPc.size();
+            s.work.reset();
+            s.io.run_for(std::chrono::milliseconds(200));
+            QCOMPARE(s.toPc.size(), handed);
+            QVERIFY(s.io.stopped()); // no wait or timer left behind
+            if (side)
+                QVERIFY(!side->isCapturing());
+        }
+        flood = false;
+        sender.join();
+    }
+
+    // Through a session: the announcement, frames both ways in their envelope, and a PC
+    // that stops reading: frames are dropped beyond the side's bound, the session stays.
+    void sessionCarriesFramesAndSurvivesASlowPc()
+    {
+        Session s;
+        auto pc = std::make_shared<FakePc>(s.io);
+        std::make_shared<panel::PassThroughSession>(s.io, pc, agentConfig("agent0"))->start();
+        pc->feed("COM#PCAP#eth0");
+        QVERIFY(s.runUntil([&] { return pc->written == "PCPMACIP#02:54:56:00:04:12#192.168.57.10#"; }));
+
+        Wire plc("plc0");
+        const QByteArray toPanel = ethernetFrame(kPanelMac, kPlcMac, kTestType, "to the PC");
+        QVERIFY(plc.send(toPanel));
+        QVERIFY(s.runUntil([&] { return pc->written.find("PCP#" + toPanel.toStdString() + "END#") != std::string::npos; }));
+        const QByteArray fromPc = ethernetFrame(kPlcMac, kPanelMac, kTestType, "to the PLC");
+        pc->feed("PCP#" + fromPc.toStdString() + "END#");
+        QVERIFY(s.runUntil([&] { return pc->reading(); }));
+        QVERIFY(plc.waitFor([&](const QByteArray &f) { return f == fromPc; }, 3000));
+
+        pc->holdWrites = true;
+        pc->written.clear();
+        const QByteArray big = ethernetFrame(kPanelMac, kPlcMac, kTestType, "flood", 1514);
+        const int frames = 1000; // 1.5 MB: beyond the session's own limit, had nothing been dropped
+        for (int i = 0; i < frames; ++i)
+            QVERIFY(plc.send(big));
+        // Until the side has read everything captured: then nothing is ready to run.
+        QVERIFY(s.runUntil([&] { return s.io.poll() == 0; }));
+        QVERIFY(!pc->closed);
+        pc->releaseWrites();
+        const QByteArray after = ethernetFrame(kPanelMac, kPlcMac, kTestType, "after the jam");
+        QVERIFY(plc.send(after));
+        QVERIFY(s.runUntil([&] { return pc->written.find(after.toStdString()) != std::string::npos; }));
+        QVERIFY(!pc->closed);
+        const std::string envelope = "PCP#" + big.toStdString() + "END#";
+        int carried = 0;
+        for (std::size_t at = 0; (at = pc->written.find(envelope, at)) != std::string::npos; at += envelope.size())
+            ++carried;
+        QVERIFY2(carried > 100 && std::size_t(carried) * envelope.size() <= panel::EthernetSide::kMaxPcBacklog,
+                 qPrintable(QString::number(carried)));
+    }
+
+    // An interface that cannot be captured on is not announced: the PC would otherwise show
+    // a working channel through which nothing passes.
+    void sessionDoesNotAnnounceWhatItCannotCarry()
+    {
+        Session s;
+        auto pc = std::make_shared<FakePc>(s.io);
+        std::make_shared<panel::PassThroughSession>(s.io, pc, agentConfig("nosuch0"))->start();
+        pc->feed("COM#PCAP#eth0PLC#disconnect"); // handled in order: the answer would come first
+        QVERIFY(s.runUntil([&] { return pc->closed; }));
+        QCOMPARE(pc->written, std::string());
+    }
+
+    void refusesWithClearReasons()
+    {
+        Session s;
+        std::string error;
+        QVERIFY(!s.open("nosuch0", &error));
+        QVERIFY2(QString::fromStdString(error).contains("no interface nosuch0"), error.c_str());
+        {
+            WithoutNetRaw lowered;
+            QVERIFY(lowered.ok());
+            QVERIFY(!s.open("agent0", &error));
+        }
+        QVERIFY2(QString::fromStdString(error).contains("no permission to capture on agent0")
+                     && QString::fromStdString(error).contains("CAP_NET_RAW"),
+                 error.c_str());
+        QVERIFY(!panel::EthernetSide::open(s.io, "agent0", "02:54:56:00:04", "", s.events(), &error));
+        QVERIFY2(QString::fromStdString(error).contains("not six hexadecimal groups"), error.c_str());
+
+        // Host holding the announced address: a warning, since its stack would answer too.
+        run("ip addr add 192.168.57.10/24 dev agent0");
+        QVERIFY(s.open());
+        QCOMPARE(s.reportsWith("holds 192.168.57.10 itself"), 1);
+    }
+
+    // The capture filter is built from six numbers, never from the announced text.
+    void filterOnlyFromNumbers()
+    {
+        using panel::EthernetSide;
+        QCOMPARE(EthernetSide::filterFor(*EthernetSide::parseMac("2:54:56:0:4:1A")),
+                 std::string("ether dst 02:54:56:00:04:1a or ether multicast"));
+        for (const char *bad : {"02:54:56:00:04:12 or ip", "02:54:56:00:04:12:00", "02:54:56:00:04", "025:4:56:0:4:12",
+                                "02:54:56:00:04:1g", "02;54:56:00:04:12", ""})
+            QVERIFY2(!EthernetSide::parseMac(bad), bad);
+    }
+
+    void configTakesOnlyInterfaceNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("good");
+        QTest::newRow("plain") << "eth0" << true;
+        QTest::newRow("vlan") << "enp3s0.100" << true;
+        QTest::newRow("16 chars") << "abcdefghijklmnop" << false;
+        QTest::newRow("shell") << "eth0;reboot" << false;
+        QTest::newRow("path") << "../eth0" << false;
+        QTest::newRow("dotdot") << ".." << false;
+    }
+    void configTakesOnlyInterfaceNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, good);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("p.ini");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(("[passthrough]\nethernet=" + name + "\nannounce-mac=02:54:56:00:04:12\nannounce-ip=192.168.57.10\n")
+                    .toUtf8());
+        f.close();
+        panel::PassThroughConfig config;
+        std::string error;
+        QCOMPARE(config.load(path.toStdString(), &error), good);
+        if (!good)
+            QVERIFY2(QString::fromStdString(error).contains("is not an interface name"), error.c_str());
+    }
+};
+
+int main(int argc, char **argv)
+{
+    g_skip = enterEthernetTestNetwork(); // before any thread exists
+    QCoreApplication app(argc, argv);
+    TestEthernetSide test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_ethernet_side.moc"
