@@ -206,8 +206,10 @@ void PLCDownloadPassThrough::disconnectDevice()
         // Aborting a connected socket reports "disconnected" at once; the nested close that
         // follows from it releases the socket, so the pointer is checked again afterwards.
         QPointer<QTcpSocket> socket = _socketTunnel;
-        socket->write(TunnelFraming::kDisconnect);
-        socket->flush();
+        if (socket->isOpen()) { // a socket already closed has nobody to tell
+            socket->write(TunnelFraming::kDisconnect);
+            socket->flush();
+        }
         socket->abort();
         if (socket && socket == _socketTunnel) {
             _socketTunnel = nullptr;
