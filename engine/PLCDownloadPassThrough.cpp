@@ -292,7 +292,9 @@ void PLCDownloadPassThrough::readSocketTunnel()
 void PLCDownloadPassThrough::readSerialMode(const QByteArray &read)
 {
     using TunnelFraming::SerialRead;
-    const SerialRead taken = TunnelFraming::classifySerialRead(read);
+    // After the acceptance the port exchange is over: a PLC answer that happens to hold the
+    // bytes "COM#" is data for the serial port, not a second answer to swallow.
+    const SerialRead taken = TunnelFraming::classifySerialRead(read, m_state == DeviceReady);
     switch (taken.kind) {
     case SerialRead::PortRefused:
         stopConnectTimer();
