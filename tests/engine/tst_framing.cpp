@@ -103,7 +103,7 @@ private slots:
 
     void afterTheAcceptanceComIsData()
     {
-        const QByteArray answer("\x01\x03\x02COM#\x00\x01", 10);
+        const QByteArray answer("\x01\x03\x02" "COM#" "\x00\x01", 9);
         QCOMPARE(int(classifySerialRead(answer).kind), int(SerialRead::PortReplyShort));
         const SerialRead r = classifySerialRead(answer, true);
         QCOMPARE(int(r.kind), int(SerialRead::Data));
