@@ -206,8 +206,10 @@ void PLCDownloadPassThrough::disconnectDevice()
         // Aborting a connected socket reports "disconnected" at once; the nested close that
         // follows from it releases the socket, so the pointer is checked again afterwards.
         QPointer<QTcpSocket> socket = _socketTunnel;
-        socket->write(TunnelFraming::kDisconnect);
-        socket->flush();
+        if (socket->isOpen()) { // a socket already closed has nobody to tell
+            socket->write(TunnelFraming::kDisconnect);
+            socket->flush();
+        }
         socket->abort();
         if (socket && socket == _socketTunnel) {
             _socketTunnel = nullptr;
@@ -290,7 +292,9 @@ void PLCDownloadPassThrough::readSocketTunnel()
 void PLCDownloadPassThrough::readSerialMode(const QByteArray &read)
 {
     using TunnelFraming::SerialRead;
-    const SerialRead taken = TunnelFraming::classifySerialRead(read);
+    // After the acceptance the port exchange is over: a PLC answer that happens to hold the
+    // bytes "COM#" is data for the serial port, not a second answer to swallow.
+    const SerialRead taken = TunnelFraming::classifySerialRead(read, m_state == DeviceReady);
     switch (taken.kind) {
     case SerialRead::PortRefused:
         stopConnectTimer();

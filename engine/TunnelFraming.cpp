@@ -68,10 +68,10 @@ MacIpAnnouncement parseMacIpAnnouncement(const QByteArray &read)
     return result;
 }
 
-SerialRead classifySerialRead(const QByteArray &read)
+SerialRead classifySerialRead(const QByteArray &read, bool portAnswered)
 {
     SerialRead result;
-    if (read.contains(kPortTag)) {
+    if (!portAnswered && read.contains(kPortTag)) {
         if (read.contains(kPortRefused)) {
             result.kind = SerialRead::PortRefused;
         } else if (read.size() >= kShortestAcceptance) {

@@ -47,6 +47,7 @@ struct SerialRead {
     QString text;
     QByteArray data;
 };
-SerialRead classifySerialRead(const QByteArray &read);
+// Once the port has been answered, "COM#" in a read is the PLC's data, not another answer.
+SerialRead classifySerialRead(const QByteArray &read, bool portAnswered = false);
 
 } // namespace TunnelFraming

@@ -12,6 +12,19 @@ PassThroughSession::PassThroughSession(asio::io_context &io, wire::StreamPtr str
     , m_helloTimer(io)
     , m_io(io)
 {
+    // Waiting for a name that may still grow costs the channel's start the idle time; a
+    // name this panel serves that no longer name extends is whole now. In the Ethernet mode
+    // the name only tells the mode, so any name is answered at once.
+    m_parser = PcMessageParser([ports = m_config](int kind, const std::string &name) {
+        if (kind == PcMessage::ModeAnnouncement)
+            return !name.empty();
+        if (kind != PcMessage::PortAnnouncement || !ports->serialPorts.count(name))
+            return false;
+        for (const auto &port : ports->serialPorts)
+            if (port.first.size() > name.size() && port.first.compare(0, name.size(), name) == 0)
+                return false;
+        return true;
+    });
 }
 
 PassThroughSession::~PassThroughSession()

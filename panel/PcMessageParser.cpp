@@ -88,7 +88,7 @@ PcMessageParser::Step PcMessageParser::next(std::vector<PcMessage> &out, bool id
         }
         const bool open = end == b.size() && end - start < kMaxName;
         // The tail of the bytes may be the start of the next tag rather than of the name.
-        if (open && !idle) {
+        if (open && !idle && !(m_whole && m_whole(kind, b.substr(start, end - start)))) {
             m_holdsName = true;
             return Step::NeedMore;
         }

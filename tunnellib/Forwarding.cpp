@@ -1,5 +1,7 @@
 #include "tunnellib/Forwarding.h"
 
+#include "wire/CloseOnExec.h"
+
 #include "tunnel/pgDllTunnel.h"
 #include "tunnellib/DebugLog.h"
 #include "wire/Protocol.h"
@@ -41,8 +43,10 @@ void Forwarding::acceptNext()
     m_acceptor.async_accept([self](const std::error_code &ec, asio::ip::tcp::socket socket) {
         if (!self->m_acceptor.is_open())
             return;
-        if (!ec)
+        if (!ec) {
+            wire::closeOnExec(socket);
             self->openStream(std::move(socket));
+        }
         else
             debugLog("accept failed: " + ec.message());
         self->acceptNext();

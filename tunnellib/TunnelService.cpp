@@ -1,6 +1,7 @@
 #include "tunnellib/TunnelService.h"
 
 #include "tunnellib/DebugLog.h"
+#include "wire/CloseOnExec.h"
 #include "wire/Protocol.h"
 #include "wire/TcpStream.h"
 
@@ -218,6 +219,7 @@ int TunnelService::addConnect(const char *deviceId, const char *remote, const ch
                 if (!m_forwardings.count(key)) {
                     std::error_code ec;
                     acceptor->open(ep.protocol(), ec);
+                    wire::closeOnExec(*acceptor);
                     if (!ec)
                         acceptor->set_option(asio::socket_base::reuse_address(true), ec);
                     if (!ec)

@@ -294,6 +294,12 @@ bool PLCDownloadAssistant::forwardEndpoint(const QString &remote, const QString 
     return true;
 }
 
+void PLCDownloadAssistant::showForwardResult(bool ok, const QString &success, const QString &failure)
+{
+    onStateChanged(ok ? PLCDownloadPassThrough::DeviceReady : PLCDownloadPassThrough::Idle);
+    setTipText(ok ? success : failure);
+}
+
 void PLCDownloadAssistant::on_pushButtonCreateChannel_clicked()
 {
     if (m_channelBusy)
@@ -326,13 +332,8 @@ void PLCDownloadAssistant::on_pushButtonCreateChannel_clicked()
         int result = 0;
         if (!forwardEndpoint(hmi, hmi, &result))
             return;
-        if (result == 0) {
-            onStateChanged(PLCDownloadPassThrough::DeviceReady);
-            setTipText(QObject::tr("建立HMI通道成功，请在PANELDESK使用127.0.0.1:12345地址进行操作。"));
-        } else {
-            onStateChanged(PLCDownloadPassThrough::Idle);
-            setTipText(QObject::tr("建立HMI通道失败，请检查网络。"));
-        }
+        showForwardResult(result == 0, QObject::tr("建立HMI通道成功，请在PANELDESK使用127.0.0.1:12345地址进行操作。"),
+                          QObject::tr("建立HMI通道失败，请检查网络。"));
         return;
     } else if (type.contains(QLatin1String("VNC"))) {
         endRunningVncViewers();
@@ -340,9 +341,9 @@ void PLCDownloadAssistant::on_pushButtonCreateChannel_clicked()
         int result = 0;
         if (!forwardEndpoint(vnc, vnc, &result))
             return;
+        showForwardResult(result == 0, QObject::tr("建立VNC通道成功"),
+                          QObject::tr("建立VNC通道失败 %1，请检查网络。").arg(result));
         if (result == 0) {
-            onStateChanged(PLCDownloadPassThrough::DeviceReady);
-            setTipText(QObject::tr("建立VNC通道成功"));
             const auto answer = m_boxes->question(this, QStringLiteral("Open VNC"),
                                                   QObject::tr("建立VNC通道成功,是否打开VNC监控程序？"),
                                                   QMessageBox::Yes | QMessageBox::No);
@@ -350,9 +351,6 @@ void PLCDownloadAssistant::on_pushButtonCreateChannel_clicked()
                 const std::unique_ptr<VNCTunnelConnect> viewer = m_tunnelClients();
                 viewer->OpenVnc(vnc);
             }
-        } else {
-            onStateChanged(PLCDownloadPassThrough::Idle);
-            setTipText(QObject::tr("建立VNC通道失败 %1，请检查网络。").arg(result));
         }
         return;
     } else if (type.contains(QLatin1String("PLC"))) {
@@ -381,13 +379,9 @@ void PLCDownloadAssistant::on_pushButtonCreateChannel_clicked()
         int result = 0;
         if (!forwardEndpoint(remote, local, &result))
             return;
-        if (result == 0) {
-            onStateChanged(PLCDownloadPassThrough::DeviceReady);
-            setTipText(QObject::tr("建立PLC通道成功，请在PLC上使用%1(NV系列直接在节点上填写)地址进行操作。").arg(local));
-        } else {
-            onStateChanged(PLCDownloadPassThrough::Idle);
-            setTipText(QObject::tr("建立PLC通道失败，请检查网络。"));
-        }
+        showForwardResult(result == 0,
+                          QObject::tr("建立PLC通道成功，请在PLC上使用%1(NV系列直接在节点上填写)地址进行操作。").arg(local),
+                          QObject::tr("建立PLC通道失败，请检查网络。"));
         return;
     }
 

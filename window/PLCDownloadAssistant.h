@@ -72,6 +72,7 @@ private:
     PCapOperator *bridge() const;
     // Forwards a local address to one seen from the panel; false when the click has ended.
     bool forwardEndpoint(const QString &remote, const QString &local, int *result);
+    void showForwardResult(bool ok, const QString &success, const QString &failure);
 
     QTranslator *m_translator = nullptr;
     Ui::PLCDownloadAssistant *ui;

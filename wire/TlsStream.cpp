@@ -1,5 +1,7 @@
 #include "wire/TlsStream.h"
 
+#include "wire/CloseOnExec.h"
+
 #include "wire/Tls.h"
 
 #include <asio/ssl/error.hpp>
@@ -180,6 +182,7 @@ void TlsStream::connect(asio::io_context &io, std::shared_ptr<asio::ssl::context
             asio::async_connect(*socket, results, [=](const std::error_code &ec, const asio::ip::tcp::endpoint &) {
                 if (ec)
                     return fail(ec);
+                closeOnExec(*socket);
                 *tls = std::make_shared<TlsStream>(std::move(*socket), ctx, false);
                 (*tls)->handshake([=](const std::error_code &ec) {
                     if (ec || deadline->expired)

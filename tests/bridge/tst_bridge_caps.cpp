@@ -1,6 +1,6 @@
 // The set-up script grants the executable the network capabilities, and the commands the
 // bridge runs get them too, so an ordinary user can bring up an Ethernet channel.
-#include "PrivateNetwork.h"
+#include "BridgeNamespace.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

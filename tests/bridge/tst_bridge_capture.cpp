@@ -1,7 +1,7 @@
 // The bridge on a real veth pair, in a private network namespace: the set-up script makes
 // the pair, the adapter commands run for real, frames are captured and injected.
 #include "BridgeTestSupport.h"
-#include "PrivateNetwork.h"
+#include "BridgeNamespace.h"
 
 #include "bridge/CaptureDevice.h"
 #include "bridge/LinuxVethAdapter.h"

@@ -1,6 +1,6 @@
 // OpenTun on Linux, in a private network namespace: a TUN device with the given address
 // and netmask, its MTU read back, one record for the process.
-#include "PrivateNetwork.h"
+#include "BridgeNamespace.h"
 
 #include "devices/OpenTun.h"
 #include "devices/OpenTunAddress.h"

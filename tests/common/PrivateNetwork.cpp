@@ -44,20 +44,18 @@ bool loopbackUp(QString *why)
 
 } // namespace
 
-bool enterPrivateNetwork(QString *why)
+QString enterPrivateNetwork()
 {
+    QString why;
     if (::unshare(CLONE_NEWNET) == 0)
-        return loopbackUp(why);
+        return loopbackUp(&why) ? QString() : why;
     // Without root, a user namespace of our own grants the right to make a network one.
     const uid_t uid = ::getuid();
     const gid_t gid = ::getgid();
-    if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
-        *why = QStringLiteral("no private network namespace (unshare: %1)")
-                   .arg(QString::fromLocal8Bit(strerror(errno)));
-        return false;
-    }
+    if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0)
+        return QStringLiteral("no private network namespace (unshare: %1)").arg(QString::fromLocal8Bit(strerror(errno)));
     writeFile("/proc/self/setgroups", QStringLiteral("deny"));
     writeFile("/proc/self/uid_map", QStringLiteral("%1 %1 1").arg(uid));
     writeFile("/proc/self/gid_map", QStringLiteral("%1 %1 1").arg(gid));
-    return loopbackUp(why);
+    return loopbackUp(&why) ? QString() : why;
 }

@@ -4,6 +4,6 @@
 
 // Moves the calling process into a network namespace of its own with only a loopback
 // interface, so a test may listen on the tool's fixed ports without meeting anything else
-// on the machine. Must run before the process starts any thread. Returns false, with the
-// reason, where the system does not allow it.
-bool enterPrivateNetwork(QString *why);
+// on the machine. Must run before the process starts any thread. Returns why that was
+// impossible, or an empty string.
+QString enterPrivateNetwork();

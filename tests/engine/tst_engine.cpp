@@ -40,7 +40,7 @@ class TestEngine : public QObject
     static QByteArray readAtLeast(QTcpSocket *s, int n)
     {
         QByteArray got;
-        QTest::qWaitFor([&] { got += s->readAll(); return got.size() >= n; }, 5000);
+        (void)QTest::qWaitFor([&] { got += s->readAll(); return got.size() >= n; }, 5000);
         return got;
     }
     void makeEngine(PLCDownloadPassThrough &engine)
@@ -240,7 +240,7 @@ private slots:
         QByteArray wire;
         int carried = 0;
         bool intact = true;
-        QTest::qWaitFor([&] {
+        (void)QTest::qWaitFor([&] {
             wire += panel->readAll();
             while (wire.size() >= 12 && wire.startsWith("PLC#SK01")) {
                 const int len = wire.mid(8, 4).toInt(nullptr, 16);
@@ -286,7 +286,7 @@ private slots:
 
 int main(int argc, char *argv[])
 {
-    enterPrivateNetwork(&g_noNetwork); // before any thread exists
+    g_noNetwork = enterPrivateNetwork(); // before any thread exists
     QCoreApplication app(argc, argv);
     TestEngine test;
     return QTest::qExec(&test, argc, argv);

@@ -101,6 +101,15 @@ private slots:
         QCOMPARE(r.data, data);
     }
 
+    void afterTheAcceptanceComIsData()
+    {
+        const QByteArray answer("\x01\x03\x02" "COM#" "\x00\x01", 9);
+        QCOMPARE(int(classifySerialRead(answer).kind), int(SerialRead::PortReplyShort));
+        const SerialRead r = classifySerialRead(answer, true);
+        QCOMPARE(int(r.kind), int(SerialRead::Data));
+        QCOMPARE(r.data, answer);
+    }
+
     void acceptanceTextEndsAtNul()
     {
         const SerialRead r = classifySerialRead(QByteArray("COM#COM1 ok\0\0hidden", 20));

@@ -61,6 +61,19 @@ private slots:
         QVERIFY(!p.holdsName());
     }
 
+    // A name the owner knows to be whole goes out without waiting for the sender to pause.
+    void wholeNamesDoNotWait()
+    {
+        PcMessageParser p([](int kind, const std::string &name) {
+            return kind == PcMessage::PortAnnouncement && name == "COM2";
+        });
+        QVERIFY(p.feed("COM#COM", 7).empty());
+        QCOMPARE(describe(p.feed("2", 1)), "port:" + hex("COM2"));
+        QVERIFY(!p.holdsName());
+        QVERIFY(p.feed("COM#COM1", 8).empty()); // not served here: may still grow
+        QVERIFY(p.holdsName());
+    }
+
     void junkIsSkippedToTheNextTag()
     {
         QCOMPARE(describe(parse("garbage" "COM#COM1", 100)), "junk:" + hex("garbage") + " port:" + hex("COM1"));

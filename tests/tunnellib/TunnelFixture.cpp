@@ -8,30 +8,11 @@
 
 #include <cerrno>
 #include <cstring>
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 const char *const kRelayBinary = TALVO_RELAY_BIN;
 const char *const kPanelBinary = TALVO_PANEL_BIN;
-
-QString enterPrivateNetwork()
-{
-    if (geteuid() != 0)
-        return QStringLiteral("a private network namespace needs root");
-    if (unshare(CLONE_NEWNET) != 0)
-        return QStringLiteral("unshare(CLONE_NEWNET) failed: ") + QString::fromLocal8Bit(std::strerror(errno));
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq ifr {};
-    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-    const bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &ifr) == 0
-        && (ifr.ifr_flags |= IFF_UP, ioctl(fd, SIOCSIFFLAGS, &ifr) == 0);
-    if (fd >= 0)
-        ::close(fd);
-    return up ? QString() : QStringLiteral("cannot bring up loopback in the new namespace");
-}
 
 ToolProcess::~ToolProcess()
 {

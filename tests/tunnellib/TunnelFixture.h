@@ -9,10 +9,7 @@
 // Helpers shared by the tunnel tests: the relay and the panel agent as real processes
 // (so they can be killed), an echo target, and a private network namespace.
 
-// Moves this process into a new network namespace with loopback up, so fixed ports cannot
-// clash with anything else on the machine. Call first thing in main(), while the process
-// has one thread. Returns why that was impossible, or an empty string.
-QString enterPrivateNetwork();
+#include "PrivateNetwork.h"
 
 // A program of ours, with its standard output collected for log checks.
 class ToolProcess

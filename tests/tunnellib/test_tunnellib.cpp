@@ -93,6 +93,7 @@ private slots:
     void bulkTransferBothWaysIntact();
     void targetNotOnListDisturbsNoOtherStream();
     void deleteClosesListenerButNotStreams();
+    void childProcessesInheritNoSocket();
     void agentKilledMidStreamThenBack();
     void relayRestartedListenersSurvive();
     void connectionWaitsTenSecondsForRelay();
@@ -282,6 +283,20 @@ void TestTunnelLib::deleteClosesListenerButNotStreams()
     QCOMPARE(TunnelDelListen("", loc), int(TUNNEL_OK));
     QCOMPARE(TunnelDelListen("", loc), int(TUNNEL_E_NOT_FOUND));
     QCOMPARE(add("SN1", "127.0.0.1:7530", local(m_port)), int(TUNNEL_OK));
+}
+
+// The host starts programs (a VNC viewer, system commands); a listener they inherit would
+// keep its port taken after the forwarding is deleted.
+void TestTunnelLib::childProcessesInheritNoSocket()
+{
+    Client open;
+    QVERIFY(open.connectTo(m_port));
+    QVERIFY(open.echoes("x"));
+    QProcess child;
+    child.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("ls -l /proc/$$/fd")});
+    QVERIFY(child.waitForFinished(5000));
+    const QString fds = QString::fromLocal8Bit(child.readAllStandardOutput());
+    QVERIFY2(!fds.contains(QLatin1String("socket:")), qPrintable(fds));
 }
 
 void TestTunnelLib::agentKilledMidStreamThenBack()

@@ -4,6 +4,8 @@
 // with /sys mounted again so that sysfs shows that namespace's interfaces. Entered before
 // the application object exists, so every later thread and child process is inside it.
 
+#include "PrivateNetwork.h"
+
 #include <QCoreApplication>
 #include <QProcess>
 #include <QString>
@@ -22,14 +24,17 @@ inline QString &privateNetworkSkipReason()
     return reason;
 }
 
-inline QString enterPrivateNetwork()
+inline QString enterBridgeNamespace()
 {
     if (geteuid() != 0)
         return QStringLiteral("needs root for a private network namespace");
-    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
-        return QStringLiteral("cannot create a private network namespace: %1").arg(strerror(errno));
+    if (unshare(CLONE_NEWNS) != 0)
+        return QStringLiteral("cannot create a private mount namespace: %1").arg(strerror(errno));
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return QStringLiteral("cannot make mounts private: %1").arg(strerror(errno));
+    const QString why = enterPrivateNetwork();
+    if (!why.isEmpty())
+        return why;
     umount2("/sys", MNT_DETACH);
     if (mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0)
         return QStringLiteral("cannot mount sysfs for the namespace: %1").arg(strerror(errno));
@@ -59,7 +64,7 @@ inline QString shOutput(const QString &cmd)
 #define PRIVATE_NETWORK_TEST_MAIN(TestClass)                                                       \
     int main(int argc, char **argv)                                                                \
     {                                                                                              \
-        privateNetworkSkipReason() = enterPrivateNetwork();                                        \
+        privateNetworkSkipReason() = enterBridgeNamespace();                                        \
         QCoreApplication app(argc, argv);                                                          \
         TestClass tc;                                                                              \
         return QTest::qExec(&tc, argc, argv);                                                      \
