@@ -2,12 +2,10 @@
 #include "panel/PanelAgent.h"
 #include "panel/PassThroughService.h"
 #include "panel/SerialSide.h"
+#include "wire/Daemon.h"
 #include "wire/Log.h"
 
-#include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <sys/resource.h>
 
 namespace {
 
@@ -40,39 +38,14 @@ const char *const kHelp =
     "  COM1.data=8               data bits 5 to 8,\n"
     "  COM1.stop=1               stop bits 1 or 2 (default 9600 8N1, no flow control)\n";
 
-void raiseDescriptorLimit()
-{
-    rlimit rl {};
-    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
-        rl.rlim_cur = rl.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &rl);
-    }
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
     std::string configPath;
-    for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
-            std::fputs(kHelp, stdout);
-            return 0;
-        }
-        if (!std::strcmp(argv[i], "--config") && i + 1 < argc) {
-            configPath = argv[++i];
-            continue;
-        }
-        std::fprintf(stderr, "talvo-panel: unknown argument %s (try --help)\n", argv[i]);
-        return 2;
-    }
-    if (configPath.empty()) {
-        std::fputs("talvo-panel: --config FILE is required (try --help)\n", stderr);
-        return 2;
-    }
-    std::signal(SIGPIPE, SIG_IGN);
-    raiseDescriptorLimit();
-    wire::setLogName("talvo-panel");
+    if (const int code = wire::parseConfigArgument(argc, argv, "talvo-panel", kHelp, &configPath); code >= 0)
+        return code;
+    wire::prepareProcess("talvo-panel");
 
     panel::PanelConfig config;
     std::string error;
@@ -92,8 +65,6 @@ int main(int argc, char **argv)
     panel::PanelAgent agent(io, config);
     agent.setPassThroughService(std::make_shared<panel::PassThroughService>(io, std::move(passThrough)));
     agent.start();
-    asio::signal_set signals(io, SIGINT, SIGTERM);
-    signals.async_wait([&io](const std::error_code &, int) { io.stop(); });
-    io.run();
+    wire::runUntilSignalled(io);
     return 0;
 }

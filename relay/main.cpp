@@ -1,10 +1,8 @@
 #include "relay/Relay.h"
+#include "wire/Daemon.h"
 #include "wire/Log.h"
 
-#include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <sys/resource.h>
 
 namespace {
 
@@ -27,41 +25,14 @@ const char *const kHelp =
     "Prints the listening address and the certificate's SHA-256 fingerprint at start,\n"
     "then one line per registration, stream and refusal.\n";
 
-void raiseDescriptorLimit()
-{
-    // One stream holds two descriptors here; the default soft limit of 1024 would cap us
-    // near 500 streams.
-    rlimit rl {};
-    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
-        rl.rlim_cur = rl.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &rl);
-    }
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
     std::string configPath;
-    for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
-            std::fputs(kHelp, stdout);
-            return 0;
-        }
-        if (!std::strcmp(argv[i], "--config") && i + 1 < argc) {
-            configPath = argv[++i];
-            continue;
-        }
-        std::fprintf(stderr, "talvo-relay: unknown argument %s (try --help)\n", argv[i]);
-        return 2;
-    }
-    if (configPath.empty()) {
-        std::fputs("talvo-relay: --config FILE is required (try --help)\n", stderr);
-        return 2;
-    }
-    std::signal(SIGPIPE, SIG_IGN);
-    raiseDescriptorLimit();
-    wire::setLogName("talvo-relay");
+    if (const int code = wire::parseConfigArgument(argc, argv, "talvo-relay", kHelp, &configPath); code >= 0)
+        return code;
+    wire::prepareProcess("talvo-relay");
 
     relay::RelayConfig config;
     std::string error;
@@ -79,8 +50,6 @@ int main(int argc, char **argv)
         wire::logLine("created " + config.keyPath + " and " + config.certificatePath);
     wire::logLine("listening on " + config.listen.host + ":" + std::to_string(server.port()));
     wire::logLine("fingerprint " + server.fingerprint());
-    asio::signal_set signals(io, SIGINT, SIGTERM);
-    signals.async_wait([&io](const std::error_code &, int) { io.stop(); });
-    io.run();
+    wire::runUntilSignalled(io);
     return 0;
 }
