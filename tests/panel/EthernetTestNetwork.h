@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TestWire.h"
+
 // The Ethernet tests create interfaces, capture and inject: they run as root in a network
 // namespace of their own (with /sys mounted again, so sysfs shows that namespace's
 // interfaces), entered before any thread exists so every thread and child is inside it.
@@ -57,49 +59,6 @@ inline bool makeVethPair(const QString &a, const QString &b)
     }
     return ok;
 }
-
-// The test's own capture handle on one interface, inbound only.
-class Wire
-{
-public:
-    explicit Wire(const QString &dev)
-    {
-        char err[PCAP_ERRBUF_SIZE] = {};
-        m_handle = CaptureDevice::open(dev.toLatin1(), 10, err);
-        m_error = QString::fromLocal8Bit(err);
-    }
-    ~Wire()
-    {
-        if (m_handle)
-            pcap_close(m_handle);
-    }
-    bool isOpen() const { return m_handle; }
-    QString error() const { return m_error; }
-    bool send(const QByteArray &f)
-    {
-        return pcap_sendpacket(m_handle, reinterpret_cast<const u_char *>(f.constData()), f.size()) == 0;
-    }
-    // Frames read within timeoutMs until `match` accepts one.
-    bool waitFor(const std::function<bool(const QByteArray &)> &match, int timeoutMs)
-    {
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < timeoutMs) {
-            if (!CaptureDevice::waitForFrame(m_handle, 50))
-                continue;
-            pcap_pkthdr *h;
-            const u_char *d;
-            while (pcap_next_ex(m_handle, &h, &d) == 1)
-                if (match(QByteArray(reinterpret_cast<const char *>(d), int(h->caplen))))
-                    return true;
-        }
-        return false;
-    }
-
-private:
-    pcap_t *m_handle = nullptr;
-    QString m_error;
-};
 
 inline QByteArray ethernetFrame(const QByteArray &dst, const QByteArray &src, quint16 etherType,
                                 const QByteArray &payload, int len = 60)
