@@ -5,6 +5,7 @@
 // direct veth pair between the same two namespaces, and TCP throughput from the PLC side.
 //
 //   sudo bin/ethernet_bench [--quick]
+#include "PrivateNetwork.h"
 #include "TunnelFixture.h"
 #include "app/AppDir.h"
 #include "bridge/LinuxVethAdapter.h"
@@ -60,14 +61,6 @@ double seconds(Clock::duration d)
 int sh(const std::string &cmd)
 {
     return std::system(cmd.c_str());
-}
-
-bool enterBenchNetwork()
-{
-    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return false;
-    umount2("/sys", MNT_DETACH);
-    return mount("sysfs", "/sys", "sysfs", 0, nullptr) == 0;
 }
 
 // The PLC's namespace: made by a thread of its own, which moves plc0 and the direct veth's
@@ -287,7 +280,7 @@ int main(int argc, char **argv)
         std::fputs("ethernet_bench: needs root (network namespaces, veth pairs, capture)\n", stderr);
         return 2;
     }
-    if (!enterBenchNetwork()) {
+    if (!enterPrivateNetworkWithSysfs().isEmpty()) {
         std::perror("ethernet_bench: private network namespace");
         return 2;
     }

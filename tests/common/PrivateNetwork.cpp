@@ -6,6 +6,7 @@
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -58,4 +59,21 @@ QString enterPrivateNetwork()
     writeFile("/proc/self/uid_map", QStringLiteral("%1 %1 1").arg(uid));
     writeFile("/proc/self/gid_map", QStringLiteral("%1 %1 1").arg(gid));
     return loopbackUp(&why) ? QString() : why;
+}
+
+QString enterPrivateNetworkWithSysfs()
+{
+    if (::geteuid() != 0)
+        return QStringLiteral("needs root for network namespaces and interfaces");
+    if (::unshare(CLONE_NEWNS) != 0)
+        return QStringLiteral("cannot create a private mount namespace: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return QStringLiteral("cannot make mounts private: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+    const QString why = enterPrivateNetwork();
+    if (!why.isEmpty())
+        return why;
+    ::umount2("/sys", MNT_DETACH);
+    if (::mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0)
+        return QStringLiteral("cannot mount sysfs for the namespace: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+    return QString();
 }

@@ -7,3 +7,7 @@
 // on the machine. Must run before the process starts any thread. Returns why that was
 // impossible, or an empty string.
 QString enterPrivateNetwork();
+
+// The same, for tests that make interfaces: root only, and with /sys mounted again inside
+// a mount namespace of its own, so that sysfs shows this namespace's interfaces.
+QString enterPrivateNetworkWithSysfs();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PrivateNetwork.h"
+#include "Shell.h"
 #include "TestWire.h"
 
 // The Ethernet tests create interfaces, capture and inject: they run as root in a network
@@ -20,42 +22,15 @@
 #include <cstring>
 #include <functional>
 
-inline QString enterEthernetTestNetwork()
-{
-    if (geteuid() != 0)
-        return QStringLiteral("needs root for network namespaces and veth pairs");
-    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
-        return QStringLiteral("cannot create a private network namespace: %1").arg(strerror(errno));
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return QStringLiteral("cannot make mounts private: %1").arg(strerror(errno));
-    umount2("/sys", MNT_DETACH);
-    if (mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0)
-        return QStringLiteral("cannot mount sysfs for the namespace: %1").arg(strerror(errno));
-    return QString();
-}
-
-inline int run(const QString &cmd)
-{
-    return QProcess::execute(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), cmd});
-}
-
-inline QString runOutput(const QString &cmd)
-{
-    QProcess p;
-    p.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), cmd});
-    p.waitForFinished(10000);
-    return QString::fromLocal8Bit(p.readAllStandardOutput());
-}
-
 // A veth pair up, with the offloads off that a real card would not do either (frames as
 // long as one MTU, checksums filled in), and without IPv6 chatter of its own.
 inline bool makeVethPair(const QString &a, const QString &b)
 {
-    bool ok = run(QStringLiteral("ip link add %1 type veth peer name %2").arg(a, b)) == 0;
+    bool ok = sh(QStringLiteral("ip link add %1 type veth peer name %2").arg(a, b)) == 0;
     for (const QString &dev : {a, b}) {
-        run(QStringLiteral("ethtool -K %1 tx off tso off gso off gro off >/dev/null 2>&1").arg(dev));
-        run(QStringLiteral("sysctl -qw net.ipv6.conf.%1.disable_ipv6=1").arg(dev));
-        ok = ok && run(QStringLiteral("ip link set dev %1 up").arg(dev)) == 0;
+        sh(QStringLiteral("ethtool -K %1 tx off tso off gso off gro off >/dev/null 2>&1").arg(dev));
+        sh(QStringLiteral("sysctl -qw net.ipv6.conf.%1.disable_ipv6=1").arg(dev));
+        ok = ok && sh(QStringLiteral("ip link set dev %1 up").arg(dev)) == 0;
     }
     return ok;
 }

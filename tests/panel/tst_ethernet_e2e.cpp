@@ -50,7 +50,7 @@ Result runWhileServing(const QString &program, const QStringList &args, int time
 
 bool isUp(const QString &interface)
 {
-    return runOutput("ip -o link show dev " + interface).contains(QRegularExpression("<[^>]*\\bUP\\b"));
+    return shOutput("ip -o link show dev " + interface).contains(QRegularExpression("<[^>]*\\bUP\\b"));
 }
 
 } // namespace
@@ -80,12 +80,12 @@ private slots:
             if (QStandardPaths::findExecutable(tool, {"/usr/sbin", "/sbin", "/usr/bin", "/bin"}).isEmpty())
                 QSKIP(qPrintable(QStringLiteral("needs %1 (packages iproute2, ethtool, iputils-ping, mbpoll, util-linux)").arg(tool)));
         if (!QFile::exists("/usr/bin/python3")
-            || run("/usr/bin/python3 -c 'import pymodbus' 2>/dev/null") != 0)
+            || sh("/usr/bin/python3 -c 'import pymodbus' 2>/dev/null") != 0)
             QSKIP("needs /usr/bin/python3 with pymodbus (package python3-pymodbus)");
-        run("ip link set lo up");
+        sh("ip link set lo up");
 
         // The PC: the bridge adapter pair, as the set-up script makes it.
-        QCOMPARE(run(kSetup + " >/dev/null 2>&1"), 0);
+        QCOMPARE(sh(kSetup + " >/dev/null 2>&1"), 0);
         // The panel's Ethernet port, and the cable to the PLC in a namespace of its own.
         QVERIFY(makeVethPair("panel0", "plc0"));
         m_plc.setStandardOutputFile(QProcess::nullDevice());
@@ -96,13 +96,13 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(QFile::symLinkTarget(QStringLiteral("/proc/%1/ns/net").arg(m_plc.processId())) != ownNs
                                      && !QFile::symLinkTarget(QStringLiteral("/proc/%1/ns/net").arg(m_plc.processId())).isEmpty(),
                                  5000);
-        QCOMPARE(run(QStringLiteral("ip link set plc0 netns %1").arg(m_plc.processId())), 0);
-        QCOMPARE(run(plcNs(QStringLiteral("sh -c 'ip link set lo up && ip addr add %1/24 dev plc0 && "
+        QCOMPARE(sh(QStringLiteral("ip link set plc0 netns %1").arg(m_plc.processId())), 0);
+        QCOMPARE(sh(plcNs(QStringLiteral("sh -c 'ip link set lo up && ip addr add %1/24 dev plc0 && "
                                           "ethtool -K plc0 tx off tso off gso off gro off >/dev/null && "
                                           "ip link set plc0 up'")
                                .arg(kPlcIp))),
                  0);
-        QTRY_VERIFY_WITH_TIMEOUT(!runOutput(plcNs("ss -ltnH 'sport = :502'")).isEmpty(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!shOutput(plcNs("ss -ltnH 'sport = :502'")).isEmpty(), 10000);
 
         AppDir::setOverride(m_dir.path());
         QVERIFY(QDir::setCurrent(m_dir.path())); // demoTunnel.cfg is read from here
@@ -137,8 +137,8 @@ private slots:
             m_plc.kill(); // its namespace, and plc0 in it, go with it
             m_plc.waitForFinished(5000);
         }
-        run("ip link del panel0 2>/dev/null");
-        run("ip link del talvo0 2>/dev/null");
+        sh("ip link del panel0 2>/dev/null");
+        sh("ip link del talvo0 2>/dev/null");
     }
 
     void pingAndModbusThroughTheBridge()
@@ -150,9 +150,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(m_bridge->getBRun() && m_bridge->isRunning(), 5000);
 
         // talvo0 speaks for the panel: its MAC, its address, the five routes.
-        QVERIFY(runOutput("ip -o link show dev talvo0").contains("link/ether " + kPanelMac));
-        QVERIFY(runOutput("ip -o -4 addr show dev talvo0").contains("inet " + kPanelIp + "/24"));
-        QCOMPARE(runOutput("ip route show metric 291").count("dev talvo0"), 5);
+        QVERIFY(shOutput("ip -o link show dev talvo0").contains("link/ether " + kPanelMac));
+        QVERIFY(shOutput("ip -o -4 addr show dev talvo0").contains("inet " + kPanelIp + "/24"));
+        QCOMPARE(shOutput("ip route show metric 291").count("dev talvo0"), 5);
 
         const Result ping = runWhileServing("ping", {"-c", "3", "-i", "0.2", "-W", "3", kPlcIp}, 20000);
         QVERIFY2(ping.exitCode == 0 && ping.output.contains("3 received"),
@@ -174,8 +174,8 @@ private slots:
         QCOMPARE(caption(), QStringLiteral("Start Tunnel"));
         QVERIFY(!m_bridge->getBRun());
         QTRY_VERIFY_WITH_TIMEOUT(m_bridge->isFinished(), 2000);
-        QCOMPARE(runOutput("ip route show metric 291"), QString());
-        QVERIFY(!runOutput("ip route show").contains("talvo0"));
+        QCOMPARE(shOutput("ip route show metric 291"), QString());
+        QVERIFY(!shOutput("ip route show").contains("talvo0"));
         QVERIFY(!isUp("talvo0"));
         QVERIFY(!m_bridge->getRouteAdded());
         QVERIFY(m_agent.waitForOutput("PC disconnected"));
@@ -185,7 +185,7 @@ private slots:
 
 int main(int argc, char *argv[])
 {
-    g_skip = enterEthernetTestNetwork(); // before any thread exists
+    g_skip = enterPrivateNetworkWithSysfs(); // before any thread exists
     QApplication app(argc, argv);
     TestEthernetEndToEnd test;
     return QTest::qExec(&test, argc, argv);

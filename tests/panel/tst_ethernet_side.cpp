@@ -173,14 +173,14 @@ private slots:
     {
         if (!g_skip.isEmpty())
             QSKIP(qPrintable(g_skip));
-        run("ip link set lo up");
-        run("ip link del agent0 2>/dev/null");
+        sh("ip link set lo up");
+        sh("ip link del agent0 2>/dev/null");
         QVERIFY(makeVethPair("agent0", "plc0"));
     }
     void cleanup()
     {
         if (g_skip.isEmpty())
-            run("ip link del agent0 2>/dev/null");
+            sh("ip link del agent0 2>/dev/null");
     }
 
     // Only what the PLC side sends to the announced MAC, broadcasts and multicasts reach the
@@ -256,7 +256,7 @@ private slots:
         Session s;
         const auto side = s.open();
         QVERIFY(side);
-        QCOMPARE(run("ip link set dev agent0 mtu 9000 && ip link set dev plc0 mtu 9000"), 0);
+        QCOMPARE(sh("ip link set dev agent0 mtu 9000 && ip link set dev plc0 mtu 9000"), 0);
         Wire plc("plc0");
         QVERIFY(plc.send(ethernetFrame(kPanelMac, kPlcMac, kTestType, "jumbo", 9014)));
         const QByteArray normal = ethernetFrame(kPanelMac, kPlcMac, kTestType, "normal", 1514);
@@ -297,7 +297,7 @@ private slots:
         Session s;
         const auto side = s.open();
         QVERIFY(side);
-        run("ip link del agent0");
+        sh("ip link del agent0");
         QVERIFY(s.runUntil([&] { return s.reportsWith("capture failed") == 1; }));
         QVERIFY(!side->isCapturing());
         // Handlers run while the interface is away: the reopening timer at most, no spinning.
@@ -424,7 +424,7 @@ private slots:
         QVERIFY2(QString::fromStdString(error).contains("not six hexadecimal groups"), error.c_str());
 
         // Host holding the announced address: a warning, since its stack would answer too.
-        run("ip addr add 192.168.57.10/24 dev agent0");
+        sh("ip addr add 192.168.57.10/24 dev agent0");
         QVERIFY(s.open());
         QCOMPARE(s.reportsWith("holds 192.168.57.10 itself"), 1);
     }
@@ -472,7 +472,7 @@ private slots:
 
 int main(int argc, char **argv)
 {
-    g_skip = enterEthernetTestNetwork(); // before any thread exists
+    g_skip = enterPrivateNetworkWithSysfs(); // before any thread exists
     QCoreApplication app(argc, argv);
     TestEthernetSide test;
     return QTest::qExec(&test, argc, argv);

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+
+// Shell commands of the namespace tests (ip, ethtool, sysctl): the exit code, or the output.
+inline int sh(const QString &cmd)
+{
+    return QProcess::execute(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), cmd});
+}
+
+inline QString shOutput(const QString &cmd)
+{
+    QProcess p;
+    p.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), cmd});
+    p.waitForFinished(10000);
+    return QString::fromLocal8Bit(p.readAllStandardOutput());
+}
