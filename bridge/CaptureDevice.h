@@ -1,17 +1,31 @@
 #pragma once
 
-#include <QByteArray>
+#include <QString>
+#include <QStringList>
 
-#include <pcap/pcap.h>
+#include <memory>
 
-// How this platform opens the bridge adapter for capture and waits for a frame on it.
+// The bridge adapter opened for capture and injection. On Windows the capture driver is
+// used directly; on Linux a small privileged helper process does it, so that the tool
+// itself holds no capabilities.
 class CaptureDevice
 {
 public:
-    // Snapshot 65536 bytes, promiscuous, the given read timeout. Null on failure, with the
-    // reason in errbuf (PCAP_ERRBUF_SIZE bytes).
-    static pcap_t *open(const QByteArray &name, int readTimeoutMs, char *errbuf);
+    virtual ~CaptureDevice() = default;
+
+    // Snapshot 65536 bytes, promiscuous, inbound frames only, the given read timeout and
+    // capture filter (empty: none). Null on failure, with the reason in *error.
+    static std::unique_ptr<CaptureDevice> open(const QString &name, const QString &filter,
+                                               int readTimeoutMs, QString *error);
+    // The names and descriptions of the devices that can be captured on, or an error.
+    static bool list(QList<QPair<QString, QString>> *devices, QString *error);
+
     // Waits at most timeoutMs for a frame, so that a stop request is seen within that time
     // even while the adapter is silent. True when a read should be tried.
-    static bool waitForFrame(pcap_t *handle, int timeoutMs);
+    virtual bool waitForFrame(int timeoutMs) = 0;
+    // 1: a frame in *data/*length, valid until the next read; 0: none yet; -1: the device
+    // failed (errorText says why).
+    virtual int read(const unsigned char **data, int *length) = 0;
+    virtual bool inject(const unsigned char *data, int length) = 0;
+    virtual QString errorText() const = 0;
 };

@@ -6,13 +6,13 @@
 
 #include <memory>
 
-// The system's command interpreter, which gets each command line whole.
+// What runs the bridge's command lines: the system's command interpreter on Windows, the
+// privileged bridge helper on Linux.
 class CommandInterpreter
 {
 public:
     static QString program();
     static QStringList arguments(const QString &cmd);
-    // The process object to run it in; on Linux the child hands the network capabilities
-    // the tool was granted on to the commands it runs.
+    // The process object to run it in.
     static std::unique_ptr<QProcess> newProcess();
 };

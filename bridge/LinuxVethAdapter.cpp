@@ -1,10 +1,11 @@
 #include "bridge/LinuxVethAdapter.h"
 
+#include "bridge/BridgeHelper.h"
 #include "bridge/CommandRunner.h"
 
 #include <QDebug>
-#include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 
 QString LinuxVethAdapter::stackSide()
 {
@@ -17,8 +18,8 @@ QString LinuxVethAdapter::peer()
 }
 
 namespace {
-constexpr int kCapNetAdmin = 12;
-constexpr int kCapNetRaw = 13;
+// The helper answers at once; a hung one must not hang the window.
+constexpr int kCheckTimeoutMs = 5000;
 
 // The same five routes as on Windows, with metric 291 and the gateway at host 234 of the
 // panel's /24. Windows' 234.0.0.0 mask 240.0.0.0 is not a prefix Linux accepts (host bits
@@ -37,9 +38,9 @@ QString routeCommand(const char *verb, const QString &destination, const PanelAd
 }
 }
 
-LinuxVethAdapter::LinuxVethAdapter(const QString &sysClassNet, const QString &procStatus)
+LinuxVethAdapter::LinuxVethAdapter(const QString &sysClassNet, const QString &helper)
     : m_sysClassNet(sysClassNet)
-    , m_procStatus(procStatus)
+    , m_helper(helper)
 {
 }
 
@@ -53,24 +54,20 @@ bool LinuxVethAdapter::isTapInstalled()
     return exists(stackSide()) && exists(peer());
 }
 
-// Capturing and injecting need CAP_NET_RAW, re-addressing the adapter CAP_NET_ADMIN: both
-// must be effective (root, or the file capabilities the set-up script grants).
+// Capturing and injecting need CAP_NET_RAW, re-addressing the adapter CAP_NET_ADMIN. The
+// helper holds them, not the tool, so asking it (rather than this process) sees a grant
+// made by setup-adapter the moment it is made.
 bool LinuxVethAdapter::isPcapInstalled()
 {
-    QFile status(m_procStatus);
-    if (!status.open(QIODevice::ReadOnly))
+    QProcess check;
+    check.setStandardOutputFile(QProcess::nullDevice());
+    check.setStandardErrorFile(QProcess::nullDevice());
+    check.start(m_helper.isEmpty() ? BridgeHelper::path() : m_helper, {QStringLiteral("check")});
+    if (!check.waitForFinished(kCheckTimeoutMs)) {
+        qWarning() << "LinuxVethAdapter: the bridge helper cannot be asked:" << check.errorString();
         return false;
-    // Read whole: files under /proc report a size of 0, so atEnd() cannot be trusted.
-    for (QByteArray line : status.readAll().split('\n')) {
-        line = line.trimmed();
-        if (!line.startsWith("CapEff:"))
-            continue;
-        bool ok = false;
-        const quint64 caps = line.mid(7).trimmed().toULongLong(&ok, 16);
-        const quint64 wanted = (quint64(1) << kCapNetAdmin) | (quint64(1) << kCapNetRaw);
-        return ok && (caps & wanted) == wanted;
     }
-    return false;
+    return check.exitStatus() == QProcess::NormalExit && check.exitCode() == 0;
 }
 
 QString LinuxVethAdapter::registeredCaptureDevice()

@@ -14,8 +14,9 @@ public:
     static QString stackSide(); // talvo0
     static QString peer();      // talvo0p
 
+    // An empty helper means the bridge helper beside the executable.
     explicit LinuxVethAdapter(const QString &sysClassNet = QStringLiteral("/sys/class/net"),
-                              const QString &procStatus = QStringLiteral("/proc/self/status"));
+                              const QString &helper = QString());
 
     bool isTapInstalled() override;
     bool isPcapInstalled() override;
@@ -33,6 +34,6 @@ private:
     bool exists(const QString &interface) const;
 
     QString m_sysClassNet;
-    QString m_procStatus;
+    QString m_helper;
     PanelAddress m_routed;
 };

@@ -9,24 +9,12 @@
 #include <QDebug>
 
 namespace {
-// Draining reads what is already buffered; a flood must not keep a stop waiting.
-constexpr int kMaxDrainFrames = 1024;
 // After a failed reopen the device is tried again after this long, so a missing adapter
 // neither spins the loop nor fills the log.
 constexpr int kReopenDelayMs = 500;
 // A restart waits this long at most for the previous capture to end; the loop sees a stop
 // within one read timeout, so this only matters if the capture library itself hangs.
 constexpr int kStopWaitMs = 5000;
-
-void drainAndClose(pcap_t *handle)
-{
-    pcap_breakloop(handle);
-    pcap_pkthdr *header = nullptr;
-    const u_char *data = nullptr;
-    for (int i = 0; i < kMaxDrainFrames && pcap_next_ex(handle, &header, &data) > 0; ++i) {
-    }
-    pcap_close(handle);
-}
 }
 
 PCapOperator *PCapOperator::getInstance()
@@ -71,10 +59,7 @@ bool PCapOperator::stopAndWait()
 void PCapOperator::closeHandle()
 {
     QWriteLocker locker(&m_handleLock);
-    if (adhandle) {
-        drainAndClose(adhandle);
-        adhandle = nullptr;
-    }
+    adhandle.reset();
 }
 
 void PCapOperator::setBRun(bool b)
@@ -101,6 +86,10 @@ void PCapOperator::setBRun(bool b)
 
 QString PCapOperator::captureFilter() const
 {
+    // Before any panel announcement there is no host to name: the device runs unfiltered
+    // and the relay rule alone decides.
+    if (m_strIp.isEmpty())
+        return QString();
     return QStringLiteral("((ether dst FF:FF:FF:FF:FF:FF) or (not ip) or ((ip) and ((src host %1) or (src host %2))))")
         .arg(m_strIp)
         .arg(m_strBroadcastIp);
@@ -108,30 +97,14 @@ QString PCapOperator::captureFilter() const
 
 int PCapOperator::pcapLink()
 {
-    const QByteArray name = m_strDevice.toLatin1();
-    char errbuf[PCAP_ERRBUF_SIZE] = {};
-    pcap_t *handle = CaptureDevice::open(name, kReadTimeoutMs, errbuf);
+    std::unique_ptr<CaptureDevice> handle =
+        CaptureDevice::open(m_strDevice, captureFilter(), kReadTimeoutMs, &m_linkError);
     if (!handle) {
-        qDebug() << "pcapLink error ===" << errbuf << static_cast<void *>(handle) << m_strDevice;
-        m_linkError = QString::fromLocal8Bit(errbuf);
+        qDebug() << "pcapLink error ===" << m_linkError << m_strDevice;
         return -1;
     }
-
-    // Before any panel announcement the filter names no host and does not compile; the
-    // device then runs unfiltered and the relay rule alone decides.
-    bpf_program program;
-    if (pcap_compile(handle, &program, captureFilter().toLatin1().constData(), 1, PCAP_NETMASK_UNKNOWN) == 0) {
-        if (pcap_setfilter(handle, &program) != 0)
-            qWarning() << "PCapOperator::pcapLink: capture filter not set:" << pcap_geterr(handle);
-        pcap_freecode(&program);
-    } else {
-        qWarning() << "PCapOperator::pcapLink: capture filter does not compile:" << pcap_geterr(handle);
-    }
-
     QWriteLocker locker(&m_handleLock);
-    if (adhandle)
-        drainAndClose(adhandle);
-    adhandle = handle;
+    adhandle = std::move(handle);
     return 1;
 }
 
@@ -147,10 +120,10 @@ void PCapOperator::run()
     qDebug() << " PCapOperator::run()";
     bool readFailed = false;
     while (bRun) {
-        pcap_t *handle;
+        CaptureDevice *handle;
         {
             QReadLocker locker(&m_handleLock);
-            handle = adhandle;
+            handle = adhandle.get();
         }
         if (!handle) {
             qDebug() << "PCapOperator::run adhandle == null";
@@ -159,22 +132,21 @@ void PCapOperator::run()
             continue;
         }
 
-        if (CaptureDevice::waitForFrame(handle, kReadTimeoutMs)) {
-            pcap_pkthdr *header = nullptr;
-            const u_char *data = nullptr;
+        if (handle->waitForFrame(kReadTimeoutMs)) {
+            const unsigned char *data = nullptr;
+            int length = 0;
             int r;
             {
                 QReadLocker locker(&m_handleLock);
-                r = pcap_next_ex(handle, &header, &data);
+                r = handle->read(&data, &length);
             }
-            // The frame's bytes stay valid until this thread reads again. A frame cut short
-            // by the capture would make the relay read past what was captured.
-            if (r == 1 && header->caplen >= header->len)
-                relayFrame(data, int(header->len));
+            // The frame's bytes stay valid until this thread reads again.
+            if (r == 1)
+                relayFrame(data, length);
             if (r < 0) {
                 // The adapter went away or down: reopen it rather than spin on the error.
                 if (!readFailed)
-                    qWarning() << "PCapOperator::run: capture read failed:" << pcap_geterr(handle);
+                    qWarning() << "PCapOperator::run: capture read failed:" << handle->errorText();
                 readFailed = true;
                 closeHandle();
                 waitBeforeReopen();
@@ -186,12 +158,11 @@ void PCapOperator::run()
     }
 
     QWriteLocker locker(&m_handleLock);
-    qDebug() << "PCapOperator::run out while adhandle 000 ==" << static_cast<void *>(adhandle);
+    qDebug() << "PCapOperator::run out while adhandle 000 ==" << static_cast<void *>(adhandle.get());
     if (adhandle) {
-        pcap_t *closed = adhandle;
-        drainAndClose(adhandle);
-        qDebug() << "PCapOperator::run out while adhandle 111 ==" << static_cast<void *>(closed);
-        adhandle = nullptr;
+        const void *closed = adhandle.get();
+        adhandle.reset();
+        qDebug() << "PCapOperator::run out while adhandle 111 ==" << closed;
     }
 }
 
@@ -219,7 +190,7 @@ void PCapOperator::sendPacket(const unsigned char *buf, int len)
         return;
     QReadLocker locker(&m_handleLock);
     if (adhandle)
-        pcap_sendpacket(adhandle, buf, len);
+        adhandle->inject(buf, len);
 }
 
 bool PCapOperator::isTapInstalled()
@@ -235,10 +206,10 @@ bool PCapOperator::isPcapInstalled()
 int PCapOperator::initPcap()
 {
     qDebug() << "initPcap ";
-    pcap_if_t *alldevs = nullptr;
-    char errbuf[PCAP_ERRBUF_SIZE] = {};
-    if (pcap_findalldevs(&alldevs, errbuf) == -1) {
-        qWarning() << "pcap_findalldevs errbuf ===" << errbuf;
+    QList<QPair<QString, QString>> devices;
+    QString error;
+    if (!CaptureDevice::list(&devices, &error)) {
+        qWarning() << "pcap_findalldevs errbuf ===" << error;
         return -1;
     }
     m_strDevice.clear();
@@ -246,20 +217,16 @@ int PCapOperator::initPcap()
     const QString registered = m_adapter->registeredCaptureDevice();
     if (!registered.isEmpty()) {
         m_strDevice = registered;
-        pcap_freealldevs(alldevs);
         return 1;
     }
 
-    for (pcap_if_t *d = alldevs; d; d = d->next) {
-        const QString name = QString::fromLocal8Bit(d->name);
-        const QString description = d->description ? QString::fromLocal8Bit(d->description) : QString();
+    for (const auto &[name, description] : devices) {
         qDebug() << "device ===" << name << description;
         if (m_adapter->isCaptureDevice(name, description)) {
             m_strDevice = name;
             break;
         }
     }
-    pcap_freealldevs(alldevs);
     qDebug() << "initPcap 000";
     if (m_strDevice.isEmpty())
         return -2;

@@ -11,9 +11,8 @@
 #include <atomic>
 #include <memory>
 
-#include <pcap/pcap.h>
-
 class BridgeAdapter;
+class CaptureDevice;
 
 // The Ethernet bridge: captures frames on the bridge adapter in its own thread and hands
 // the ones for the panel to the tunnel; injects the panel's frames into the adapter. It also
@@ -90,7 +89,7 @@ private:
     QString m_linkError; // why the last pcapLink failed
 
     mutable QReadWriteLock m_handleLock;
-    pcap_t *adhandle = nullptr;
+    std::unique_ptr<CaptureDevice> adhandle;
     std::array<quint8, 6> panelMac{};
     std::array<quint8, 4> panelIp{};
 

@@ -4,11 +4,15 @@
 
 #include <QDebug>
 
-ProcessCommandRunner::ProcessCommandRunner(int startTimeoutMs, int finishTimeoutMs,
-                                           const QString &program)
+ProcessCommandRunner::Interpreter ProcessCommandRunner::platformInterpreter()
+{
+    return {CommandInterpreter::program(), &CommandInterpreter::arguments};
+}
+
+ProcessCommandRunner::ProcessCommandRunner(int startTimeoutMs, int finishTimeoutMs, Interpreter interpreter)
     : m_startTimeoutMs(startTimeoutMs)
     , m_finishTimeoutMs(finishTimeoutMs)
-    , m_program(program.isEmpty() ? CommandInterpreter::program() : program)
+    , m_interpreter(std::move(interpreter))
 {
 }
 
@@ -16,8 +20,8 @@ QString ProcessCommandRunner::execute(const QString &cmd)
 {
     // Destroyed on return; a command still running after a failed wait is killed with it.
     const std::unique_ptr<QProcess> process = CommandInterpreter::newProcess();
-    process->setProgram(m_program);
-    process->setArguments(CommandInterpreter::arguments(cmd));
+    process->setProgram(m_interpreter.program);
+    process->setArguments(m_interpreter.arguments(cmd));
     process->setProcessChannelMode(QProcess::MergedChannels);
     process->start(QIODevice::ReadWrite);
 

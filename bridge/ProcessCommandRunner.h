@@ -2,6 +2,10 @@
 
 #include "bridge/CommandRunner.h"
 
+#include <QStringList>
+
+#include <functional>
+
 // Runs each command line in a new command-interpreter process and waits for it, so the
 // adapter set-up proceeds one command after the other. The command's exit code is not
 // looked at: its (merged) output is the record of what happened.
@@ -11,15 +15,23 @@ public:
     static constexpr int kStartTimeoutMs = 30000;
     static constexpr int kFinishTimeoutMs = 30000;
 
-    // An empty program means the system's command interpreter.
+    // What a command line is handed to: a program, and how the line becomes its arguments.
+    struct Interpreter
+    {
+        QString program;
+        std::function<QStringList(const QString &)> arguments;
+    };
+    // By default this platform's CommandInterpreter.
+    static Interpreter platformInterpreter();
+
     explicit ProcessCommandRunner(int startTimeoutMs = kStartTimeoutMs,
                                   int finishTimeoutMs = kFinishTimeoutMs,
-                                  const QString &program = QString());
+                                  Interpreter interpreter = platformInterpreter());
 
     QString execute(const QString &cmd) override;
 
 private:
     int m_startTimeoutMs;
     int m_finishTimeoutMs;
-    QString m_program;
+    Interpreter m_interpreter;
 };

@@ -300,11 +300,15 @@ void PLCDownloadPassThrough::readSerialMode(const QByteArray &read)
         stopConnectTimer();
         emit message(QStringLiteral("Device COM is null!"));
         return;
-    case SerialRead::PortAccepted:
+    case SerialRead::PortAccepted: {
         stopConnectTimer();
-        emit message(taken.text);
+        // Where the port is not known by its name alone (a device file on Linux), the operator
+        // needs its path to point the PLC software at it.
+        const QString location = VirtualPortsManager::portLocation(m_strPairPortA);
+        emit message(location == m_strPairPortA ? taken.text : taken.text + QStringLiteral(" -- ") + location);
         setState(DeviceReady);
         return;
+    }
     case SerialRead::PortReplyShort:
         stopConnectTimer();
         return;

@@ -144,7 +144,9 @@ void PassThroughSession::handle(const std::vector<PcMessage> &messages)
                 send("COM#NULL");
                 break;
             }
-            send("COM#" + m.payload + " ready (" + port->second + ")");
+            // The device path is the panel's business: the PC is told the port name only.
+            wire::logLine("pass-through: serial port " + m.payload + " (" + port->second + ") open");
+            send("COM#" + m.payload + " ready");
             break;
         }
         case PcMessage::Disconnect:

@@ -172,5 +172,44 @@
         <source>检测未安装Pcap服务,是否安装？</source>
         <translation>检测未安装Pcap服务,是否安装？</translation>
     </message>
+    <message>
+        <source>未检测到桥接网卡talvo0,是否现在用setup-adapter设置(需要管理员密码)？</source>
+        <translation>未检测到桥接网卡talvo0,是否现在用setup-adapter设置(需要管理员密码)？</translation>
+    </message>
+    <message>
+        <source>抓包助手talvo-bridge-helper没有抓包权限,是否现在用setup-adapter授权(需要管理员密码)？</source>
+        <translation>抓包助手talvo-bridge-helper没有抓包权限,是否现在用setup-adapter授权(需要管理员密码)？</translation>
+    </message>
+    <message>
+        <source>无法启动%1：文件不存在或不可执行</source>
+        <translation>无法启动%1：文件不存在或不可执行</translation>
+    </message>
+    <message>
+        <source>无法启动%1：%2</source>
+        <translation>无法启动%1：%2</translation>
+    </message>
+    <message>
+        <source>%1 失败：%2</source>
+        <translation>%1 失败：%2</translation>
+    </message>
+    <message>
+        <source>桥接网卡已设置好,请再次点击开始</source>
+        <translation>桥接网卡已设置好,请再次点击开始</translation>
+    </message>
+</context>
+<context>
+    <name>VNCTunnelConnect</name>
+    <message>
+        <source>无法启动VNC监控程序%1：%2</source>
+        <translation>无法启动VNC监控程序%1：%2</translation>
+    </message>
+    <message>
+        <source>未安装VNC监控程序(例如tigervnc-viewer)</source>
+        <translation>未安装VNC监控程序(例如tigervnc-viewer)</translation>
+    </message>
+    <message>
+        <source>VNC监控程序异常退出(%1)</source>
+        <translation>VNC监控程序异常退出(%1)</translation>
+    </message>
 </context>
 </TS>

@@ -172,5 +172,44 @@
         <source>检测未安装Pcap服务,是否安装？</source>
         <translation>Install Pcap ?</translation>
     </message>
+    <message>
+        <source>未检测到桥接网卡talvo0,是否现在用setup-adapter设置(需要管理员密码)？</source>
+        <translation>The bridge adapter talvo0 is not set up. Set it up now with setup-adapter (asks for the administrator's password)?</translation>
+    </message>
+    <message>
+        <source>抓包助手talvo-bridge-helper没有抓包权限,是否现在用setup-adapter授权(需要管理员密码)？</source>
+        <translation>The capture helper talvo-bridge-helper may not capture yet. Grant it now with setup-adapter (asks for the administrator's password)?</translation>
+    </message>
+    <message>
+        <source>无法启动%1：文件不存在或不可执行</source>
+        <translation>Cannot start %1: it is missing or not executable</translation>
+    </message>
+    <message>
+        <source>无法启动%1：%2</source>
+        <translation>Cannot start %1: %2</translation>
+    </message>
+    <message>
+        <source>%1 失败：%2</source>
+        <translation>%1 failed: %2</translation>
+    </message>
+    <message>
+        <source>桥接网卡已设置好,请再次点击开始</source>
+        <translation>The bridge adapter is ready: press Start again</translation>
+    </message>
+</context>
+<context>
+    <name>VNCTunnelConnect</name>
+    <message>
+        <source>无法启动VNC监控程序%1：%2</source>
+        <translation>Cannot start the VNC viewer %1: %2</translation>
+    </message>
+    <message>
+        <source>未安装VNC监控程序(例如tigervnc-viewer)</source>
+        <translation>No VNC viewer is installed (for example tigervnc-viewer)</translation>
+    </message>
+    <message>
+        <source>VNC监控程序异常退出(%1)</source>
+        <translation>The VNC viewer ended with an error (%1)</translation>
+    </message>
 </context>
 </TS>

@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 // Turns the tool's tunnel requests into tunnel library calls for one panel. Holds no state
 // of its own besides the device ID: the tunnel and its forwardings live in the library, so
 // callers make a fresh client per request.
@@ -20,7 +22,14 @@ public:
     virtual int ConnectAdd(const QString &remote, const QString &local);
     virtual int ConnectDelHmi();
     virtual int ConnectAddHmi();
-    virtual void OpenVnc(const QString &argument);
+    // failed hears, later and on this thread, why the viewer could not start or ended
+    // with an error; the viewer outlives this client.
+    virtual void OpenVnc(const QString &argument,
+                         const std::function<void(const QString &)> &failed = {});
+
+    // demoTunnel.cfg in the working directory, else beside the executable (a desktop entry
+    // or a shortcut may start the tool anywhere).
+    static QString configFile();
 
 private:
     QString devId;

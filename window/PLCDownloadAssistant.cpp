@@ -16,6 +16,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QFile>
+#include <QPointer>
 #include <QTextStream>
 #include <QTranslator>
 #include <QAbstractItemView>
@@ -349,7 +350,10 @@ void PLCDownloadAssistant::on_pushButtonCreateChannel_clicked()
                                                   QMessageBox::Yes | QMessageBox::No);
             if (answer == QMessageBox::Yes) {
                 const std::unique_ptr<VNCTunnelConnect> viewer = m_tunnelClients();
-                viewer->OpenVnc(vnc);
+                viewer->OpenVnc(vnc, [window = QPointer<PLCDownloadAssistant>(this)](const QString &why) {
+                    if (window)
+                        window->ui->labelTip->setText(why);
+                });
             }
         }
         return;
@@ -393,21 +397,25 @@ bool PLCDownloadAssistant::checkPrerequisites()
 {
     const bool tap = bridge()->isTapInstalled();
     const bool pcap = bridge()->isPcapInstalled();
+    // An installer that cannot start, or fails, says so on the tip line.
+    const Installers::Report report = [window = QPointer<PLCDownloadAssistant>(this)](const QString &text) {
+        if (window)
+            window->ui->labelTip->setText(text);
+    };
     bool result = true;
     if (!tap) {
-        const auto answer = m_boxes->question(this, QStringLiteral("Install"),
-                                              QObject::tr("检测未安装Tap-Windows,是否安装？"),
+        const auto answer = m_boxes->question(this, QStringLiteral("Install"), m_installers->tapQuestion(),
                                               QMessageBox::Yes | QMessageBox::No);
         result = false;
         if (answer == QMessageBox::Yes)
-            m_installers->installTap();
+            m_installers->installTap(report);
     }
     if (pcap)
         return result;
-    const auto answer = m_boxes->question(this, QStringLiteral("Install"), QObject::tr("检测未安装Pcap服务,是否安装？"),
+    const auto answer = m_boxes->question(this, QStringLiteral("Install"), m_installers->pcapQuestion(),
                                           QMessageBox::Yes | QMessageBox::No);
     if (answer == QMessageBox::Yes)
-        m_installers->installPcap();
+        m_installers->installPcap(report);
     return false;
 }
 

@@ -4,7 +4,6 @@
 #include "BridgeNamespace.h"
 #include "TestWire.h"
 
-#include "bridge/CaptureDevice.h"
 #include "bridge/LinuxVethAdapter.h"
 #include "bridge/PCapOperator.h"
 #include "bridge/ProcessCommandRunner.h"

@@ -4,6 +4,15 @@
 
 #include <QtTest>
 
+namespace {
+// The runner's own behaviour, apart from which program a platform hands its lines to: a
+// shell that takes each line whole, as the Windows interpreter does.
+ProcessCommandRunner::Interpreter shell(const QString &program = QStringLiteral("/bin/sh"))
+{
+    return {program, [](const QString &cmd) { return QStringList{QStringLiteral("-c"), cmd}; }};
+}
+}
+
 class TestBridgeExecute : public QObject
 {
     Q_OBJECT
@@ -27,14 +36,14 @@ private slots:
     {
         QFETCH(QString, cmd);
         QFETCH(QString, result);
-        ProcessCommandRunner runner;
+        ProcessCommandRunner runner(ProcessCommandRunner::kStartTimeoutMs, ProcessCommandRunner::kFinishTimeoutMs, shell());
         QCOMPARE(runner.execute(cmd), result);
     }
 
     void logLineShowsCommandAndOutput()
     {
         LogCapture log;
-        ProcessCommandRunner runner;
+        ProcessCommandRunner runner(ProcessCommandRunner::kStartTimeoutMs, ProcessCommandRunner::kFinishTimeoutMs, shell());
         runner.execute(QStringLiteral("echo hi"));
         QVERIFY2(log.lines().contains(QStringLiteral(" execute  \"echo hi\"  result ->  \"hi\"")),
                  qPrintable(log.lines().join('\n')));
@@ -43,7 +52,7 @@ private slots:
     void commandThatDoesNotFinishIsAbandoned()
     {
         LogCapture log;
-        ProcessCommandRunner runner(ProcessCommandRunner::kStartTimeoutMs, 200);
+        ProcessCommandRunner runner(ProcessCommandRunner::kStartTimeoutMs, 200, shell());
         const QString cmd = QStringLiteral("sleep 30");
         QElapsedTimer timer;
         timer.start();
@@ -54,7 +63,7 @@ private slots:
 
     void interpreterThatDoesNotStart()
     {
-        ProcessCommandRunner runner(2000, 2000, QStringLiteral("/nonexistent/interpreter"));
+        ProcessCommandRunner runner(2000, 2000, shell(QStringLiteral("/nonexistent/interpreter")));
         QCOMPARE(runner.execute(QStringLiteral("true")), QStringLiteral(" execute true waitForStarted failed"));
     }
 };

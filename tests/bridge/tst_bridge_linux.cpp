@@ -13,13 +13,15 @@
 namespace {
 struct Machine
 {
-    Machine(const QStringList &interfaces, const QByteArray &capEff = "0000003fffffffff")
+    // A stand-in for the bridge helper that answers its capability check.
+    Machine(const QStringList &interfaces, bool granted = true)
     {
         for (const QString &i : interfaces)
             QDir(dir.path()).mkpath("net/" + i);
-        QFile status(dir.filePath("status"));
-        status.open(QIODevice::WriteOnly);
-        status.write("Name:\ttalvo\nCapInh:\t0000000000000000\nCapEff:\t" + capEff + "\nCapBnd:\t0\n");
+        QFile helper(dir.filePath("helper"));
+        helper.open(QIODevice::WriteOnly);
+        helper.write(granted ? "#!/bin/sh\n[ \"$1\" = check ]\n" : "#!/bin/sh\nexit 3\n");
+        helper.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
     }
     QTemporaryDir dir;
 };
@@ -27,7 +29,7 @@ struct Machine
 struct Bridge
 {
     explicit Bridge(const Machine &m)
-        : op(std::make_unique<LinuxVethAdapter>(m.dir.filePath("net"), m.dir.filePath("status")),
+        : op(std::make_unique<LinuxVethAdapter>(m.dir.filePath("net"), m.dir.filePath("helper")),
              std::make_unique<RecordingRunner>(&commands))
     {
     }
@@ -47,21 +49,21 @@ private slots:
     void adapterAndCapabilities_data()
     {
         QTest::addColumn<QStringList>("interfaces");
-        QTest::addColumn<QByteArray>("capEff");
+        QTest::addColumn<bool>("granted");
         QTest::addColumn<bool>("tap");
         QTest::addColumn<bool>("pcap");
-        QTest::newRow("pair and root") << QStringList{"lo", "talvo0", "talvo0p"} << QByteArray("000001ffffffffff") << true << true;
-        QTest::newRow("raw without admin") << QStringList{"talvo0", "talvo0p"} << QByteArray("0000000000002000") << true << false;
-        QTest::newRow("peer missing") << QStringList{"talvo0"} << QByteArray("000001ffffffffff") << false << true;
-        QTest::newRow("no pair") << QStringList{"lo", "eth0"} << QByteArray("garbage") << false << false;
+        QTest::newRow("pair, helper granted") << QStringList{"lo", "talvo0", "talvo0p"} << true << true << true;
+        QTest::newRow("helper not granted") << QStringList{"talvo0", "talvo0p"} << false << true << false;
+        QTest::newRow("peer missing") << QStringList{"talvo0"} << true << false << true;
+        QTest::newRow("no pair") << QStringList{"lo", "eth0"} << false << false << false;
     }
     void adapterAndCapabilities()
     {
         QFETCH(QStringList, interfaces);
-        QFETCH(QByteArray, capEff);
+        QFETCH(bool, granted);
         QFETCH(bool, tap);
         QFETCH(bool, pcap);
-        Machine m(interfaces, capEff);
+        Machine m(interfaces, granted);
         Bridge b(m);
         QCOMPARE(b.op.isTapInstalled(), tap);
         QCOMPARE(b.op.isPcapInstalled(), pcap);
@@ -70,7 +72,7 @@ private slots:
     void captureDeviceIsThePeerOnly()
     {
         Machine m({"talvo0", "talvo0p"});
-        LinuxVethAdapter adapter(m.dir.filePath("net"), m.dir.filePath("status"));
+        LinuxVethAdapter adapter(m.dir.filePath("net"), m.dir.filePath("helper"));
         QVERIFY(adapter.registeredCaptureDevice().isEmpty());
         QVERIFY(adapter.isCaptureDevice("talvo0p", QString()));
         QVERIFY(!adapter.isCaptureDevice("talvo0", QString()));

@@ -33,7 +33,7 @@ public:
     int ConnectAdd(const QString &r, const QString &l) override { log("ConnectAdd " + r + " " + l); return m_script->add; }
     int ConnectDelHmi() override { log("ConnectDelHmi"); return 0; }
     int ConnectAddHmi() override { log("ConnectAddHmi"); return m_script->add; }
-    void OpenVnc(const QString &a) override { log("OpenVnc " + a); }
+    void OpenVnc(const QString &a, const std::function<void(const QString &)> &) override { log("OpenVnc " + a); }
 
     static TunnelClientFactory factory(const std::shared_ptr<TunnelScript> &script)
     {

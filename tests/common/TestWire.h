@@ -1,7 +1,5 @@
 #pragma once
 
-#include "bridge/CaptureDevice.h"
-
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QString>
@@ -9,6 +7,7 @@
 #include <functional>
 
 #include <pcap/pcap.h>
+#include <poll.h>
 
 // The test's own capture handle on one interface, inbound only.
 class Wire
@@ -17,7 +16,18 @@ public:
     explicit Wire(const QString &dev)
     {
         char err[PCAP_ERRBUF_SIZE] = {};
-        m_handle = CaptureDevice::open(dev.toLatin1(), 10, err);
+        m_handle = pcap_create(dev.toLatin1().constData(), err);
+        if (m_handle) {
+            pcap_set_snaplen(m_handle, 65536);
+            pcap_set_promisc(m_handle, 1);
+            pcap_set_immediate_mode(m_handle, 1);
+            if (pcap_activate(m_handle) < 0 || pcap_setdirection(m_handle, PCAP_D_IN) != 0
+                || pcap_setnonblock(m_handle, 1, err) != 0) {
+                qstrncpy(err, pcap_geterr(m_handle), sizeof err);
+                pcap_close(m_handle);
+                m_handle = nullptr;
+            }
+        }
         m_error = QString::fromLocal8Bit(err);
     }
     ~Wire()
@@ -37,7 +47,8 @@ public:
         QElapsedTimer timer;
         timer.start();
         while (timer.elapsed() < timeoutMs) {
-            if (!CaptureDevice::waitForFrame(m_handle, 50))
+            pollfd p{pcap_get_selectable_fd(m_handle), POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0)
                 continue;
             pcap_pkthdr *h;
             const u_char *d;

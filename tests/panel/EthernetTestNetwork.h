@@ -8,7 +8,6 @@
 // namespace of their own (with /sys mounted again, so sysfs shows that namespace's
 // interfaces), entered before any thread exists so every thread and child is inside it.
 
-#include "bridge/CaptureDevice.h"
 
 #include <QElapsedTimer>
 #include <QProcess>

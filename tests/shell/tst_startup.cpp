@@ -84,8 +84,9 @@ private slots:
         QVERIFY(readSnList(dir.path()).isEmpty());
     }
 
-    // Each catalogue holds the same forty source texts, in the four contexts.
-    void cataloguesHoldFortyEntries()
+    // Both catalogues hold the same source texts: a text added to one only would show
+    // untranslated in the other language.
+    void cataloguesHoldTheSameEntries()
     {
         QStringList sources[2];
         const char *files[2] = {"language_cn.ts", "language_en.ts"};
@@ -103,10 +104,8 @@ private slots:
             }
             QVERIFY(!xml.hasError());
         }
-        QCOMPARE(sources[0].size(), 40);
+        QVERIFY(sources[0].size() >= 40);
         QCOMPARE(sources[0], sources[1]);
-        QCOMPARE(sources[0].filter(QRegularExpression("^PLCDownloadAssistant\\|")).size(), 13);
-        QCOMPARE(sources[0].filter(QRegularExpression("^QObject\\|")).size(), 23);
     }
 
     void catalogueTextsThatDifferFromTheSource_data()

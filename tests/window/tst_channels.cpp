@@ -1,7 +1,9 @@
 #include "FakeBoxes.h"
+#include "FakeBridge.h"
 #include "FakeTunnel.h"
 #include "FakeWait.h"
 #include "app/AppDir.h"
+#include "window/Installers.h"
 #include "window/PLCDownloadAssistant.h"
 
 #include <QComboBox>
@@ -134,6 +136,43 @@ private slots:
         m_boxes.answers = {QMessageBox::Yes};
         request("VNC");
         QCOMPARE(m_script->calls.filter("OpenVnc"), QStringList{"OpenVnc 127.0.0.1:7530"});
+    }
+
+    // What the bridge needs and lacks is offered; an installer that is missing, fails or
+    // succeeds says so on the tip line instead of leaving the operator waiting.
+    void ethernetPrerequisitesAreReported_data()
+    {
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<QString>("tipStart");
+        QTest::newRow("missing") << QByteArray() << "无法启动";
+        QTest::newRow("fails") << QByteArray("#!/bin/sh\necho 'setup-adapter: needs root' >&2\nexit 1\n")
+                               << "setup-adapter: needs root";
+        QTest::newRow("succeeds") << QByteArray("#!/bin/sh\nexit 0\n") << "桥接网卡已设置好";
+    }
+    void ethernetPrerequisitesAreReported()
+    {
+        QFETCH(QByteArray, script);
+        QFETCH(QString, tipStart);
+        QTemporaryDir folder;
+        if (!script.isEmpty()) {
+            QFile f(folder.filePath("setup-adapter"));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(script);
+            f.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        }
+        BridgeLog log;
+        log.tap = log.pcap = false;
+        QScopedPointer<PCapOperator> bridge(makeFakeBridge(&log, nullptr));
+        const auto installers = Installers::inFolder(folder.path());
+        m_w->setBridge(bridge.data());
+        m_w->setInstallers(installers.get());
+        m_boxes.answers = {QMessageBox::Yes, QMessageBox::Yes};
+        request("eth0");
+        QCOMPARE(m_boxes.asked.size(), 2);
+        QVERIFY(m_boxes.asked.at(0).contains("talvo0"));
+        QVERIFY(m_boxes.asked.at(1).contains("talvo-bridge-helper"));
+        QTRY_VERIFY2_WITH_TIMEOUT(tip().contains(tipStart), qPrintable(tip()), 5000);
+        m_w.reset();
     }
 
     void plcValidation()
