@@ -82,8 +82,12 @@ bool PassThroughConfig::load(const std::string &path, std::string *error)
                 *error = at + ": [passthrough] " + key + "=" + value + ": " + why;
                 return false;
             }
+        } else {
+            // A misspelt ethernet= would otherwise leave the port silently unserved.
+            *error = at + ": [passthrough] " + key + "= is not a setting (ethernet=, announce-mac=, "
+                     "announce-ip=, COM1= ..., COM1.baud= ...)";
+            return false;
         }
-        // Other keys belong to the serial and Ethernet sides (baud=, parity= ...).
     }
     for (const auto &[port, line] : serialLines) {
         if (!serialPorts.count(port)) {
