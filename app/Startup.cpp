@@ -10,6 +10,22 @@
 #include <QSettings>
 #include <QTextStream>
 
+const char *const kUsage =
+    "Usage: talvo-hmi-tunnel [SN [... LANGUAGE]]\n"
+    "\n"
+    "Opens the Talvo-HMI tunnel window, which reaches an HMI panel by its serial number.\n"
+    "\n"
+    "  SN        the panel to preselect; it also becomes the current SN of any other\n"
+    "            running window of the tool (cursel.dat)\n"
+    "  LANGUAGE  with three or more entries on the command line (program name included)\n"
+    "            the last one picks the language: anything beginning with \"en\" (any case)\n"
+    "            is English, anything else Chinese; with fewer, ../setting_vpn.ini decides\n"
+    "  -h, --help  this text\n"
+    "\n"
+    "Data files (snlist.dat, cursel.dat, log_forPcap.txt) live beside the executable, or in\n"
+    "$XDG_DATA_HOME/talvo-hmi-tunnel/app (~/.local/share/...) when that folder is not\n"
+    "writable.\n";
+
 QStringList readSnList(const QString &dir)
 {
     QStringList list;

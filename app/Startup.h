@@ -4,6 +4,9 @@
 
 class PLCDownloadAssistant;
 
+// What --help (or -h) prints; the tool then ends without building a window.
+extern const char *const kUsage;
+
 // Known SNs from snlist.dat in dir, one per line as written; empty when unreadable.
 QStringList readSnList(const QString &dir);
 

@@ -3,11 +3,23 @@
 #include "window/PLCDownloadAssistant.h"
 
 #include <QApplication>
+#include <QIcon>
+
+#include <cstdio>
+#include <cstring>
 
 int main(int argc, char *argv[])
 {
+    // Before the application object: no window, no display needed and no log line written.
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+    }
     qInstallMessageHandler(logMessageHandler);
     QApplication app(argc, argv);
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/talvo-hmi-tunnel.png")));
     PLCDownloadAssistant window;
     prepareWindow(window, QCoreApplication::arguments());
     window.show();

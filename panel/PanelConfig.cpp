@@ -9,7 +9,9 @@ namespace panel {
 bool PanelConfig::load(const std::string &path, std::string *error)
 {
     wire::Ini ini;
-    if (!ini.load(path, error))
+    if (!ini.load(path, error)
+        || !ini.onlySections({"panel", "targets", "passthrough"}, error)
+        || !ini.onlyKeys("panel", {"sn", "secret", "relay", "fingerprint"}, error))
         return false;
     auto need = [&](const char *key, std::string *out) {
         const auto v = ini.value("panel", key);
@@ -24,27 +26,28 @@ bool PanelConfig::load(const std::string &path, std::string *error)
     if (!need("sn", &sn) || !need("secret", &secret) || !need("relay", &relayText) || !need("fingerprint", &fp))
         return false;
     if (!wire::proto::validSn(sn)) {
-        *error = path + ": [panel] sn= must be 1-64 of A-Z a-z 0-9 . - _";
+        *error = ini.at("panel", "sn") + ": [panel] sn= must be 1-64 of A-Z a-z 0-9 . - _";
         return false;
     }
     if (!wire::proto::validSecret(secret)) {
-        *error = path + ": [panel] secret= must be 1-256 printable characters without blanks";
+        *error = ini.at("panel", "secret") + ": [panel] secret= must be 1-256 printable characters without blanks";
         return false;
     }
     const auto hp = wire::parseHostPort(relayText);
     if (!hp) {
-        *error = path + ": [panel] relay=" + relayText + " is not HOST:PORT";
+        *error = ini.at("panel", "relay") + ": [panel] relay=" + relayText + " is not HOST:PORT";
         return false;
     }
     relay = *hp;
     fingerprint = wire::normaliseFingerprint(fp);
     if (fingerprint.empty()) {
-        *error = path + ": [panel] fingerprint= must be the relay certificate's SHA-256 (64 hex digits)";
+        *error = ini.at("panel", "fingerprint") + ": [panel] fingerprint= must be the relay certificate's SHA-256 (64 hex digits)";
         return false;
     }
-    for (const auto &[view, actual] : ini.section("targets"))
-        if (!targets.add(view, actual, error)) {
-            *error = path + ": [targets] " + *error;
+    const auto &targetLines = ini.section("targets");
+    for (size_t i = 0; i < targetLines.size(); ++i)
+        if (!targets.add(targetLines[i].first, targetLines[i].second, error)) {
+            *error = ini.at("targets", i) + ": [targets] " + *error;
             return false;
         }
     return true;

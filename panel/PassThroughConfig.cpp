@@ -52,22 +52,25 @@ bool PassThroughConfig::load(const std::string &path, std::string *error)
     static const std::regex name("[A-Za-z0-9_.-]{1,15}");
     static const std::regex portSetting("(COM[0-9]{1,3})\\.([a-z]+)");
 
-    for (const auto &[key, value] : ini.section("passthrough")) {
+    const auto &entries = ini.section("passthrough");
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const auto &[key, value] = entries[i];
+        const std::string at = ini.at("passthrough", i);
         if (key == "ethernet") {
             if (!std::regex_match(value, name) || value == "." || value == "..") {
-                *error = path + ": [passthrough] ethernet=" + value + " is not an interface name";
+                *error = at + ": [passthrough] ethernet=" + value + " is not an interface name";
                 return false;
             }
             ethernet = value;
         } else if (key == "announce-mac") {
             if (!std::regex_match(value, mac)) {
-                *error = path + ": [passthrough] announce-mac=" + value + " is not a MAC address";
+                *error = at + ": [passthrough] announce-mac=" + value + " is not a MAC address";
                 return false;
             }
             announceMac = value;
         } else if (key == "announce-ip") {
             if (!std::regex_match(value, ip)) {
-                *error = path + ": [passthrough] announce-ip=" + value + " is not an IPv4 address";
+                *error = at + ": [passthrough] announce-ip=" + value + " is not an IPv4 address";
                 return false;
             }
             announceIp = value;
@@ -76,11 +79,15 @@ bool PassThroughConfig::load(const std::string &path, std::string *error)
         } else if (std::smatch setting; std::regex_match(key, setting, portSetting)) {
             std::string why;
             if (!serialLines[setting[1]].set(setting[2], value, &why)) {
-                *error = path + ": [passthrough] " + key + "=" + value + ": " + why;
+                *error = at + ": [passthrough] " + key + "=" + value + ": " + why;
                 return false;
             }
+        } else {
+            // A misspelt ethernet= would otherwise leave the port silently unserved.
+            *error = at + ": [passthrough] " + key + "= is not a setting (ethernet=, announce-mac=, "
+                     "announce-ip=, COM1= ..., COM1.baud= ...)";
+            return false;
         }
-        // Other keys belong to the serial and Ethernet sides (baud=, parity= ...).
     }
     for (const auto &[port, line] : serialLines) {
         if (!serialPorts.count(port)) {

@@ -32,7 +32,7 @@ bool readMillis(const wire::Ini &ini, const char *key, std::chrono::milliseconds
         *out = std::chrono::milliseconds(ms);
         return true;
     } catch (const std::exception &) {
-        *error = std::string("[relay] ") + key + " must be a number of milliseconds (10..3600000)";
+        *error = ini.at("relay", key) + ": [relay] " + key + "=" + *v + " must be a number of milliseconds (10..3600000)";
         return false;
     }
 }
@@ -42,7 +42,9 @@ bool readMillis(const wire::Ini &ini, const char *key, std::chrono::milliseconds
 bool RelayConfig::load(const std::string &path, std::string *error)
 {
     wire::Ini ini;
-    if (!ini.load(path, error))
+    if (!ini.load(path, error)
+        || !ini.onlySections({"relay", "panels", "users"}, error)
+        || !ini.onlyKeys("relay", {"listen", "key", "certificate", "handshake_timeout_ms", "heartbeat_ms"}, error))
         return false;
     const auto listenText = ini.value("relay", "listen");
     if (!listenText) {
@@ -53,7 +55,7 @@ bool RelayConfig::load(const std::string &path, std::string *error)
     rules.allowPortZero = true;
     const auto hp = wire::parseHostPort(*listenText, rules);
     if (!hp) {
-        *error = path + ": [relay] listen=" + *listenText + " is not HOST:PORT";
+        *error = ini.at("relay", "listen") + ": [relay] listen=" + *listenText + " is not HOST:PORT";
         return false;
     }
     listen = *hp;
@@ -65,9 +67,11 @@ bool RelayConfig::load(const std::string &path, std::string *error)
         return false;
     silence = heartbeat * 3;
 
-    for (const auto &[sn, secret] : ini.section("panels")) {
+    const auto &panels = ini.section("panels");
+    for (size_t i = 0; i < panels.size(); ++i) {
+        const auto &[sn, secret] = panels[i];
         if (!wire::proto::validSn(sn) || !wire::proto::validSecret(secret)) {
-            *error = path + ": [panels] " + sn + ": serial numbers are 1-64 of A-Z a-z 0-9 . - _ and "
+            *error = ini.at("panels", i) + ": [panels] " + sn + ": serial numbers are 1-64 of A-Z a-z 0-9 . - _ and "
                      "secrets 1-256 printable characters without blanks";
             return false;
         }
@@ -77,7 +81,7 @@ bool RelayConfig::load(const std::string &path, std::string *error)
     for (const auto &[token, list] : ini.section("users")) {
         ++number;
         if (!wire::proto::validSecret(token)) {
-            *error = path + ": [users] entry " + std::to_string(number)
+            *error = ini.at("users", size_t(number - 1)) + ": [users] entry " + std::to_string(number)
                      + ": tokens are 1-256 printable characters without blanks";
             return false;
         }

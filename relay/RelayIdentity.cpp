@@ -6,7 +6,9 @@
 #include <openssl/rand.h>
 #include <openssl/x509.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <sys/stat.h>
 
 namespace relay {
@@ -77,7 +79,7 @@ bool ensureKeyAndCertificate(const std::string &keyPath, const std::string &cert
         if (cf)
             std::fclose(cf);
         if (!ok && error)
-            *error = "cannot write " + keyPath + " / " + certPath;
+            *error = "cannot write " + (kf ? certPath : keyPath) + ": " + std::strerror(errno ? errno : EIO);
     } else if (error) {
         *error = "cannot create key: " + opensslError();
     }

@@ -1,6 +1,8 @@
 #include "wire/Ini.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -30,10 +32,11 @@ std::string lower(std::string s)
 
 bool Ini::load(const std::string &path, std::string *error)
 {
+    m_path = path;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         if (error)
-            *error = "cannot open " + path;
+            *error = "cannot open " + path + ": " + std::strerror(errno);
         return false;
     }
     in.seekg(0, std::ios::end);
@@ -45,10 +48,11 @@ bool Ini::load(const std::string &path, std::string *error)
     in.seekg(0);
     std::ostringstream ss;
     ss << in.rdbuf();
-    std::string err;
-    if (!parse(ss.str(), &err)) {
+    int badLine = 0;
+    std::string reason;
+    if (!parseLines(ss.str(), &badLine, &reason)) {
         if (error)
-            *error = path + ": " + err;
+            *error = located(badLine) + ": " + reason;
         return false;
     }
     return true;
@@ -56,8 +60,20 @@ bool Ini::load(const std::string &path, std::string *error)
 
 bool Ini::parse(const std::string &text, std::string *error)
 {
+    m_path.clear();
+    int badLine = 0;
+    std::string reason;
+    if (parseLines(text, &badLine, &reason))
+        return true;
+    if (error)
+        *error = "line " + std::to_string(badLine) + ": " + reason;
+    return false;
+}
+
+bool Ini::parseLines(const std::string &text, int *badLine, std::string *reason)
+{
     m_sections.clear();
-    m_sections.emplace_back(std::string(), Entries());
+    m_sections.push_back(Section());
     std::istringstream in(text);
     std::string raw;
     int lineNo = 0;
@@ -69,16 +85,16 @@ bool Ini::parse(const std::string &text, std::string *error)
             continue;
         if (line.front() == '[') {
             if (line.back() != ']') {
-                if (error)
-                    *error = "line " + std::to_string(lineNo) + ": unterminated section name";
+                *badLine = lineNo;
+                *reason = "unterminated section name " + line;
                 return false;
             }
             // A section written twice is read as one.
             const std::string name = lower(trim(line.substr(1, line.size() - 2)));
             auto it = std::find_if(m_sections.begin(), m_sections.end(),
-                                   [&](const auto &o) { return o.first == name; });
+                                   [&](const Section &o) { return o.name == name; });
             if (it == m_sections.end()) {
-                m_sections.emplace_back(name, Entries());
+                m_sections.push_back(Section{name, lineNo, {}, {}});
                 current = m_sections.size() - 1;
             } else {
                 current = size_t(it - m_sections.begin());
@@ -87,11 +103,12 @@ bool Ini::parse(const std::string &text, std::string *error)
         }
         const auto eq = line.find('=');
         if (eq == std::string::npos || eq == 0) {
-            if (error)
-                *error = "line " + std::to_string(lineNo) + ": expected key=value";
+            *badLine = lineNo;
+            *reason = "expected key=value, not \"" + (line.size() > 60 ? line.substr(0, 60) + "..." : line) + "\"";
             return false;
         }
-        m_sections[current].second.emplace_back(trim(line.substr(0, eq)), trim(line.substr(eq + 1)));
+        m_sections[current].entries.emplace_back(trim(line.substr(0, eq)), trim(line.substr(eq + 1)));
+        m_sections[current].lines.push_back(lineNo);
     }
     return true;
 }
@@ -101,8 +118,8 @@ const Ini::Entries &Ini::section(const std::string &name) const
     static const Entries empty;
     const std::string key = lower(name);
     for (const auto &s : m_sections)
-        if (s.first == key)
-            return s.second;
+        if (s.name == key)
+            return s.entries;
     return empty;
 }
 
@@ -115,6 +132,89 @@ std::optional<std::string> Ini::value(const std::string &sectionName, const std:
         if (lower(e.first) == k)
             result = e.second; // the last one wins, as in most INI readers
     return result;
+}
+
+std::string Ini::located(int line) const
+{
+    const std::string file = m_path.empty() ? std::string("line") : m_path;
+    return line > 0 ? file + (m_path.empty() ? " " : ":") + std::to_string(line) : file;
+}
+
+std::string Ini::at(const std::string &sectionName, const std::string &key) const
+{
+    const std::string sec = lower(sectionName), k = lower(key);
+    for (const auto &s : m_sections) {
+        if (s.name != sec)
+            continue;
+        int line = 0;
+        for (size_t i = 0; i < s.entries.size(); ++i)
+            if (lower(s.entries[i].first) == k)
+                line = s.lines[i]; // the line value() reads
+        return located(line);
+    }
+    return located(0);
+}
+
+std::string Ini::at(const std::string &sectionName, size_t index) const
+{
+    const std::string sec = lower(sectionName);
+    for (const auto &s : m_sections)
+        if (s.name == sec)
+            return located(index < s.lines.size() ? s.lines[index] : 0);
+    return located(0);
+}
+
+std::vector<std::pair<std::string, int>> Ini::sectionNames() const
+{
+    std::vector<std::pair<std::string, int>> names;
+    for (const auto &s : m_sections)
+        if (s.line > 0)
+            names.emplace_back(s.name, s.line);
+    return names;
+}
+
+namespace {
+std::string joined(const std::vector<std::string> &names, const char *open, const char *close)
+{
+    std::string text;
+    for (const auto &n : names)
+        text += (text.empty() ? "" : ", ") + (open + n + close);
+    return text;
+}
+}
+
+bool Ini::onlySections(const std::vector<std::string> &sections, std::string *error) const
+{
+    if (!m_sections.empty() && !m_sections.front().entries.empty()) {
+        *error = located(m_sections.front().lines.front()) + ": " + m_sections.front().entries.front().first
+                 + "= is outside any section (" + joined(sections, "[", "]") + ")";
+        return false;
+    }
+    for (const auto &s : m_sections) {
+        if (s.line > 0 && std::find(sections.begin(), sections.end(), s.name) == sections.end()) {
+            *error = located(s.line) + ": [" + s.name + "] is not a section of this file (" + joined(sections, "[", "]")
+                     + ")";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Ini::onlyKeys(const std::string &sectionName, const std::vector<std::string> &keys, std::string *error) const
+{
+    const std::string sec = lower(sectionName);
+    for (const auto &s : m_sections) {
+        if (s.name != sec)
+            continue;
+        for (size_t i = 0; i < s.entries.size(); ++i) {
+            if (std::find(keys.begin(), keys.end(), lower(s.entries[i].first)) == keys.end()) {
+                *error = located(s.lines[i]) + ": [" + sec + "] " + s.entries[i].first + "= is not a setting ("
+                         + joined(keys, "", "=") + ")";
+                return false;
+            }
+        }
+    }
+    return true;
 }
 
 } // namespace wire

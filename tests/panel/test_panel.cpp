@@ -46,11 +46,13 @@ void TestPanel::configRefusesBadValues_data()
     const QString fp(64, 'a');
     QTest::newRow("no sn") << "[panel]\nsecret=s\nrelay=h:1\nfingerprint=" + fp << "sn= is missing";
     QTest::newRow("bad sn") << "[panel]\nsn=a b\nsecret=s\nrelay=h:1\nfingerprint=" + fp << "sn= must be";
-    QTest::newRow("bad relay") << "[panel]\nsn=A\nsecret=s\nrelay=h\nfingerprint=" + fp << "relay=h is not";
+    QTest::newRow("bad relay") << "[panel]\nsn=A\nsecret=s\nrelay=h\nfingerprint=" + fp << "p.ini:4: [panel] relay=h is not";
     QTest::newRow("bad fingerprint") << "[panel]\nsn=A\nsecret=s\nrelay=h:1\nfingerprint=xyz" << "fingerprint=";
     QTest::newRow("bad target") << "[panel]\nsn=A\nsecret=s\nrelay=h:1\nfingerprint=" + fp + "\n[targets]\nfoo=bar"
-                                << "[targets]";
-    QTest::newRow("not ini") << "just text" << "expected key=value";
+                                << "p.ini:7: [targets]";
+    QTest::newRow("misspelt key") << "[panel]\nsn=A\nsecert=s" << "p.ini:3: [panel] secert= is not a setting";
+    QTest::newRow("unknown section") << "[panel]\nsn=A\n[target]\na=b" << "p.ini:3: [target] is not a section";
+    QTest::newRow("not ini") << "just text" << "p.ini:1: expected key=value";
 }
 
 void TestPanel::configRefusesBadValues()

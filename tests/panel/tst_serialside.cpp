@@ -266,6 +266,7 @@ private slots:
             {"COM1=/dev/x\nCOM1.stop=1.5\n", "stop bits are 1 or 2"},
             {"COM1=/dev/x\nCOM1.flow=rtscts\n", "unknown setting"},
             {"COM2.baud=9600\n", "settings for COM2 but no COM2=DEVICE"},
+            {"COM1=/dev/x\netherent=eth1\n", "p.ini:3: [passthrough] etherent= is not a setting"},
         };
         for (const auto &[text, expected] : bad) {
             QVERIFY2(!load(text, &error), text);

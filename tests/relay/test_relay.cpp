@@ -63,6 +63,7 @@ private slots:
     void silentLinkIsNoticed();
     void keepsItsCertificateAcrossRestarts();
     void helpAndBadArguments();
+    void startErrorsAreOneLineWithFileAndLine();
 
 private:
     QTemporaryDir m_dir;
@@ -259,6 +260,31 @@ void TestRelay::helpAndBadArguments()
         p.start(program, {"--bogus"});
         QVERIFY(p.waitForFinished(5000));
         QCOMPARE(p.exitCode(), 2);
+    }
+}
+
+// What systemctl status shows of a service that would not start: one line that names the
+// file and line (or the address), and exit code 1, which the unit does not restart.
+void TestRelay::startErrorsAreOneLineWithFileAndLine()
+{
+    const QString ini = m_dir.filePath("bad.ini");
+    const QString inUse = QString("127.0.0.1:%1").arg(m_relay->port());
+    const QList<QPair<QString, QString>> cases = {
+        {"[relay]\nlisten=127.0.0.1:0\nlisen=127.0.0.1:1\n", ini + ":3: [relay] lisen= is not a setting (listen="},
+        {"[relay]\n; the port is too large\nlisten=0.0.0.0:70000\n", ini + ":3: [relay] listen=0.0.0.0:70000 is not HOST:PORT"},
+        {"[relay]\nlisten=127.0.0.1:0\n[user]\nt=*\n", ini + ":3: [user] is not a section of this file"},
+        {"[relay]\nlisten=127.0.0.1:0\nheartbeat_ms=fast\n", ini + ":3: [relay] heartbeat_ms=fast must be"},
+        {"listen=127.0.0.1:0\n", ini + ":1: listen= is outside any section"},
+        {"[relay]\nlisten=" + inUse + "\n", "cannot listen on " + inUse + ": Address already in use"},
+    };
+    for (const auto &[text, expected] : cases) {
+        QVERIFY(writeFile(ini, text.toUtf8()));
+        QProcess p;
+        p.start(kRelayBinary, {"--config", ini});
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 1);
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        QVERIFY2(err.startsWith("talvo-relay: ") && err.count('\n') == 1 && err.contains(expected), qPrintable(err));
     }
 }
 

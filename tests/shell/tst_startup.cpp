@@ -10,6 +10,8 @@
 #include <QTranslator>
 #include <QtTest>
 
+#include <unistd.h>
+
 class TestStartup : public QObject
 {
     Q_OBJECT
@@ -177,6 +179,43 @@ private slots:
             QCOMPARE(window.getDeviceSn(), QStringLiteral("ABC[2JD")); // showing adopted nothing else
         }
         AppDir::setOverride(QString());
+    }
+
+    // The installed tool: --help answers without a window or a log; with its folder not
+    // writable (as under /usr/lib), the data files go to the per-user folder instead.
+    void installedToolHelpAndDataFolder()
+    {
+        QTemporaryDir dir, home;
+        const QString exe = dir.filePath("talvo-hmi-tunnel");
+        QVERIFY(QFile::copy(TALVO_TOOL_BIN, exe));
+        QProcess help;
+        help.start(exe, {"--help"});
+        QVERIFY(help.waitForFinished(10000));
+        QCOMPARE(help.exitCode(), 0);
+        QVERIFY(help.readAllStandardOutput().contains("Usage: talvo-hmi-tunnel [SN [... LANGUAGE]]"));
+        QVERIFY(!QFile::exists(dir.filePath("log_forPcap.txt")));
+
+        // Root writes anywhere, so root sees its copy on a read-only mount of its own.
+        QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup
+                                                      | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
+        QProcess tool;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_DATA_HOME", home.path());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        tool.setProcessEnvironment(env);
+        if (geteuid() == 0)
+            tool.start("unshare", {"-m", "sh", "-c",
+                                   "mount --bind \"$1\" \"$1\" && mount -o remount,bind,ro \"$1\" && exec \"$1/talvo-hmi-tunnel\"",
+                                   "sh", dir.path()});
+        else
+            tool.start(exe, QStringList());
+        const QString log = home.filePath("talvo-hmi-tunnel/app/log_forPcap.txt");
+        const bool logged = QTest::qWaitFor([&] { return readFile(log).contains("argList"); }, 15000);
+        tool.kill();
+        tool.waitForFinished(5000);
+        QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QVERIFY2(logged, tool.readAllStandardError().constData());
+        QVERIFY(!QFile::exists(dir.filePath("log_forPcap.txt")));
     }
 };
 
