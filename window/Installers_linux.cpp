@@ -61,7 +61,11 @@ private:
                                  const QList<QByteArray> lines = process->readAllStandardError().trimmed().split('\n');
                                  report(QObject::tr("%1 失败：%2").arg(script, QString::fromLocal8Bit(lines.last())));
                              } else {
-                                 report(QObject::tr("桥接网卡已设置好,请再次点击开始"));
+                                 // A note such as "log in again" matters more than "ready".
+                                 const QByteArray last = process->readAllStandardOutput().trimmed().split('\n').last();
+                                 report(last.isEmpty() || last.endsWith(" ready")
+                                            ? QObject::tr("桥接网卡已设置好,请再次点击开始")
+                                            : QString::fromLocal8Bit(last));
                              }
                              process->deleteLater();
                          });
