@@ -5,6 +5,7 @@
 #include "bridge/PanelAddress.h"
 #include "bridge/ProcessCommandRunner.h"
 #include "bridge/RelayRule.h"
+#include "framing/TunnelFraming.h"
 
 #include <QDebug>
 
@@ -170,7 +171,14 @@ void PCapOperator::relayFrame(const unsigned char *data, int len)
 {
     if (!RelayRule::passes(data, len, panelMac))
         return;
-    if (m_queue.push(RelayRule::envelope(data, len)) == FrameQueue::QueuedIntoEmpty)
+    std::string envelope;
+    if (!framing::appendEthernetEnvelope(envelope, data, size_t(len))) {
+        if (++m_unsendable == 1 || m_unsendable % 1000 == 0)
+            qWarning() << "PCapOperator: frame shorter than its headers say or longer than the link, not carried;"
+                       << m_unsendable << "so far";
+        return;
+    }
+    if (m_queue.push(QByteArray::fromStdString(envelope)) == FrameQueue::QueuedIntoEmpty)
         QMetaObject::invokeMethod(this, [this] { deliverFrames(); }, Qt::QueuedConnection);
 }
 

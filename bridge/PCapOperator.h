@@ -94,4 +94,5 @@ private:
     std::array<quint8, 4> panelIp{};
 
     FrameQueue m_queue{kMaxQueuedBytes};
+    quint64 m_unsendable = 0; // touched by the capture thread only
 };

@@ -13,13 +13,3 @@ bool RelayRule::passes(const unsigned char *frame, int len, const std::array<qui
     const int etherType = (frame[12] << 8) | frame[13];
     return etherType != 0x0806 && etherType != 0x8035 && etherType != 0x0800;
 }
-
-QByteArray RelayRule::envelope(const unsigned char *frame, int len)
-{
-    QByteArray out;
-    out.reserve(len + 8);
-    out.append("PCP#", 4);
-    out.append(reinterpret_cast<const char *>(frame), len);
-    out.append("END#", 4);
-    return out;
-}

@@ -15,6 +15,4 @@ public:
 
     // False for frames too short to hold an Ethernet header.
     static bool passes(const unsigned char *frame, int len, const std::array<quint8, 6> &panelMac);
-    // "PCP#" + frame + "END#", as the tunnel framing carries an Ethernet frame.
-    static QByteArray envelope(const unsigned char *frame, int len);
 };

@@ -2,7 +2,6 @@
 
 #include "devices/VirtualPortsManager.h"
 #include "engine/EventWait.h"
-#include "engine/TunnelFraming.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -97,7 +96,7 @@ bool PLCDownloadPassThrough::connectDevice()
         return false;
     }
     if (_socketTunnel)
-        _socketTunnel->write(TunnelFraming::portAnnouncement(m_strComPort));
+        _socketTunnel->write(QByteArray::fromStdString(framing::portAnnouncement(m_strComPort.toStdString())));
     return true;
 }
 
@@ -132,6 +131,8 @@ void PLCDownloadPassThrough::ensureSocket()
     }
 
     releaseSocket();
+    // A new connection starts a new stream: nothing half-read on the old one carries over.
+    m_panelStream.reset();
     _socketTunnel = new QTcpSocket(this);
     connect(_socketTunnel, &QTcpSocket::readyRead, this, &PLCDownloadPassThrough::readSocketTunnel);
     connect(_socketTunnel, &QAbstractSocket::errorOccurred, this,
@@ -162,7 +163,7 @@ void PLCDownloadPassThrough::onSocketConnected()
         return;
     }
     qDebug() << "onSocketConnected m_strPcapDevice === " << m_strPcapDevice;
-    _socketTunnel->write(TunnelFraming::modeAnnouncement(m_strPcapDevice));
+    _socketTunnel->write(QByteArray::fromStdString(framing::modeAnnouncement(m_strPcapDevice.toStdString())));
     setState(DeviceConnecting);
     startConnectTimer(m_connectTimeoutMs);
     emit message(QObject::tr("正在创建通道，请稍等..."));
@@ -207,7 +208,7 @@ void PLCDownloadPassThrough::disconnectDevice()
         // follows from it releases the socket, so the pointer is checked again afterwards.
         QPointer<QTcpSocket> socket = _socketTunnel;
         if (socket->isOpen()) { // a socket already closed has nobody to tell
-            socket->write(TunnelFraming::kDisconnect);
+            socket->write(QByteArray::fromStdString(framing::disconnect()));
             socket->flush();
         }
         socket->abort();
@@ -264,37 +265,64 @@ void PLCDownloadPassThrough::readSocketTunnel()
     const QByteArray read = _socketTunnel->readAll();
     qDebug() << " receive from PLC -> " << read.toHex();
 
-    const TunnelFraming::MacIpAnnouncement announcement = TunnelFraming::parseMacIpAnnouncement(read);
-    if (announcement.recognised) {
-        qDebug() << "PCPMACIP";
-        if (announcement.complete) {
-            emit sendPcpMacIpAddr(announcement.mac, announcement.ip);
-            stopConnectTimer();
-            setState(DeviceReady);
-            qDebug() << "emit sendPcpMacIpAddr(mac,ip); " << announcement.mac << announcement.ip;
-        }
-        return;
-    }
-
+    const std::string_view bytes(read.constData(), size_t(read.size()));
     if (m_bComMode) {
+        // The serial mode's reads are the PLC's bytes, plain; only a read that begins with
+        // the announcement is one.
+        if (framing::startsWithAnnouncement(bytes)) {
+            framing::PanelStreamReader once;
+            once.feed(bytes);
+            takePanelMessages(once.flush());
+            return;
+        }
         readSerialMode(read);
         return;
     }
-    const QList<QByteArray> frames = m_recvBuffer.take(read);
-    for (const QByteArray &frame : frames) {
-        // The receiver injects synchronously while the copy is alive.
-        QByteArray copy = frame;
-        copy.detach();
-        emit sendDatatoPcap(reinterpret_cast<unsigned char *>(copy.data()), copy.size());
+    // The announcement may end with the read that carries it, without its last '#'.
+    takePanelMessages(m_panelStream.feed(bytes));
+    takePanelMessages(m_panelStream.flush());
+}
+
+void PLCDownloadPassThrough::takePanelMessages(const std::vector<framing::PanelMessage> &messages)
+{
+    using framing::PanelMessage;
+    for (const PanelMessage &m : messages) {
+        switch (m.kind) {
+        case PanelMessage::Announcement: {
+            qDebug() << "PCPMACIP";
+            const QString mac = QString::fromStdString(m.mac);
+            const QString ip = QString::fromStdString(m.ip);
+            emit sendPcpMacIpAddr(mac, ip);
+            stopConnectTimer();
+            setState(DeviceReady);
+            qDebug() << "emit sendPcpMacIpAddr(mac,ip); " << mac << ip;
+            break;
+        }
+        case PanelMessage::Frame: {
+            // The receiver injects synchronously while the copy is alive.
+            QByteArray copy = QByteArray::fromStdString(m.bytes);
+            emit sendDatatoPcap(reinterpret_cast<unsigned char *>(copy.data()), copy.size());
+            break;
+        }
+        case PanelMessage::Dropped:
+            if (++m_droppedFromPanel == 1 || m_droppedFromPanel % 1000 == 0)
+                qWarning() << "PLCDownloadPassThrough: frame longer than the link carries dropped,"
+                           << m.bytes.size() << "bytes;" << m_droppedFromPanel << "so far";
+            break;
+        case PanelMessage::Junk:
+            qDebug() << "PLCDownloadPassThrough: skipped" << m.bytes.size() << "bytes that fit no message";
+            break;
+        }
     }
 }
 
 void PLCDownloadPassThrough::readSerialMode(const QByteArray &read)
 {
-    using TunnelFraming::SerialRead;
+    using framing::SerialRead;
     // After the acceptance the port exchange is over: a PLC answer that happens to hold the
-    // bytes "COM#" is data for the serial port, not a second answer to swallow.
-    const SerialRead taken = TunnelFraming::classifySerialRead(read, m_state == DeviceReady);
+    // port tag is data for the serial port, not a second answer to swallow.
+    const SerialRead taken =
+        framing::classifySerialRead(std::string_view(read.constData(), size_t(read.size())), m_state == DeviceReady);
     switch (taken.kind) {
     case SerialRead::PortRefused:
         stopConnectTimer();
@@ -305,7 +333,8 @@ void PLCDownloadPassThrough::readSerialMode(const QByteArray &read)
         // Where the port is not known by its name alone (a device file on Linux), the operator
         // needs its path to point the PLC software at it.
         const QString location = VirtualPortsManager::portLocation(m_strPairPortA);
-        emit message(location == m_strPairPortA ? taken.text : taken.text + QStringLiteral(" -- ") + location);
+        const QString text = QString::fromLatin1(taken.text.data(), int(taken.text.size()));
+        emit message(location == m_strPairPortA ? text : text + QStringLiteral(" -- ") + location);
         setState(DeviceReady);
         return;
     }
@@ -316,7 +345,7 @@ void PLCDownloadPassThrough::readSerialMode(const QByteArray &read)
         break;
     }
     if (_serialPort) {
-        _serialPort->write(taken.data);
+        _serialPort->write(taken.data.data(), qint64(taken.data.size()));
         _serialPort->flush();
     } else {
         qDebug() << "_serialPort === nullptr";
@@ -390,6 +419,6 @@ void PLCDownloadPassThrough::serialToSocket()
         qDebug() << "_socketTunnel == NULL";
         return;
     }
-    _socketTunnel->write(TunnelFraming::serialDataFrames(data));
+    _socketTunnel->write(QByteArray::fromStdString(framing::serialDataFrames(std::string_view(data.constData(), size_t(data.size())))));
     _socketTunnel->flush();
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/EthernetReassembler.h"
+#include "framing/TunnelFraming.h"
 #include "tunnel/TunnelClients.h"
 
 #include <QAbstractSocket>
@@ -77,6 +77,7 @@ private:
     void onSocketDisconnected();
     void readSocketTunnel();
     void readSerialMode(const QByteArray &read);
+    void takePanelMessages(const std::vector<framing::PanelMessage> &messages);
     void startConnectTimer(int ms);
     void stopConnectTimer();
     void onConnectTimeout();
@@ -86,7 +87,8 @@ private:
     State m_state = Idle;
     QString m_strDeviceSn;
     QTimer *m_connectTimer = nullptr;
-    EthernetReassembler m_recvBuffer;
+    framing::PanelStreamReader m_panelStream;
+    quint64 m_droppedFromPanel = 0;
     QString m_strPcapDevice;
     QString m_strComPort;
     bool m_bComMode = false;

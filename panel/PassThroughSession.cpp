@@ -1,8 +1,12 @@
 #include "panel/PassThroughSession.h"
 
+#include "framing/TunnelFraming.h"
 #include "wire/Log.h"
 
 namespace panel {
+
+using framing::PcMessage;
+using framing::PcMessageParser;
 
 PassThroughSession::PassThroughSession(asio::io_context &io, wire::StreamPtr stream,
                                        std::shared_ptr<const PassThroughConfig> config)
@@ -38,8 +42,19 @@ PortSideEvents PassThroughSession::eventsFor(bool ethernet)
     std::weak_ptr<PassThroughSession> weak = shared_from_this();
     PortSideEvents events;
     events.toPc = [weak, ethernet](std::string bytes) {
-        if (auto self = weak.lock())
-            self->send(ethernet ? "PCP#" + bytes + "END#" : std::move(bytes));
+        const auto self = weak.lock();
+        if (!self)
+            return;
+        if (!ethernet) {
+            self->send(std::move(bytes));
+            return;
+        }
+        std::string envelope;
+        if (framing::appendEthernetEnvelope(envelope, reinterpret_cast<const unsigned char *>(bytes.data()),
+                                            bytes.size()))
+            self->send(std::move(envelope));
+        else
+            self->countUnsendable(bytes.size());
     };
     events.report = [](const std::string &line) { wire::logLine("pass-through: " + line); };
     events.pcBacklog = [weak]() -> std::size_t {
@@ -120,14 +135,14 @@ void PassThroughSession::handle(const std::vector<PcMessage> &messages)
                     break;
                 }
             }
-            send("PCPMACIP#" + m_config->announceMac + "#" + m_config->announceIp + "#");
+            send(framing::macIpAnnouncement(m_config->announceMac, m_config->announceIp));
             break;
         case PcMessage::PortAnnouncement: {
             m_greeted = true;
             const auto port = m_config->serialPorts.find(m.payload);
             if (port == m_config->serialPorts.end()) {
                 wire::logLine("pass-through: serial port " + m.payload + " is not configured");
-                send("COM#NULL");
+                send(framing::portRefused());
                 break;
             }
             if (m_serial) {
@@ -141,12 +156,12 @@ void PassThroughSession::handle(const std::vector<PcMessage> &messages)
                 error = "no serial side in this agent";
             if (!m_serial) {
                 wire::logLine("pass-through: serial port " + m.payload + " (" + port->second + "): " + error);
-                send("COM#NULL");
+                send(framing::portRefused());
                 break;
             }
             // The device path is the panel's business: the PC is told the port name only.
             wire::logLine("pass-through: serial port " + m.payload + " (" + port->second + ") open");
-            send("COM#" + m.payload + " ready");
+            send(framing::portAccepted(m.payload));
             break;
         }
         case PcMessage::Disconnect:
@@ -163,8 +178,21 @@ void PassThroughSession::handle(const std::vector<PcMessage> &messages)
         case PcMessage::Junk:
             wire::logLine("pass-through: skipped " + std::to_string(m.payload.size()) + " bytes that fit no message");
             break;
+        case PcMessage::OversizedFrame:
+            wire::logLine("pass-through: dropped " + std::to_string(m.payload.size())
+                          + " bytes of a frame longer than the link carries");
+            break;
         }
     }
+}
+
+// Frames the PC's stack could not take (shorter than their headers say, longer than the
+// link): counted, and logged now and then rather than once per frame.
+void PassThroughSession::countUnsendable(std::size_t size)
+{
+    if (++m_unsendable == 1 || m_unsendable % 1000 == 0)
+        wire::logLine("pass-through: " + std::to_string(m_unsendable) + " malformed or oversized frame(s) from the"
+                      " Ethernet port not carried (last " + std::to_string(size) + " bytes)");
 }
 
 void PassThroughSession::send(std::string bytes)

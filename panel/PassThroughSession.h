@@ -1,10 +1,11 @@
 #pragma once
 
 #include "panel/PassThroughConfig.h"
-#include "panel/PcMessageParser.h"
+#include "framing/PcMessageParser.h"
 #include "wire/Stream.h"
 
 #include <array>
+#include <cstdint>
 #include <deque>
 #include <memory>
 
@@ -28,7 +29,8 @@ public:
 
 private:
     void read();
-    void handle(const std::vector<PcMessage> &messages);
+    void handle(const std::vector<framing::PcMessage> &messages);
+    void countUnsendable(std::size_t size);
     void send(std::string bytes);
     void writeNext();
     void finish(const std::string &why);
@@ -37,7 +39,8 @@ private:
 
     wire::StreamPtr m_stream;
     std::shared_ptr<const PassThroughConfig> m_config;
-    PcMessageParser m_parser;
+    framing::PcMessageParser m_parser;
+    std::uint64_t m_unsendable = 0;
     asio::steady_timer m_nameTimer;
     asio::steady_timer m_helloTimer;
     std::array<char, 16384> m_readBuffer;

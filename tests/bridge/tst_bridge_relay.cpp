@@ -18,8 +18,8 @@ QByteArray frame(const QByteArray &dst, const QByteArray &src, quint16 etherType
 {
     QByteArray f = dst + src;
     f.append(char(etherType >> 8)).append(char(etherType & 0xFF));
-    while (f.size() < len)
-        f.append(char(f.size()));
+    // A zero payload is of no length beyond the header: carried whole, padding and all.
+    f.append(QByteArray(qMax(0, len - f.size()), '\0'));
     return f;
 }
 

@@ -2,7 +2,7 @@
 #include "FakeWait.h"
 #include "PrivateNetwork.h"
 #include "engine/PLCDownloadPassThrough.h"
-#include "engine/TunnelFraming.h"
+#include "framing/TunnelFraming.h"
 
 #include "devices/VirtualPortsManager.h"
 
@@ -111,21 +111,23 @@ private slots:
         QList<QByteArray> injected;
         connect(&engine, &PLCDownloadPassThrough::sendDatatoPcap, this,
                 [&](unsigned char *buf, int len) { injected << QByteArray(reinterpret_cast<char *>(buf), len); });
-        QByteArray nine;
-        for (int i = 0; i < 9; ++i)
-            nine += TunnelFraming::ethernetEnvelope(QByteArray(64, char('a' + i)));
-        panel->write(nine);
+        std::string nine;
+        for (int i = 0; i < 9; ++i) {
+            const std::string frame(64, char('a' + i)); // of no type whose length is known
+            framing::appendEthernetEnvelope(nine, reinterpret_cast<const unsigned char *>(frame.data()), frame.size());
+        }
+        panel->write(nine.data(), qint64(nine.size()));
         QTRY_COMPARE_WITH_TIMEOUT(injected.size(), 9, 5000);
         QCOMPARE(injected.last(), QByteArray(64, 'i'));
 
-        engine.pcapSockeTunnelWrite(TunnelFraming::ethernetEnvelope("frame"));
+        engine.pcapSockeTunnelWrite("PCP#frameEND#");
         QCOMPARE(readAtLeast(panel, 13), QByteArray("PCP#frameEND#"));
 
         // As the window does: the engine's own close request closes it once more, nested.
         connect(&engine, &PLCDownloadPassThrough::closeChannal, &engine, &PLCDownloadPassThrough::disconnectDevice);
         engine.setStopReconnect(true);
         engine.disconnectDevice();
-        QCOMPARE(readAtLeast(panel, 14), TunnelFraming::kDisconnect);
+        QCOMPARE(readAtLeast(panel, 14), QByteArray::fromStdString(framing::disconnect()));
         QCOMPARE(int(engine.state()), int(PLCDownloadPassThrough::Idle));
         QVERIFY(states(stateSpy).contains(int(PLCDownloadPassThrough::Disconnecting)));
     }
@@ -276,7 +278,7 @@ private slots:
         QByteArray junk(1 << 20, Qt::Uninitialized);
         QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(junk.data()), junk.size() / 4);
         panel->write(junk);
-        panel->write("PCPMACIP#x#");   // too few parts: ignored
+        panel->write("PCPMACIP#x#");   // no IP: nothing is ready
         QVERIFY(panel->waitForBytesWritten(5000));
         QTRY_VERIFY_WITH_TIMEOUT(panel->bytesToWrite() == 0, 5000);
         QVERIFY(!macIp.wait(100));

@@ -169,6 +169,27 @@ private slots:
                      && read.output.contains(QRegularExpression("\\[5\\]:\\s+1234\\b")),
                  qPrintable(read.output));
 
+        // A TCP stream full of the framing's own markers crosses both ways unchanged; when the
+        // first end marker cut frames, it stalled for good.
+        QProcess echo;
+        echo.start("nsenter", {"-t", QString::number(m_plc.processId()), "-n", "/usr/bin/python3", "-c",
+                               "import socket\ns=socket.create_server(('0.0.0.0',7007))\nc,_=s.accept()\n"
+                               "while (d:=c.recv(65536)): c.sendall(d)\nc.close()"});
+        QVERIFY(echo.waitForStarted(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(!shOutput(plcNs("ss -ltnH 'sport = :7007'")).isEmpty(), 10000);
+        const Result stream = runWhileServing(
+            "/usr/bin/python3",
+            {"-c", "import socket,sys\n"
+                   "data=(b'END#PCP#PLC#disconnect\\x00COM#PCPMACIP#a#b#EN'*20000)[:524288]\n"
+                   "s=socket.create_connection((sys.argv[1],7007),timeout=15)\n"
+                   "s.sendall(data);s.shutdown(socket.SHUT_WR)\ngot=b''\n"
+                   "while (d:=s.recv(65536)): got+=d\nprint('intact' if got==data else 'changed %d' % len(got))",
+             kPlcIp},
+            30000);
+        QVERIFY2(stream.exitCode == 0 && stream.output.contains("intact"), qPrintable(stream.output + m_agent.output()));
+        echo.kill();
+        echo.waitForFinished(5000);
+
         // Disconnect undoes it all: capture stopped, routes gone, talvo0 down.
         QTest::mouseClick(child<QPushButton>("pushButtonDisConnectChannel"), Qt::LeftButton);
         QCOMPARE(caption(), QStringLiteral("Start Tunnel"));

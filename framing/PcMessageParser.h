@@ -1,37 +1,23 @@
 #pragma once
 
+#include "framing/TunnelFraming.h"
+
 #include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
 
-namespace panel {
-
-// One message from the PC's engine on the pass-through connection.
-struct PcMessage
-{
-    enum Kind {
-        PortAnnouncement, // "COM#" + serial port name
-        ModeAnnouncement, // "COM#PCAP#" + Ethernet port name (empty in the serial mode)
-        SerialData,       // "PLC#SK01" + 4 hex digits + that many bytes
-        EthernetFrame,    // "PCP#" + frame + "END#"
-        Disconnect,       // "PLC#disconnect"
-        Junk,             // bytes that fit no message, skipped to the next tag
-    };
-    Kind kind;
-    std::string payload; // the name, the data or the frame
-};
+namespace framing {
 
 // Cuts the engine's byte stream into messages. The stream has no delimiters, but every
 // message starts with a tag, names end where the next tag begins, serial data carries its
-// length and Ethernet frames their end mark. A name at the very end of the bytes so far may
+// length and Ethernet frames their headers' length and their end mark. A name at the very end of the bytes so far may
 // still grow: it is held back until more bytes arrive or flushName() says the sender is idle,
 // unless the owner knows it is whole (a port name it serves that no longer one extends).
 class PcMessageParser
 {
 public:
     static constexpr std::size_t kMaxName = 32;
-    static constexpr std::size_t kMaxFrame = 64 * 1024;
 
     using NameIsWhole = std::function<bool(int kind, const std::string &name)>;
     explicit PcMessageParser(NameIsWhole whole = nullptr) : m_whole(std::move(whole)) {}
@@ -50,4 +36,4 @@ private:
     bool m_holdsName = false;
 };
 
-} // namespace panel
+} // namespace framing

@@ -1,19 +1,20 @@
-#include "panel/PcMessageParser.h"
+#include "framing/PcMessageParser.h"
+
+#include "framing/Tags.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace panel {
+namespace framing {
 
 namespace {
 
-const std::string kMode = "COM#PCAP#";
-const std::string kPort = "COM#";
-const std::string kSerial = "PLC#SK01";
-const std::string kDisconnect = "PLC#disconnect";
-const std::string kFrame = "PCP#";
-const std::string kFrameEnd = "END#";
-const char *const kTags[] = {"COM#", "PLC#", "PCP#"};
+const std::string kMode(tags::kMode);
+const std::string kPort(tags::kPort);
+const std::string kSerial(tags::kSerialData);
+const std::string kDisconnect(tags::kDisconnect);
+const std::string kFrame(tags::kFrameStart);
+const std::string_view kTags[] = {tags::kPort, tags::kDataTag, tags::kFrameStart};
 
 bool startsWith(const std::string &s, const std::string &prefix)
 {
@@ -28,8 +29,8 @@ bool couldBecome(const std::string &s, const std::string &prefix)
 
 bool tagAt(const std::string &s, std::size_t at)
 {
-    for (const char *tag : kTags)
-        if (s.compare(at, 4, tag) == 0)
+    for (std::string_view tag : kTags)
+        if (s.compare(at, tag.size(), tag) == 0)
             return true;
     return false;
 }
@@ -37,7 +38,7 @@ bool tagAt(const std::string &s, std::size_t at)
 std::size_t nextTag(const std::string &s, std::size_t from)
 {
     std::size_t best = std::string::npos;
-    for (const char *tag : kTags)
+    for (std::string_view tag : kTags)
         best = std::min(best, s.find(tag, from));
     return best;
 }
@@ -133,16 +134,14 @@ PcMessageParser::Step PcMessageParser::next(std::vector<PcMessage> &out, bool id
         return Step::NeedMore;
 
     if (startsWith(b, kFrame)) {
-        const std::size_t end = b.find(kFrameEnd, kFrame.size());
-        if (end == std::string::npos) {
-            if (b.size() <= kMaxFrame + kFrame.size())
-                return Step::NeedMore;
-            out.push_back({PcMessage::Junk, b.substr(0, kFrame.size())});
-            m_buffer.erase(0, kFrame.size());
-            return Step::Emitted;
-        }
-        out.push_back({PcMessage::EthernetFrame, b.substr(kFrame.size(), end - kFrame.size())});
-        m_buffer.erase(0, end + kFrameEnd.size());
+        const EnvelopeEnd end = findEnvelopeEnd(std::string_view(b).substr(kFrame.size()));
+        if (end.kind == EnvelopeEnd::NeedMore)
+            return Step::NeedMore;
+        if (end.kind == EnvelopeEnd::Frame)
+            out.push_back({PcMessage::EthernetFrame, b.substr(kFrame.size(), end.frameLength)});
+        else
+            out.push_back({PcMessage::OversizedFrame, b.substr(kFrame.size(), end.consumed)});
+        m_buffer.erase(0, kFrame.size() + end.consumed);
         return Step::Emitted;
     }
     if (couldBecome(b, kFrame) && !idle)
@@ -164,4 +163,4 @@ PcMessageParser::Step PcMessageParser::next(std::vector<PcMessage> &out, bool id
     return Step::Emitted;
 }
 
-} // namespace panel
+} // namespace framing
