@@ -1,6 +1,6 @@
 #include "app/LogHandler.h"
 
-#include "app/AppDir.h"
+#include "base/AppDir.h"
 
 #include <QFile>
 #include <QFileInfo>

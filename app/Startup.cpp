@@ -1,6 +1,6 @@
 #include "app/Startup.h"
 
-#include "app/AppDir.h"
+#include "base/AppDir.h"
 #include "window/PLCDownloadAssistant.h"
 #include "window/SnText.h"
 

@@ -7,7 +7,7 @@
 #include "FakeBridge.h"
 #include "FakeWait.h"
 #include "TunnelFixture.h"
-#include "app/AppDir.h"
+#include "base/AppDir.h"
 #include "window/PLCDownloadAssistant.h"
 
 #include <QApplication>

@@ -7,7 +7,7 @@
 //   sudo bin/ethernet_bench [--quick]
 #include "PrivateNetwork.h"
 #include "TunnelFixture.h"
-#include "app/AppDir.h"
+#include "base/AppDir.h"
 #include "bridge/LinuxVethAdapter.h"
 #include "bridge/PCapOperator.h"
 #include "bridge/ProcessCommandRunner.h"

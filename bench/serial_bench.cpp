@@ -6,7 +6,7 @@
 // and time. Runs in a private network namespace (the engine's port 7540 is fixed): needs
 // root. Usage: serial_bench [--quick] [--seconds N] [--round-trips N]
 #include "TunnelFixture.h"
-#include "app/AppDir.h"
+#include "base/AppDir.h"
 #include "devices/VirtualPortsManager.h"
 #include "engine/PLCDownloadPassThrough.h"
 

@@ -1,10 +1,6 @@
 #include "window/PLCDownloadAssistant.h"
 
-#include "app/AppDir.h"
-#include "bridge/PCapOperator.h"
-#include "bridge/PanelAddress.h"
-#include "engine/EventWait.h"
-#include "tunnel/VncViewer.h"
+#include "base/AppDir.h"
 #include "window/Installers.h"
 #include "window/MessageBoxes.h"
 #include "window/SnText.h"
@@ -41,13 +37,22 @@ constexpr qint64 kMaxCurSelLine = 32767;
 PLCDownloadAssistant::PLCDownloadAssistant(QWidget *parent)
     : QWidget(parent)
     , ui(new Ui::PLCDownloadAssistant)
+    , m_channels(new ChannelController(this))
     , m_boxes(MessageBoxes::standard())
     , m_installers(Installers::standard())
-    , m_tunnelClients(defaultTunnelClients())
-    , m_wait(EventWait::standard())
 {
     initTranslationResources();
     ui->setupUi(this);
+
+    connect(m_channels, &ChannelController::stateChanged, this, &PLCDownloadAssistant::onStateChanged);
+    connect(m_channels, &ChannelController::tip, this, &PLCDownloadAssistant::showTip);
+    m_channels->setQuestions({[this] { return checkPrerequisites(); },
+                              [this] {
+                                  return m_boxes->question(this, QStringLiteral("Open VNC"),
+                                                           QObject::tr("建立VNC通道成功,是否打开VNC监控程序？"),
+                                                           QMessageBox::Yes | QMessageBox::No)
+                                      == QMessageBox::Yes;
+                              }});
 
     ui->comboBox_pcap->clear();
     ui->comboBox_pcap->addItems({QStringLiteral("eth0"), QStringLiteral("COM1"), QStringLiteral("COM2"),
@@ -69,8 +74,8 @@ PLCDownloadAssistant::PLCDownloadAssistant(QWidget *parent)
 PLCDownloadAssistant::~PLCDownloadAssistant()
 {
     // The engine reports its last state while it closes; the form must still be there.
-    delete m_passThrough;
-    m_passThrough = nullptr;
+    delete m_channels;
+    m_channels = nullptr;
     // The widgets outlive this destructor and still emit while they go (the SN box loses its
     // focus and finishes editing); none of that may reach a window without its form.
     const QList<QObject *> children = findChildren<QObject *>();
@@ -101,33 +106,9 @@ void PLCDownloadAssistant::setMessageBoxes(MessageBoxes *boxes)
     m_boxes = boxes ? boxes : MessageBoxes::standard();
 }
 
-void PLCDownloadAssistant::setBridge(PCapOperator *bridge)
-{
-    m_bridge = bridge;
-}
-
-PCapOperator *PLCDownloadAssistant::bridge() const
-{
-    return m_bridge ? m_bridge : PCapOperator::getInstance();
-}
-
 void PLCDownloadAssistant::setInstallers(Installers *installers)
 {
     m_installers = installers ? installers : Installers::standard();
-}
-
-void PLCDownloadAssistant::setTunnelClients(TunnelClientFactory factory)
-{
-    m_tunnelClients = factory ? std::move(factory) : defaultTunnelClients();
-    if (m_passThrough)
-        m_passThrough->setTunnelClients(m_tunnelClients);
-}
-
-void PLCDownloadAssistant::setEventWait(EventWait *wait)
-{
-    m_wait = wait ? wait : EventWait::standard();
-    if (m_passThrough)
-        m_passThrough->setEventWait(m_wait);
 }
 
 // ---- SN list and selection memory ----
@@ -255,148 +236,15 @@ QString PLCDownloadAssistant::getPlcPort() const
     return ui->plcPortEdit->text().trimmed().split(QLatin1Char(' ')).first();
 }
 
-void PLCDownloadAssistant::createPassThrough()
-{
-    m_passThrough = new PLCDownloadPassThrough(this);
-    m_passThrough->setTunnelClients(m_tunnelClients);
-    m_passThrough->setEventWait(m_wait);
-    connect(m_passThrough, &PLCDownloadPassThrough::stateChanged, this, &PLCDownloadAssistant::onStateChanged);
-    connect(m_passThrough, &PLCDownloadPassThrough::closeChannal, this,
-            &PLCDownloadAssistant::slot_DisConnectChannel);
-    connect(m_passThrough, &PLCDownloadPassThrough::message, this, &PLCDownloadAssistant::setTipText);
-    PCapOperator *const pcap = bridge();
-    connect(pcap, &PCapOperator::message, this, &PLCDownloadAssistant::setTipText);
-    // Emitted on this thread with a buffer valid only during the emission: inject at once.
-    connect(m_passThrough, &PLCDownloadPassThrough::sendDatatoPcap, this,
-            [pcap](unsigned char *buf, int len) { pcap->sendPacket(buf, len); });
-    connect(pcap, &PCapOperator::sendRcv, m_passThrough, &PLCDownloadPassThrough::pcapSockeTunnelWrite);
-    connect(m_passThrough, &PLCDownloadPassThrough::sendPcpMacIpAddr, this,
-            [this](const QString &mac, const QString &ip) { onPcpMacIpAddr(mac, ip); });
-}
-
-bool PLCDownloadAssistant::forwardEndpoint(const QString &remote, const QString &local, int *result)
-{
-    const std::unique_ptr<VNCTunnelConnect> tunnel = m_tunnelClients();
-    tunnel->SetDevId(getDeviceSn());
-    bool started = false;
-    if (tunnel->TunnelState() != 0) {
-        if (tunnel->StarTunnel() != 0) {
-            setTipText(QObject::tr("初始化打开通道失败,请检查网络和序列号。"));
-            qWarning() << "PLCDownloadPassThrough::ensureSocket TunnelStart error";
-            return false;
-        }
-        started = true;
-        m_wait->wait(PLCDownloadPassThrough::kTunnelStartWaitMs);
-    }
-    tunnel->ConnectDel(remote, local);
-    *result = tunnel->ConnectAdd(remote, local);
-    qDebug() << (started ? "HMI bvncConn2 = vncConnect->ConnectAdd() " : " HMI bvncConn = vncConnect->ConnectAdd() ")
-             << *result;
-    return true;
-}
-
-void PLCDownloadAssistant::showForwardResult(bool ok, const QString &success, const QString &failure)
-{
-    onStateChanged(ok ? PLCDownloadPassThrough::DeviceReady : PLCDownloadPassThrough::Idle);
-    setTipText(ok ? success : failure);
-}
-
 void PLCDownloadAssistant::on_pushButtonCreateChannel_clicked()
 {
-    if (m_channelBusy)
-        return;
-    m_channelBusy = true;
-
-    if (!m_passThrough)
-        createPassThrough();
-
-    if (getDeviceSn().isEmpty()) {
-        ui->labelTip->setText(QObject::tr("设备序列号为空"));
-        m_channelBusy = false;
-        return;
-    }
-    m_passThrough->setDeviceSn(getDeviceSn());
-
-    const QString type = ui->comboBox_pcap->currentText();
-    if (type.contains(QLatin1String("eth0"))) {
-        if (!checkPrerequisites()) {
-            m_channelBusy = false;
-            return;
-        }
-        if (bridge()->getRouteAdded())
-            bridge()->routeDelete();
-        m_passThrough->setPcapDevice(type);
-    } else if (type.contains(QLatin1String("COM"))) {
-        m_passThrough->setComPort(type);
-    } else if (type.contains(QLatin1String("HMI"))) {
-        const QString hmi = QStringLiteral("127.0.0.1:12345");
-        int result = 0;
-        if (!forwardEndpoint(hmi, hmi, &result))
-            return;
-        showForwardResult(result == 0, QObject::tr("建立HMI通道成功，请在PANELDESK使用127.0.0.1:12345地址进行操作。"),
-                          QObject::tr("建立HMI通道失败，请检查网络。"));
-        return;
-    } else if (type.contains(QLatin1String("VNC"))) {
-        endRunningVncViewers();
-        const QString vnc = QStringLiteral("127.0.0.1:7530");
-        int result = 0;
-        if (!forwardEndpoint(vnc, vnc, &result))
-            return;
-        showForwardResult(result == 0, QObject::tr("建立VNC通道成功"),
-                          QObject::tr("建立VNC通道失败 %1，请检查网络。").arg(result));
-        if (result == 0) {
-            const auto answer = m_boxes->question(this, QStringLiteral("Open VNC"),
-                                                  QObject::tr("建立VNC通道成功,是否打开VNC监控程序？"),
-                                                  QMessageBox::Yes | QMessageBox::No);
-            if (answer == QMessageBox::Yes) {
-                const std::unique_ptr<VNCTunnelConnect> viewer = m_tunnelClients();
-                viewer->OpenVnc(vnc, [window = QPointer<PLCDownloadAssistant>(this)](const QString &why) {
-                    if (window)
-                        window->ui->labelTip->setText(why);
-                });
-            }
-        }
-        return;
-    } else if (type.contains(QLatin1String("PLC"))) {
-        // The mask keeps its dots in an emptied box: no digit means no address.
-        const QString ip = getPlcIp();
-        if (QString(ip).remove(QLatin1Char('.')).isEmpty()) {
-            ui->labelTip->setText(QObject::tr("请填写PLC的IP"));
-            m_channelBusy = false;
-            return;
-        }
-        if (getPlcPort().isEmpty()) {
-            ui->labelTip->setText(QObject::tr("请填写PLC的端口"));
-            m_channelBusy = false;
-            return;
-        }
-        bool ok = false;
-        const int port = getPlcPort().toInt(&ok, 10);
-        if (!ok) {
-            ui->labelTip->setText(QObject::tr("PLC的端口请填写为数字"));
-            m_channelBusy = false;
-            return;
-        }
-        m_plcPort = port;
-        const QString remote = QStringLiteral("%1:%2").arg(ip).arg(m_plcPort);
-        const QString local = QStringLiteral("%1:%2").arg(QStringLiteral("127.0.0.1")).arg(m_plcPort);
-        int result = 0;
-        if (!forwardEndpoint(remote, local, &result))
-            return;
-        showForwardResult(result == 0,
-                          QObject::tr("建立PLC通道成功，请在PLC上使用%1(NV系列直接在节点上填写)地址进行操作。").arg(local),
-                          QObject::tr("建立PLC通道失败，请检查网络。"));
-        return;
-    }
-
-    m_passThrough->setStopReconnect(false);
-    m_passThrough->connectDevice();
+    m_channels->start({getDeviceSn(), ui->comboBox_pcap->currentText(), getPlcIp(), getPlcPort()});
 }
 
 bool PLCDownloadAssistant::checkPrerequisites()
 {
-    const bool tap = bridge()->isTapInstalled();
-    const bool pcap = bridge()->isPcapInstalled();
+    const bool tap = m_channels->adapterInstalled();
+    const bool pcap = m_channels->captureInstalled();
     // An installer that cannot start, or fails, says so on the tip line.
     const Installers::Report report = [window = QPointer<PLCDownloadAssistant>(this)](const QString &text) {
         if (window)
@@ -438,63 +286,45 @@ void PLCDownloadAssistant::onStateChanged(PLCDownloadPassThrough::State state)
 
 void PLCDownloadAssistant::setTipText(QString str)
 {
-    bool ok = false;
-    const int code = str.toInt(&ok, 10);
-    if (ok) {
-        switch (code) {
-        case 0: ui->labelTip->setText(tr("  透传通道建立失败")); return;
-        case 1: ui->labelTip->setText(tr("  透传模块初始化失败")); return;
-        case 2: ui->labelTip->setText(QObject::tr("  连接超时，请检查HMI与设备间的连接")); return;
-        case 3: ui->labelTip->setText(QObject::tr("  请移步到PLC上位操作对应的PLC")); return;
-        default: break;
-        }
+    showTip(ChannelController::tipOf(str), str);
+}
+
+void PLCDownloadAssistant::showTip(ChannelController::Tip code, const QString &argument)
+{
+    using Tip = ChannelController::Tip;
+    QString text;
+    switch (code) {
+    case Tip::SnMissing: text = QObject::tr("设备序列号为空"); break;
+    case Tip::PlcIpMissing: text = QObject::tr("请填写PLC的IP"); break;
+    case Tip::PlcPortMissing: text = QObject::tr("请填写PLC的端口"); break;
+    case Tip::PlcPortNotNumeric: text = QObject::tr("PLC的端口请填写为数字"); break;
+    case Tip::TunnelStartFailed: text = QObject::tr("初始化打开通道失败,请检查网络和序列号。"); break;
+    case Tip::HmiReady: text = QObject::tr("建立HMI通道成功，请在PANELDESK使用127.0.0.1:12345地址进行操作。"); break;
+    case Tip::HmiFailed: text = QObject::tr("建立HMI通道失败，请检查网络。"); break;
+    case Tip::VncReady: text = QObject::tr("建立VNC通道成功"); break;
+    case Tip::VncFailed: text = QObject::tr("建立VNC通道失败 %1，请检查网络。").arg(argument); break;
+    case Tip::PlcReady: text = QObject::tr("建立PLC通道成功，请在PLC上使用%1(NV系列直接在节点上填写)地址进行操作。").arg(argument); break;
+    case Tip::PlcFailed: text = QObject::tr("建立PLC通道失败，请检查网络。"); break;
+    case Tip::PassThroughFailed: text = tr("  透传通道建立失败"); break;
+    case Tip::PassThroughInitFailed: text = tr("  透传模块初始化失败"); break;
+    case Tip::ConnectTimeout: text = QObject::tr("  连接超时，请检查HMI与设备间的连接"); break;
+    case Tip::OperateOnPlc: text = QObject::tr("  请移步到PLC上位操作对应的PLC"); break;
+    case Tip::PanelMacRefused: text = QStringLiteral("HMI macAddr == %1, please try again").arg(argument); break;
+    case Tip::PanelIpRefused: text = QStringLiteral("HMI ipAddr == %1, please try again").arg(argument); break;
+    case Tip::Text: text = argument; break;
     }
-    ui->labelTip->setText(str);
+    ui->labelTip->setText(text);
 }
 
 void PLCDownloadAssistant::slot_DisConnectChannel()
 {
-    if (m_passThrough)
-        m_passThrough->disconnectDevice();
-    if (bridge()->getBRun())
-        bridge()->setBRun(false);
-    m_channelBusy = false;
+    m_channels->endChannel();
 }
 
 void PLCDownloadAssistant::on_pushButtonDisConnectChannel_clicked()
 {
-    if (m_passThrough)
-        m_passThrough->setStopReconnect(true);
-    slot_DisConnectChannel();
+    m_channels->close();
     ui->labelTip->setText(QString());
-    onStateChanged(PLCDownloadPassThrough::Idle);
-    bridge()->routeDelete();
-}
-
-void PLCDownloadAssistant::onPcpMacIpAddr(const QString &mac, const QString &ip)
-{
-    PCapOperator *const pcap = bridge();
-    qDebug() << "slot sendPcpMacIpAddr bRun === " << (pcap->getBRun() ? "true" : "false");
-    if (pcap->getBRun()) {
-        qDebug() << "slot sendPcpMacIpAddr PCapOperator is runnig";
-        return;
-    }
-    // The texts come from the network: only well-formed addresses reach the adapter, its
-    // commands and the capture filter.
-    if (mac.length() < 8 || !PanelAddress::parseMac(mac)) {
-        qDebug() << (mac.length() < 8 ? "slot sendPcpMacIpAddr mac.length() < 8" : "slot sendPcpMacIpAddr mac refused");
-        setTipText(QStringLiteral("HMI macAddr == %1, please try again").arg(mac));
-        return;
-    }
-    if (ip.length() < 8 || !PanelAddress::parseIp(ip)) {
-        qDebug() << (ip.length() < 8 ? "slot sendPcpMacIpAddr ip.length() < 8" : "slot sendPcpMacIpAddr ip refused");
-        setTipText(QStringLiteral("HMI ipAddr == %1, please try again").arg(ip));
-        return;
-    }
-    qDebug() << "slot sendPcpMacIpAddr regedit";
-    pcap->regedit(mac, ip);
-    if (pcap->initPcap() >= 1)
-        pcap->setBRun(true);
 }
 
 // ---- window events ----
@@ -519,7 +349,7 @@ void PLCDownloadAssistant::changeEvent(QEvent *event)
 
 void PLCDownloadAssistant::closeEvent(QCloseEvent *event)
 {
-    bridge()->routeDelete();
+    m_channels->removeRoutes();
     setStrSn(QString());
     QWidget::closeEvent(event);
 }

@@ -1,16 +1,13 @@
 #pragma once
 
-#include "engine/PLCDownloadPassThrough.h"
-#include "tunnel/TunnelClients.h"
+#include "engine/ChannelController.h"
 
 #include <QStringList>
 #include <QWidget>
 
 class QTranslator;
-class EventWait;
 class Installers;
 class MessageBoxes;
-class PCapOperator;
 
 namespace Ui {
 class PLCDownloadAssistant;
@@ -41,14 +38,14 @@ public:
     QString getPlcIp() const;
     QString getPlcPort() const;
 
-    // Seams for tests; none is owned, null restores the default. The engine, once made,
-    // takes its tunnel clients and waits from the window.
+    // Seams for tests; none is owned, null restores the default. The bridge, tunnel clients
+    // and waits are the channel controller's.
     void setMessageBoxes(MessageBoxes *boxes);
-    void setBridge(PCapOperator *bridge);
     void setInstallers(Installers *installers);
-    void setTunnelClients(TunnelClientFactory factory);
-    void setEventWait(EventWait *wait);
-    PLCDownloadPassThrough *passThrough() const { return m_passThrough; }
+    void setBridge(PCapOperator *bridge) { m_channels->setBridge(bridge); }
+    void setTunnelClients(TunnelClientFactory factory) { m_channels->setTunnelClients(std::move(factory)); }
+    void setEventWait(EventWait *wait) { m_channels->setEventWait(wait); }
+    PLCDownloadPassThrough *passThrough() const { return m_channels->passThrough(); }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -67,25 +64,15 @@ private slots:
     void setTipText(QString str);
 
 private:
-    void createPassThrough();
-    void onPcpMacIpAddr(const QString &mac, const QString &ip);
-    PCapOperator *bridge() const;
-    // Forwards a local address to one seen from the panel; false when the click has ended.
-    bool forwardEndpoint(const QString &remote, const QString &local, int *result);
-    void showForwardResult(bool ok, const QString &success, const QString &failure);
+    void showTip(ChannelController::Tip code, const QString &argument);
 
     QTranslator *m_translator = nullptr;
     Ui::PLCDownloadAssistant *ui;
-    PLCDownloadPassThrough *m_passThrough = nullptr;
-    bool m_channelBusy = false;
+    ChannelController *m_channels;
     QString m_strSn;
     QStringList m_snList;
-    int m_plcPort = 0;
     bool m_firstShow = true;
 
     MessageBoxes *m_boxes;
-    PCapOperator *m_bridge = nullptr; // null: the process's one bridge
     Installers *m_installers;
-    TunnelClientFactory m_tunnelClients;
-    EventWait *m_wait;
 };

@@ -1,7 +1,7 @@
 #include "FakeBridge.h"
 #include "FakeWait.h"
 #include "TunnelFixture.h"
-#include "app/AppDir.h"
+#include "base/AppDir.h"
 #include "devices/VirtualPortsManager.h"
 #include "window/PLCDownloadAssistant.h"
 

@@ -5,7 +5,7 @@
 #include "EthernetTestNetwork.h"
 #include "FakeWait.h"
 #include "TunnelFixture.h"
-#include "app/AppDir.h"
+#include "base/AppDir.h"
 #include "bridge/LinuxVethAdapter.h"
 #include "bridge/PCapOperator.h"
 #include "bridge/ProcessCommandRunner.h"
@@ -96,7 +96,11 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(QFile::symLinkTarget(QStringLiteral("/proc/%1/ns/net").arg(m_plc.processId())) != ownNs
                                      && !QFile::symLinkTarget(QStringLiteral("/proc/%1/ns/net").arg(m_plc.processId())).isEmpty(),
                                  5000);
-        QCOMPARE(sh(QStringLiteral("ip link set plc0 netns %1").arg(m_plc.processId())), 0);
+        // Moved until the PLC's namespace shows it: one move alone now and then left the link
+        // where it was (about one run in four).
+        QTRY_VERIFY_WITH_TIMEOUT(sh(QStringLiteral("ip link set plc0 netns %1 2>/dev/null").arg(m_plc.processId())) >= 0
+                                     && sh(plcNs("ip link show plc0 >/dev/null 2>&1")) == 0,
+                                 5000);
         QCOMPARE(sh(plcNs(QStringLiteral("sh -c 'ip link set lo up && ip addr add %1/24 dev plc0 && "
                                           "ethtool -K plc0 tx off tso off gso off gro off >/dev/null && "
                                           "ip link set plc0 up'")

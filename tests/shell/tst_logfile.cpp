@@ -1,4 +1,4 @@
-#include "app/AppDir.h"
+#include "base/AppDir.h"
 #include "app/LogHandler.h"
 
 #include <QFile>

@@ -2,7 +2,7 @@
 #include "FakeBridge.h"
 #include "FakeTunnel.h"
 #include "FakeWait.h"
-#include "app/AppDir.h"
+#include "base/AppDir.h"
 #include "window/Installers.h"
 #include "window/PLCDownloadAssistant.h"
 

@@ -1,5 +1,5 @@
 #include "FakeBridge.h"
-#include "app/AppDir.h"
+#include "base/AppDir.h"
 #include "window/PLCDownloadAssistant.h"
 
 #include <QComboBox>
