@@ -133,8 +133,10 @@ void PLCDownloadAssistant::initSnCompleter()
     ui->comboBox_SN->view()->setFixedWidth(450);
     ui->comboBox_SN->setSizeAdjustPolicy(QComboBox::AdjustToContentsOnFirstShow);
 
-    connect(ui->comboBox_SN, SIGNAL(currentIndexChanged(int)), this, SLOT(slotSetSnText(int)));
-    connect(completer, SIGNAL(activated(QString)), this, SLOT(slotSetSnText(QString)));
+    connect(ui->comboBox_SN, qOverload<int>(&QComboBox::currentIndexChanged), this,
+            qOverload<int>(&PLCDownloadAssistant::slotSetSnText));
+    connect(completer, qOverload<const QString &>(&QCompleter::activated), this,
+            qOverload<QString>(&PLCDownloadAssistant::slotSetSnText));
 }
 
 void PLCDownloadAssistant::setStrSn(const QString &sn)
