@@ -1,5 +1,5 @@
-// OpenTun on Linux, in a private network namespace: a TUN device with the given address
-// and netmask, its MTU read back, one record for the process.
+// Guards OpenTun against hostile address text and against a second call reconfiguring or
+// leaking the process's one TUN device; run in a private network namespace.
 #include "BridgeNamespace.h"
 
 #include "devices/OpenTun.h"
@@ -22,7 +22,6 @@ private slots:
         QTest::newRow("octet 256") << "10.3.0.256" << false << 0u;
         QTest::newRow("three parts") << "10.3.0" << false << 0u;
         QTest::newRow("four digits") << "10.3.0.0002" << false << 0u;
-        QTest::newRow("empty") << "" << false << 0u;
     }
     void addressParsing()
     {
@@ -34,12 +33,6 @@ private slots:
         if (valid)
             QCOMPARE(parsed, uint32_t(value));
         QCOMPARE(openTunParseIpv4(nullptr, &parsed), 0);
-    }
-
-    void networkOfAddress()
-    {
-        QCOMPARE(openTunNetwork(0x0A030002u, 0xFFFFFF00u), 0x0A030000u);
-        QCOMPARE(openTunNetwork(0xC0A8017Bu, 0xFFFFFFF0u), 0xC0A80170u);
     }
 
     // One function, since the record is process-wide: what fails before the first
