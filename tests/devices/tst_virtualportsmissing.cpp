@@ -1,8 +1,9 @@
+// Guards the manager against a crash when the pair library is missing: every call warns and
+// fails, also when asked again.
 #include "devices/VirtualPortsManager.h"
 
 #include <QtTest>
 
-// No control library anywhere the tool looks: every call warns and fails, nothing crashes.
 class TestVirtualPortsMissing : public QObject
 {
     Q_OBJECT
