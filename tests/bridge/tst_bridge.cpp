@@ -1,7 +1,6 @@
-// Guards the bridge's command runner against hangs, its adapter discovery and configuration
-// against wrong or injected command lines, and its relay against lost frames and an
-// unbounded queue. No network needed: sysfs and the registry are stand-ins, commands are
-// recorded. The same commands run for real in tst_bridge_capture.
+// Guards the bridge against hanging commands, wrong or injected adapter commands, and lost or unbounded relaying.
+// No network needed: sysfs and the registry are stand-ins, commands are recorded; they run
+// for real in tst_bridge_capture.
 #include "BridgeTestSupport.h"
 #include "TestWire.h"
 

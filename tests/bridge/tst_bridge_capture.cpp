@@ -1,6 +1,5 @@
-// Guards the bridge on a real veth pair against lost, echoed or corrupted frames, against
-// races when capture stops or restarts, and against reads from a vanished adapter. The
-// set-up script makes the pair, the adapter commands run for real.
+// Guards the bridge against lost, echoed or corrupted frames, stop/restart races and a vanished adapter.
+// On a real veth pair in a private namespace, made by the set-up script; commands run for real.
 #include "BridgeTestSupport.h"
 #include "BridgeNamespace.h"
 #include "TestWire.h"

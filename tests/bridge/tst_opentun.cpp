@@ -1,5 +1,4 @@
-// Guards OpenTun against hostile address text and against a second call reconfiguring or
-// leaking the process's one TUN device; run in a private network namespace.
+// Guards OpenTun against hostile address text and a second call reconfiguring the process's one device.
 #include "BridgeNamespace.h"
 
 #include "devices/OpenTun.h"

@@ -1,5 +1,4 @@
-// Guards the manager against a crash when the pair library is missing: every call warns and
-// fails, also when asked again.
+// Guards the manager against crashing when the pair library is missing: every call warns and fails.
 #include "devices/VirtualPortsManager.h"
 
 #include <QtTest>

@@ -1,5 +1,4 @@
-// Guards the engine's channel life cycle against hangs, double closes, lost reconnections,
-// frames that claim fewer bytes than they carry, and a hostile panel.
+// Guards the engine's channel against hangs, lost reconnections, undersized frame lengths and hostile panels.
 #include "FakeTunnel.h"
 #include "FakeWait.h"
 #include "PrivateNetwork.h"

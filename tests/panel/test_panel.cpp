@@ -1,5 +1,4 @@
-// Guards the panel agent against reaching targets nobody listed, against starting on a
-// mistyped config, and against trusting a relay whose certificate is not the pinned one.
+// Guards the panel agent against unlisted targets, mistyped configs and relays with an unpinned certificate.
 #include "TunnelFixture.h"
 #include "panel/PanelConfig.h"
 #include "panel/TargetMap.h"

@@ -1,7 +1,5 @@
-// Guards the agent's Ethernet side against frames lost, cut, echoed or let through the
-// filter wrongly, against unbounded queues towards a slow PC, against spinning or stale
-// handlers when the interface goes or the side closes, and against hostile addresses. On a real
-// veth pair in a private network namespace: agent0 is the panel's port, plc0 the PLC's end.
+// Guards the agent's Ethernet side against lost, cut or echoed frames, unbounded queues, spinning and bad input.
+// On a real veth pair in a private network namespace: agent0 is the panel's port, plc0 the PLC's end.
 #include "EthernetTestNetwork.h"
 #include "panel/EthernetSide.h"
 #include "panel/PassThroughConfig.h"

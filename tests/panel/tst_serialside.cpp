@@ -1,6 +1,5 @@
-// Guards the agent's serial side against altered or lost bytes, unbounded queues either way,
-// two readers of one device, and a vanished device; against a virtual serial pair standing
-// in for the panel's device: "PANEL1" is what the agent opens, "PLC1" the PLC's end.
+// Guards the agent's serial side against altered or lost bytes, unbounded queues, two readers, a vanished device.
+// A virtual serial pair stands in for the panel's device: the agent opens "PANEL1", the PLC holds "PLC1".
 #include "devices/VirtualPortsManager.h"
 #include "panel/PassThroughConfig.h"
 #include "panel/SerialSide.h"

@@ -1,5 +1,4 @@
-// Guards the log against unbounded growth, lost early lines, lines torn by two threads, and
-// message text taken as format arguments.
+// Guards the log against unbounded growth, lost early lines, torn lines and text taken as format arguments.
 #include "app/AppDir.h"
 #include "app/LogHandler.h"
 

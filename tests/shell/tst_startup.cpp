@@ -1,5 +1,4 @@
-// Guards start-up against a wrong language, catalogues out of step, a translated command
-// line, hostile SN arguments, and data written beside an installed, read-only executable.
+// Guards start-up against catalogues out of step, translated commands, hostile SNs and a read-only install.
 #include "app/AppDir.h"
 #include "app/Startup.h"
 #include "window/PLCDownloadAssistant.h"

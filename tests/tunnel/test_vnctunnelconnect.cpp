@@ -1,5 +1,5 @@
-// Guards the tunnel client against leaking the token, stacking forwardings on repeated
-// requests, and launching the wrong viewer; over the real library, relay and agent.
+// Guards the tunnel client against leaking the token, stacking forwardings and starting the wrong viewer.
+// Over the real library, relay and agent.
 #include "TunnelFixture.h"
 #include "tunnel/VNCTunnelConnect.h"
 #include "tunnel/pgDllTunnel.h"

@@ -1,6 +1,4 @@
-// Guards the virtual serial pairs against altered bytes, leftovers for the next user, a
-// writer held up by a port nobody holds, names taken over from others or outside their
-// directory, and half-made pairs under concurrent use.
+// Guards virtual serial pairs against altered bytes, leftovers, stalled writers, name hijacks and races.
 #include "vserial/PortDirectory.h"
 #include "vserial/vspdctl.h"
 
