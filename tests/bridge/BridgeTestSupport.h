@@ -1,11 +1,12 @@
 #pragma once
 
-#include "bridge/BridgeAdapter.h"
 #include "bridge/CommandRunner.h"
 
 #include <QMutex>
 #include <QStringList>
 #include <QtGlobal>
+
+#include <algorithm>
 
 // Records every command instead of running it.
 class RecordingRunner : public CommandRunner
@@ -22,53 +23,41 @@ private:
     QStringList *m_log;
 };
 
-// Collects the process's log lines while it lives.
+// Collects the process's log lines, from any thread, while it lives.
 class LogCapture
 {
 public:
     LogCapture()
     {
-        QMutexLocker locker(&lock());
-        current() = this;
-        m_previous = qInstallMessageHandler(&LogCapture::handler);
+        QMutexLocker locker(&mutex());
+        all().clear();
+        m_previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &msg) {
+            QMutexLocker locker(&mutex());
+            all().append(msg);
+        });
     }
-    ~LogCapture()
-    {
-        qInstallMessageHandler(m_previous);
-        QMutexLocker locker(&lock());
-        current() = nullptr;
-    }
+    ~LogCapture() { qInstallMessageHandler(m_previous); }
     QStringList lines() const
     {
-        QMutexLocker locker(&lock());
-        return m_lines;
+        QMutexLocker locker(&mutex());
+        return all();
     }
     int count(const QString &start) const
     {
-        int n = 0;
-        for (const QString &l : lines())
-            n += l.startsWith(start) ? 1 : 0;
-        return n;
+        const QStringList l = lines();
+        return int(std::count_if(l.begin(), l.end(), [&](const QString &line) { return line.startsWith(start); }));
     }
 
 private:
-    static QMutex &lock()
+    static QMutex &mutex()
     {
         static QMutex m;
         return m;
     }
-    static LogCapture *&current()
+    static QStringList &all()
     {
-        static LogCapture *c = nullptr;
-        return c;
+        static QStringList lines;
+        return lines;
     }
-    static void handler(QtMsgType, const QMessageLogContext &, const QString &msg)
-    {
-        QMutexLocker locker(&lock());
-        if (current())
-            current()->m_lines.append(msg);
-    }
-
     QtMessageHandler m_previous = nullptr;
-    QStringList m_lines;
 };

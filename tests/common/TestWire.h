@@ -9,6 +9,22 @@
 #include <pcap/pcap.h>
 #include <poll.h>
 
+// An Ethernet frame, padded with zeros to len bytes.
+inline QByteArray ethernetFrame(const QByteArray &dst, const QByteArray &src, quint16 etherType,
+                                const QByteArray &payload = {}, int len = 60)
+{
+    QByteArray f = dst + src;
+    f.append(char(etherType >> 8)).append(char(etherType & 0xFF)).append(payload);
+    if (f.size() < len)
+        f.append(QByteArray(len - f.size(), '\0'));
+    return f;
+}
+
+inline quint16 etherTypeOf(const QByteArray &f)
+{
+    return f.size() < 14 ? 0 : quint16((quint8(f.at(12)) << 8) | quint8(f.at(13)));
+}
+
 // The test's own capture handle on one interface, inbound only.
 class Wire
 {

@@ -1,8 +1,8 @@
+// Guards the manager against crashing when the pair library is missing: every call warns and fails.
 #include "devices/VirtualPortsManager.h"
 
 #include <QtTest>
 
-// No control library anywhere the tool looks: every call warns and fails, nothing crashes.
 class TestVirtualPortsMissing : public QObject
 {
     Q_OBJECT

@@ -1,3 +1,4 @@
+// Guards the engine's channel against hangs, lost reconnections, undersized frame lengths and hostile panels.
 #include "FakeTunnel.h"
 #include "FakeWait.h"
 #include "PrivateNetwork.h"
@@ -15,10 +16,6 @@
 
 using State = PLCDownloadPassThrough::State;
 Q_DECLARE_METATYPE(PLCDownloadPassThrough::State)
-
-namespace {
-QString g_noNetwork; // why the fixed port cannot be had, empty when it can
-}
 
 // The engine's life cycle against a stand-in for the panel's pass-through service on the
 // fixed port, in a network of the test's own.
@@ -73,8 +70,7 @@ class TestEngine : public QObject
 private slots:
     void initTestCase()
     {
-        if (!g_noNetwork.isEmpty())
-            QSKIP(qPrintable(g_noNetwork));
+        SKIP_WITHOUT_PRIVATE_NETWORK();
         qRegisterMetaType<PLCDownloadPassThrough::State>();
     }
     void init()
@@ -91,13 +87,11 @@ private slots:
         PLCDownloadPassThrough engine;
         QSignalSpy stateSpy(&engine, &PLCDownloadPassThrough::stateChanged);
         QSignalSpy macIp(&engine, &PLCDownloadPassThrough::sendPcpMacIpAddr);
-        QSignalSpy messages(&engine, &PLCDownloadPassThrough::message);
         QTcpSocket *panel = connectEthernet(engine);
         QVERIFY(panel);
         QCOMPARE(states(stateSpy), (QList<int>{1, 3, 2}));
         QVERIFY(m_wait.waits.isEmpty()); // tunnel already running: no wait
         QCOMPARE(m_script->calls, (QStringList{"SetDevId SN1", "TunnelState", "ConnectDelHmi", "ConnectAddHmi"}));
-        QCOMPARE(messages.last().at(0).toString(), QStringLiteral("正在创建通道，请稍等..."));
 
         panel->write("PCPMACIP#00:11:22:33:44:55#192.168.1.10#");
         QVERIFY(macIp.wait(5000));
@@ -161,19 +155,27 @@ private slots:
         QVERIFY(!m_panel->hasPendingConnections());
     }
 
-    void silentPanelTimesOutOnce()
+    // A panel that sends junk, or an announcement without an IP, is timed out once, not
+    // taken for ready; a late good answer still completes the channel.
+    void hostileOrSilentPanel()
     {
         PLCDownloadPassThrough engine;
-        engine.setConnectTimeout(30);
+        engine.setConnectTimeout(300);
         QSignalSpy messages(&engine, &PLCDownloadPassThrough::message);
         QTcpSocket *panel = connectEthernet(engine);
         QVERIFY(panel);
+        QSignalSpy macIp(&engine, &PLCDownloadPassThrough::sendPcpMacIpAddr);
+        QByteArray junk(1 << 20, Qt::Uninitialized);
+        QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(junk.data()), junk.size() / 4);
+        panel->write(junk);
+        panel->write("PCPMACIP#x#");
         QTRY_VERIFY_WITH_TIMEOUT(messages.size() >= 2, 5000);
         QCOMPARE(messages.last().at(0).toString(), QStringLiteral("2"));
-        QVERIFY(!messages.wait(200)); // the timer is single-shot
+        QVERIFY(!messages.wait(400)); // the timer is single-shot
+        QCOMPARE(macIp.size(), 0);
         QCOMPARE(int(engine.state()), int(PLCDownloadPassThrough::DeviceConnecting));
 
-        panel->write("PCPMACIP#aa#1.2.3.4"); // a late answer still completes the channel
+        panel->write("PCPMACIP#aa#1.2.3.4");
         QTRY_COMPARE_WITH_TIMEOUT(int(engine.state()), int(PLCDownloadPassThrough::DeviceReady), 5000);
     }
 
@@ -189,11 +191,8 @@ private slots:
         QTcpSocket *again = nextPanelConnection();
         QVERIFY(again);
         QCOMPARE(m_wait.waits, QList<int>{10000});
-        QStringList texts;
-        for (const auto &m : messages)
-            texts << m.at(0).toString();
-        QVERIFY(texts.contains("Tunnel socket is disconnected!"));
-        QVERIFY(texts.contains("  "));
+        QVERIFY(std::any_of(messages.begin(), messages.end(),
+                            [](const QList<QVariant> &m) { return m.at(0) == "Tunnel socket is disconnected!"; }));
         QCOMPARE(readAtLeast(again, 13), QByteArray("COM#PCAP#eth0"));
     }
 
@@ -213,7 +212,8 @@ private slots:
         QVERIFY(!nextPanelConnection(100));
     }
 
-    // The serial mode over a real pair of virtual ports: the PLC software's side is COM30.
+    // The serial mode over a real pair of virtual ports, made through the pair library found
+    // beside the executable: the PLC software's side is COM30.
     void serialChannel()
     {
         QTemporaryDir ports;
@@ -232,6 +232,7 @@ private slots:
 
         QSerialPort plcSoftware(VirtualPortsManager::portLocation("COM30"));
         QVERIFY2(plcSoftware.open(QIODevice::ReadWrite), qPrintable(plcSoftware.errorString()));
+        QVERIFY(plcSoftware.setBaudRate(250000)); // non-standard, and not the engine's end's rate
         plcSoftware.write(QByteArray("\x01\x03\x00", 3));
         QCOMPARE(readAtLeast(panel, 15), QByteArray("PLC#SK010003\x01\x03\x00", 15));
 
@@ -268,30 +269,7 @@ private slots:
         QVERIFY(!QFile::exists(VirtualPortsManager::portLocation("COM31"))); // the pair is gone
         qunsetenv("TALVO_VSERIAL_DIR");
     }
-
-    void hostilePanel()
-    {
-        PLCDownloadPassThrough engine;
-        QTcpSocket *panel = connectEthernet(engine);
-        QVERIFY(panel);
-        QSignalSpy macIp(&engine, &PLCDownloadPassThrough::sendPcpMacIpAddr);
-        QByteArray junk(1 << 20, Qt::Uninitialized);
-        QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(junk.data()), junk.size() / 4);
-        panel->write(junk);
-        panel->write("PCPMACIP#x#");   // no IP: nothing is ready
-        QVERIFY(panel->waitForBytesWritten(5000));
-        QTRY_VERIFY_WITH_TIMEOUT(panel->bytesToWrite() == 0, 5000);
-        QVERIFY(!macIp.wait(100));
-        QCOMPARE(int(engine.state()), int(PLCDownloadPassThrough::DeviceConnecting));
-    }
 };
 
-int main(int argc, char *argv[])
-{
-    g_noNetwork = enterPrivateNetwork(); // before any thread exists
-    QCoreApplication app(argc, argv);
-    TestEngine test;
-    return QTest::qExec(&test, argc, argv);
-}
-
+PRIVATE_NETWORK_TEST_MAIN_WITH(TestEngine, enterPrivateNetwork)
 #include "tst_engine.moc"

@@ -1,25 +1,12 @@
 #pragma once
 
+// The Ethernet tests create interfaces, capture and inject: they run as root in a network
+// namespace of their own, entered before any thread exists.
 #include "PrivateNetwork.h"
 #include "Shell.h"
 #include "TestWire.h"
 
-// The Ethernet tests create interfaces, capture and inject: they run as root in a network
-// namespace of their own (with /sys mounted again, so sysfs shows that namespace's
-// interfaces), entered before any thread exists so every thread and child is inside it.
-
-
-#include <QElapsedTimer>
-#include <QProcess>
 #include <QString>
-
-#include <sched.h>
-#include <sys/mount.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-#include <functional>
 
 // A veth pair up, with the offloads off that a real card would not do either (frames as
 // long as one MTU, checksums filled in), and without IPv6 chatter of its own.
@@ -32,19 +19,4 @@ inline bool makeVethPair(const QString &a, const QString &b)
         ok = ok && sh(QStringLiteral("ip link set dev %1 up").arg(dev)) == 0;
     }
     return ok;
-}
-
-inline QByteArray ethernetFrame(const QByteArray &dst, const QByteArray &src, quint16 etherType,
-                                const QByteArray &payload, int len = 60)
-{
-    QByteArray f = dst + src;
-    f.append(char(etherType >> 8)).append(char(etherType & 0xFF)).append(payload);
-    if (f.size() < len)
-        f.append(QByteArray(len - f.size(), '\0'));
-    return f;
-}
-
-inline quint16 etherTypeOf(const QByteArray &f)
-{
-    return f.size() < 14 ? 0 : quint16((quint8(f.at(12)) << 8) | quint8(f.at(13)));
 }

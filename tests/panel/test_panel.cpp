@@ -1,5 +1,4 @@
-// The panel agent's target list and config, and the agent against a relay whose
-// certificate is not the pinned one.
+// Guards the panel agent against unlisted targets, mistyped configs and relays with an unpinned certificate.
 #include "TunnelFixture.h"
 #include "panel/PanelConfig.h"
 #include "panel/TargetMap.h"
@@ -10,90 +9,75 @@ class TestPanel : public QObject
 {
     Q_OBJECT
 private slots:
-    void targetsMapOnlyListedAddresses();
-    void configRefusesBadValues_data();
-    void configRefusesBadValues();
-    void otherCertificateIsRefusedAndRetried();
+    void targetsMapOnlyListedAddresses()
+    {
+        panel::TargetMap map;
+        std::string error;
+        QVERIFY(map.add("127.0.0.1:7530", "127.0.0.1:5900", &error));
+        QVERIFY(map.add("*:502", "*:502", &error));
+        QVERIFY(map.add("192.168.1.10:*", "10.0.0.5:*", &error));
+        QVERIFY(!map.add("127.0.0.1", "127.0.0.1:1", &error));
+
+        auto resolve = [&](const char *text) {
+            const auto r = map.resolve(*wire::parseHostPort(text));
+            return r ? QString::fromStdString(r->text()) : QString();
+        };
+        QCOMPARE(resolve("127.0.0.1:7530"), QString("127.0.0.1:5900"));
+        QCOMPARE(resolve("192.168.0.7:502"), QString("192.168.0.7:502"));
+        QCOMPARE(resolve("192.168.1.10:102"), QString("10.0.0.5:102"));
+        QCOMPARE(resolve("127.0.0.1:7540"), QString()); // left to the pass-through hook
+        QCOMPARE(resolve("127.0.0.1:22"), QString());
+        QCOMPARE(resolve("localhost:7530"), QString()); // no name games: only what is listed
+    }
+
+    void configRefusesBadValues_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("error");
+        const QString fp(64, 'a');
+        QTest::newRow("no sn") << "[panel]\nsecret=s\nrelay=h:1\nfingerprint=" + fp << "sn= is missing";
+        QTest::newRow("bad relay") << "[panel]\nsn=A\nsecret=s\nrelay=h\nfingerprint=" + fp << "p.ini:4: [panel] relay=h is not";
+        QTest::newRow("bad target") << "[panel]\nsn=A\nsecret=s\nrelay=h:1\nfingerprint=" + fp + "\n[targets]\nfoo=bar"
+                                    << "p.ini:7: [targets]";
+        QTest::newRow("misspelt key") << "[panel]\nsn=A\nsecert=s" << "p.ini:3: [panel] secert= is not a setting";
+        QTest::newRow("unknown section") << "[panel]\nsn=A\n[target]\na=b" << "p.ini:3: [target] is not a section";
+        QTest::newRow("not ini") << "just text" << "p.ini:1: expected key=value";
+    }
+    void configRefusesBadValues()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, error);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("p.ini");
+        QVERIFY(writeFile(path, text.toUtf8()));
+        panel::PanelConfig config;
+        std::string message;
+        QVERIFY(!config.load(path.toStdString(), &message));
+        QVERIFY2(QString::fromStdString(message).contains(error), message.c_str());
+    }
+
+    void otherCertificateIsRefusedAndRetried()
+    {
+        QTemporaryDir dir;
+        RelayFixture relay(dir.path());
+        QVERIFY(relay.start());
+        ToolProcess agent;
+        const QString cfg = writePanelConfig(dir.path(), "panel.ini", "SN1", "secret-1", relay.port(), QString(64, 'b'), {});
+        QVERIFY(agent.start(kPanelBinary, cfg));
+        QVERIFY(agent.waitForOutput("relay certificate does not match the fingerprint"));
+        QVERIFY(agent.waitForOutput("retrying in"));
+        QVERIFY(agent.isRunning());
+        QVERIFY(!relay.process().output().contains("registered"));
+
+        ToolProcess wrongSecret;
+        const QString cfg2 = writePanelConfig(dir.path(), "panel2.ini", "SN1", "nope", relay.port(), relay.fingerprint(), {});
+        QVERIFY(wrongSecret.start(kPanelBinary, cfg2));
+        QVERIFY(wrongSecret.waitForOutput("relay refused registration: ERR SECRET"));
+        QVERIFY(wrongSecret.isRunning());
+    }
 };
 
-void TestPanel::targetsMapOnlyListedAddresses()
-{
-    panel::TargetMap map;
-    std::string error;
-    QVERIFY(map.add("127.0.0.1:7530", "127.0.0.1:5900", &error));
-    QVERIFY(map.add("127.0.0.1:12345", "127.0.0.1:12345", &error));
-    QVERIFY(map.add("*:502", "*:502", &error));
-    QVERIFY(map.add("192.168.1.10:*", "10.0.0.5:*", &error));
-    QVERIFY(!map.add("127.0.0.1", "127.0.0.1:1", &error));
-
-    auto resolve = [&](const char *text) {
-        const auto r = map.resolve(*wire::parseHostPort(text));
-        return r ? QString::fromStdString(r->text()) : QString();
-    };
-    QCOMPARE(resolve("127.0.0.1:7530"), QString("127.0.0.1:5900"));
-    QCOMPARE(resolve("127.0.0.1:12345"), QString("127.0.0.1:12345"));
-    QCOMPARE(resolve("192.168.0.7:502"), QString("192.168.0.7:502"));
-    QCOMPARE(resolve("192.168.1.10:102"), QString("10.0.0.5:102"));
-    QCOMPARE(resolve("127.0.0.1:7540"), QString()); // left to the pass-through hook
-    QCOMPARE(resolve("127.0.0.1:22"), QString());
-    QCOMPARE(resolve("localhost:7530"), QString()); // no name games: only what is listed
-}
-
-void TestPanel::configRefusesBadValues_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("error");
-    const QString fp(64, 'a');
-    QTest::newRow("no sn") << "[panel]\nsecret=s\nrelay=h:1\nfingerprint=" + fp << "sn= is missing";
-    QTest::newRow("bad sn") << "[panel]\nsn=a b\nsecret=s\nrelay=h:1\nfingerprint=" + fp << "sn= must be";
-    QTest::newRow("bad relay") << "[panel]\nsn=A\nsecret=s\nrelay=h\nfingerprint=" + fp << "p.ini:4: [panel] relay=h is not";
-    QTest::newRow("bad fingerprint") << "[panel]\nsn=A\nsecret=s\nrelay=h:1\nfingerprint=xyz" << "fingerprint=";
-    QTest::newRow("bad target") << "[panel]\nsn=A\nsecret=s\nrelay=h:1\nfingerprint=" + fp + "\n[targets]\nfoo=bar"
-                                << "p.ini:7: [targets]";
-    QTest::newRow("misspelt key") << "[panel]\nsn=A\nsecert=s" << "p.ini:3: [panel] secert= is not a setting";
-    QTest::newRow("unknown section") << "[panel]\nsn=A\n[target]\na=b" << "p.ini:3: [target] is not a section";
-    QTest::newRow("not ini") << "just text" << "p.ini:1: expected key=value";
-}
-
-void TestPanel::configRefusesBadValues()
-{
-    QFETCH(QString, text);
-    QFETCH(QString, error);
-    QTemporaryDir dir;
-    const QString path = dir.filePath("p.ini");
-    QVERIFY(writeFile(path, text.toUtf8()));
-    panel::PanelConfig config;
-    std::string message;
-    QVERIFY(!config.load(path.toStdString(), &message));
-    QVERIFY2(QString::fromStdString(message).contains(error), message.c_str());
-}
-
-void TestPanel::otherCertificateIsRefusedAndRetried()
-{
-    QTemporaryDir dir;
-    RelayFixture relay(dir.path());
-    QVERIFY(relay.start());
-    ToolProcess agent;
-    const QString cfg = writePanelConfig(dir.path(), "panel.ini", "SN1", "secret-1", relay.port(), QString(64, 'b'), {});
-    QVERIFY(agent.start(kPanelBinary, cfg));
-    QVERIFY(agent.waitForOutput("relay certificate does not match the fingerprint"));
-    QVERIFY(agent.waitForOutput("retrying in"));
-    QVERIFY(agent.isRunning());
-    QVERIFY(!relay.process().output().contains("registered"));
-
-    ToolProcess wrongSecret;
-    const QString cfg2 = writePanelConfig(dir.path(), "panel2.ini", "SN1", "nope", relay.port(), relay.fingerprint(), {});
-    QVERIFY(wrongSecret.start(kPanelBinary, cfg2));
-    QVERIFY(wrongSecret.waitForOutput("relay refused registration: ERR SECRET"));
-    QVERIFY(wrongSecret.isRunning());
-}
-
-int main(int argc, char **argv)
-{
-    enterPrivateNetwork(); // best effort: ephemeral ports work in either namespace
-    QCoreApplication app(argc, argv);
-    TestPanel test;
-    return QTest::qExec(&test, argc, argv);
-}
+// Best effort: ephemeral ports work in either namespace.
+PRIVATE_NETWORK_TEST_MAIN_WITH(TestPanel, enterPrivateNetwork)
 
 #include "test_panel.moc"

@@ -1,5 +1,5 @@
-// The tunnel client over the real library, relay and agent: the tool's call order for a
-// channel request, the fixed pass-through address, and the viewer launch.
+// Guards the tunnel client against leaking the token, stacking forwardings and starting the wrong viewer.
+// Over the real library, relay and agent.
 #include "TunnelFixture.h"
 #include "tunnel/VNCTunnelConnect.h"
 #include "tunnel/pgDllTunnel.h"
@@ -58,169 +58,128 @@ bool refusesConnections(quint16 port)
 class TestVncTunnelConnect : public QObject
 {
     Q_OBJECT
-public:
-    explicit TestVncTunnelConnect(QString netnsNote) : m_netnsNote(std::move(netnsNote)) {}
 
-private slots:
-    void initTestCase();
-    void init() { g_messages.clear(); }
-    void startFailsQuietlyWithoutConfig();
-    void startLogsSystemInfoWithoutToken();
-    void repeatedRequestReplacesForwarding();
-    void emptyDeviceIdIsRefused();
-    void hmiForwardingUsesPassThroughAddress();
-    void openVncStartsViewerBesideExecutable();
-    void openVncWithoutViewerIsSilent();
-    void cleanupTestCase();
-
-private:
-    QString m_netnsNote;
     QTemporaryDir m_dir;
     std::unique_ptr<RelayFixture> m_relay; // owned, so the relay process ends with the test
     ToolProcess m_agent;
     EchoServer m_echo;
     QString m_oldCwd;
     QString m_vncDir, m_vncBackup;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid() && m_echo.isListening());
+        m_relay = std::make_unique<RelayFixture>(m_dir.path());
+        QVERIFY(m_relay->start());
+        const QString echo = QStringLiteral("127.0.0.1:%1").arg(m_echo.serverPort());
+        const QString cfg = writePanelConfig(m_dir.path(), "panel.ini", "SN1", "secret-1", m_relay->port(),
+                                             m_relay->fingerprint(),
+                                             {"127.0.0.1:7530=" + echo, "127.0.0.1:7540=" + echo});
+        QVERIFY(m_agent.start(kPanelBinary, cfg));
+        QVERIFY(m_agent.waitForOutput("registered at"));
+        // "demoTunnel.cfg" is looked up in the working directory, as the tool does.
+        m_oldCwd = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(m_dir.path()));
+        qInstallMessageHandler(collect);
+        // The viewer case puts its own vnc/ beside this executable; a real one waits aside.
+        m_vncDir = QCoreApplication::applicationDirPath() + "/vnc";
+        if (QFileInfo::exists(m_vncDir)) {
+            m_vncBackup = m_vncDir + ".kept-by-test-" + QString::number(QCoreApplication::applicationPid());
+            QVERIFY(QDir().rename(m_vncDir, m_vncBackup));
+        }
+    }
+    void cleanupTestCase()
+    {
+        qInstallMessageHandler(nullptr);
+        QDir::setCurrent(m_oldCwd);
+        m_relay.reset();
+        QDir(m_vncDir).removeRecursively();
+        if (!m_vncBackup.isEmpty())
+            QDir().rename(m_vncBackup, m_vncDir);
+    }
+    void init() { g_messages.clear(); }
+
+    // Without a config the start fails quietly; with one, the logged summary holds no token.
+    void startLogsNoToken()
+    {
+        VNCTunnelConnect client;
+        QCOMPARE(client.StarTunnel(), -1);
+        QVERIFY(g_messages.filter("szSysInfo").isEmpty());
+        QVERIFY(client.TunnelState() != 0);
+
+        writeTunnelConfig(m_dir.filePath("demoTunnel.cfg"), m_relay->port(), m_relay->fingerprint(), "token-a");
+        QCOMPARE(client.StarTunnel(), 0);
+        QCOMPARE(client.TunnelState(), 0);
+        const QStringList lines = g_messages.filter("VNCTunnelConnect::StarTunnel szSysInfo relay=127.0.0.1:");
+        QCOMPARE(lines.size(), 1);
+        QVERIFY(!lines.first().contains("token-a"));
+    }
+
+    void repeatedRequestReplacesForwarding()
+    {
+        const quint16 port = freePort();
+        const QString local = QStringLiteral("127.0.0.1:%1").arg(port);
+        int starts = 0;
+        QCOMPARE(openChannel("SN1", "127.0.0.1:7530", local, &starts), 0);
+        QVERIFY(echoes(port, "first"));
+        // After a disconnect the forwarding is still there; the next request deletes and re-adds.
+        QCOMPARE(openChannel("SN1", "127.0.0.1:7530", local, &starts), 0);
+        QCOMPARE(starts, 0); // the tunnel was running both times
+        QVERIFY(echoes(port, "second"));
+        QCOMPARE(m_relay->process().count("PC user 1 connected"), 1);
+
+        VNCTunnelConnect client;
+        QCOMPARE(client.ConnectAdd("127.0.0.1:7530", local), int(TUNNEL_E_BAD_ARGUMENT)); // no SN yet
+        client.SetDevId("SN1");
+        QCOMPARE(client.ConnectDel("127.0.0.1:7530", local), 0);
+        QVERIFY(refusesConnections(port)); // there was exactly one forwarding on it
+        QVERIFY(client.ConnectDel("127.0.0.1:7530", local) != 0); // harmless when absent
+        client.SetDevId("SN2");
+        QCOMPARE(client.ConnectAdd("127.0.0.1:7530", local), int(TUNNEL_E_PANEL_OFFLINE));
+        QVERIFY(g_messages.filter("Add connect failed").isEmpty()); // ConnectAdd logs nothing
+    }
+
+    void hmiForwardingUsesPassThroughAddress()
+    {
+        if (!privateNetworkSkipReason().isEmpty())
+            QSKIP(qPrintable("127.0.0.1:7540 is only used in a private network namespace: " + privateNetworkSkipReason()));
+        VNCTunnelConnect client;
+        client.SetDevId("SN2");
+        QCOMPARE(client.ConnectAddHmi(), int(TUNNEL_E_PANEL_OFFLINE));
+        QCOMPARE(g_messages.filter("Add connect failed, Error 10").size(), 1);
+
+        client.SetDevId("SN1");
+        client.ConnectDelHmi();
+        QCOMPARE(client.ConnectAddHmi(), 0);
+        QVERIFY(echoes(7540, "framed"));
+        QCOMPARE(client.ConnectDelHmi(), 0);
+        QVERIFY(refusesConnections(7540));
+    }
+
+    // The viewer beside the executable, started in its own folder; without one, nothing.
+    void openVncStartsViewerBesideExecutable()
+    {
+        VNCTunnelConnect().OpenVnc("127.0.0.1:7530");
+        QCoreApplication::processEvents();
+        QVERIFY(g_messages.isEmpty());
+
+        const QString probe = m_dir.filePath("viewer.out");
+        QVERIFY(QDir().mkpath(m_vncDir));
+        QVERIFY(writeFile(m_vncDir + "/vnc", "#!/bin/sh\n{ pwd; echo \"$@\"; } > \"$TALVO_VNC_PROBE.tmp\" && mv "
+                                             "\"$TALVO_VNC_PROBE.tmp\" \"$TALVO_VNC_PROBE\"\n"));
+        QFile::setPermissions(m_vncDir + "/vnc", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        qputenv("TALVO_VNC_PROBE", probe.toLocal8Bit());
+        VNCTunnelConnect().OpenVnc("127.0.0.1:7530");
+        QVERIFY(QTest::qWaitFor([&] { return QFile::exists(probe); }, 10000));
+        QFile out(probe);
+        QVERIFY(out.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromLocal8Bit(out.readAll()).split('\n');
+        QCOMPARE(QDir(lines.value(0)).canonicalPath(), QDir(m_vncDir).canonicalPath());
+        QCOMPARE(lines.value(1), QString("127.0.0.1:7530"));
+    }
 };
 
-void TestVncTunnelConnect::initTestCase()
-{
-    QVERIFY(m_dir.isValid() && m_echo.isListening());
-    m_relay = std::make_unique<RelayFixture>(m_dir.path());
-    QVERIFY(m_relay->start());
-    const QString echo = QStringLiteral("127.0.0.1:%1").arg(m_echo.serverPort());
-    const QString cfg = writePanelConfig(m_dir.path(), "panel.ini", "SN1", "secret-1", m_relay->port(),
-                                         m_relay->fingerprint(),
-                                         {"127.0.0.1:7530=" + echo, "127.0.0.1:7540=" + echo});
-    QVERIFY(m_agent.start(kPanelBinary, cfg));
-    QVERIFY(m_agent.waitForOutput("registered at"));
-    // "demoTunnel.cfg" is looked up in the working directory, as the tool does.
-    m_oldCwd = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(m_dir.path()));
-    qInstallMessageHandler(collect);
-    // The viewer cases put their own vnc/ beside this executable; a real one waits aside.
-    m_vncDir = QCoreApplication::applicationDirPath() + "/vnc";
-    if (QFileInfo::exists(m_vncDir)) {
-        m_vncBackup = m_vncDir + ".kept-by-test-" + QString::number(QCoreApplication::applicationPid());
-        QVERIFY(QDir().rename(m_vncDir, m_vncBackup));
-    }
-}
-
-void TestVncTunnelConnect::cleanupTestCase()
-{
-    qInstallMessageHandler(nullptr);
-    QDir::setCurrent(m_oldCwd);
-    m_relay.reset();
-    QDir(m_vncDir).removeRecursively();
-    if (!m_vncBackup.isEmpty())
-        QDir().rename(m_vncBackup, m_vncDir);
-}
-
-void TestVncTunnelConnect::startFailsQuietlyWithoutConfig()
-{
-    VNCTunnelConnect client;
-    QVERIFY(client.TunnelState() != 0);
-    QCOMPARE(client.StarTunnel(), -1);
-    QVERIFY(g_messages.filter("szSysInfo").isEmpty());
-    QVERIFY(client.TunnelState() != 0);
-}
-
-void TestVncTunnelConnect::startLogsSystemInfoWithoutToken()
-{
-    writeTunnelConfig(m_dir.filePath("demoTunnel.cfg"), m_relay->port(), m_relay->fingerprint(), "token-a");
-    VNCTunnelConnect client;
-    QCOMPARE(client.StarTunnel(), 0);
-    QCOMPARE(client.TunnelState(), 0);
-    const QStringList lines = g_messages.filter("VNCTunnelConnect::StarTunnel szSysInfo relay=127.0.0.1:");
-    QCOMPARE(lines.size(), 1);
-    QVERIFY(!lines.first().contains("token-a"));
-}
-
-void TestVncTunnelConnect::repeatedRequestReplacesForwarding()
-{
-    const quint16 port = freePort();
-    const QString local = QStringLiteral("127.0.0.1:%1").arg(port);
-    int starts = 0;
-    QCOMPARE(openChannel("SN1", "127.0.0.1:7530", local, &starts), 0);
-    QVERIFY(echoes(port, "first"));
-    // After a disconnect the forwarding is still there; the next request deletes and re-adds.
-    QCOMPARE(openChannel("SN1", "127.0.0.1:7530", local, &starts), 0);
-    QCOMPARE(starts, 0); // the tunnel was running both times
-    QVERIFY(echoes(port, "second"));
-    QCOMPARE(m_relay->process().count("PC user 1 connected"), 1);
-
-    VNCTunnelConnect client;
-    client.SetDevId("SN1");
-    QCOMPARE(client.ConnectDel("127.0.0.1:7530", local), 0);
-    QVERIFY(refusesConnections(port)); // there was exactly one forwarding on it
-    QVERIFY(client.ConnectDel("127.0.0.1:7530", local) != 0); // harmless when absent
-    QCOMPARE(client.ConnectAdd("127.0.0.1:7530", local), 0);
-    QVERIFY(g_messages.filter("Add connect failed").isEmpty()); // ConnectAdd logs nothing
-    QVERIFY(client.ConnectAdd("127.0.0.1:7530", QStringLiteral("127.0.0.1:%1").arg(freePort())) == 0);
-    client.SetDevId("SN2");
-    QCOMPARE(client.ConnectAdd("127.0.0.1:7530", QStringLiteral("127.0.0.1:%1").arg(freePort())),
-             int(TUNNEL_E_PANEL_OFFLINE));
-    QVERIFY(g_messages.filter("Add connect failed").isEmpty());
-}
-
-void TestVncTunnelConnect::emptyDeviceIdIsRefused()
-{
-    VNCTunnelConnect client; // devId empty until SetDevId
-    QCOMPARE(client.ConnectAdd("127.0.0.1:7530", QStringLiteral("127.0.0.1:%1").arg(freePort())),
-             int(TUNNEL_E_BAD_ARGUMENT));
-}
-
-void TestVncTunnelConnect::hmiForwardingUsesPassThroughAddress()
-{
-    if (!m_netnsNote.isEmpty())
-        QSKIP(qPrintable("127.0.0.1:7540 is only used in a private network namespace: " + m_netnsNote));
-    VNCTunnelConnect client;
-    client.SetDevId("SN2");
-    QCOMPARE(client.ConnectAddHmi(), int(TUNNEL_E_PANEL_OFFLINE));
-    QCOMPARE(g_messages.filter("Add connect failed, Error 10").size(), 1);
-
-    client.SetDevId("SN1");
-    client.ConnectDelHmi();
-    QCOMPARE(client.ConnectAddHmi(), 0);
-    QVERIFY(echoes(7540, "framed"));
-    QCOMPARE(client.ConnectDelHmi(), 0);
-    QVERIFY(refusesConnections(7540));
-}
-
-void TestVncTunnelConnect::openVncStartsViewerBesideExecutable()
-{
-    const QString vncDir = m_vncDir;
-    const QString probe = m_dir.filePath("viewer.out");
-    QVERIFY(QDir().mkpath(vncDir));
-    QVERIFY(writeFile(vncDir + "/vnc", "#!/bin/sh\n{ pwd; echo \"$@\"; } > \"$TALVO_VNC_PROBE.tmp\" && mv "
-                                       "\"$TALVO_VNC_PROBE.tmp\" \"$TALVO_VNC_PROBE\"\n"));
-    QFile::setPermissions(vncDir + "/vnc", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    qputenv("TALVO_VNC_PROBE", probe.toLocal8Bit());
-
-    VNCTunnelConnect().OpenVnc("127.0.0.1:7530");
-    QVERIFY(QTest::qWaitFor([&] { return QFile::exists(probe); }, 10000));
-    QFile out(probe);
-    QVERIFY(out.open(QIODevice::ReadOnly));
-    const QStringList lines = QString::fromLocal8Bit(out.readAll()).split('\n');
-    QCOMPARE(QDir(lines.value(0)).canonicalPath(), QDir(vncDir).canonicalPath());
-    QCOMPARE(lines.value(1), QString("127.0.0.1:7530"));
-    QDir(vncDir).removeRecursively();
-}
-
-void TestVncTunnelConnect::openVncWithoutViewerIsSilent()
-{
-    QDir(m_vncDir).removeRecursively();
-    VNCTunnelConnect().OpenVnc("127.0.0.1:7530");
-    QCoreApplication::processEvents();
-    QVERIFY(g_messages.isEmpty());
-}
-
-int main(int argc, char **argv)
-{
-    const QString note = enterPrivateNetwork();
-    QCoreApplication app(argc, argv);
-    TestVncTunnelConnect test(note);
-    return QTest::qExec(&test, argc, argv);
-}
+PRIVATE_NETWORK_TEST_MAIN_WITH(TestVncTunnelConnect, enterPrivateNetwork)
 
 #include "test_vnctunnelconnect.moc"

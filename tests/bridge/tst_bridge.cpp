@@ -1,0 +1,372 @@
+// Guards the bridge against hanging commands, wrong or injected adapter commands, and lost or unbounded relaying.
+// No network needed: sysfs and the registry are stand-ins, commands are recorded; they run
+// for real in tst_bridge_capture.
+#include "BridgeTestSupport.h"
+#include "TestWire.h"
+
+#include "bridge/LinuxVethAdapter.h"
+#include "bridge/PCapOperator.h"
+#include "bridge/ProcessCommandRunner.h"
+#include "bridge/RelayRule.h"
+#include "bridge/TapRegistry.h"
+#include "bridge/WindowsTapAdapter.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+const QByteArray kPanel = QByteArray::fromHex("021122334455");
+const QByteArray kOther = QByteArray::fromHex("02aabbccddee");
+const QByteArray kBroadcast = QByteArray::fromHex("ffffffffffff");
+const QString kTap = QStringLiteral("TAP-Windows Adapter V9");
+
+const uchar *bytes(const QByteArray &f)
+{
+    return reinterpret_cast<const uchar *>(f.constData());
+}
+
+// A shell that takes each line whole, as the Windows interpreter does.
+ProcessCommandRunner::Interpreter shell(const QString &program = QStringLiteral("/bin/sh"))
+{
+    return {program, [](const QString &cmd) { return QStringList{QStringLiteral("-c"), cmd}; }};
+}
+
+struct Bridge
+{
+    explicit Bridge(std::unique_ptr<BridgeAdapter> adapter)
+        : op(std::move(adapter), std::make_unique<RecordingRunner>(&commands))
+    {
+    }
+    QStringList commands;
+    PCapOperator op;
+};
+
+// A sysfs stand-in and a bridge helper that answers its capability check, or refuses it.
+struct Machine
+{
+    explicit Machine(const QStringList &interfaces, bool granted = true)
+    {
+        for (const QString &i : interfaces)
+            QDir(dir.path()).mkpath("net/" + i);
+        QFile helper(dir.filePath("helper"));
+        helper.open(QIODevice::WriteOnly);
+        helper.write(granted ? "#!/bin/sh\n[ \"$1\" = check ]\n" : "#!/bin/sh\nexit 3\n");
+        helper.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+    }
+    std::unique_ptr<BridgeAdapter> adapter() const
+    {
+        return std::make_unique<LinuxVethAdapter>(dir.filePath("net"), dir.filePath("helper"));
+    }
+    QTemporaryDir dir;
+};
+
+QString slashed(QString path)
+{
+    return path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+}
+
+// A registry stand-in: keys are groups of one INI file.
+class FakeRegistry
+{
+public:
+    FakeRegistry() : m_file(m_dir.filePath(QStringLiteral("registry.ini"))) {}
+
+    void set(const QString &key, const QString &name, const QVariant &value)
+    {
+        QSettings(m_file, QSettings::IniFormat).setValue(slashed(key) + '/' + name, value);
+    }
+    QVariant value(const QString &key, const QString &name) const
+    {
+        return QSettings(m_file, QSettings::IniFormat).value(slashed(key) + '/' + name);
+    }
+    void adapter(const QString &subkey, const QString &desc, const QString &id = QString(),
+                 const QStringList &upperBind = {})
+    {
+        const QString key = TapRegistry::classKey() + '\\' + subkey;
+        if (!desc.isNull())
+            set(key, "DriverDesc", desc);
+        if (!id.isNull())
+            set(key, "NetCfgInstanceId", id);
+        if (!upperBind.isEmpty())
+            set(key + "\\Linkage", "UpperBind", upperBind);
+    }
+    void connection(const QString &id, const QString &name)
+    {
+        set(TapRegistry::networkKey() + '\\' + id + "\\Connection", "Name", name);
+    }
+    std::unique_ptr<BridgeAdapter> adapter() const
+    {
+        const QString file = m_file;
+        return std::make_unique<WindowsTapAdapter>([file](const QString &path) {
+            auto s = std::make_unique<QSettings>(file, QSettings::IniFormat);
+            s->beginGroup(slashed(path));
+            return s;
+        });
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_file;
+};
+
+// Two TAP adapters, look-alikes before them; the second TAP's connection name is one that
+// a formatting mistake would change.
+void typicalMachine(FakeRegistry &reg)
+{
+    reg.adapter("0000", "Intel(R) Ethernet Connection", "{AAAA}", {"Tcpip", "Win10Pcap", "Tcpip6"});
+    reg.adapter("0001", kTap + " #2", "{LOOK1}");
+    reg.adapter("0002", "tap-windows adapter v9", "{LOOK2}");
+    reg.adapter("0004", kTap, "{TAP-FIRST}");
+    reg.adapter("0010", kTap, "{TAP-SECOND}");
+    reg.set(TapRegistry::classKey() + "\\Properties", "Security", "x");
+    reg.connection("{TAP-FIRST}", "Local Area %2");
+}
+
+int startingWith(const QStringList &lines, const QString &start)
+{
+    return int(std::count_if(lines.begin(), lines.end(), [&](const QString &l) { return l.startsWith(start); }));
+}
+} // namespace
+
+class TestBridge : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void runnerResult_data()
+    {
+        QTest::addColumn<QString>("cmd");
+        QTest::addColumn<QString>("result");
+        QTest::newRow("line break trimmed") << "printf '  ready\\n\\n'" << " execute cmd ready";
+        QTest::newRow("both streams") << "echo out; echo err >&2" << " execute cmd out\nerr";
+        QTest::newRow("exit code not looked at") << "echo failed; exit 3" << " execute cmd failed";
+        QTest::newRow("text ends at a zero byte") << "printf 'abc\\000def'" << " execute cmd abc";
+        QTest::newRow("utf-8 output") << "printf '\\303\\251t\\303\\251'" << QString::fromUtf8(" execute cmd été");
+        // The line reaches the interpreter whole, quotes included.
+        QTest::newRow("quoted argument") << "printf '%s|' \"Ethernet 2\" x" << " execute cmd Ethernet 2|x|";
+    }
+    void runnerResult()
+    {
+        QFETCH(QString, cmd);
+        QFETCH(QString, result);
+        ProcessCommandRunner runner(ProcessCommandRunner::kStartTimeoutMs, ProcessCommandRunner::kFinishTimeoutMs, shell());
+        QCOMPARE(runner.execute(cmd), result);
+    }
+
+    // A command that hangs, or an interpreter that never starts, must not hold the tool up.
+    void runnerGivesUp()
+    {
+        ProcessCommandRunner hanging(ProcessCommandRunner::kStartTimeoutMs, 200, shell());
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(hanging.execute("sleep 30"), QStringLiteral(" execute sleep 30 waitForFinished failed"));
+        QVERIFY(timer.elapsed() < 10000);
+        ProcessCommandRunner missing(2000, 2000, shell("/nonexistent/interpreter"));
+        QCOMPARE(missing.execute("true"), QStringLiteral(" execute true waitForStarted failed"));
+    }
+
+    void linuxAdapterAndCapabilities_data()
+    {
+        QTest::addColumn<QStringList>("interfaces");
+        QTest::addColumn<bool>("granted");
+        QTest::addColumn<bool>("tap");
+        QTest::addColumn<bool>("pcap");
+        QTest::newRow("pair, helper granted") << QStringList{"lo", "talvo0", "talvo0p"} << true << true << true;
+        QTest::newRow("helper not granted") << QStringList{"talvo0", "talvo0p"} << false << true << false;
+        QTest::newRow("peer missing") << QStringList{"talvo0"} << true << false << true;
+        QTest::newRow("no pair") << QStringList{"lo", "eth0"} << false << false << false;
+    }
+    void linuxAdapterAndCapabilities()
+    {
+        QFETCH(QStringList, interfaces);
+        QFETCH(bool, granted);
+        QFETCH(bool, tap);
+        QFETCH(bool, pcap);
+        Machine m(interfaces, granted);
+        Bridge b(m.adapter());
+        QCOMPARE(b.op.isTapInstalled(), tap);
+        QCOMPARE(b.op.isPcapInstalled(), pcap);
+    }
+
+    // Addresses from the network are written out in the form ip takes: no leading zeros,
+    // which ip would read as octal. Routes go once, after a configuration.
+    void linuxCommands()
+    {
+        Machine m({"talvo0", "talvo0p"});
+        Bridge b(m.adapter());
+        b.op.regedit("0:1a:2B:33:44:55", "192.168.010.10");
+        QVERIFY(b.commands.contains("ip link set dev talvo0 address 00:1A:2B:33:44:55"));
+        QVERIFY(b.commands.contains("ip addr add 192.168.10.10/24 broadcast 192.168.10.255 dev talvo0"));
+        QCOMPARE(startingWith(b.commands, "ip route replace "), 5);
+        b.commands.clear();
+        b.op.routeDelete();
+        QCOMPARE(startingWith(b.commands, "ip route del "), 5);
+        b.commands.clear();
+        b.op.routeDelete();
+        QCOMPARE(startingWith(b.commands, "ip route del "), 0);
+    }
+
+    void missingAdapterRunsNothingAndSaysSo()
+    {
+        Machine machine({"lo"});
+        FakeRegistry reg;
+        reg.adapter("0000", "Intel(R) Ethernet Connection", "{AAAA}");
+        Bridge onLinux(machine.adapter()), onWindows(reg.adapter());
+        for (Bridge *b : {&onLinux, &onWindows}) {
+            QSignalSpy messages(&b->op, &PCapOperator::message);
+            b->op.regedit("00:11:22:33:44:55", "192.168.1.10");
+            QVERIFY(b->commands.isEmpty());
+            QVERIFY(!b->op.getRouteAdded());
+            QCOMPARE(messages.count(), 1);
+            QVERIFY(messages.at(0).at(0).toString().contains("not found"));
+        }
+    }
+
+    void tapAndPcapDetection_data()
+    {
+        QTest::addColumn<QString>("desc");
+        QTest::addColumn<QStringList>("upperBind");
+        QTest::addColumn<bool>("tap");
+        QTest::addColumn<bool>("pcap");
+        QTest::newRow("exact description, bound among others")
+            << kTap << QStringList{"Tcpip", "Win10Pcap"} << true << true;
+        QTest::newRow("description with an instance number") << kTap + " #2" << QStringList{"Win10Pcap"} << false << true;
+        QTest::newRow("description in other case") << "TAP-WINDOWS ADAPTER V9" << QStringList{"Tcpip"} << false << false;
+        QTest::newRow("binding that merely begins with the name") << kTap << QStringList{"Win10PcapX"} << true << false;
+        QTest::newRow("no values at all") << QString() << QStringList() << false << false;
+    }
+    void tapAndPcapDetection()
+    {
+        QFETCH(QString, desc);
+        QFETCH(QStringList, upperBind);
+        QFETCH(bool, tap);
+        QFETCH(bool, pcap);
+        FakeRegistry reg;
+        reg.adapter("0000", "Intel(R) Ethernet Connection", "{AAAA}", {"Tcpip"});
+        reg.adapter("0001", desc, "{X}", upperBind);
+        Bridge b(reg.adapter());
+        QCOMPARE(b.op.isTapInstalled(), tap);
+        QCOMPARE(b.op.isPcapInstalled(), pcap);
+    }
+
+    // Only the first TAP adapter is the capture device and is configured; its connection
+    // name is taken literally, a "%2" in it not replaced by an address byte.
+    void tapAdapterChosenAndConfigured()
+    {
+        FakeRegistry reg, none;
+        typicalMachine(reg);
+        none.adapter("0000", "Intel(R) Ethernet Connection", "{AAAA}");
+        Bridge b(reg.adapter()), without(none.adapter());
+        const int result = b.op.initPcap();
+        if (result == -1)
+            QSKIP("the capture library cannot list devices here");
+        QCOMPARE(result, 1);
+        QCOMPARE(b.op.device(), QStringLiteral("{TAP-FIRST}"));
+        QCOMPARE(without.op.initPcap(), -2);
+
+        b.op.regedit("0:a:B:c:D:e", "10.0.0.5");
+        QCOMPARE(reg.value(TapRegistry::classKey() + "\\0004", "MAC").toString(), QStringLiteral("000A0B0C0D0E"));
+        QVERIFY(!reg.value(TapRegistry::classKey() + "\\0010", "MAC").isValid());
+        QVERIFY(b.commands.contains(
+            "netsh interface ip set address name=\"Local Area %2\" source=static addr=10.0.0.5 mask=255.255.255.0 "));
+        QCOMPARE(startingWith(b.commands, "route add "), 5);
+        b.commands.clear();
+        b.op.routeDelete();
+        QCOMPARE(startingWith(b.commands, "route delete "), 5);
+    }
+
+    // Announcements come from the network: anything but six hex groups and four decimal
+    // octets is refused before a command line, the registry or the capture filter.
+    void refusedAnnouncementChangesNothing_data()
+    {
+        QTest::addColumn<QString>("mac");
+        QTest::addColumn<QString>("ip");
+        const QString mac = "00:11:22:33:44:55";
+        const QString ip = "192.168.1.10";
+        QTest::newRow("three ip parts") << mac << "10.0.0";
+        QTest::newRow("octet 300") << mac << "192.168.1.300";
+        QTest::newRow("shell in ip") << mac << "192.168.1.10;reboot";
+        QTest::newRow("seven mac groups") << "00:11:22:33:44:55:66" << ip;
+        QTest::newRow("shell in mac") << "00:11:22:33:44:5`" << ip;
+    }
+    void refusedAnnouncementChangesNothing()
+    {
+        QFETCH(QString, mac);
+        QFETCH(QString, ip);
+        Machine m({"talvo0", "talvo0p"});
+        Bridge b(m.adapter());
+        QSignalSpy messages(&b.op, &PCapOperator::message);
+        const QString filterBefore = b.op.captureFilter();
+        b.op.regedit(mac, ip);
+        QVERIFY(b.commands.isEmpty());
+        QVERIFY(!b.op.getRouteAdded());
+        QCOMPARE(messages.count(), 0);
+        QCOMPARE(b.op.captureFilter(), filterBefore);
+    }
+
+    void relayRule_data()
+    {
+        QTest::addColumn<QByteArray>("frame");
+        QTest::addColumn<bool>("passes");
+        QTest::newRow("ARP from the panel MAC") << ethernetFrame(kBroadcast, kPanel, 0x0806) << true;
+        QTest::newRow("IPv4 from the panel MAC") << ethernetFrame(kOther, kPanel, 0x0800) << true;
+        QTest::newRow("ARP from another station") << ethernetFrame(kBroadcast, kOther, 0x0806) << false;
+        QTest::newRow("IPv4 to the panel MAC") << ethernetFrame(kPanel, kOther, 0x0800) << false;
+        QTest::newRow("IPv6 from another station") << ethernetFrame(kOther, kOther, 0x86DD) << true;
+        QTest::newRow("802.1Q from another station") << ethernetFrame(kBroadcast, kOther, 0x8100) << true;
+        QTest::newRow("bare header") << ethernetFrame(kBroadcast, kOther, 0x86DD, {}, 14) << true;
+        QTest::newRow("13 bytes") << ethernetFrame(kBroadcast, kPanel, 0x86DD).left(13) << false;
+    }
+    void relayRule()
+    {
+        QFETCH(QByteArray, frame);
+        QFETCH(bool, passes);
+        std::array<quint8, 6> mac;
+        std::copy(kPanel.begin(), kPanel.end(), mac.begin());
+        QCOMPARE(RelayRule::passes(bytes(frame), frame.size(), mac), passes);
+    }
+
+    // Only frames that pass reach the tunnel, enveloped: a 60-byte frame becomes 68 bytes.
+    void relayedFramesAreEnveloped()
+    {
+        Bridge b(std::make_unique<LinuxVethAdapter>(QStringLiteral("/nonexistent")));
+        b.op.regedit("02:11:22:33:44:55", "192.168.1.10");
+        QSignalSpy spy(&b.op, &PCapOperator::sendRcv);
+        const QByteArray dropped = ethernetFrame(kBroadcast, kOther, 0x0800);
+        const QByteArray tooShort = ethernetFrame(kBroadcast, kPanel, 0x0806).left(13);
+        const QByteArray marker = ethernetFrame(kBroadcast, kPanel, 0x0806);
+        b.op.relayFrame(bytes(dropped), dropped.size());
+        b.op.relayFrame(bytes(tooShort), tooShort.size());
+        b.op.relayFrame(nullptr, 0);
+        b.op.relayFrame(bytes(marker), marker.size());
+        QVERIFY(spy.wait(2000));
+        QCOMPARE(spy.count(), 1);
+        QCOMPARE(spy.at(0).at(0).toByteArray(), "PCP#" + marker + "END#");
+    }
+
+    // When the GUI thread does not take the frames, the queue stops at its bound instead
+    // of growing; the overflow is dropped and reported once delivery resumes.
+    void backlogIsBounded()
+    {
+        Bridge b(std::make_unique<LinuxVethAdapter>(QStringLiteral("/nonexistent")));
+        b.op.regedit("02:11:22:33:44:55", "192.168.1.10");
+        LogCapture log;
+        int count = 0;
+        connect(&b.op, &PCapOperator::sendRcv, this, [&](const QByteArray &) { ++count; });
+        const QByteArray f = ethernetFrame(kBroadcast, kPanel, 0x0800, {}, 1514);
+        const int frames = 3 * 1024 * 1024 / f.size();
+        for (int i = 0; i < frames; ++i)
+            b.op.relayFrame(bytes(f), f.size());
+        const int fits = int(PCapOperator::kMaxQueuedBytes / (f.size() + 8));
+        QTRY_COMPARE_WITH_TIMEOUT(count, fits, 5000);
+        QVERIFY(log.lines().contains(QStringLiteral("PCapOperator: tunnel not keeping up, %1 frames dropped")
+                                         .arg(frames - fits)));
+        b.op.relayFrame(bytes(f), f.size());
+        QTRY_COMPARE_WITH_TIMEOUT(count, fits + 1, 5000);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBridge)
+#include "tst_bridge.moc"
