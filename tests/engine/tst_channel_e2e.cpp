@@ -1,3 +1,5 @@
+// Guards every channel end to end against lost or changed bytes and wrong tips: the window
+// with the real tunnel library, relay and agent, a real serial pair and a Modbus RTU master.
 #include "FakeBridge.h"
 #include "FakeWait.h"
 #include "TunnelFixture.h"
@@ -19,8 +21,6 @@ namespace {
 QString g_noNetwork;
 }
 
-// The window's channels end to end: the real tunnel library, relay and panel agent (with
-// its pass-through service), in a network of the test's own for the fixed ports.
 class TestChannelEndToEnd : public QObject
 {
     Q_OBJECT

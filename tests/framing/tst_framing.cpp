@@ -1,6 +1,5 @@
-// The tunnel framing both ways: the messages byte for byte, and that Ethernet frames of any
-// content (end markers, tags and parts of them inside) cross whole however the stream is cut,
-// where the first end marker used to cut them and stall TCP for good.
+// Guards the tunnel framing against cut or forged Ethernet frames (end markers, tags and parts
+// of them inside, however the stream is cut) and against messages that change byte for byte.
 #include "framing/PcMessageParser.h"
 #include "framing/TunnelFraming.h"
 
@@ -81,29 +80,31 @@ std::string envelopes(const std::vector<std::string> &frames)
 }
 
 // The frames both readers give for the stream cut at the given offsets.
-std::vector<std::string> pcSideFrames(const std::string &wire, const std::vector<std::size_t> &cuts)
+std::vector<std::string> framesAt(bool pcSide, const std::string &wire, const std::vector<std::size_t> &cuts)
 {
     PanelStreamReader reader;
-    std::vector<std::string> got;
-    std::size_t from = 0;
-    for (std::size_t cut : cuts) {
-        for (const PanelMessage &m : reader.feed(std::string_view(wire).substr(from, cut - from)))
-            got.push_back(m.kind == PanelMessage::Frame ? m.bytes : "other:" + m.bytes);
-        from = cut;
-    }
-    return got;
-}
-std::vector<std::string> panelSideFrames(const std::string &wire, const std::vector<std::size_t> &cuts)
-{
     PcMessageParser parser;
     std::vector<std::string> got;
     std::size_t from = 0;
     for (std::size_t cut : cuts) {
-        for (const PcMessage &m : parser.feed(wire.data() + from, cut - from))
-            got.push_back(m.kind == PcMessage::EthernetFrame ? m.payload : "other:" + m.payload);
+        const std::string_view piece = std::string_view(wire).substr(from, cut - from);
+        if (pcSide)
+            for (const PanelMessage &m : reader.feed(piece))
+                got.push_back(m.kind == PanelMessage::Frame ? m.bytes : "other:" + m.bytes);
+        else
+            for (const PcMessage &m : parser.feed(piece.data(), piece.size()))
+                got.push_back(m.kind == PcMessage::EthernetFrame ? m.payload : "other:" + m.payload);
         from = cut;
     }
     return got;
+}
+std::vector<std::string> pcSideFrames(const std::string &wire, const std::vector<std::size_t> &cuts)
+{
+    return framesAt(true, wire, cuts);
+}
+std::vector<std::string> panelSideFrames(const std::string &wire, const std::vector<std::size_t> &cuts)
+{
+    return framesAt(false, wire, cuts);
 }
 } // namespace
 

@@ -1,4 +1,5 @@
-// The Ethernet channel end to end, as root in network namespaces: the window with the real
+// Guards the Ethernet channel end to end against lost frames and stalled TCP, as root in
+// network namespaces: the window with the real
 // bridge on talvo0/talvo0p, the real tunnel library, relay and panel agent, and the
 // agent's Ethernet side on panel0, whose peer plc0 sits in a namespace of its own with a
 // simulated Modbus TCP PLC behind it. Ping and a Modbus client on the PC side reach it.

@@ -1,3 +1,4 @@
+// Guards the create button against wrong tunnel calls, wrong tips and calls for refused requests.
 #include "FakeBoxes.h"
 #include "FakeBridge.h"
 #include "FakeTunnel.h"
