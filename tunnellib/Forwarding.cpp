@@ -4,7 +4,7 @@
 
 #include "tunnel/pgDllTunnel.h"
 #include "tunnellib/DebugLog.h"
-#include "wire/Protocol.h"
+#include "wire/Messages.h"
 #include "wire/ReadLine.h"
 #include "wire/Splicer.h"
 #include "wire/TcpStream.h"
@@ -12,7 +12,7 @@
 
 namespace tunnellib {
 
-using namespace wire::proto;
+using namespace wire::msg;
 using Clock = std::chrono::steady_clock;
 
 Forwarding::Forwarding(asio::ip::tcp::acceptor acceptor, RelayLink &link, std::string sn, std::string remote)
@@ -125,7 +125,7 @@ struct StreamOpener : std::enable_shared_from_this<StreamOpener>
     void request(wire::TlsStream::Ptr tls, const std::string &token)
     {
         auto self = shared_from_this();
-        auto line = std::make_shared<std::string>(std::string(kStream) + " " + token + " " + sn + " " + remote + "\n");
+        auto line = std::make_shared<std::string>(wire::msg::Stream {token, sn, remote}.encode() + "\n");
         auto timer = std::make_shared<asio::steady_timer>(io, Forwarding::kStreamAnswer);
         timer->async_wait([tls](const std::error_code &ec) {
             if (!ec)
@@ -139,12 +139,12 @@ struct StreamOpener : std::enable_shared_from_this<StreamOpener>
             auto pending = std::make_shared<std::string>();
             wire::readLine(tls, pending, kMaxLine, [self, tls, pending, timer](const std::error_code &ec, std::string answer) {
                 timer->cancel();
-                if (!ec && answer == kOk)
+                if (!ec && Ok::decode(answer))
                     return wire::Splicer::start(self->local, tls, {}, std::move(*pending));
                 tls->close();
-                const auto words = splitWords(answer);
+                const auto refusal = Err::decode(answer);
                 // Right after a relay restart the panel may not have registered again yet.
-                if (ec || (words.size() >= 2 && words[1] == kReasonOffline))
+                if (ec || (refusal && refusal->reason == Reason::Offline))
                     return self->tryAgain(ec ? ec.message() : answer.substr(0, 60));
                 self->giveUp("refused: " + answer.substr(0, 60));
             });
