@@ -5,7 +5,8 @@ namespace wire {
 // Sockets are kernel handles: a child gets one only if it is marked inheritable.
 void closeOnExec(asio::ip::tcp::socket::native_handle_type handle)
 {
-    ::SetHandleInformation(reinterpret_cast<HANDLE>(handle), HANDLE_FLAG_INHERIT, 0);
+    const SOCKET socket = handle;
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
 }
 
 } // namespace wire
