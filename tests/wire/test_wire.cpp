@@ -119,28 +119,21 @@ void TestWire::malformedMessagesAreRefused()
 
 void TestWire::writeQueueKeepsOrderAndBound()
 {
+    using P = WriteQueue::Push;
     WriteQueue q(5);
-    QCOMPARE(q.push("ab"), WriteQueue::Push::Start);
-    QCOMPARE(q.push("cde"), WriteQueue::Push::Queued);
-    QCOMPARE(q.push("f"), WriteQueue::Push::Overflow); // the bound counts what is being written
-    QCOMPARE(q.front(), std::string("ab"));
-    QVERIFY(q.pop());
-    QCOMPARE(q.front(), std::string("cde"));
-    QCOMPARE(int(q.bytes()), 3);
-    QVERIFY(!q.pop());
-    QCOMPARE(q.push("g"), WriteQueue::Push::Start); // idle again: the owner must write
+    QVERIFY(q.push("ab") == P::Start && q.push("cde") == P::Queued);
+    QVERIFY(q.push("f") == P::Overflow); // the bound counts what is being written
+    QVERIFY(q.front() == "ab" && q.pop() && q.front() == "cde" && q.bytes() == 3 && !q.pop());
+    QVERIFY(q.push("g") == P::Start); // idle again: the owner must write
     q.clear();
-    QCOMPARE(q.push("h"), WriteQueue::Push::Start); // a write cut off by clear() is not waited for
+    QVERIFY(q.push("h") == P::Start); // a write cut off by clear() is not waited for
 }
 
 void TestWire::patternsAndSecrets()
 {
-    QVERIFY(relay::globMatch("SN*", "SN123"));
-    QVERIFY(relay::globMatch("*", ""));
-    QVERIFY(relay::globMatch("A*B*C", "AxxBxxBC"));
-    QVERIFY(!relay::globMatch("A*B", "AxxBx"));
-    QVERIFY(!relay::globMatch("SN1", "SN12"));
-    QVERIFY(relay::globMatch("*****x", std::string(2000, 'a') + "x"));
+    QVERIFY(relay::globMatch("SN*", "SN123") && relay::globMatch("*", "") && relay::globMatch("A*B*C", "AxxBxxBC"));
+    QVERIFY(!relay::globMatch("A*B", "AxxBx") && !relay::globMatch("SN1", "SN12"));
+    QVERIFY(relay::globMatch("*****x", std::string(2000, 'a') + "x")); // no exponential backtracking
     QVERIFY(msg::validSn("ABC-12_3.x"));
     QVERIFY(!msg::validSn("") && !msg::validSn("a/b") && !msg::validSn(std::string(65, 'a')));
     QVERIFY(!msg::validSecret("with space"));
@@ -236,27 +229,6 @@ void TestWire::spliceCarriesHalfCloseThroughTls()
     io.run_for(std::chrono::seconds(20));
     client.join();
     QCOMPARE(QString::fromStdString(answer), QString("got 300000"));
-
-    // The same client context refuses a server with another certificate.
-    QTemporaryDir other;
-    const std::string key2 = other.filePath("k.pem").toStdString(), cert2 = other.filePath("c.pem").toStdString();
-    QVERIFY(relay::ensureKeyAndCertificate(key2, cert2, nullptr, &error));
-    auto otherCtx = makeServerContext(key2, cert2, &error);
-    asio::io_context io2;
-    asio::ip::tcp::acceptor a2(io2, {asio::ip::make_address("127.0.0.1"), 0});
-    a2.async_accept([&](const std::error_code &, asio::ip::tcp::socket s) {
-        TlsStream::accept(std::move(s), otherCtx, std::chrono::seconds(5), [](const std::error_code &, TlsStream::Ptr) {});
-    });
-    std::error_code result;
-    bool done = false;
-    TlsStream::connect(io2, makeClientContext(fp), HostPort {"127.0.0.1", a2.local_endpoint().port()},
-                       std::chrono::seconds(5), [&](const std::error_code &ec, TlsStream::Ptr) {
-                           result = ec;
-                           done = true;
-                       });
-    io2.run_for(std::chrono::seconds(10));
-    QVERIFY(done);
-    QVERIFY2(isCertificateMismatch(result), result.message().c_str());
 }
 
 QTEST_GUILESS_MAIN(TestWire)
