@@ -4,7 +4,7 @@
 // panel, and the time until an SN is reachable again after the agent or the relay restarts.
 // Every loop is bounded in count and time. Usage: tunnel_bench [--quick] [--relay-outage S]
 #include "tunnel/pgDllTunnel.h"
-#include "wire/Protocol.h"
+#include "wire/Messages.h"
 #include "wire/ReadLine.h"
 #include "wire/TlsStream.h"
 #include "wire/Tls.h"
@@ -348,11 +348,11 @@ int main(int argc, char **argv)
                                              return;
                                          links.push_back(tls);
                                          auto line = std::make_shared<std::string>(
-                                             "PANEL IDLE" + std::to_string(i) + " s" + std::to_string(i) + "\n");
+                                             wire::msg::Panel {"IDLE" + std::to_string(i), "s" + std::to_string(i)}.encode() + "\n");
                                          tls->writeAll(asio::buffer(*line), [&, tls, line](const std::error_code &, std::size_t) {
                                              auto pending = std::make_shared<std::string>();
                                              wire::readLine(tls, pending, 100, [&](const std::error_code &ec, std::string l) {
-                                                 if (!ec && l == "OK")
+                                                 if (!ec && wire::msg::Ok::decode(l))
                                                      ++ok;
                                              });
                                          });

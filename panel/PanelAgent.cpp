@@ -1,7 +1,7 @@
 #include "panel/PanelAgent.h"
 
 #include "wire/Log.h"
-#include "wire/Protocol.h"
+#include "wire/Messages.h"
 #include "wire/ReadLine.h"
 #include "wire/Splicer.h"
 #include "wire/TcpStream.h"
@@ -10,7 +10,7 @@
 
 namespace panel {
 
-using namespace wire::proto;
+using namespace wire::msg;
 
 const char *const PanelAgent::kPassThroughAddress = "127.0.0.1:7540";
 
@@ -40,7 +40,7 @@ void PanelAgent::connect()
 
 void PanelAgent::onConnected(wire::StreamPtr stream)
 {
-    auto hello = std::make_shared<std::string>(std::string(kPanel) + " " + m_config.sn + " " + m_config.secret + "\n");
+    auto hello = std::make_shared<std::string>(Panel {m_config.sn, m_config.secret}.encode() + "\n");
     stream->writeAll(asio::buffer(*hello), [this, stream, hello](const std::error_code &ec, std::size_t) {
         if (ec)
             return linkLost("relay closed the link: " + ec.message());
@@ -55,7 +55,7 @@ void PanelAgent::onConnected(wire::StreamPtr stream)
                            timer->cancel();
                            if (ec)
                                return linkLost("no answer to registration: " + ec.message());
-                           if (line != kOk) {
+                           if (!Ok::decode(line)) {
                                stream->close();
                                return linkLost("relay refused registration: "
                                                + (printableLine(line) ? line.substr(0, 100) : std::string("?")));
@@ -90,28 +90,28 @@ void PanelAgent::linkLost(const std::string &why)
 
 void PanelAgent::onLine(const std::string &line)
 {
-    const auto words = splitWords(line);
-    if (words.size() == 3 && words[0] == kOpen)
-        return onOpen(words[1], words[2]);
-    wire::logLine("ignored line from relay");
+    std::string error;
+    if (const auto open = Open::decode(line, &error))
+        return onOpen(open->id, open->target);
+    wire::logLine("ignored line from relay: " + error);
 }
 
-void PanelAgent::onOpen(const std::string &id, const std::string &target)
+void PanelAgent::onOpen(std::uint64_t id, const std::string &target)
 {
     const auto requested = wire::parseHostPort(target);
-    if (!requested || id.size() > 20)
-        return refuse(id.substr(0, 20), kReasonTarget, "bad target address");
+    if (!requested)
+        return refuse(id, Reason::Target, "bad target address");
     if (const auto actual = m_config.targets.resolve(*requested))
         return connectTarget(id, target, *actual);
     if (target == kPassThroughAddress && m_passThrough) {
-        wire::logLine("stream " + id + " to the pass-through service");
+        wire::logLine("stream " + std::to_string(id) + " to the pass-through service");
         auto service = m_passThrough;
         return openData(id, [service](wire::StreamPtr stream) { service->serve(stream); });
     }
-    refuse(id, kReasonTarget, target + " is not on the target list");
+    refuse(id, Reason::Target, target + " is not on the target list");
 }
 
-void PanelAgent::connectTarget(const std::string &id, const std::string &target, const wire::HostPort &actual)
+void PanelAgent::connectTarget(std::uint64_t id, const std::string &target, const wire::HostPort &actual)
 {
     auto resolver = std::make_shared<asio::ip::tcp::resolver>(m_io);
     auto socket = std::make_shared<asio::ip::tcp::socket>(m_io);
@@ -130,35 +130,34 @@ void PanelAgent::connectTarget(const std::string &id, const std::string &target,
                                                    asio::ip::tcp::resolver::results_type results) {
             if (ec) {
                 timer->cancel();
-                return refuse(id, kReasonUnreachable, "cannot resolve " + where);
+                return refuse(id, Reason::Unreachable, "cannot resolve " + where);
             }
             asio::async_connect(*socket, results,
                                 [this, id, where, socket, timer](const std::error_code &ec,
                                                                  const asio::ip::tcp::endpoint &) {
                                     timer->cancel();
                                     if (ec)
-                                        return refuse(id, kReasonUnreachable, "cannot connect to " + where + ": "
+                                        return refuse(id, Reason::Unreachable, "cannot connect to " + where + ": "
                                                                                   + ec.message());
                                     auto target = std::make_shared<wire::TcpStream>(std::move(*socket));
                                     openData(id, [id, where, target](wire::StreamPtr relay) {
                                         wire::Splicer::start(target, relay);
-                                        wire::logLine("stream " + id + " to " + where + " open");
+                                        wire::logLine("stream " + std::to_string(id) + " to " + where + " open");
                                     });
                                 });
         });
 }
 
-void PanelAgent::openData(const std::string &id, std::function<void(wire::StreamPtr)> use)
+void PanelAgent::openData(std::uint64_t id, std::function<void(wire::StreamPtr)> use)
 {
     wire::TlsStream::connect(
         m_io, m_tls, m_config.relay, kConnectTimeout,
         [this, id, use = std::move(use)](const std::error_code &ec, wire::TlsStream::Ptr tls) {
             if (ec) {
-                wire::logLine("stream " + id + ": cannot reach relay: " + ec.message());
+                wire::logLine("stream " + std::to_string(id) + ": cannot reach relay: " + ec.message());
                 return;
             }
-            auto line = std::make_shared<std::string>(std::string(kData) + " " + m_config.sn + " " + m_config.secret
-                                                      + " " + id + "\n");
+            auto line = std::make_shared<std::string>(Data {m_config.sn, m_config.secret, id}.encode() + "\n");
             tls->writeAll(asio::buffer(*line), [tls, line, use](const std::error_code &ec, std::size_t) {
                 if (ec)
                     return tls->close();
@@ -167,11 +166,11 @@ void PanelAgent::openData(const std::string &id, std::function<void(wire::Stream
         });
 }
 
-void PanelAgent::refuse(const std::string &id, const char *reason, const std::string &why)
+void PanelAgent::refuse(std::uint64_t id, Reason reason, const std::string &why)
 {
-    wire::logLine("refused stream " + id + ": " + why);
+    wire::logLine("refused stream " + std::to_string(id) + ": " + why);
     if (m_channel)
-        m_channel->send(std::string(kFail) + " " + id + " " + reason);
+        m_channel->send(Fail {id, reason}.encode());
 }
 
 } // namespace panel

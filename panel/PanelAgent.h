@@ -4,6 +4,7 @@
 #include "panel/PanelConfig.h"
 #include "wire/Backoff.h"
 #include "wire/LineChannel.h"
+#include "wire/Messages.h"
 
 #include <asio/ssl.hpp>
 
@@ -29,11 +30,11 @@ private:
     void onRegistered(wire::StreamPtr stream, std::string pending);
     void linkLost(const std::string &why);
     void onLine(const std::string &line);
-    void onOpen(const std::string &id, const std::string &target);
-    void connectTarget(const std::string &id, const std::string &target, const wire::HostPort &actual);
+    void onOpen(std::uint64_t id, const std::string &target);
+    void connectTarget(std::uint64_t id, const std::string &target, const wire::HostPort &actual);
     // Dials the relay for a stream and announces it; `use` gets the ready stream.
-    void openData(const std::string &id, std::function<void(wire::StreamPtr)> use);
-    void refuse(const std::string &id, const char *reason, const std::string &why);
+    void openData(std::uint64_t id, std::function<void(wire::StreamPtr)> use);
+    void refuse(std::uint64_t id, wire::msg::Reason reason, const std::string &why);
 
     asio::io_context &m_io;
     PanelConfig m_config;

@@ -1,7 +1,7 @@
 #include "panel/PanelConfig.h"
 
 #include "wire/Ini.h"
-#include "wire/Protocol.h"
+#include "wire/Messages.h"
 #include "wire/Tls.h"
 
 namespace panel {
@@ -25,11 +25,11 @@ bool PanelConfig::load(const std::string &path, std::string *error)
     std::string relayText, fp;
     if (!need("sn", &sn) || !need("secret", &secret) || !need("relay", &relayText) || !need("fingerprint", &fp))
         return false;
-    if (!wire::proto::validSn(sn)) {
+    if (!wire::msg::validSn(sn)) {
         *error = ini.at("panel", "sn") + ": [panel] sn= must be 1-64 of A-Z a-z 0-9 . - _";
         return false;
     }
-    if (!wire::proto::validSecret(secret)) {
+    if (!wire::msg::validSecret(secret)) {
         *error = ini.at("panel", "secret") + ": [panel] secret= must be 1-256 printable characters without blanks";
         return false;
     }

@@ -14,6 +14,7 @@ PassThroughSession::PassThroughSession(asio::io_context &io, wire::StreamPtr str
     , m_config(std::move(config))
     , m_nameTimer(io)
     , m_helloTimer(io)
+    , m_writes(kMaxQueuedBytes)
     , m_io(io)
 {
     // Waiting for a name that may still grow costs the channel's start the idle time; a
@@ -59,7 +60,7 @@ PortSideEvents PassThroughSession::eventsFor(bool ethernet)
     events.report = [](const std::string &line) { wire::logLine("pass-through: " + line); };
     events.pcBacklog = [weak]() -> std::size_t {
         const auto self = weak.lock();
-        return self ? self->m_queuedBytes : 0;
+        return self ? self->m_writes.bytes() : 0;
     };
     return events;
 }
@@ -199,32 +200,21 @@ void PassThroughSession::send(std::string bytes)
 {
     if (m_finished)
         return;
-    if (m_queuedBytes + bytes.size() > kMaxQueuedBytes) {
-        finish("PC does not read");
-        return;
-    }
-    m_queuedBytes += bytes.size();
-    m_queue.push_back(std::move(bytes));
-    if (!m_writing)
-        writeNext();
+    const auto pushed = m_writes.push(std::move(bytes));
+    if (pushed == wire::WriteQueue::Push::Overflow)
+        return finish("PC does not read");
+    if (pushed == wire::WriteQueue::Push::Start)
+        writeFront();
 }
 
-void PassThroughSession::writeNext()
+void PassThroughSession::writeFront()
 {
-    if (m_queue.empty() || m_finished) {
-        m_writing = false;
-        return;
-    }
-    m_writing = true;
-    m_stream->writeAll(asio::buffer(m_queue.front()),
+    m_stream->writeAll(asio::buffer(m_writes.front()),
                        [self = shared_from_this()](const std::error_code &ec, std::size_t) {
-                           if (ec) {
-                               self->finish(ec.message());
-                               return;
-                           }
-                           self->m_queuedBytes -= self->m_queue.front().size();
-                           self->m_queue.pop_front();
-                           self->writeNext();
+                           if (ec)
+                               return self->finish(ec.message());
+                           if (self->m_writes.pop() && !self->m_finished)
+                               self->writeFront();
                        });
 }
 

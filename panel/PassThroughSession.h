@@ -3,10 +3,10 @@
 #include "panel/PassThroughConfig.h"
 #include "framing/PcMessageParser.h"
 #include "wire/Stream.h"
+#include "wire/WriteQueue.h"
 
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <memory>
 
 namespace panel {
@@ -32,7 +32,7 @@ private:
     void handle(const std::vector<framing::PcMessage> &messages);
     void countUnsendable(std::size_t size);
     void send(std::string bytes);
-    void writeNext();
+    void writeFront();
     void finish(const std::string &why);
     PortSideEvents eventsFor(bool ethernet);
     void closeSides();
@@ -44,9 +44,7 @@ private:
     asio::steady_timer m_nameTimer;
     asio::steady_timer m_helloTimer;
     std::array<char, 16384> m_readBuffer;
-    std::deque<std::string> m_queue;
-    std::size_t m_queuedBytes = 0;
-    bool m_writing = false;
+    wire::WriteQueue m_writes;
     bool m_finished = false;
     bool m_greeted = false;
     asio::io_context &m_io;

@@ -166,6 +166,7 @@ SerialSide::SerialSide(asio::io_context &io, const std::string &port, const std:
     , m_path(device)
     , m_line(line)
     , m_events(std::move(events))
+    , m_writes(kMaxQueuedBytes)
     , m_order([] {
         std::lock_guard<std::mutex> lock(holders().mutex);
         return ++holders().made;
@@ -353,36 +354,26 @@ void SerialSide::send(const std::string &bytes)
         drop(bytes.size(), "the device is gone");
         return;
     }
-    if (m_queuedBytes + bytes.size() > kMaxQueuedBytes) {
+    const auto pushed = m_writes.push(bytes);
+    if (pushed == wire::WriteQueue::Push::Overflow)
         drop(bytes.size(), "the device does not take them as fast as the PC sends");
-        return;
-    }
-    m_queuedBytes += bytes.size();
-    m_queue.push_back(bytes);
-    if (!m_writing)
-        writeNext();
+    else if (pushed == wire::WriteQueue::Push::Start)
+        writeFront();
 }
 
-void SerialSide::writeNext()
+void SerialSide::writeFront()
 {
-    if (m_queue.empty()) {
-        m_writing = false;
-        reportDrops(true);
-        return;
-    }
-    m_writing = true;
     asio::async_write(
-        m_device, asio::buffer(m_queue.front()),
+        m_device, asio::buffer(m_writes.front()),
         [self = shared_from_this(), generation = m_generation](const std::error_code &ec, std::size_t) {
             if (self->m_closed || generation != self->m_generation)
                 return;
-            if (ec) {
-                self->gone(ec.message());
-                return;
-            }
-            self->m_queuedBytes -= self->m_queue.front().size();
-            self->m_queue.pop_front();
-            self->writeNext();
+            if (ec)
+                return self->gone(ec.message());
+            if (self->m_writes.pop())
+                self->writeFront();
+            else
+                self->reportDrops(true);
         });
 }
 
@@ -393,10 +384,8 @@ void SerialSide::gone(const std::string &why)
     ++m_generation; // handlers still pending belong to the device that went
     std::error_code ignored;
     m_device.close(ignored);
-    const std::size_t unsent = m_queuedBytes;
-    m_queue.clear();
-    m_queuedBytes = 0;
-    m_writing = false;
+    const std::size_t unsent = m_writes.bytes();
+    m_writes.clear();
     report("device gone (" + why + "); data from the PC is dropped until it returns");
     if (unsent)
         drop(unsent, "the device went away before they were written");
@@ -481,7 +470,7 @@ void SerialSide::close()
         int unsentInDriver = 0;
         ::ioctl(m_device.native_handle(), TIOCOUTQ, &unsentInDriver);
         ::tcflush(m_device.native_handle(), TCIOFLUSH);
-        const std::size_t unsent = m_queuedBytes + std::size_t(std::max(unsentInDriver, 0));
+        const std::size_t unsent = m_writes.bytes() + std::size_t(std::max(unsentInDriver, 0));
         if (unsent)
             report("closed with " + std::to_string(unsent) + " bytes from the PC not yet sent; they are dropped");
         std::error_code ignored;
@@ -490,8 +479,7 @@ void SerialSide::close()
     m_closed = true;
     m_retryTimer.cancel();
     m_backlogTimer.cancel();
-    m_queue.clear();
-    m_queuedBytes = 0;
+    m_writes.clear();
 }
 
 PassThroughConfig::OpenSide serialOpener(const PassThroughConfig &config)

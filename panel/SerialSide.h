@@ -2,12 +2,12 @@
 
 #include "panel/PassThroughConfig.h"
 #include "panel/PortSide.h"
+#include "wire/WriteQueue.h"
 
 #include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 
@@ -79,7 +79,7 @@ private:
     void read();
     void readWhenPcCatchesUp(unsigned generation);
     void reportLostInDriver();
-    void writeNext();
+    void writeFront();
     void gone(const std::string &why);
     void scheduleRetry();
     void drop(std::size_t bytes, const char *why);
@@ -94,20 +94,18 @@ private:
     const std::string m_path;
     const SerialLine m_line;
     PortSideEvents m_events;
+    wire::WriteQueue m_writes;
 
     const std::uint64_t m_order; // sides made later have higher numbers
     // Each open of the device is a generation; handlers of an earlier one are stale.
     unsigned m_generation = 0;
     bool m_closed = false;
-    bool m_writing = false;
     std::chrono::milliseconds m_retryDelay = kFirstRetry;
     std::chrono::steady_clock::time_point m_goneSince;
     std::chrono::steady_clock::time_point m_openedAt;
 
     std::array<char, 16384> m_readBuffer;
     MarkedInput m_marks;
-    std::deque<std::string> m_queue;
-    std::size_t m_queuedBytes = 0;
 
     std::size_t m_droppedBytes = 0;     // not yet reported
     std::string m_dropReason;

@@ -1,16 +1,16 @@
 #include "relay/PanelRegistry.h"
 
 #include "wire/Log.h"
-#include "wire/Protocol.h"
+#include "wire/Messages.h"
 #include "wire/Splicer.h"
 
 namespace relay {
 
-using namespace wire::proto;
+using namespace wire::msg;
 
-void replyAndClose(wire::StreamPtr stream, const std::string &line)
+void replyAndClose(wire::StreamPtr stream, const Err &refusal)
 {
-    auto text = std::make_shared<std::string>(line + "\n");
+    auto text = std::make_shared<std::string>(refusal.encode() + "\n");
     stream->writeAll(asio::buffer(*text), [stream, text](const std::error_code &, std::size_t) {
         stream->shutdownSend();
         stream->close();
@@ -43,7 +43,7 @@ void PanelRegistry::registerPanel(const std::string &sn, wire::StreamPtr stream,
     link.channel = std::make_shared<wire::LineChannel>(m_io, stream, std::move(pending));
     const std::uint64_t generation = link.generation;
     m_panels[sn] = link;
-    link.channel->send(kOk);
+    link.channel->send(Ok {}.encode());
     link.channel->start([this, sn, generation](const std::string &line) { onPanelLine(sn, generation, line); },
                         [this, sn, generation](const std::error_code &ec) { onPanelClosed(sn, generation, ec); },
                         m_heartbeat, m_silence);
@@ -51,14 +51,11 @@ void PanelRegistry::registerPanel(const std::string &sn, wire::StreamPtr stream,
 
 void PanelRegistry::onPanelLine(const std::string &sn, std::uint64_t generation, const std::string &line)
 {
-    const auto words = splitWords(line);
-    if (words.size() >= 3 && words[0] == kFail) {
-        char *end = nullptr;
-        const std::uint64_t id = std::strtoull(words[1].c_str(), &end, 10);
-        auto it = m_pending.find(id);
+    if (const auto fail = Fail::decode(line)) {
+        auto it = m_pending.find(fail->id);
         if (it != m_pending.end() && it->second.sn == sn && it->second.generation == generation) {
-            const std::string reason = words[2] == kReasonUnreachable ? kReasonUnreachable : kReasonTarget;
-            refuse(id, reason, "panel " + sn + " refused " + it->second.target);
+            const Reason reason = fail->reason == Reason::Unreachable ? Reason::Unreachable : Reason::Target;
+            refuse(fail->id, reason, "panel " + sn + " refused " + it->second.target);
         }
         return;
     }
@@ -78,7 +75,7 @@ void PanelRegistry::onPanelClosed(const std::string &sn, std::uint64_t generatio
         if (p.sn == sn && p.generation == generation)
             orphans.push_back(id);
     for (auto id : orphans)
-        refuse(id, kReasonOffline, "panel " + sn + " went offline");
+        refuse(id, Reason::Offline, "panel " + sn + " went offline");
 }
 
 void PanelRegistry::requestStream(const std::string &sn, const std::string &target, const std::string &who,
@@ -87,7 +84,7 @@ void PanelRegistry::requestStream(const std::string &sn, const std::string &targ
     auto it = m_panels.find(sn);
     if (it == m_panels.end()) {
         wire::logLine("refused stream from " + who + " to " + sn + ": panel offline");
-        return replyAndClose(pc, std::string(kErr) + " " + kReasonOffline + " panel " + sn + " is offline");
+        return replyAndClose(pc, Err {Reason::Offline, "panel " + sn + " is offline"});
     }
     const std::uint64_t id = m_nextId++;
     Pending p;
@@ -100,10 +97,10 @@ void PanelRegistry::requestStream(const std::string &sn, const std::string &targ
     p.timer = std::make_shared<asio::steady_timer>(m_io, kStreamWait);
     p.timer->async_wait([this, id](const std::error_code &ec) {
         if (!ec)
-            refuse(id, kReasonTimeout, "panel did not open the stream in time");
+            refuse(id, Reason::Timeout, "panel did not open the stream in time");
     });
     m_pending.emplace(id, std::move(p));
-    it->second.channel->send(std::string(kOpen) + " " + std::to_string(id) + " " + target);
+    it->second.channel->send(Open {id, target}.encode());
 }
 
 void PanelRegistry::attachData(const std::string &sn, std::uint64_t id, wire::StreamPtr data, std::string pending)
@@ -119,7 +116,7 @@ void PanelRegistry::attachData(const std::string &sn, std::uint64_t id, wire::St
     p.timer->cancel();
     const std::string label = "stream " + std::to_string(id) + " " + p.who + " -> " + sn + " " + p.target;
     wire::logLine(label + " open");
-    wire::Splicer::start(p.pc, data, std::move(p.pcPending), std::string(kOk) + "\n" + pending,
+    wire::Splicer::start(p.pc, data, std::move(p.pcPending), Ok {}.encode() + "\n" + pending,
                          [label](std::uint64_t up, std::uint64_t down, const std::error_code &ec) {
                              wire::logLine(label + " closed, " + std::to_string(up) + " bytes up, "
                                            + std::to_string(down) + " down"
@@ -127,7 +124,7 @@ void PanelRegistry::attachData(const std::string &sn, std::uint64_t id, wire::St
                          });
 }
 
-void PanelRegistry::refuse(std::uint64_t id, const std::string &reason, const std::string &text)
+void PanelRegistry::refuse(std::uint64_t id, Reason reason, const std::string &text)
 {
     auto it = m_pending.find(id);
     if (it == m_pending.end())
@@ -137,7 +134,7 @@ void PanelRegistry::refuse(std::uint64_t id, const std::string &reason, const st
     p.timer->cancel();
     wire::logLine("refused stream " + std::to_string(id) + " from " + p.who + " to " + p.sn + " " + p.target
                   + ": " + text);
-    replyAndClose(p.pc, std::string(kErr) + " " + reason + " " + text);
+    replyAndClose(p.pc, Err {reason, text});
 }
 
 } // namespace relay

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "wire/LineChannel.h"
+#include "wire/Messages.h"
 #include "wire/Stream.h"
 
 #include <chrono>
@@ -49,7 +50,7 @@ private:
 
     void onPanelLine(const std::string &sn, std::uint64_t generation, const std::string &line);
     void onPanelClosed(const std::string &sn, std::uint64_t generation, const std::error_code &ec);
-    void refuse(std::uint64_t id, const std::string &reason, const std::string &text);
+    void refuse(std::uint64_t id, wire::msg::Reason reason, const std::string &text);
 
     asio::io_context &m_io;
     std::chrono::milliseconds m_heartbeat, m_silence;
@@ -59,7 +60,7 @@ private:
     std::uint64_t m_nextGeneration = 1;
 };
 
-// Writes one line, then closes: for refusals, so the peer reads why before the close.
-void replyAndClose(wire::StreamPtr stream, const std::string &line);
+// Writes the refusal, then closes, so that the peer reads why before the close.
+void replyAndClose(wire::StreamPtr stream, const wire::msg::Err &refusal);
 
 } // namespace relay

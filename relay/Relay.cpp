@@ -3,14 +3,14 @@
 #include "relay/RelayIdentity.h"
 #include "wire/LineChannel.h"
 #include "wire/Log.h"
-#include "wire/Protocol.h"
+#include "wire/Messages.h"
 #include "wire/ReadLine.h"
 #include "wire/Tls.h"
 #include "wire/TlsStream.h"
 
 namespace relay {
 
-using namespace wire::proto;
+using namespace wire::msg;
 
 Relay::Relay(asio::io_context &io, RelayConfig config)
     : m_io(io), m_config(std::move(config)), m_acceptor(io),
@@ -93,7 +93,7 @@ void Relay::onHandshake(wire::StreamPtr stream)
                        timer->cancel();
                        if (ec == std::errc::message_size) {
                            wire::logLine("oversized request from " + stream->peer() + ", closed");
-                           return replyAndClose(stream, std::string(kErr) + " " + kReasonProtocol + " request too long");
+                           return replyAndClose(stream, Err {Reason::Protocol, "request too long"});
                        }
                        if (ec) {
                            wire::logLine("connection from " + stream->peer() + " ended before a request ("
@@ -108,33 +108,29 @@ void Relay::onRequest(wire::StreamPtr stream, std::shared_ptr<std::string> pendi
 {
     if (!printableLine(line)) {
         wire::logLine("garbage request from " + stream->peer() + ", closed");
-        return replyAndClose(stream, std::string(kErr) + " " + kReasonProtocol + " bad request");
+        return replyAndClose(stream, Err {Reason::Protocol, "bad request"});
     }
-    const auto words = splitWords(line);
-    const std::string verb = words.empty() ? std::string() : words[0];
-    if (verb == kPanel && words.size() == 3) {
-        if (!panelSecretOk(words[1], words[2])) {
-            wire::logLine("refused panel registration for " + words[1].substr(0, 64) + " from " + stream->peer()
+    if (const auto panel = Panel::decode(line)) {
+        if (!panelSecretOk(panel->sn, panel->secret)) {
+            wire::logLine("refused panel registration for " + panel->sn.substr(0, 64) + " from " + stream->peer()
                           + ": wrong serial number or secret");
-            return replyAndClose(stream, std::string(kErr) + " " + kReasonSecret + " wrong serial number or secret");
+            return replyAndClose(stream, Err {Reason::Secret, "wrong serial number or secret"});
         }
-        return m_registry.registerPanel(words[1], stream, std::move(*pending));
+        return m_registry.registerPanel(panel->sn, stream, std::move(*pending));
     }
-    if (verb == kData && words.size() == 4) {
-        char *end = nullptr;
-        const std::uint64_t id = std::strtoull(words[3].c_str(), &end, 10);
-        if (!panelSecretOk(words[1], words[2]) || *end != '\0') {
+    if (const auto data = Data::decode(line)) {
+        if (!panelSecretOk(data->sn, data->secret)) {
             wire::logLine("refused data connection from " + stream->peer() + ": wrong serial number or secret");
             return stream->close();
         }
-        return m_registry.attachData(words[1], id, stream, std::move(*pending));
+        return m_registry.attachData(data->sn, data->id, stream, std::move(*pending));
     }
-    if (verb == kUser && words.size() == 2)
-        return onUser(stream, std::move(*pending), words);
-    if (verb == kStream && words.size() == 4)
-        return onStream(stream, std::move(*pending), words);
+    if (const auto user = User::decode(line))
+        return onUser(stream, std::move(*pending), *user);
+    if (const auto request = Stream::decode(line))
+        return onStream(stream, std::move(*pending), *request);
     wire::logLine("bad request from " + stream->peer() + ": \"" + line.substr(0, 40) + "\"");
-    replyAndClose(stream, std::string(kErr) + " " + kReasonProtocol + " bad request");
+    replyAndClose(stream, Err {Reason::Protocol, "bad request"});
 }
 
 bool Relay::panelSecretOk(const std::string &sn, const std::string &secret) const
@@ -145,45 +141,45 @@ bool Relay::panelSecretOk(const std::string &sn, const std::string &secret) cons
     return it != m_config.panelSecrets.end() && match;
 }
 
-std::string Relay::checkReach(const RelayUser *user, const std::string &sn) const
+Reason Relay::checkReach(const RelayUser *user, const std::string &sn) const
 {
     if (!user)
-        return kReasonToken;
+        return Reason::Token;
     if (!validSn(sn) || !m_config.mayReach(*user, sn))
-        return kReasonNotAllowed;
+        return Reason::NotAllowed;
     if (!m_registry.isOnline(sn))
-        return kReasonOffline;
-    return kOk;
+        return Reason::Offline;
+    return Reason::Ok;
 }
 
-void Relay::onUser(wire::StreamPtr stream, std::string pending, const std::vector<std::string> &words)
+void Relay::onUser(wire::StreamPtr stream, std::string pending, const User &login)
 {
-    const RelayUser *user = m_config.findUser(words[1]);
+    const RelayUser *user = m_config.findUser(login.token);
     if (!user) {
         wire::logLine("refused PC from " + stream->peer() + ": unknown token");
-        return replyAndClose(stream, std::string(kErr) + " " + kReasonToken + " token refused");
+        return replyAndClose(stream, Err {Reason::Token, "token refused"});
     }
     const int number = user->number;
     wire::logLine("PC user " + std::to_string(number) + " connected from " + stream->peer());
     auto channel = std::make_shared<wire::LineChannel>(m_io, stream, std::move(pending));
     std::weak_ptr<wire::LineChannel> weak = channel;
-    channel->send(kOk);
+    channel->send(Ok {}.encode());
     channel->start(
         [this, weak, number](const std::string &line) {
             auto ch = weak.lock();
             if (!ch)
                 return;
-            const auto w = splitWords(line);
-            if (w.size() == 3 && w[0] == kCheck) {
+            std::string error;
+            if (const auto check = Check::decode(line, &error)) {
                 // Users are never removed while the relay runs, so the number stays valid.
-                const std::string verdict = checkReach(&m_config.users[std::size_t(number - 1)], w[2]);
-                if (verdict != kOk)
-                    wire::logLine("PC user " + std::to_string(number) + " may not use " + w[2].substr(0, 64) + ": "
-                                  + verdict);
-                ch->send(std::string(kChecked) + " " + w[1].substr(0, 20) + " " + verdict);
+                const Reason verdict = checkReach(&m_config.users[std::size_t(number - 1)], check->sn);
+                if (verdict != Reason::Ok)
+                    wire::logLine("PC user " + std::to_string(number) + " may not use " + check->sn.substr(0, 64)
+                                  + ": " + reasonText(verdict));
+                ch->send(Checked {check->id, verdict}.encode());
                 return;
             }
-            wire::logLine("PC user " + std::to_string(number) + ": bad line, closed");
+            wire::logLine("PC user " + std::to_string(number) + ": bad line (" + error + "), closed");
             ch->close();
         },
         [number](const std::error_code &ec) {
@@ -192,21 +188,21 @@ void Relay::onUser(wire::StreamPtr stream, std::string pending, const std::vecto
         m_config.heartbeat, m_config.silence);
 }
 
-void Relay::onStream(wire::StreamPtr stream, std::string pending, const std::vector<std::string> &words)
+void Relay::onStream(wire::StreamPtr stream, std::string pending, const wire::msg::Stream &request)
 {
-    const RelayUser *user = m_config.findUser(words[1]);
-    const std::string &sn = words[2];
+    const RelayUser *user = m_config.findUser(request.token);
+    const std::string &sn = request.sn;
     const std::string who = user ? "user " + std::to_string(user->number) + "@" + stream->peer() : stream->peer();
-    const std::string verdict = checkReach(user, sn);
-    if (verdict != kOk) {
-        wire::logLine("refused stream from " + who + " to " + sn.substr(0, 64) + ": " + verdict);
-        return replyAndClose(stream, std::string(kErr) + " " + verdict + " refused");
+    const Reason verdict = checkReach(user, sn);
+    if (verdict != Reason::Ok) {
+        wire::logLine("refused stream from " + who + " to " + sn.substr(0, 64) + ": " + reasonText(verdict));
+        return replyAndClose(stream, Err {verdict, "refused"});
     }
-    if (!wire::parseHostPort(words[3])) {
+    if (!wire::parseHostPort(request.target)) {
         wire::logLine("refused stream from " + who + ": bad target address");
-        return replyAndClose(stream, std::string(kErr) + " " + kReasonProtocol + " bad target address");
+        return replyAndClose(stream, Err {Reason::Protocol, "bad target address"});
     }
-    m_registry.requestStream(sn, words[3], who, stream, std::move(pending));
+    m_registry.requestStream(sn, request.target, who, stream, std::move(pending));
 }
 
 } // namespace relay

@@ -2,6 +2,7 @@
 
 #include "relay/PanelRegistry.h"
 #include "relay/RelayConfig.h"
+#include "wire/Messages.h"
 
 #include <asio/ssl.hpp>
 
@@ -25,10 +26,10 @@ private:
     void acceptNext();
     void onHandshake(wire::StreamPtr stream);
     void onRequest(wire::StreamPtr stream, std::shared_ptr<std::string> pending, const std::string &line);
-    void onUser(wire::StreamPtr stream, std::string pending, const std::vector<std::string> &words);
-    void onStream(wire::StreamPtr stream, std::string pending, const std::vector<std::string> &words);
+    void onUser(wire::StreamPtr stream, std::string pending, const wire::msg::User &login);
+    void onStream(wire::StreamPtr stream, std::string pending, const wire::msg::Stream &request);
     bool panelSecretOk(const std::string &sn, const std::string &secret) const;
-    std::string checkReach(const RelayUser *user, const std::string &sn) const;
+    wire::msg::Reason checkReach(const RelayUser *user, const std::string &sn) const;
 
     asio::io_context &m_io;
     RelayConfig m_config;

@@ -1,7 +1,10 @@
 #include "relay/RelayConfig.h"
 
 #include "wire/Ini.h"
-#include "wire/Protocol.h"
+#include "wire/Messages.h"
+
+#include <openssl/crypto.h>
+#include <openssl/sha.h>
 
 #include <stdexcept>
 
@@ -70,7 +73,7 @@ bool RelayConfig::load(const std::string &path, std::string *error)
     const auto &panels = ini.section("panels");
     for (size_t i = 0; i < panels.size(); ++i) {
         const auto &[sn, secret] = panels[i];
-        if (!wire::proto::validSn(sn) || !wire::proto::validSecret(secret)) {
+        if (!wire::msg::validSn(sn) || !wire::msg::validSecret(secret)) {
             *error = ini.at("panels", i) + ": [panels] " + sn + ": serial numbers are 1-64 of A-Z a-z 0-9 . - _ and "
                      "secrets 1-256 printable characters without blanks";
             return false;
@@ -80,7 +83,7 @@ bool RelayConfig::load(const std::string &path, std::string *error)
     int number = 0;
     for (const auto &[token, list] : ini.section("users")) {
         ++number;
-        if (!wire::proto::validSecret(token)) {
+        if (!wire::msg::validSecret(token)) {
             *error = ini.at("users", size_t(number - 1)) + ": [users] entry " + std::to_string(number)
                      + ": tokens are 1-256 printable characters without blanks";
             return false;
@@ -109,7 +112,7 @@ const RelayUser *RelayConfig::findUser(const std::string &token) const
     const RelayUser *found = nullptr;
     // Every entry is compared so the time taken does not tell which one matched.
     for (const auto &u : users)
-        if (wire::proto::secretEquals(u.token, token) && !found)
+        if (secretEquals(u.token, token) && !found)
             found = &u;
     return found;
 }
@@ -117,9 +120,41 @@ const RelayUser *RelayConfig::findUser(const std::string &token) const
 bool RelayConfig::mayReach(const RelayUser &user, const std::string &sn) const
 {
     for (const auto &p : user.patterns)
-        if (wire::proto::globMatch(p, sn))
+        if (globMatch(p, sn))
             return true;
     return false;
+}
+
+bool globMatch(const std::string &pattern, const std::string &text)
+{
+    // Iterative match with backtracking to the last '*': linear in practice, no recursion.
+    std::size_t p = 0, t = 0, star = std::string::npos, mark = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && pattern[p] != '*' && pattern[p] == text[t]) {
+            ++p;
+            ++t;
+        } else if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            mark = t;
+        } else if (star != std::string::npos) {
+            p = star + 1;
+            t = ++mark;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*')
+        ++p;
+    return p == pattern.size();
+}
+
+bool secretEquals(const std::string &a, const std::string &b)
+{
+    // Hash first so that the comparison does not leak the length either.
+    unsigned char ha[SHA256_DIGEST_LENGTH], hb[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char *>(a.data()), a.size(), ha);
+    SHA256(reinterpret_cast<const unsigned char *>(b.data()), b.size(), hb);
+    return CRYPTO_memcmp(ha, hb, sizeof ha) == 0;
 }
 
 } // namespace relay

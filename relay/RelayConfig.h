@@ -33,4 +33,10 @@ struct RelayConfig
     bool mayReach(const RelayUser &user, const std::string &sn) const;
 };
 
+// '*' matches any run of characters (also none); everything else matches itself.
+bool globMatch(const std::string &pattern, const std::string &text);
+
+// Compares in time independent of where the texts differ.
+bool secretEquals(const std::string &a, const std::string &b);
+
 } // namespace relay

@@ -4,7 +4,7 @@
 
 #include "tunnel/pgDllTunnel.h"
 #include "tunnellib/DebugLog.h"
-#include "wire/Protocol.h"
+#include "wire/Messages.h"
 #include "wire/ReadLine.h"
 #include "wire/Splicer.h"
 #include "wire/TcpStream.h"
@@ -12,7 +12,7 @@
 
 namespace tunnellib {
 
-using namespace wire::proto;
+using namespace wire::msg;
 using Clock = std::chrono::steady_clock;
 
 Forwarding::Forwarding(asio::ip::tcp::acceptor acceptor, RelayLink &link, std::string sn, std::string remote)
@@ -58,43 +58,14 @@ namespace {
 // One accepted local connection on its way to the panel. While the relay is down, or back
 // but the panel not yet re-registered, it keeps trying until kWaitForRelay has passed
 // since the accept, then gives up and closes the local connection.
-struct StreamOpener : std::enable_shared_from_this<StreamOpener>
+class StreamOpener : public std::enable_shared_from_this<StreamOpener>
 {
-    asio::io_context &io;
-    RelayLink &link;
-    std::shared_ptr<wire::TcpStream> local;
-    std::string sn, remote;
-    Clock::time_point deadline;
-    asio::steady_timer retry;
-
+public:
     StreamOpener(asio::io_context &io, RelayLink &link, std::shared_ptr<wire::TcpStream> local, std::string sn,
                  std::string remote)
-        : io(io), link(link), local(std::move(local)), sn(std::move(sn)), remote(std::move(remote)),
-          deadline(Clock::now() + Forwarding::kWaitForRelay), retry(io)
+        : m_io(io), m_link(link), m_local(std::move(local)), m_sn(std::move(sn)), m_remote(std::move(remote)),
+          m_deadline(Clock::now() + Forwarding::kWaitForRelay), m_retry(io)
     {
-    }
-
-    std::chrono::milliseconds left() const
-    {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    }
-
-    void giveUp(const std::string &why)
-    {
-        debugLog("stream to " + sn + " " + remote + " dropped: " + why);
-        local->close();
-    }
-
-    void tryAgain(const std::string &why)
-    {
-        const auto pause = std::chrono::milliseconds(250);
-        if (left() <= pause)
-            return giveUp(why);
-        retry.expires_after(pause);
-        retry.async_wait([self = shared_from_this()](const std::error_code &ec) {
-            if (!ec)
-                self->attempt();
-        });
     }
 
     void attempt()
@@ -103,18 +74,42 @@ struct StreamOpener : std::enable_shared_from_this<StreamOpener>
             return giveUp("relay not available in time");
         // The stream has its own connection, but a relay that is down for the control link
         // is down for the stream too: waiting for the link lets a short outage pass.
-        link.whenUp(left(), [self = shared_from_this()](int code) {
+        m_link.whenUp(left(), [self = shared_from_this()](int code) {
             if (code != TUNNEL_OK)
                 return self->giveUp("relay not available");
             self->dial();
         });
     }
 
+private:
+    std::chrono::milliseconds left() const
+    {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(m_deadline - Clock::now());
+    }
+
+    void giveUp(const std::string &why)
+    {
+        debugLog("stream to " + m_sn + " " + m_remote + " dropped: " + why);
+        m_local->close();
+    }
+
+    void tryAgain(const std::string &why)
+    {
+        const auto pause = std::chrono::milliseconds(250);
+        if (left() <= pause)
+            return giveUp(why);
+        m_retry.expires_after(pause);
+        m_retry.async_wait([self = shared_from_this()](const std::error_code &ec) {
+            if (!ec)
+                self->attempt();
+        });
+    }
+
     void dial()
     {
-        const TunnelConfig cfg = link.config();
+        const TunnelConfig cfg = m_link.config();
         auto self = shared_from_this();
-        wire::TlsStream::connect(io, link.tls(), cfg.relay, std::chrono::seconds(5),
+        wire::TlsStream::connect(m_io, m_link.tls(), cfg.relay, std::chrono::seconds(5),
                                  [self, token = cfg.token](const std::error_code &ec, wire::TlsStream::Ptr tls) {
                                      if (ec)
                                          return self->tryAgain(ec.message());
@@ -125,8 +120,8 @@ struct StreamOpener : std::enable_shared_from_this<StreamOpener>
     void request(wire::TlsStream::Ptr tls, const std::string &token)
     {
         auto self = shared_from_this();
-        auto line = std::make_shared<std::string>(std::string(kStream) + " " + token + " " + sn + " " + remote + "\n");
-        auto timer = std::make_shared<asio::steady_timer>(io, Forwarding::kStreamAnswer);
+        auto line = std::make_shared<std::string>(wire::msg::Stream {token, m_sn, m_remote}.encode() + "\n");
+        auto timer = std::make_shared<asio::steady_timer>(m_io, Forwarding::kStreamAnswer);
         timer->async_wait([tls](const std::error_code &ec) {
             if (!ec)
                 tls->close();
@@ -139,17 +134,24 @@ struct StreamOpener : std::enable_shared_from_this<StreamOpener>
             auto pending = std::make_shared<std::string>();
             wire::readLine(tls, pending, kMaxLine, [self, tls, pending, timer](const std::error_code &ec, std::string answer) {
                 timer->cancel();
-                if (!ec && answer == kOk)
-                    return wire::Splicer::start(self->local, tls, {}, std::move(*pending));
+                if (!ec && Ok::decode(answer))
+                    return wire::Splicer::start(self->m_local, tls, {}, std::move(*pending));
                 tls->close();
-                const auto words = splitWords(answer);
+                const auto refusal = Err::decode(answer);
                 // Right after a relay restart the panel may not have registered again yet.
-                if (ec || (words.size() >= 2 && words[1] == kReasonOffline))
+                if (ec || (refusal && refusal->reason == Reason::Offline))
                     return self->tryAgain(ec ? ec.message() : answer.substr(0, 60));
                 self->giveUp("refused: " + answer.substr(0, 60));
             });
         });
     }
+
+    asio::io_context &m_io;
+    RelayLink &m_link;
+    std::shared_ptr<wire::TcpStream> m_local;
+    std::string m_sn, m_remote;
+    Clock::time_point m_deadline;
+    asio::steady_timer m_retry;
 };
 
 } // namespace

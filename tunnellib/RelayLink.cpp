@@ -2,29 +2,32 @@
 
 #include "tunnel/pgDllTunnel.h"
 #include "tunnellib/DebugLog.h"
-#include "wire/Protocol.h"
+#include "wire/Messages.h"
 #include "wire/ReadLine.h"
 #include "wire/Tls.h"
 #include "wire/TlsStream.h"
 
 namespace tunnellib {
 
-using namespace wire::proto;
+using namespace wire::msg;
 
 namespace {
 constexpr std::chrono::seconds kLoginTimeout{5};
 
-int codeForReason(const std::string &reason)
+int codeForReason(Reason reason)
 {
-    if (reason == kOk)
+    switch (reason) {
+    case Reason::Ok:
         return TUNNEL_OK;
-    if (reason == kReasonToken)
+    case Reason::Token:
         return TUNNEL_E_TOKEN_REFUSED;
-    if (reason == kReasonNotAllowed)
+    case Reason::NotAllowed:
         return TUNNEL_E_SN_NOT_ALLOWED;
-    if (reason == kReasonOffline)
+    case Reason::Offline:
         return TUNNEL_E_PANEL_OFFLINE;
-    return TUNNEL_E_INTERNAL;
+    default:
+        return TUNNEL_E_INTERNAL;
+    }
 }
 } // namespace
 
@@ -83,7 +86,7 @@ void RelayLink::connect()
                                                                        : TUNNEL_E_RELAY_UNREACHABLE);
             }
             m_connecting = tls;
-            auto hello = std::make_shared<std::string>(std::string(kUser) + " " + m_config.token + "\n");
+            auto hello = std::make_shared<std::string>(User {m_config.token}.encode() + "\n");
             auto timer = std::make_shared<asio::steady_timer>(m_io, kLoginTimeout);
             timer->async_wait([tls](const std::error_code &ec) {
                 if (!ec)
@@ -103,11 +106,11 @@ void RelayLink::connect()
                                        return;
                                    if (ec)
                                        return failed(attempt, TUNNEL_E_RELAY_UNREACHABLE);
-                                   if (line == kOk)
+                                   if (Ok::decode(line))
                                        return loggedIn(attempt, tls, std::move(*pending));
                                    tls->close();
-                                   const auto words = splitWords(line);
-                                   failed(attempt, words.size() >= 2 && words[1] == kReasonToken
+                                   const auto refusal = Err::decode(line);
+                                   failed(attempt, refusal && refusal->reason == Reason::Token
                                                        ? TUNNEL_E_TOKEN_REFUSED
                                                        : TUNNEL_E_RELAY_UNREACHABLE);
                                });
@@ -157,18 +160,16 @@ void RelayLink::failed(std::uint64_t attempt, int code)
 
 void RelayLink::onLine(const std::string &line)
 {
-    const auto words = splitWords(line);
-    if (words.size() != 3 || words[0] != kChecked)
+    const auto checked = Checked::decode(line);
+    if (!checked)
         return;
-    char *end = nullptr;
-    const std::uint64_t id = std::strtoull(words[1].c_str(), &end, 10);
-    auto it = m_checks.find(id);
+    auto it = m_checks.find(checked->id);
     if (it == m_checks.end())
         return;
     Check c = std::move(it->second);
     m_checks.erase(it);
     c.timer->cancel();
-    c.done(codeForReason(words[2]));
+    c.done(codeForReason(checked->verdict));
 }
 
 void RelayLink::setState(int code)
@@ -259,7 +260,7 @@ void RelayLink::check(const std::string &sn, std::chrono::milliseconds timeout, 
         r(TUNNEL_E_TIMEOUT);
     });
     m_checks.emplace(id, std::move(c));
-    m_channel->send(std::string(kCheck) + " " + std::to_string(id) + " " + sn);
+    m_channel->send(wire::msg::Check {id, sn}.encode());
 }
 
 } // namespace tunnellib

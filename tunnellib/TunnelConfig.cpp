@@ -1,7 +1,7 @@
 #include "tunnellib/TunnelConfig.h"
 
 #include "wire/Ini.h"
-#include "wire/Protocol.h"
+#include "wire/Messages.h"
 #include "wire/Tls.h"
 
 namespace tunnellib {
@@ -28,7 +28,7 @@ bool TunnelConfig::load(const std::string &path, std::string *error)
         *error = path + ": [tunnel] fingerprint= must be 64 hex digits (SHA-256)";
         return false;
     }
-    if (!wire::proto::validSecret(*tok)) {
+    if (!wire::msg::validSecret(*tok)) {
         *error = path + ": [tunnel] token= must be 1-256 printable characters without blanks";
         return false;
     }

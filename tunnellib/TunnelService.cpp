@@ -2,7 +2,7 @@
 
 #include "tunnellib/DebugLog.h"
 #include "wire/CloseOnExec.h"
-#include "wire/Protocol.h"
+#include "wire/Messages.h"
 #include "wire/TcpStream.h"
 
 #include <openssl/ssl.h>
@@ -196,7 +196,7 @@ int TunnelService::addConnect(const char *deviceId, const char *remote, const ch
 {
     std::string text;
     const int code = [&]() -> int {
-        if (!deviceId || !wire::proto::validSn(deviceId)) {
+        if (!deviceId || !wire::msg::validSn(deviceId)) {
             text = "serial number missing or malformed";
             return TUNNEL_E_BAD_ARGUMENT;
         }

@@ -1,6 +1,6 @@
 #include "wire/LineChannel.h"
 
-#include "wire/Protocol.h"
+#include "wire/Messages.h"
 #include "wire/ReadLine.h"
 
 namespace wire {
@@ -13,7 +13,7 @@ constexpr std::size_t kMaxQueuedBytes = 1 << 20;
 
 LineChannel::LineChannel(asio::io_context &io, StreamPtr stream, std::string pending)
     : m_stream(std::move(stream)), m_pending(std::make_shared<std::string>(std::move(pending))),
-      m_pingTimer(io), m_silenceTimer(io)
+      m_pingTimer(io), m_silenceTimer(io), m_writes(kMaxQueuedBytes)
 {
 }
 
@@ -32,13 +32,13 @@ void LineChannel::start(LineHandler onLine, CloseHandler onClosed, std::chrono::
 void LineChannel::readNext()
 {
     auto self = shared_from_this();
-    readLine(m_stream, m_pending, proto::kMaxLine, [self](const std::error_code &ec, std::string line) {
+    readLine(m_stream, m_pending, msg::kMaxLine, [self](const std::error_code &ec, std::string line) {
         if (!self->m_open)
             return;
         if (ec)
             return self->fail(ec);
         self->armSilence();
-        if (line != proto::kPing && self->m_onLine) {
+        if (!msg::Ping::decode(line) && self->m_onLine) {
             // The handler may close us; keep ourselves alive through the call.
             auto handler = self->m_onLine;
             handler(line);
@@ -52,30 +52,23 @@ void LineChannel::send(const std::string &line)
 {
     if (!m_open)
         return;
-    if (m_queuedBytes + line.size() + 1 > kMaxQueuedBytes)
+    const auto pushed = m_writes.push(line + "\n");
+    if (pushed == WriteQueue::Push::Overflow)
         return fail(std::make_error_code(std::errc::no_buffer_space));
-    m_queue.push_back(line + "\n");
-    m_queuedBytes += m_queue.back().size();
-    if (!m_writing)
-        writeNext();
+    if (pushed == WriteQueue::Push::Start)
+        writeFront();
 }
 
-void LineChannel::writeNext()
+void LineChannel::writeFront()
 {
-    if (m_queue.empty() || !m_open) {
-        m_writing = false;
-        return;
-    }
-    m_writing = true;
     auto self = shared_from_this();
-    m_stream->writeAll(asio::buffer(m_queue.front()), [self](const std::error_code &ec, std::size_t) {
+    m_stream->writeAll(asio::buffer(m_writes.front()), [self](const std::error_code &ec, std::size_t) {
         if (!self->m_open)
             return;
         if (ec)
             return self->fail(ec);
-        self->m_queuedBytes -= self->m_queue.front().size();
-        self->m_queue.pop_front();
-        self->writeNext();
+        if (self->m_writes.pop())
+            self->writeFront();
     });
 }
 
@@ -87,7 +80,7 @@ void LineChannel::armPing()
         auto self = weak.lock();
         if (ec || !self || !self->m_open)
             return;
-        self->send(proto::kPing);
+        self->send(msg::Ping {}.encode());
         self->armPing();
     });
 }

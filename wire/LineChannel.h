@@ -1,9 +1,9 @@
 #pragma once
 
 #include "wire/Stream.h"
+#include "wire/WriteQueue.h"
 
 #include <chrono>
-#include <deque>
 
 namespace wire {
 
@@ -29,7 +29,7 @@ public:
 
 private:
     void readNext();
-    void writeNext();
+    void writeFront();
     void fail(const std::error_code &ec);
     void armPing();
     void armSilence();
@@ -40,12 +40,10 @@ private:
     asio::steady_timer m_silenceTimer;
     std::chrono::milliseconds m_interval{10000};
     std::chrono::milliseconds m_silence{30000};
-    std::deque<std::string> m_queue;
-    std::size_t m_queuedBytes = 0;
+    WriteQueue m_writes;
     LineHandler m_onLine;
     CloseHandler m_onClosed;
     bool m_open = true;
-    bool m_writing = false;
 };
 
 } // namespace wire

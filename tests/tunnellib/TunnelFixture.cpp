@@ -6,11 +6,6 @@
 #include <QRegularExpression>
 #include <QTcpSocket>
 
-#include <cerrno>
-#include <cstring>
-#include <sys/socket.h>
-#include <unistd.h>
-
 const char *const kRelayBinary = TALVO_RELAY_BIN;
 const char *const kPanelBinary = TALVO_PANEL_BIN;
 

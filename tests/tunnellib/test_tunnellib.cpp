@@ -1,6 +1,6 @@
-// Drives the tunnel library's C interface against a real relay and panel agent on
-// loopback. The library keeps one tunnel per process, so the cases build on each other
-// and run in the order written.
+// Guards the tunnel library's C interface against wrong answers, hangs and lost bytes, driven
+// against a real relay and panel agent on loopback. The library keeps one tunnel per
+// process, so the cases build on each other and run in the order written.
 #include "TunnelFixture.h"
 #include "tunnel/pgDllTunnel.h"
 
@@ -85,8 +85,7 @@ public:
 
 private slots:
     void initTestCase();
-    void callsBeforeStartFail();
-    void initReportsConfigProblems();
+    void callsBeforeStartAndBadConfigsFail();
     void startReportsEachRefusal();
     void startAgainIsHarmless();
     void addConnectReportsEachCause();
@@ -131,17 +130,14 @@ bool TestTunnelLib::startAgent()
     return m_agent.start(kPanelBinary, cfg) && m_agent.waitForOutput("registered at");
 }
 
-void TestTunnelLib::callsBeforeStartFail()
+void TestTunnelLib::callsBeforeStartAndBadConfigsFail()
 {
     QCOMPARE(state(), int(TUNNEL_E_NOT_STARTED));
     QCOMPARE(add("SN1", "127.0.0.1:7530", local(m_port)), int(TUNNEL_E_NOT_STARTED));
     QCOMPARE(TunnelDelListen("", local(m_port).toLatin1().constData()), int(TUNNEL_E_NOT_FOUND));
     QCOMPARE(TunnelInit(nullptr, nullptr, 0), int(TUNNEL_E_BAD_ARGUMENT));
     QCOMPARE(TunnelGetState(nullptr, nullptr), int(TUNNEL_E_NOT_STARTED));
-}
 
-void TestTunnelLib::initReportsConfigProblems()
-{
     char info[256] = {};
     QCOMPARE(TunnelInit(m_dir.filePath("missing.cfg").toLocal8Bit().constData(), info, sizeof info),
              int(TUNNEL_E_CONFIG));

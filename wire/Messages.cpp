@@ -1,0 +1,277 @@
+#include "wire/Messages.h"
+
+#include <vector>
+
+namespace wire::msg {
+
+namespace {
+
+const char *const kReasons[] = {"OK",      "PROTOCOL", "SECRET",      "TOKEN",  "NOT_ALLOWED",
+                                "OFFLINE", "TARGET",   "UNREACHABLE", "TIMEOUT"};
+
+bool failed(std::string *error, const std::string &text)
+{
+    if (error)
+        *error = text;
+    return false;
+}
+
+// The fields of a line that starts with `verb`: exactly `count` after it, or, with `rest`,
+// at least that many and the text after them in *rest. Single spaces only: a field never
+// comes out empty, so the field count cannot be fooled by doubled blanks.
+bool split(const std::string &line, const char *verb, std::size_t count, std::vector<std::string> *fields,
+           std::string *rest, std::string *error)
+{
+    if (line.size() > kMaxLine)
+        return failed(error, "line longer than " + std::to_string(kMaxLine) + " bytes");
+    if (!printableLine(line))
+        return failed(error, "control or non-ASCII character in line");
+    std::size_t pos = line.find(' ');
+    if (line.compare(0, pos, verb) != 0)
+        return failed(error, "not " + std::string(verb) + ": \"" + line.substr(0, std::min<std::size_t>(pos, 20)) + "\"");
+    fields->clear();
+    while (pos != std::string::npos && fields->size() < count) {
+        const std::size_t end = line.find(' ', pos + 1);
+        fields->push_back(line.substr(pos + 1, end == std::string::npos ? end : end - pos - 1));
+        if (fields->back().empty())
+            return failed(error, std::string(verb) + " has an empty field");
+        pos = end;
+    }
+    const std::string counted = std::string(verb) + " takes " + std::to_string(count) + " field(s)";
+    if (fields->size() < count)
+        return failed(error, counted + ", not " + std::to_string(fields->size()));
+    if (pos != std::string::npos) {
+        if (!rest)
+            return failed(error, counted + ", not more");
+        *rest = line.substr(pos + 1);
+    }
+    return true;
+}
+
+bool number(const std::string &text, std::uint64_t *value, std::string *error)
+{
+    std::uint64_t n = 0;
+    for (char c : text) {
+        const unsigned digit = unsigned(c - '0');
+        if (digit > 9 || n > (UINT64_MAX - digit) / 10)
+            return failed(error, "\"" + text.substr(0, 24) + "\" is not a number of 64 bits");
+        n = n * 10 + digit;
+    }
+    *value = n;
+    return true;
+}
+
+bool reason(const std::string &text, bool okAllowed, Reason *value, std::string *error)
+{
+    for (std::size_t i = okAllowed ? 0 : 1; i < std::size(kReasons); ++i) {
+        if (text == kReasons[i]) {
+            *value = Reason(i);
+            return true;
+        }
+    }
+    return failed(error, "unknown reason \"" + text.substr(0, 24) + "\"");
+}
+
+template <typename T> std::optional<T> result(bool ok, T value)
+{
+    return ok ? std::optional<T>(std::move(value)) : std::nullopt;
+}
+
+const char *const kUser = "USER";
+const char *const kCheck = "CHECK";
+const char *const kChecked = "CHECKED";
+const char *const kStream = "STREAM";
+const char *const kPanel = "PANEL";
+const char *const kOpen = "OPEN";
+const char *const kFail = "FAIL";
+const char *const kData = "DATA";
+const char *const kPing = "PING";
+const char *const kOk = "OK";
+const char *const kErr = "ERR";
+
+} // namespace
+
+const char *reasonText(Reason reason)
+{
+    return kReasons[std::size_t(reason)];
+}
+
+std::string User::encode() const
+{
+    return std::string(kUser) + " " + token;
+}
+
+std::optional<User> User::decode(const std::string &line, std::string *error)
+{
+    std::vector<std::string> f;
+    if (!split(line, kUser, 1, &f, nullptr, error))
+        return std::nullopt;
+    return User {f[0]};
+}
+
+std::string Check::encode() const
+{
+    return std::string(kCheck) + " " + std::to_string(id) + " " + sn;
+}
+
+std::optional<Check> Check::decode(const std::string &line, std::string *error)
+{
+    std::vector<std::string> f;
+    Check m;
+    const bool ok = split(line, kCheck, 2, &f, nullptr, error) && number(f[0], &m.id, error);
+    if (ok)
+        m.sn = f[1];
+    return result(ok, m);
+}
+
+std::string Checked::encode() const
+{
+    return std::string(kChecked) + " " + std::to_string(id) + " " + reasonText(verdict);
+}
+
+std::optional<Checked> Checked::decode(const std::string &line, std::string *error)
+{
+    std::vector<std::string> f;
+    Checked m;
+    const bool ok = split(line, kChecked, 2, &f, nullptr, error) && number(f[0], &m.id, error)
+                    && reason(f[1], true, &m.verdict, error);
+    return result(ok, m);
+}
+
+std::string Stream::encode() const
+{
+    return std::string(kStream) + " " + token + " " + sn + " " + target;
+}
+
+std::optional<Stream> Stream::decode(const std::string &line, std::string *error)
+{
+    std::vector<std::string> f;
+    if (!split(line, kStream, 3, &f, nullptr, error))
+        return std::nullopt;
+    return Stream {f[0], f[1], f[2]};
+}
+
+std::string Panel::encode() const
+{
+    return std::string(kPanel) + " " + sn + " " + secret;
+}
+
+std::optional<Panel> Panel::decode(const std::string &line, std::string *error)
+{
+    std::vector<std::string> f;
+    if (!split(line, kPanel, 2, &f, nullptr, error))
+        return std::nullopt;
+    return Panel {f[0], f[1]};
+}
+
+std::string Open::encode() const
+{
+    return std::string(kOpen) + " " + std::to_string(id) + " " + target;
+}
+
+std::optional<Open> Open::decode(const std::string &line, std::string *error)
+{
+    std::vector<std::string> f;
+    Open m;
+    const bool ok = split(line, kOpen, 2, &f, nullptr, error) && number(f[0], &m.id, error);
+    if (ok)
+        m.target = f[1];
+    return result(ok, m);
+}
+
+std::string Fail::encode() const
+{
+    return std::string(kFail) + " " + std::to_string(id) + " " + reasonText(reason);
+}
+
+std::optional<Fail> Fail::decode(const std::string &line, std::string *error)
+{
+    std::vector<std::string> f;
+    Fail m;
+    const bool ok = split(line, kFail, 2, &f, nullptr, error) && number(f[0], &m.id, error)
+                    && msg::reason(f[1], false, &m.reason, error);
+    return result(ok, m);
+}
+
+std::string Data::encode() const
+{
+    return std::string(kData) + " " + sn + " " + secret + " " + std::to_string(id);
+}
+
+std::optional<Data> Data::decode(const std::string &line, std::string *error)
+{
+    std::vector<std::string> f;
+    Data m;
+    const bool ok = split(line, kData, 3, &f, nullptr, error) && number(f[2], &m.id, error);
+    if (ok) {
+        m.sn = f[0];
+        m.secret = f[1];
+    }
+    return result(ok, m);
+}
+
+std::string Ping::encode() const
+{
+    return kPing;
+}
+
+std::optional<Ping> Ping::decode(const std::string &line, std::string *error)
+{
+    std::vector<std::string> f;
+    return result(split(line, kPing, 0, &f, nullptr, error), Ping {});
+}
+
+std::string Ok::encode() const
+{
+    return kOk;
+}
+
+std::optional<Ok> Ok::decode(const std::string &line, std::string *error)
+{
+    std::vector<std::string> f;
+    return result(split(line, kOk, 0, &f, nullptr, error), Ok {});
+}
+
+std::string Err::encode() const
+{
+    return std::string(kErr) + " " + reasonText(reason) + (text.empty() ? std::string() : " " + text);
+}
+
+std::optional<Err> Err::decode(const std::string &line, std::string *error)
+{
+    std::vector<std::string> f;
+    Err m;
+    const bool ok = split(line, kErr, 1, &f, &m.text, error) && msg::reason(f[0], false, &m.reason, error);
+    return result(ok, m);
+}
+
+bool validSn(const std::string &sn)
+{
+    if (sn.empty() || sn.size() > 64)
+        return false;
+    for (char c : sn)
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.'
+              || c == '-' || c == '_'))
+            return false;
+    return true;
+}
+
+bool validSecret(const std::string &secret)
+{
+    if (secret.empty() || secret.size() > 256)
+        return false;
+    for (char c : secret)
+        if (c <= ' ' || c > '~')
+            return false;
+    return true;
+}
+
+bool printableLine(const std::string &line)
+{
+    for (char c : line)
+        if (c < ' ' || c > '~')
+            return false;
+    return true;
+}
+
+} // namespace wire::msg
