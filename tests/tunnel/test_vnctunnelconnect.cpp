@@ -157,12 +157,14 @@ private slots:
         QVERIFY(refusesConnections(7540));
     }
 
-    // The viewer beside the executable, started in its own folder; without one, nothing.
+    // The viewer beside the executable, started in its own folder; without one, the caller
+    // is told, never left waiting for a window that does not come.
     void openVncStartsViewerBesideExecutable()
     {
-        VNCTunnelConnect().OpenVnc("127.0.0.1:7530");
-        QCoreApplication::processEvents();
-        QVERIFY(g_messages.isEmpty());
+        QString missing;
+        VNCTunnelConnect().OpenVnc("127.0.0.1:7530", [&](const QString &why) { missing = why; });
+        QVERIFY(QTest::qWaitFor([&] { return !missing.isEmpty(); }, 10000));
+        QVERIFY2(missing.contains(m_vncDir + "/vnc"), qPrintable(missing));
 
         const QString probe = m_dir.filePath("viewer.out");
         QVERIFY(QDir().mkpath(m_vncDir));
