@@ -1,5 +1,7 @@
 #include "panel/EthernetSide.h"
 
+#include <pcap/pcap.h>
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <linux/ethtool.h>

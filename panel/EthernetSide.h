@@ -11,7 +11,10 @@
 #include <optional>
 #include <string>
 
-#include <pcap/pcap.h>
+
+// The capture library's types, declared only: its header stays in the source file.
+struct pcap;
+struct pcap_pkthdr;
 
 namespace panel {
 
@@ -71,7 +74,7 @@ private:
     void readFrames();
     void captureFailed(const std::string &why);
     void scheduleReopen();
-    void frame(const pcap_pkthdr *header, const unsigned char *bytes);
+    void frame(const ::pcap_pkthdr *header, const unsigned char *bytes);
     void count(Counter &counter, const std::string &what, bool force = false);
     void warnAboutSetup(const std::string &announcedIp);
 
@@ -80,7 +83,7 @@ private:
     PortSideEvents m_events;
     asio::posix::stream_descriptor m_descriptor;
     asio::steady_timer m_reopenTimer;
-    pcap_t *m_handle = nullptr;
+    ::pcap *m_handle = nullptr;
     std::size_t m_maxFrame = 0;
     bool m_closed = false;
     bool m_inDispatch = false;
