@@ -1,5 +1,7 @@
 #include "wire/Address.h"
 
+#include <arpa/inet.h>
+
 namespace wire {
 
 namespace {
@@ -15,6 +17,19 @@ bool hostCharsOk(const std::string &host, bool bracketed)
             return false;
     }
     return true;
+}
+
+// Brackets are for IPv6 literals (with an optional zone) only: a name in them would reach
+// the resolver in a form nobody writes on purpose.
+bool ipv6Literal(const std::string &host)
+{
+    const auto percent = host.find('%');
+    const std::string address = host.substr(0, percent);
+    if (percent != std::string::npos
+        && (percent + 1 == host.size() || host.find_first_of(":%", percent + 1) != std::string::npos))
+        return false;
+    in6_addr out {};
+    return inet_pton(AF_INET6, address.c_str(), &out) == 1;
 }
 
 } // namespace
@@ -37,7 +52,7 @@ std::optional<HostPort> parseHostPort(const std::string &text, AddressRules rule
             return std::nullopt;
         hp.host = text.substr(1, close - 1);
         portText = text.substr(close + 2);
-        if (!hostCharsOk(hp.host, true))
+        if (!hostCharsOk(hp.host, true) || !ipv6Literal(hp.host))
             return std::nullopt;
     } else {
         const auto colon = text.rfind(':');
