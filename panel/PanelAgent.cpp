@@ -68,7 +68,11 @@ void PanelAgent::onConnected(wire::StreamPtr stream)
 void PanelAgent::onRegistered(wire::StreamPtr stream, std::string pending)
 {
     m_registered = true;
-    m_backoff.reset();
+    // Not after a replacement: the other agent with this SN would be evicted at once and
+    // come back just as fast, and the two would take turns for ever.
+    if (!m_replaced)
+        m_backoff.reset();
+    m_replaced = false;
     wire::logLine("registered at " + m_config.relay.text() + " as " + m_config.sn);
     m_channel = std::make_shared<wire::LineChannel>(m_io, stream, std::move(pending));
     m_channel->start([this](const std::string &line) { onLine(line); },
@@ -79,8 +83,12 @@ void PanelAgent::linkLost(const std::string &why)
 {
     m_registered = false;
     m_channel.reset();
-    const auto delay = m_backoff.next();
-    wire::logLine(why + "; retrying in " + std::to_string(delay.count()) + " ms");
+    const auto delay = m_replaced ? m_backoff.capped() : m_backoff.next();
+    if (m_replaced)
+        m_replacedLog.line("another instance holds SN " + m_config.sn + " at " + m_config.relay.text()
+                           + "; retrying in " + std::to_string(delay.count()) + " ms");
+    else
+        wire::logLine(why + "; retrying in " + std::to_string(delay.count()) + " ms");
     m_retry.expires_after(delay);
     m_retry.async_wait([this](const std::error_code &ec) {
         if (!ec)
@@ -93,6 +101,10 @@ void PanelAgent::onLine(const std::string &line)
     const auto words = splitWords(line);
     if (words.size() == 3 && words[0] == kOpen)
         return onOpen(words[1], words[2]);
+    if (words.size() >= 2 && words[0] == kErr && words[1] == kReasonReplaced) {
+        m_replaced = true;
+        return;
+    }
     wire::logLine("ignored line from relay");
 }
 

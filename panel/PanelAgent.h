@@ -4,6 +4,7 @@
 #include "panel/PanelConfig.h"
 #include "wire/Backoff.h"
 #include "wire/LineChannel.h"
+#include "wire/Log.h"
 
 #include <asio/ssl.hpp>
 
@@ -43,6 +44,8 @@ private:
     asio::steady_timer m_retry;
     wire::Backoff m_backoff;
     bool m_registered = false;
+    bool m_replaced = false; // the relay said another agent registered this SN
+    wire::LogLimiter m_replacedLog{wire::Backoff::kCap};
 };
 
 } // namespace panel

@@ -50,7 +50,7 @@ void LineChannel::readNext()
 
 void LineChannel::send(const std::string &line)
 {
-    if (!m_open)
+    if (!m_open || m_closing)
         return;
     if (m_queuedBytes + line.size() + 1 > kMaxQueuedBytes)
         return fail(std::make_error_code(std::errc::no_buffer_space));
@@ -64,6 +64,10 @@ void LineChannel::writeNext()
 {
     if (m_queue.empty() || !m_open) {
         m_writing = false;
+        if (m_closing && m_open) {
+            m_stream->shutdownSend();
+            close();
+        }
         return;
     }
     m_writing = true;
@@ -113,6 +117,19 @@ void LineChannel::fail(const std::error_code &ec)
         auto handler = std::move(m_onClosed);
         handler(ec);
     }
+}
+
+void LineChannel::sendAndClose(const std::string &line)
+{
+    if (!m_open || m_closing)
+        return;
+    m_onLine = nullptr;
+    m_onClosed = nullptr;
+    m_pingTimer.cancel();
+    send(line);
+    m_closing = true;
+    if (!m_writing)
+        writeNext();
 }
 
 void LineChannel::close()

@@ -12,6 +12,8 @@
 //   PC stream      -> STREAM <token> <sn> <host:port> <- OK (then bytes) | ERR <REASON> [text]
 //   panel control  -> PANEL <sn> <secret>             <- OK | ERR <REASON> [text]
 //                  <- OPEN <id> <host:port>           -> FAIL <id> <REASON>
+//                  <- ERR REPLACED [text]              (another registration of the SN took
+//                                                         over; the link closes after it)
 //   panel data     -> DATA <sn> <secret> <id>            (then bytes)
 //   any control    <> PING                               (heartbeat, either side, no answer)
 namespace wire::proto {
@@ -40,6 +42,7 @@ inline const char *const kReasonOffline = "OFFLINE";
 inline const char *const kReasonTarget = "TARGET";
 inline const char *const kReasonUnreachable = "UNREACHABLE";
 inline const char *const kReasonTimeout = "TIMEOUT";
+inline const char *const kReasonReplaced = "REPLACED";
 
 std::vector<std::string> splitWords(const std::string &line);
 
