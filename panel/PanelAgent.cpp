@@ -113,17 +113,20 @@ void PanelAgent::onOpen(const std::string &id, const std::string &target)
     const auto requested = wire::parseHostPort(target);
     if (!requested || id.size() > 20)
         return refuse(id.substr(0, 20), kReasonTarget, "bad target address");
-    if (const auto actual = m_config.targets.resolve(*requested))
-        return connectTarget(id, target, *actual);
+    std::string refusal;
+    bool asRequested = false;
+    if (const auto actual = m_config.targets.resolve(*requested, &refusal, &asRequested))
+        return connectTarget(id, target, *actual, asRequested);
     if (target == kPassThroughAddress && m_passThrough) {
         wire::logLine("stream " + id + " to the pass-through service");
         auto service = m_passThrough;
         return openData(id, [service](wire::StreamPtr stream) { service->serve(stream); });
     }
-    refuse(id, kReasonTarget, target + " is not on the target list");
+    refuse(id, kReasonTarget, refusal.empty() ? target + " is not on the target list" : refusal);
 }
 
-void PanelAgent::connectTarget(const std::string &id, const std::string &target, const wire::HostPort &actual)
+void PanelAgent::connectTarget(const std::string &id, const std::string &target, const wire::HostPort &actual,
+                               bool asRequested)
 {
     auto resolver = std::make_shared<asio::ip::tcp::resolver>(m_io);
     auto socket = std::make_shared<asio::ip::tcp::socket>(m_io);
@@ -138,11 +141,17 @@ void PanelAgent::connectTarget(const std::string &id, const std::string &target,
     const std::string where = target + " (" + actual.text() + ")";
     resolver->async_resolve(
         actual.host, std::to_string(actual.port),
-        [this, id, where, resolver, socket, timer](const std::error_code &ec,
-                                                   asio::ip::tcp::resolver::results_type results) {
+        [this, id, where, resolver, socket, timer, asRequested](const std::error_code &ec,
+                                                                asio::ip::tcp::resolver::results_type results) {
             if (ec) {
                 timer->cancel();
                 return refuse(id, kReasonUnreachable, "cannot resolve " + where);
+            }
+            // A name a PC sent, let through by a '*' rule: it must not lead to the panel
+            // itself ("localhost") any more than a literal address may.
+            if (asRequested && !reachableAsRequested(results)) {
+                timer->cancel();
+                return refuse(id, kReasonTarget, where + " resolves to the panel's own or a link-local address");
             }
             asio::async_connect(*socket, results,
                                 [this, id, where, socket, timer](const std::error_code &ec,
@@ -158,6 +167,14 @@ void PanelAgent::connectTarget(const std::string &id, const std::string &target,
                                     });
                                 });
         });
+}
+
+bool PanelAgent::reachableAsRequested(const asio::ip::tcp::resolver::results_type &results)
+{
+    for (const auto &entry : results)
+        if (!TargetMap::mayReachAsRequested(entry.endpoint().address()))
+            return false;
+    return true;
 }
 
 void PanelAgent::openData(const std::string &id, std::function<void(wire::StreamPtr)> use)

@@ -31,7 +31,9 @@ private:
     void linkLost(const std::string &why);
     void onLine(const std::string &line);
     void onOpen(const std::string &id, const std::string &target);
-    void connectTarget(const std::string &id, const std::string &target, const wire::HostPort &actual);
+    void connectTarget(const std::string &id, const std::string &target, const wire::HostPort &actual,
+                       bool asRequested);
+    static bool reachableAsRequested(const asio::ip::tcp::resolver::results_type &results);
     // Dials the relay for a stream and announces it; `use` gets the ready stream.
     void openData(const std::string &id, std::function<void(wire::StreamPtr)> use);
     void refuse(const std::string &id, const char *reason, const std::string &why);
