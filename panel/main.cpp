@@ -3,6 +3,7 @@
 #include "panel/PassThroughService.h"
 #include "panel/SerialSide.h"
 #include "wire/Daemon.h"
+#include "wire/HeapTrim.h"
 #include "wire/Log.h"
 
 #include <cstdio>
@@ -70,6 +71,7 @@ int main(int argc, char **argv)
     panel::PanelAgent agent(io, config);
     agent.setPassThroughService(std::make_shared<panel::PassThroughService>(io, std::move(passThrough)));
     agent.start();
+    wire::startHeapTrim(io);
     wire::runUntilSignalled(io);
     return 0;
 }

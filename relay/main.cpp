@@ -1,5 +1,6 @@
 #include "relay/Relay.h"
 #include "wire/Daemon.h"
+#include "wire/HeapTrim.h"
 #include "wire/Log.h"
 
 #include <cstdio>
@@ -54,6 +55,7 @@ int main(int argc, char **argv)
         wire::logLine("created " + config.keyPath + " and " + config.certificatePath);
     wire::logLine("listening on " + config.listen.host + ":" + std::to_string(server.port()));
     wire::logLine("fingerprint " + server.fingerprint());
+    wire::startHeapTrim(io);
     wire::runUntilSignalled(io);
     return 0;
 }
