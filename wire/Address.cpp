@@ -1,6 +1,6 @@
 #include "wire/Address.h"
 
-#include <arpa/inet.h>
+#include <asio/ip/address_v6.hpp>
 
 namespace wire {
 
@@ -28,8 +28,9 @@ bool ipv6Literal(const std::string &host)
     if (percent != std::string::npos
         && (percent + 1 == host.size() || host.find_first_of(":%", percent + 1) != std::string::npos))
         return false;
-    in6_addr out {};
-    return inet_pton(AF_INET6, address.c_str(), &out) == 1;
+    std::error_code ec;
+    asio::ip::make_address_v6(address, ec);
+    return !ec;
 }
 
 } // namespace

@@ -2,8 +2,11 @@
 
 #include <asio/steady_timer.hpp>
 
-#include <malloc.h>
 #include <memory>
+
+#if defined(__linux__)
+#include <malloc.h>
+#endif
 
 namespace wire {
 
