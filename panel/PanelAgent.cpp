@@ -68,7 +68,11 @@ void PanelAgent::onConnected(wire::StreamPtr stream)
 void PanelAgent::onRegistered(wire::StreamPtr stream, std::string pending)
 {
     m_registered = true;
-    m_backoff.reset();
+    // Not after a replacement: the other agent with this SN would be evicted at once and
+    // come back just as fast, and the two would take turns for ever.
+    if (!m_replaced)
+        m_backoff.reset();
+    m_replaced = false;
     wire::logLine("registered at " + m_config.relay.text() + " as " + m_config.sn);
     m_channel = std::make_shared<wire::LineChannel>(m_io, stream, std::move(pending));
     m_channel->start([this](const std::string &line) { onLine(line); },
@@ -79,8 +83,12 @@ void PanelAgent::linkLost(const std::string &why)
 {
     m_registered = false;
     m_channel.reset();
-    const auto delay = m_backoff.next();
-    wire::logLine(why + "; retrying in " + std::to_string(delay.count()) + " ms");
+    const auto delay = m_replaced ? m_backoff.capped() : m_backoff.next();
+    if (m_replaced)
+        m_replacedLog.line("another instance holds SN " + m_config.sn + " at " + m_config.relay.text()
+                           + "; retrying in " + std::to_string(delay.count()) + " ms");
+    else
+        wire::logLine(why + "; retrying in " + std::to_string(delay.count()) + " ms");
     m_retry.expires_after(delay);
     m_retry.async_wait([this](const std::error_code &ec) {
         if (!ec)
@@ -93,6 +101,10 @@ void PanelAgent::onLine(const std::string &line)
     std::string error;
     if (const auto open = Open::decode(line, &error))
         return onOpen(open->id, open->target);
+    if (const auto err = Err::decode(line); err && err->reason == Reason::Replaced) {
+        m_replaced = true;
+        return;
+    }
     wire::logLine("ignored line from relay: " + error);
 }
 
@@ -101,17 +113,20 @@ void PanelAgent::onOpen(std::uint64_t id, const std::string &target)
     const auto requested = wire::parseHostPort(target);
     if (!requested)
         return refuse(id, Reason::Target, "bad target address");
-    if (const auto actual = m_config.targets.resolve(*requested))
-        return connectTarget(id, target, *actual);
+    std::string refusal;
+    bool asRequested = false;
+    if (const auto actual = m_config.targets.resolve(*requested, &refusal, &asRequested))
+        return connectTarget(id, target, *actual, asRequested);
     if (target == kPassThroughAddress && m_passThrough) {
         wire::logLine("stream " + std::to_string(id) + " to the pass-through service");
         auto service = m_passThrough;
         return openData(id, [service](wire::StreamPtr stream) { service->serve(stream); });
     }
-    refuse(id, Reason::Target, target + " is not on the target list");
+    refuse(id, Reason::Target, refusal.empty() ? target + " is not on the target list" : refusal);
 }
 
-void PanelAgent::connectTarget(std::uint64_t id, const std::string &target, const wire::HostPort &actual)
+void PanelAgent::connectTarget(std::uint64_t id, const std::string &target, const wire::HostPort &actual,
+                               bool asRequested)
 {
     auto resolver = std::make_shared<asio::ip::tcp::resolver>(m_io);
     auto socket = std::make_shared<asio::ip::tcp::socket>(m_io);
@@ -126,11 +141,17 @@ void PanelAgent::connectTarget(std::uint64_t id, const std::string &target, cons
     const std::string where = target + " (" + actual.text() + ")";
     resolver->async_resolve(
         actual.host, std::to_string(actual.port),
-        [this, id, where, resolver, socket, timer](const std::error_code &ec,
-                                                   asio::ip::tcp::resolver::results_type results) {
+        [this, id, where, resolver, socket, timer, asRequested](const std::error_code &ec,
+                                                                asio::ip::tcp::resolver::results_type results) {
             if (ec) {
                 timer->cancel();
                 return refuse(id, Reason::Unreachable, "cannot resolve " + where);
+            }
+            // A name a PC sent, let through by a '*' rule: it must not lead to the panel
+            // itself ("localhost") any more than a literal address may.
+            if (asRequested && !reachableAsRequested(results)) {
+                timer->cancel();
+                return refuse(id, Reason::Target, where + " resolves to the panel's own or a link-local address");
             }
             asio::async_connect(*socket, results,
                                 [this, id, where, socket, timer](const std::error_code &ec,
@@ -146,6 +167,14 @@ void PanelAgent::connectTarget(std::uint64_t id, const std::string &target, cons
                                     });
                                 });
         });
+}
+
+bool PanelAgent::reachableAsRequested(const asio::ip::tcp::resolver::results_type &results)
+{
+    for (const auto &entry : results)
+        if (!TargetMap::mayReachAsRequested(entry.endpoint().address()))
+            return false;
+    return true;
 }
 
 void PanelAgent::openData(std::uint64_t id, std::function<void(wire::StreamPtr)> use)

@@ -4,6 +4,7 @@
 #include "panel/PanelConfig.h"
 #include "wire/Backoff.h"
 #include "wire/LineChannel.h"
+#include "wire/Log.h"
 #include "wire/Messages.h"
 
 #include <asio/ssl.hpp>
@@ -31,7 +32,9 @@ private:
     void linkLost(const std::string &why);
     void onLine(const std::string &line);
     void onOpen(std::uint64_t id, const std::string &target);
-    void connectTarget(std::uint64_t id, const std::string &target, const wire::HostPort &actual);
+    void connectTarget(std::uint64_t id, const std::string &target, const wire::HostPort &actual,
+                       bool asRequested);
+    static bool reachableAsRequested(const asio::ip::tcp::resolver::results_type &results);
     // Dials the relay for a stream and announces it; `use` gets the ready stream.
     void openData(std::uint64_t id, std::function<void(wire::StreamPtr)> use);
     void refuse(std::uint64_t id, wire::msg::Reason reason, const std::string &why);
@@ -44,6 +47,8 @@ private:
     asio::steady_timer m_retry;
     wire::Backoff m_backoff;
     bool m_registered = false;
+    bool m_replaced = false; // the relay said another agent registered this SN
+    wire::LogLimiter m_replacedLog{wire::Backoff::kCap};
 };
 
 } // namespace panel

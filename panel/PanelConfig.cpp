@@ -11,7 +11,7 @@ bool PanelConfig::load(const std::string &path, std::string *error)
     wire::Ini ini;
     if (!ini.load(path, error)
         || !ini.onlySections({"panel", "targets", "passthrough"}, error)
-        || !ini.onlyKeys("panel", {"sn", "secret", "relay", "fingerprint"}, error))
+        || !ini.onlyKeys("panel", {"sn", "secret", "relay", "fingerprint", "resolve-names"}, error))
         return false;
     auto need = [&](const char *key, std::string *out) {
         const auto v = ini.value("panel", key);
@@ -43,6 +43,13 @@ bool PanelConfig::load(const std::string &path, std::string *error)
     if (fingerprint.empty()) {
         *error = ini.at("panel", "fingerprint") + ": [panel] fingerprint= must be the relay certificate's SHA-256 (64 hex digits)";
         return false;
+    }
+    if (const auto names = ini.value("panel", "resolve-names")) {
+        if (*names != "yes" && *names != "no") {
+            *error = ini.at("panel", "resolve-names") + ": [panel] resolve-names= must be yes or no";
+            return false;
+        }
+        targets.setWildcardNames(*names == "yes");
     }
     const auto &targetLines = ini.section("targets");
     for (size_t i = 0; i < targetLines.size(); ++i)

@@ -3,6 +3,7 @@
 #include "panel/PassThroughService.h"
 #include "panel/SerialSide.h"
 #include "wire/Daemon.h"
+#include "wire/HeapTrim.h"
 #include "wire/Log.h"
 
 #include <cstdio>
@@ -21,10 +22,15 @@ const char *const kHelp =
     "  secret=SECRET             as listed for this SN in the relay's [panels]\n"
     "  relay=HOST:PORT           the relay\n"
     "  fingerprint=HEX           SHA-256 of the relay certificate (printed by talvo-relay)\n"
+    "  resolve-names=no          yes: host names a PC sends match '*' hosts in [targets]\n"
+    "                            (the panel resolves them); by default only rules that\n"
+    "                            name a host reach it by name\n"
     "  [targets]\n"
     "  PANEL-VIEW=ACTUAL         e.g. 127.0.0.1:7530=127.0.0.1:5900; only listed targets are\n"
     "                            reachable; '*' as host or port means any (left) or as\n"
-    "                            requested (right), e.g. *:502=*:502\n"
+    "                            requested (right), e.g. *:502=*:502; such a '*' never\n"
+    "                            reaches the panel's loopback or link-local addresses\n"
+    "                            unless a line names them\n"
     "  [passthrough]             the pass-through service at 127.0.0.1:7540\n"
     "  announce-mac=MAC          MAC the panel announces for its Ethernet port\n"
     "  announce-ip=IP            IPv4 address it announces\n"
@@ -65,6 +71,7 @@ int main(int argc, char **argv)
     panel::PanelAgent agent(io, config);
     agent.setPassThroughService(std::make_shared<panel::PassThroughService>(io, std::move(passThrough)));
     agent.start();
+    wire::startHeapTrim(io);
     wire::runUntilSignalled(io);
     return 0;
 }

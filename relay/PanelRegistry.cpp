@@ -17,6 +17,11 @@ void replyAndClose(wire::StreamPtr stream, const Err &refusal)
     });
 }
 
+std::string replacedLine(const std::string &sn)
+{
+    return Err {Reason::Replaced, "another registration of " + sn + " took over"}.encode();
+}
+
 PanelRegistry::PanelRegistry(asio::io_context &io, std::chrono::milliseconds heartbeat,
                              std::chrono::milliseconds silence)
     : m_io(io), m_heartbeat(heartbeat), m_silence(silence)
@@ -26,12 +31,16 @@ PanelRegistry::PanelRegistry(asio::io_context &io, std::chrono::milliseconds hea
 void PanelRegistry::registerPanel(const std::string &sn, wire::StreamPtr stream, std::string pending)
 {
     auto it = m_panels.find(sn);
+    std::shared_ptr<wire::LogLimiter> conflicts;
     if (it != m_panels.end()) {
         // The panel came back before we noticed it had gone (agent restarted, NAT rebound):
-        // the new link is the live one, the old one only holds resources.
-        wire::logLine("panel " + sn + " registered again from " + stream->peer() + ", old link "
-                      + it->second.channel->peer() + " dropped");
-        it->second.channel->close();
+        // the new link is the live one, the old one only holds resources. The old one is
+        // told why, so that a second agent with the same SN backs off instead of at once
+        // taking the SN back (the two would evict each other for ever).
+        conflicts = it->second.conflicts;
+        conflicts->line("panel " + sn + " registered again from " + stream->peer() + ", old link "
+                        + it->second.channel->peer() + " dropped (two agents with this SN?)");
+        it->second.channel->sendAndClose(replacedLine(sn));
         const std::uint64_t oldGeneration = it->second.generation;
         m_panels.erase(it);
         onPanelClosed(sn, oldGeneration, asio::error::connection_aborted);
@@ -39,6 +48,7 @@ void PanelRegistry::registerPanel(const std::string &sn, wire::StreamPtr stream,
         wire::logLine("panel " + sn + " registered from " + stream->peer());
     }
     Link link;
+    link.conflicts = conflicts ? conflicts : std::make_shared<wire::LogLimiter>(kConflictLogInterval);
     link.generation = m_nextGeneration++;
     link.channel = std::make_shared<wire::LineChannel>(m_io, stream, std::move(pending));
     const std::uint64_t generation = link.generation;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "wire/LineChannel.h"
+#include "wire/Log.h"
 #include "wire/Messages.h"
 #include "wire/Stream.h"
 
@@ -30,12 +31,15 @@ public:
     void attachData(const std::string &sn, std::uint64_t id, wire::StreamPtr data, std::string pending);
 
     static constexpr std::chrono::seconds kStreamWait{10};
+    static constexpr std::chrono::seconds kConflictLogInterval{30};
 
 private:
     struct Link
     {
         std::shared_ptr<wire::LineChannel> channel;
         std::uint64_t generation = 0;
+        // Passed on from link to link of one SN: two agents with one SN take turns.
+        std::shared_ptr<wire::LogLimiter> conflicts;
     };
     struct Pending
     {
@@ -62,5 +66,7 @@ private:
 
 // Writes the refusal, then closes, so that the peer reads why before the close.
 void replyAndClose(wire::StreamPtr stream, const wire::msg::Err &refusal);
+// What a registration that another one of the same SN replaced reads last.
+std::string replacedLine(const std::string &sn);
 
 } // namespace relay

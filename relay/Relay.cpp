@@ -8,14 +8,99 @@
 #include "wire/Tls.h"
 #include "wire/TlsStream.h"
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace relay {
 
 using namespace wire::msg;
 
+struct Relay::Admissions
+{
+    std::size_t total = 0;
+    std::map<asio::ip::address, std::size_t> perSource; // no entry for a source at zero
+};
+
+namespace {
+
+// One admitted connection's place in the counts, given back when the last holder of the
+// connection lets go (the relay may be gone by then: the counts are shared).
+class Slot
+{
+public:
+    Slot(std::shared_ptr<Relay::Admissions> admissions, asio::ip::address source)
+        : m_admissions(std::move(admissions)), m_source(source)
+    {
+        ++m_admissions->total;
+        ++m_admissions->perSource[m_source];
+    }
+    ~Slot()
+    {
+        --m_admissions->total;
+        const auto it = m_admissions->perSource.find(m_source);
+        if (it != m_admissions->perSource.end() && --it->second == 0)
+            m_admissions->perSource.erase(it);
+    }
+    Slot(const Slot &) = delete;
+    Slot &operator=(const Slot &) = delete;
+
+private:
+    std::shared_ptr<Relay::Admissions> m_admissions;
+    asio::ip::address m_source;
+};
+
+// The stream as the rest of the relay holds it, with the slot riding along: the count
+// follows the connection through registration, pending requests and splicing without
+// any of them knowing.
+class CountedStream : public wire::Stream
+{
+public:
+    CountedStream(wire::StreamPtr inner, std::shared_ptr<Slot> slot)
+        : m_inner(std::move(inner)), m_slot(std::move(slot))
+    {
+    }
+    void readSome(asio::mutable_buffer buffer, wire::IoHandler handler) override
+    {
+        m_inner->readSome(buffer, std::move(handler));
+    }
+    void writeAll(asio::const_buffer buffer, wire::IoHandler handler) override
+    {
+        m_inner->writeAll(buffer, std::move(handler));
+    }
+    void shutdownSend() override { m_inner->shutdownSend(); }
+    void close() override { m_inner->close(); }
+    std::string peer() const override { return m_inner->peer(); }
+
+private:
+    wire::StreamPtr m_inner;
+    std::shared_ptr<Slot> m_slot;
+};
+
+bool outOfDescriptors(const std::error_code &ec)
+{
+    return ec == asio::error::no_descriptors || ec == std::errc::too_many_files_open_in_system;
+}
+
+} // namespace
+
 Relay::Relay(asio::io_context &io, RelayConfig config)
     : m_io(io), m_config(std::move(config)), m_acceptor(io),
-      m_registry(io, m_config.heartbeat, m_config.silence)
+      m_registry(io, m_config.heartbeat, m_config.silence), m_acceptPause(io),
+      m_admissions(std::make_shared<Admissions>())
 {
+    m_reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+Relay::~Relay()
+{
+    if (m_reserve >= 0)
+        ::close(m_reserve);
+}
+
+std::size_t Relay::connectionCount() const
+{
+    return m_admissions->total;
 }
 
 bool Relay::start(std::string *error)
@@ -45,6 +130,8 @@ bool Relay::start(std::string *error)
         return false;
     }
     m_port = m_acceptor.local_endpoint().port();
+    // Non-blocking, so that shedOnePending never waits for a connection that is not there.
+    m_acceptor.non_blocking(true, ec);
     acceptNext();
     return true;
 }
@@ -54,21 +141,87 @@ void Relay::acceptNext()
     m_acceptor.async_accept([this](const std::error_code &ec, asio::ip::tcp::socket socket) {
         if (ec == asio::error::operation_aborted)
             return;
-        if (!ec) {
-            const std::string peer = wire::endpointText(socket.remote_endpoint());
-            wire::TlsStream::accept(std::move(socket), m_tls, m_config.handshakeTimeout,
-                                    [this, peer](const std::error_code &ec, wire::TlsStream::Ptr tls) {
-                                        if (ec) {
-                                            wire::logLine("TLS handshake with " + peer + " failed: " + ec.message());
-                                            return;
-                                        }
-                                        onHandshake(tls);
-                                    });
-        } else {
-            // Out of descriptors and the like: go on accepting rather than stop serving.
-            wire::logLine("accept failed: " + ec.message());
-        }
+        if (ec)
+            return onAcceptFailed(ec);
+        onAccepted(std::move(socket));
         acceptNext();
+    });
+}
+
+void Relay::onAcceptFailed(const std::error_code &ec)
+{
+    // Accepting again at once would fail again at once: with descriptors exhausted that was
+    // a busy loop, all CPU and a log line per turn, while the clients already in the
+    // backlog waited until they gave up. Pause instead, and let one waiting client in and
+    // out each time, so that the backlog moves and it learns at once that it was refused.
+    const bool exhausted = outOfDescriptors(ec);
+    if (exhausted)
+        shedOnePending();
+    m_acceptLog.line("accept failed: " + ec.message() + (exhausted ? ", " + std::to_string(connectionCount())
+                                                                           + " connections open; pausing accepts"
+                                                                     : std::string("; pausing accepts")));
+    m_acceptPause.expires_after(kAcceptPause);
+    m_acceptPause.async_wait([this](const std::error_code &ec) {
+        if (!ec)
+            acceptNext();
+    });
+}
+
+void Relay::shedOnePending()
+{
+    if (m_reserve >= 0) {
+        ::close(m_reserve);
+        m_reserve = -1;
+    }
+    const int fd = ::accept4(m_acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0)
+        ::close(fd);
+    m_reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+void Relay::onAccepted(asio::ip::tcp::socket socket)
+{
+    std::error_code ec;
+    const auto remote = socket.remote_endpoint(ec);
+    if (ec)
+        return; // gone already
+    const auto source = remote.address();
+    const auto it = m_admissions->perSource.find(source);
+    const std::size_t fromSource = it == m_admissions->perSource.end() ? 0 : it->second;
+    if (m_admissions->total >= m_config.maxConnections || fromSource >= m_config.maxPerSource) {
+        m_limitLog.line("connection from " + wire::endpointText(remote) + " closed: "
+                        + (fromSource >= m_config.maxPerSource
+                               ? std::to_string(fromSource) + " open from that address (max_per_source)"
+                               : std::to_string(m_admissions->total) + " open (max_connections)"));
+        return; // the socket closes here, before any TLS work
+    }
+    auto slot = std::make_shared<Slot>(m_admissions, source);
+    const std::string peer = wire::endpointText(remote);
+    auto held = std::make_shared<asio::ip::tcp::socket>(std::move(socket));
+    auto timer = std::make_shared<asio::steady_timer>(m_io, std::min(kFirstByte, m_config.handshakeTimeout));
+    const auto started = std::chrono::steady_clock::now();
+    timer->async_wait([this, held, peer](const std::error_code &ec) {
+        if (ec || !held->is_open())
+            return;
+        m_silentLog.line("nothing from " + peer + " in time, closed before TLS");
+        std::error_code ignored;
+        held->close(ignored);
+    });
+    held->async_wait(asio::socket_base::wait_read, [this, held, timer, slot, peer, started](const std::error_code &ec) {
+        timer->cancel();
+        if (ec || !held->is_open())
+            return;
+        const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now()
+                                                                                 - started);
+        wire::TlsStream::accept(std::move(*held), m_tls, std::max(m_config.handshakeTimeout - spent,
+                                                                  std::chrono::milliseconds(1)),
+                                [this, peer, slot](const std::error_code &ec, wire::TlsStream::Ptr tls) {
+                                    if (ec) {
+                                        m_tlsLog.line("TLS handshake with " + peer + " failed: " + ec.message());
+                                        return;
+                                    }
+                                    onHandshake(std::make_shared<CountedStream>(tls, slot));
+                                });
     });
 }
 
@@ -77,11 +230,11 @@ void Relay::onHandshake(wire::StreamPtr stream)
     // A peer that completes TLS and then says nothing is closed after the handshake timeout.
     auto timer = std::make_shared<asio::steady_timer>(m_io, m_config.handshakeTimeout);
     auto done = std::make_shared<bool>(false);
-    timer->async_wait([stream, done](const std::error_code &ec) {
+    timer->async_wait([this, stream, done](const std::error_code &ec) {
         if (ec || *done)
             return;
         *done = true;
-        wire::logLine("no request from " + stream->peer() + " in time, closed");
+        m_noRequestLog.line("no request from " + stream->peer() + " in time, closed");
         stream->close();
     });
     auto pending = std::make_shared<std::string>();

@@ -2,6 +2,7 @@
 
 #include "relay/PanelRegistry.h"
 #include "relay/RelayConfig.h"
+#include "wire/Log.h"
 #include "wire/Messages.h"
 
 #include <asio/ssl.hpp>
@@ -14,6 +15,7 @@ class Relay
 {
 public:
     Relay(asio::io_context &io, RelayConfig config);
+    ~Relay();
 
     // Creates key and certificate if missing, loads them, binds and starts accepting.
     bool start(std::string *error);
@@ -22,8 +24,22 @@ public:
     bool createdCertificate() const { return m_created; }
     const PanelRegistry &panels() const { return m_registry; }
 
+    // Connections admitted now (accepted and not yet closed), for tests and logs.
+    std::size_t connectionCount() const;
+
+    // A silent connection (no TLS hello) is closed sooner than the handshake timeout: bare
+    // connects are the cheapest way to hold the relay's descriptors.
+    static constexpr std::chrono::milliseconds kFirstByte{3000};
+    // After a failed accept (out of descriptors): the pause before accepting again.
+    static constexpr std::chrono::milliseconds kAcceptPause{100};
+
+    struct Admissions;
+
 private:
     void acceptNext();
+    void onAccepted(asio::ip::tcp::socket socket);
+    void onAcceptFailed(const std::error_code &ec);
+    void shedOnePending();
     void onHandshake(wire::StreamPtr stream);
     void onRequest(wire::StreamPtr stream, std::shared_ptr<std::string> pending, const std::string &line);
     void onUser(wire::StreamPtr stream, std::string pending, const wire::msg::User &login);
@@ -39,6 +55,14 @@ private:
     std::string m_fingerprint;
     std::uint16_t m_port = 0;
     bool m_created = false;
+    asio::steady_timer m_acceptPause;
+    int m_reserve = -1; // /dev/null, given up to accept-and-close when descriptors run out
+    std::shared_ptr<Admissions> m_admissions;
+    wire::LogLimiter m_acceptLog{std::chrono::seconds(5)};
+    wire::LogLimiter m_limitLog{std::chrono::seconds(5)};
+    wire::LogLimiter m_silentLog{std::chrono::seconds(1)};
+    wire::LogLimiter m_tlsLog{std::chrono::seconds(1)};
+    wire::LogLimiter m_noRequestLog{std::chrono::seconds(1)};
 };
 
 } // namespace relay

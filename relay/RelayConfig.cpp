@@ -40,6 +40,24 @@ bool readMillis(const wire::Ini &ini, const char *key, std::chrono::milliseconds
     }
 }
 
+bool readCount(const wire::Ini &ini, const char *key, std::size_t *out, std::string *error)
+{
+    const auto v = ini.value("relay", key);
+    if (!v)
+        return true;
+    try {
+        std::size_t used = 0;
+        const long long n = std::stoll(*v, &used);
+        if (used != v->size() || n < 1 || n > 1000000)
+            throw std::out_of_range("range");
+        *out = std::size_t(n);
+        return true;
+    } catch (const std::exception &) {
+        *error = ini.at("relay", key) + ": [relay] " + key + "=" + *v + " must be a number (1..1000000)";
+        return false;
+    }
+}
+
 } // namespace
 
 bool RelayConfig::load(const std::string &path, std::string *error)
@@ -47,7 +65,8 @@ bool RelayConfig::load(const std::string &path, std::string *error)
     wire::Ini ini;
     if (!ini.load(path, error)
         || !ini.onlySections({"relay", "panels", "users"}, error)
-        || !ini.onlyKeys("relay", {"listen", "key", "certificate", "handshake_timeout_ms", "heartbeat_ms"}, error))
+        || !ini.onlyKeys("relay", {"listen", "key", "certificate", "handshake_timeout_ms", "heartbeat_ms",
+                                   "max_connections", "max_per_source"}, error))
         return false;
     const auto listenText = ini.value("relay", "listen");
     if (!listenText) {
@@ -66,7 +85,9 @@ bool RelayConfig::load(const std::string &path, std::string *error)
     keyPath = resolve(folder, ini.value("relay", "key").value_or("relay.key"));
     certificatePath = resolve(folder, ini.value("relay", "certificate").value_or("relay.crt"));
     if (!readMillis(ini, "handshake_timeout_ms", &handshakeTimeout, error)
-        || !readMillis(ini, "heartbeat_ms", &heartbeat, error))
+        || !readMillis(ini, "heartbeat_ms", &heartbeat, error)
+        || !readCount(ini, "max_connections", &maxConnections, error)
+        || !readCount(ini, "max_per_source", &maxPerSource, error))
         return false;
     silence = heartbeat * 3;
 

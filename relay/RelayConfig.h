@@ -26,6 +26,10 @@ struct RelayConfig
     std::chrono::milliseconds handshakeTimeout{10000};
     std::chrono::milliseconds heartbeat{10000};
     std::chrono::milliseconds silence{30000};
+    // Connections at once, counted from accept (before TLS): a flood of bare connects must
+    // not take all descriptors, nor one address all the slots.
+    std::size_t maxConnections = 10000;
+    std::size_t maxPerSource = 1000;
 
     // Relative key and certificate paths are taken from the config file's folder.
     bool load(const std::string &path, std::string *error);

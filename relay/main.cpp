@@ -1,5 +1,6 @@
 #include "relay/Relay.h"
 #include "wire/Daemon.h"
+#include "wire/HeapTrim.h"
 #include "wire/Log.h"
 
 #include <cstdio>
@@ -17,6 +18,10 @@ const char *const kHelp =
     "  listen=HOST:PORT          address to listen on (port 0: any free port)\n"
     "  key=relay.key             private key, PEM; created with the certificate when both\n"
     "  certificate=relay.crt     are missing (paths relative to FILE's folder)\n"
+    "  max_connections=10000     connections at once, counted from accept; more are closed\n"
+    "                            before any TLS work (each stream takes two)\n"
+    "  max_per_source=1000       of these from one IP address (mind NAT: panels and PCs\n"
+    "                            behind one router share it)\n"
     "  [panels]\n"
     "  SN=SECRET                 one line per panel\n"
     "  [users]\n"
@@ -50,6 +55,7 @@ int main(int argc, char **argv)
         wire::logLine("created " + config.keyPath + " and " + config.certificatePath);
     wire::logLine("listening on " + config.listen.host + ":" + std::to_string(server.port()));
     wire::logLine("fingerprint " + server.fingerprint());
+    wire::startHeapTrim(io);
     wire::runUntilSignalled(io);
     return 0;
 }

@@ -1,5 +1,7 @@
 #include "wire/Address.h"
 
+#include <asio/ip/address_v6.hpp>
+
 namespace wire {
 
 namespace {
@@ -15,6 +17,20 @@ bool hostCharsOk(const std::string &host, bool bracketed)
             return false;
     }
     return true;
+}
+
+// Brackets are for IPv6 literals (with an optional zone) only: a name in them would reach
+// the resolver in a form nobody writes on purpose.
+bool ipv6Literal(const std::string &host)
+{
+    const auto percent = host.find('%');
+    const std::string address = host.substr(0, percent);
+    if (percent != std::string::npos
+        && (percent + 1 == host.size() || host.find_first_of(":%", percent + 1) != std::string::npos))
+        return false;
+    std::error_code ec;
+    asio::ip::make_address_v6(address, ec);
+    return !ec;
 }
 
 } // namespace
@@ -37,7 +53,7 @@ std::optional<HostPort> parseHostPort(const std::string &text, AddressRules rule
             return std::nullopt;
         hp.host = text.substr(1, close - 1);
         portText = text.substr(close + 2);
-        if (!hostCharsOk(hp.host, true))
+        if (!hostCharsOk(hp.host, true) || !ipv6Literal(hp.host))
             return std::nullopt;
     } else {
         const auto colon = text.rfind(':');

@@ -15,4 +15,10 @@ std::chrono::milliseconds Backoff::next()
     return delay;
 }
 
+std::chrono::milliseconds Backoff::capped()
+{
+    std::uniform_real_distribution<double> jitter(0.8, 1.0);
+    return std::chrono::milliseconds(static_cast<long long>(kCap.count() * jitter(m_rng)));
+}
+
 } // namespace wire

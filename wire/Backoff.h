@@ -13,6 +13,9 @@ public:
     Backoff();
     std::chrono::milliseconds next();
     void reset() { m_current = kFirst; }
+    // The longest delay, jittered: for a peer told to keep away (another agent holds the SN),
+    // where a quick return would only start the fight again.
+    std::chrono::milliseconds capped();
 
     static constexpr std::chrono::milliseconds kFirst{200};
     static constexpr std::chrono::milliseconds kCap{15000};

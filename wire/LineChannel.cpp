@@ -50,7 +50,7 @@ void LineChannel::readNext()
 
 void LineChannel::send(const std::string &line)
 {
-    if (!m_open)
+    if (!m_open || m_closing)
         return;
     const auto pushed = m_writes.push(line + "\n");
     if (pushed == WriteQueue::Push::Overflow)
@@ -67,8 +67,13 @@ void LineChannel::writeFront()
             return;
         if (ec)
             return self->fail(ec);
-        if (self->m_writes.pop())
+        if (self->m_writes.pop()) {
             self->writeFront();
+        } else if (self->m_closing) {
+            // The last line is out: the peer reads it before it sees the end.
+            self->m_stream->shutdownSend();
+            self->close();
+        }
     });
 }
 
@@ -106,6 +111,21 @@ void LineChannel::fail(const std::error_code &ec)
         auto handler = std::move(m_onClosed);
         handler(ec);
     }
+}
+
+void LineChannel::sendAndClose(const std::string &line)
+{
+    if (!m_open || m_closing)
+        return;
+    m_onLine = nullptr;
+    m_onClosed = nullptr;
+    m_pingTimer.cancel();
+    const auto pushed = m_writes.push(line + "\n");
+    m_closing = true;
+    if (pushed == WriteQueue::Push::Start)
+        writeFront();
+    else if (pushed == WriteQueue::Push::Overflow)
+        close(); // a peer that reads nothing hears nothing more
 }
 
 void LineChannel::close()

@@ -24,6 +24,9 @@ public:
     void send(const std::string &line);
     // Closes without calling the close handler.
     void close();
+    // Sends a last line (why the link ends), then closes, without calling the close handler;
+    // the silence limit still bounds the wait for a peer that does not read.
+    void sendAndClose(const std::string &line);
     bool isOpen() const { return m_open; }
     std::string peer() const { return m_stream->peer(); }
 
@@ -44,6 +47,7 @@ private:
     LineHandler m_onLine;
     CloseHandler m_onClosed;
     bool m_open = true;
+    bool m_closing = false;
 };
 
 } // namespace wire

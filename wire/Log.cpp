@@ -27,4 +27,18 @@ void logLine(const std::string &text)
     std::fflush(stdout);
 }
 
+bool LogLimiter::line(const std::string &text)
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (m_any && now - m_last < m_interval) {
+        ++m_suppressed;
+        return false;
+    }
+    m_any = true;
+    m_last = now;
+    logLine(m_suppressed ? text + " (and " + std::to_string(m_suppressed) + " more like it before)" : text);
+    m_suppressed = 0;
+    return true;
+}
+
 } // namespace wire

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace wire {
@@ -8,5 +9,22 @@ namespace wire {
 // the relay and the panel agent (they run as services; their output is the journal).
 void setLogName(const std::string &name);
 void logLine(const std::string &text);
+
+// For events a peer can cause at will (refused connections, a fight over one SN): the
+// first line of an interval is logged, the rest only counted and summed up in the next
+// logged line, so that a flood cannot fill the journal or spend the CPU on logging.
+class LogLimiter
+{
+public:
+    explicit LogLimiter(std::chrono::milliseconds interval) : m_interval(interval) {}
+    // Returns whether the line was logged.
+    bool line(const std::string &text);
+
+private:
+    std::chrono::milliseconds m_interval;
+    std::chrono::steady_clock::time_point m_last{};
+    bool m_any = false;
+    unsigned long m_suppressed = 0;
+};
 
 } // namespace wire

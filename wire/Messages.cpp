@@ -7,7 +7,7 @@ namespace wire::msg {
 namespace {
 
 const char *const kReasons[] = {"OK",      "PROTOCOL", "SECRET",      "TOKEN",  "NOT_ALLOWED",
-                                "OFFLINE", "TARGET",   "UNREACHABLE", "TIMEOUT"};
+                                "OFFLINE", "TARGET",   "UNREACHABLE", "TIMEOUT", "REPLACED"};
 
 bool failed(std::string *error, const std::string &text)
 {

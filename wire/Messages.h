@@ -24,7 +24,8 @@ namespace wire::msg {
 constexpr std::size_t kMaxLine = 1024;
 
 // Why a request was refused; the first word after ERR / FAIL / CHECKED (Ok only there).
-enum class Reason { Ok, Protocol, Secret, Token, NotAllowed, Offline, Target, Unreachable, Timeout };
+// Replaced: another registration of the same SN took over the panel's link, which closes.
+enum class Reason { Ok, Protocol, Secret, Token, NotAllowed, Offline, Target, Unreachable, Timeout, Replaced };
 const char *reasonText(Reason reason);
 
 struct User

@@ -30,6 +30,42 @@ private slots:
         QCOMPARE(resolve("localhost:7530"), QString()); // no name games: only what is listed
     }
 
+    // A '*' host passed on as requested: the PLCs on the panel's network, not the panel's own
+    // services (loopback, 0.0.0.0, link-local) nor whatever a name a PC sends resolves to.
+    void wildcardsStayOffThePanelAndNames()
+    {
+        panel::TargetMap map;
+        std::string error;
+        QVERIFY(map.add("169.254.7.7:*", "*:*", &error)); // named: reachable
+        QVERIFY(map.add("plc.lan:502", "plc.lan:502", &error)); // a name the rule gives
+        QVERIFY(map.add("*:*", "*:*", &error));
+        std::string refusal;
+        auto resolve = [&](const char *text) {
+            refusal.clear();
+            const auto r = map.resolve(*wire::parseHostPort(text), &refusal);
+            return r ? QString::fromStdString(r->text()) : QString();
+        };
+        QCOMPARE(resolve("10.1.2.3:22"), QString("10.1.2.3:22"));
+        QCOMPARE(resolve("[2001:db8::1]:22"), QString("[2001:db8::1]:22"));
+        QCOMPARE(resolve("169.254.7.7:80"), QString("169.254.7.7:80"));
+        QCOMPARE(resolve("plc.lan:502"), QString("plc.lan:502"));
+        for (const char *local : {"127.0.0.1:7540", "127.9.9.9:22", "0.0.0.0:22", "[::1]:22", "[::]:22",
+                                  "[::ffff:127.0.0.1]:22", "169.254.1.1:80", "[fe80::1]:22"}) {
+            QVERIFY2(resolve(local).isEmpty(), local);
+            QVERIFY2(QString::fromStdString(refusal).contains("panel's own or a link-local"), local);
+        }
+        QVERIFY(resolve("localhost:22").isEmpty());
+        QVERIFY2(QString::fromStdString(refusal).contains("resolve-names"), refusal.c_str());
+
+        map.setWildcardNames(true);
+        bool asRequested = false;
+        QCOMPARE(QString::fromStdString(map.resolve(*wire::parseHostPort("plc2.lan:22"), nullptr, &asRequested)->text()),
+                 QString("plc2.lan:22"));
+        QVERIFY(asRequested); // the agent then checks what it resolves to:
+        QVERIFY(!panel::TargetMap::mayReachAsRequested(asio::ip::make_address("127.0.0.1")));
+        QVERIFY(panel::TargetMap::mayReachAsRequested(asio::ip::make_address("192.168.1.5")));
+    }
+
     void configRefusesBadValues_data()
     {
         QTest::addColumn<QString>("text");
@@ -42,6 +78,8 @@ private slots:
         QTest::newRow("misspelt key") << "[panel]\nsn=A\nsecert=s" << "p.ini:3: [panel] secert= is not a setting";
         QTest::newRow("unknown section") << "[panel]\nsn=A\n[target]\na=b" << "p.ini:3: [target] is not a section";
         QTest::newRow("not ini") << "just text" << "p.ini:1: expected key=value";
+        QTest::newRow("resolve-names") << "[panel]\nsn=A\nsecret=s\nrelay=h:1\nresolve-names=maybe\nfingerprint=" + fp
+                                       << "p.ini:5: [panel] resolve-names= must be yes or no";
     }
     void configRefusesBadValues()
     {

@@ -150,6 +150,7 @@ void TestRelay::reRegisteringPanelReplacesOldLink()
     QVERIFY(second.waitForLine());
     QCOMPARE(second.firstLine(), QByteArray("OK"));
     QVERIFY(first.closed(5000)); // at once, not after a heartbeat time-out
+    QVERIFY2(first.received.contains("\nERR REPLACED "), first.received.constData()); // and told why
     QVERIFY(m_relay->process().waitForOutput("panel SN2 registered again"));
 
     RawClient badTarget(m_relay->fingerprint());

@@ -23,6 +23,7 @@ public:
     void kill(); // SIGKILL, as a crash would
     QString output();
     bool isRunning() const { return m_process.state() == QProcess::Running; }
+    qint64 pid() const { return m_process.processId(); }
 
 private:
     QProcess m_process;

@@ -52,8 +52,11 @@ void TestWire::addressesAreStrict()
     QCOMPARE(QString::fromStdString(parseHostPort("127.0.0.1:7530")->text()), QString("127.0.0.1:7530"));
     QCOMPARE(QString::fromStdString(parseHostPort("[::1]:80")->text()), QString("[::1]:80"));
     QCOMPARE(parseHostPort("panel-7.local:1")->host, std::string("panel-7.local"));
+    QCOMPARE(parseHostPort("[fe80::1%eth0]:1")->host, std::string("fe80::1%eth0"));
     for (const char *bad : {"", ":80", "host", "host:", "host:0", "host:65536", "host:12a", "a b:1", "h;rm:1",
-                            "h:1:2", "[::1]80", "*:1", "host:*"})
+                            "h:1:2", "[::1]80", "*:1", "host:*",
+                            // brackets hold IPv6 literals only, not names or IPv4
+                            "[abc%]:1", "[abc]:1", "[127.0.0.1]:1", "[::1%]:1", "[::1%a%b]:1"})
         QVERIFY2(!parseHostPort(bad), bad);
     AddressRules wild;
     wild.allowWildcards = true;
