@@ -11,10 +11,6 @@
 #include <QStandardPaths>
 #include <QTcpSocket>
 
-namespace {
-QString g_noNetwork;
-}
-
 class TestChannelEndToEnd : public WindowTest
 {
     Q_OBJECT
@@ -43,8 +39,7 @@ class TestChannelEndToEnd : public WindowTest
 private slots:
     void initTestCase()
     {
-        if (!g_noNetwork.isEmpty())
-            QSKIP(qPrintable(g_noNetwork));
+        SKIP_WITHOUT_PRIVATE_NETWORK();
         AppDir::setOverride(m_dir.path());
         // The panel's serial device is one end of a virtual pair; the PLC holds the other.
         qputenv("TALVO_VSERIAL_DIR", m_ports.path().toLocal8Bit());
@@ -178,12 +173,6 @@ private slots:
     }
 };
 
-int main(int argc, char *argv[])
-{
-    g_noNetwork = enterPrivateNetwork(); // before any thread exists
-    QApplication app(argc, argv);
-    TestChannelEndToEnd test;
-    return QTest::qExec(&test, argc, argv);
-}
+PRIVATE_NETWORK_APP_MAIN(TestChannelEndToEnd, enterPrivateNetwork, QApplication)
 
 #include "tst_channel_e2e.moc"
