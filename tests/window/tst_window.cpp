@@ -1,10 +1,10 @@
+// Guards the form against drifting from what operators and their PLC software expect: the
+// connection types, the input masks, the language switch and the status texts.
 #include "WindowTest.h"
 #include "base/AppDir.h"
 
 #include <QTemporaryDir>
 
-// Guards the form against drifting from what operators and their PLC software expect: the
-// connection types, the input masks, the language switch and the status texts.
 class TestWindow : public WindowTest
 {
     Q_OBJECT
