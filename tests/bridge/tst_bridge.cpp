@@ -2,6 +2,7 @@
 // No network needed: sysfs and the registry are stand-ins, commands are recorded; they run
 // for real in tst_bridge_capture.
 #include "BridgeTestSupport.h"
+#include "Files.h"
 #include "TestWire.h"
 
 #include "bridge/LinuxVethAdapter.h"
@@ -50,10 +51,8 @@ struct Machine
     {
         for (const QString &i : interfaces)
             QDir(dir.path()).mkpath("net/" + i);
-        QFile helper(dir.filePath("helper"));
-        helper.open(QIODevice::WriteOnly);
-        helper.write(granted ? "#!/bin/sh\n[ \"$1\" = check ]\n" : "#!/bin/sh\nexit 3\n");
-        helper.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+        saveFile(dir.filePath("helper"), granted ? "#!/bin/sh\n[ \"$1\" = check ]\n" : "#!/bin/sh\nexit 3\n");
+        QFile::setPermissions(dir.filePath("helper"), QFile::ReadOwner | QFile::ExeOwner);
     }
     std::unique_ptr<BridgeAdapter> adapter() const
     {

@@ -26,12 +26,12 @@ struct Bridge
 {
     PCapOperator op{std::make_unique<LinuxVethAdapter>(), std::make_unique<ProcessCommandRunner>()};
     void inject(const QByteArray &f) { op.sendPacket(reinterpret_cast<const uchar *>(f.constData()), f.size()); }
+    void stop()
+    {
+        op.setBRun(false);
+        QTRY_VERIFY_WITH_TIMEOUT(op.isFinished(), 2000);
+    }
 };
-
-bool isUp(const QString &interface)
-{
-    return shOutput("ip -o link show dev " + interface).contains(QRegularExpression("<[^>]*\\bUP\\b"));
-}
 
 // The adapter up with a panel's addresses, the capture device chosen.
 bool configured(Bridge &b)
@@ -143,8 +143,7 @@ private slots:
         }));
         QVERIFY(!echoed);
 
-        b.op.setBRun(false);
-        QTRY_VERIFY_WITH_TIMEOUT(b.op.isFinished(), 2000);
+        b.stop();
         QCOMPARE(b.op.routeDelete(), 1);
         QCOMPARE(shOutput("ip route show metric 291"), QString());
         QVERIFY(!isUp("talvo0"));
@@ -178,8 +177,7 @@ private slots:
         QVERIFY(stackSide.send(f));
         QVERIFY(arrived(frames, [&](const QByteArray &got) { return got == f; }));
 
-        b.op.setBRun(false);
-        QTRY_VERIFY_WITH_TIMEOUT(b.op.isFinished(), 1000);
+        b.stop();
         QCOMPARE(log.count("PCapOperator::run out while adhandle 111"), 2);
         // No device open any more: injection is a no-op, not a crash.
         b.inject(f);
@@ -222,13 +220,10 @@ private slots:
         b.op.setBRun(true);
         Wire stackSide("talvo0");
         const int frames = 700; // 1514 bytes each: about 1 MB
-        for (int i = 0; i < frames; ++i) {
-            QByteArray f = ethernetFrame(kBroadcast, kPanelMac, 0x88B5, QByteArray::number(i), 1514);
-            QVERIFY(stackSide.send(f));
-        }
+        for (int i = 0; i < frames; ++i)
+            QVERIFY(stackSide.send(ethernetFrame(kBroadcast, kPanelMac, 0x88B5, QByteArray::number(i), 1514)));
         QTRY_COMPARE_WITH_TIMEOUT(count, frames, 10000);
-        b.op.setBRun(false);
-        QTRY_VERIFY_WITH_TIMEOUT(b.op.isFinished(), 1000);
+        b.stop();
     }
 
     // The adapter missing at start, vanishing while captured, coming back: reported, retried,
@@ -242,9 +237,7 @@ private slots:
         QVERIFY(log.lines().contains("initPcap 000"));
 
         QCOMPARE(sh(kSetup + " >/dev/null 2>&1"), 0);
-        sh("ip link set dev talvo0 up");
-        b.op.regedit("02:00:00:00:00:0A", "192.168.7.10");
-        QCOMPARE(b.op.initPcap(), 1);
+        QVERIFY(configured(b));
         sh("ip link del talvo0");
 
         QSignalSpy messages(&b.op, &PCapOperator::message);
@@ -263,8 +256,7 @@ private slots:
 
         sh("ip link del talvo0");
         QTRY_VERIFY_WITH_TIMEOUT(log.count("PCapOperator::run: capture read failed") + log.count("pcapLink error ===") >= 2, 3000);
-        b.op.setBRun(false);
-        QTRY_VERIFY_WITH_TIMEOUT(b.op.isFinished(), 1000);
+        b.stop();
     }
 };
 

@@ -27,12 +27,13 @@ inline QString &privateNetworkSkipReason()
 
 // The namespace is entered before the application object exists, so every later thread
 // and child process is inside it.
-#define PRIVATE_NETWORK_TEST_MAIN_WITH(TestClass, enter)                                           \
+#define PRIVATE_NETWORK_APP_MAIN(TestClass, enter, Application)                                    \
     int main(int argc, char **argv)                                                                \
     {                                                                                              \
         privateNetworkSkipReason() = enter();                                                      \
-        QCoreApplication app(argc, argv);                                                          \
+        Application app(argc, argv);                                                               \
         TestClass tc;                                                                              \
         return QTest::qExec(&tc, argc, argv);                                                      \
     }
+#define PRIVATE_NETWORK_TEST_MAIN_WITH(TestClass, enter) PRIVATE_NETWORK_APP_MAIN(TestClass, enter, QCoreApplication)
 #define PRIVATE_NETWORK_TEST_MAIN(TestClass) PRIVATE_NETWORK_TEST_MAIN_WITH(TestClass, enterPrivateNetworkWithSysfs)

@@ -2,52 +2,29 @@
 // with the real tunnel library, relay and agent, a real serial pair and a Modbus RTU master.
 #include "FakeBridge.h"
 #include "FakeWait.h"
-#include "TunnelFixture.h"
+#include "RealPanel.h"
+#include "WindowTest.h"
 #include "base/AppDir.h"
 #include "devices/VirtualPortsManager.h"
-#include "window/PLCDownloadAssistant.h"
 
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QProcess>
-#include <QPushButton>
 #include <QSerialPort>
 #include <QStandardPaths>
 #include <QTcpSocket>
-#include <QtTest>
 
-namespace {
-QString g_noNetwork;
-}
-
-class TestChannelEndToEnd : public QObject
+class TestChannelEndToEnd : public WindowTest
 {
     Q_OBJECT
 
     QTemporaryDir m_dir;
     QTemporaryDir m_ports; // the virtual serial ports' names: COM30/COM31 and the panel's devices
     QProcess m_rtuSlave;   // a Modbus RTU slave behind the panel's COM2
-    QScopedPointer<RelayFixture> m_relay;
-    ToolProcess m_agent;
+    RealPanel m_panel;
     EchoServer m_configService;
     BridgeLog m_bridgeLog;
     QScopedPointer<PCapOperator> m_bridge;
     FakeWait m_wait;
-    QScopedPointer<PLCDownloadAssistant> m_w;
-
-    template <typename T> T *child(const char *name) { return m_w->findChild<T *>(QLatin1String(name)); }
-    QString caption() { return child<QPushButton>("pushButtonCreateChannel")->text(); }
-    QString tip() { return child<QLabel>("labelTip")->text(); }
-    void request(const QString &type)
-    {
-        child<QLineEdit>("lineEditDeviceSn")->setText("SN1");
-        child<QComboBox>("comboBox_pcap")->setCurrentText(type);
-        QTest::mouseClick(child<QPushButton>("pushButtonCreateChannel"), Qt::LeftButton);
-    }
-    void close() { QTest::mouseClick(child<QPushButton>("pushButtonDisConnectChannel"), Qt::LeftButton); }
-    // Serial ports on this thread: wait with the event loop running.
-    static QByteArray readAtLeast(QSerialPort &port, int n, int ms = 20000)
+    // Ports and sockets on this thread: wait with the event loop running.
+    static QByteArray readAtLeast(QIODevice &port, int n, int ms = 20000)
     {
         QByteArray got;
         (void)QTest::qWaitFor([&] { got += port.readAll(); return got.size() >= n; }, ms);
@@ -62,8 +39,7 @@ class TestChannelEndToEnd : public QObject
 private slots:
     void initTestCase()
     {
-        if (!g_noNetwork.isEmpty())
-            QSKIP(qPrintable(g_noNetwork));
+        SKIP_WITHOUT_PRIVATE_NETWORK();
         AppDir::setOverride(m_dir.path());
         // The panel's serial device is one end of a virtual pair; the PLC holds the other.
         qputenv("TALVO_VSERIAL_DIR", m_ports.path().toLocal8Bit());
@@ -77,19 +53,13 @@ private slots:
             QVERIFY(QTest::qWaitFor([&] { return m_rtuSlave.canReadLine() || m_rtuSlave.state() == QProcess::NotRunning; }, 10000));
             QVERIFY2(m_rtuSlave.readLine() == "ready\n", m_rtuSlave.readAllStandardError().constData());
         }
-        QVERIFY(QDir::setCurrent(m_dir.path())); // demoTunnel.cfg is read from here
-        m_relay.reset(new RelayFixture(m_dir.path()));
-        QVERIFY(m_relay->start());
         QVERIFY(m_configService.isListening());
-        const QString agentConfig = writePanelConfig(
-            m_dir.path(), "panel.ini", "SN1", "secret-1", m_relay->port(), m_relay->fingerprint(),
-            {QStringLiteral("127.0.0.1:12345=127.0.0.1:%1").arg(m_configService.serverPort()),
-             "[passthrough]", "announce-mac=02:54:56:00:04:12", "announce-ip=192.168.1.20",
-             "COM1=" + VirtualPortsManager::portLocation("PANEL1"), "COM1.baud=19200",
-             "COM2=" + VirtualPortsManager::portLocation("PANEL2"), "COM2.baud=19200"});
-        QVERIFY(m_agent.start(kPanelBinary, agentConfig));
-        QVERIFY(m_agent.waitForOutput("registered"));
-        writeTunnelConfig(m_dir.filePath("demoTunnel.cfg"), m_relay->port(), m_relay->fingerprint(), "token-a");
+        m_panel.start(m_dir.path(),
+                      {QStringLiteral("127.0.0.1:12345=127.0.0.1:%1").arg(m_configService.serverPort()),
+                       "[passthrough]", "announce-mac=02:54:56:00:04:12", "announce-ip=192.168.1.20",
+                       "COM1=" + VirtualPortsManager::portLocation("PANEL1"), "COM1.baud=19200",
+                       "COM2=" + VirtualPortsManager::portLocation("PANEL2"), "COM2.baud=19200"});
+        m_panel.writeToolConfig(m_dir.path());
 
         m_bridge.reset(makeFakeBridge(&m_bridgeLog, nullptr));
         m_w.reset(new PLCDownloadAssistant);
@@ -105,10 +75,10 @@ private slots:
         // The announcement configured the bridge adapter with the panel's addresses.
         QCOMPARE(m_bridgeLog.configures, 1);
         QCOMPARE(tip(), QStringLiteral("Please operate on PLC software"));
-        close();
+        closeChannel();
         QCOMPARE(caption(), QStringLiteral("Start Tunnel"));
         QCOMPARE(m_bridgeLog.removals, 1);
-        QVERIFY(m_agent.waitForOutput("PC disconnected"));
+        QVERIFY(m_panel.agent.waitForOutput("PC disconnected"));
     }
 
     void serialPortNotOnThePanel()
@@ -116,7 +86,7 @@ private slots:
         request("COM3"); // not configured on the panel
         QTRY_COMPARE_WITH_TIMEOUT(tip(), QStringLiteral("Device COM is null!"), 10000);
         QCOMPARE(caption(), QStringLiteral("Connecting Device"));
-        close();
+        closeChannel();
     }
 
     // COM30 on the PC to the PLC on the panel's COM1 and back, in bursts larger than a frame
@@ -129,7 +99,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(caption(), QStringLiteral("Success"), 10000);
         // The operator reads where COM30 is; the panel's own device path stays on the panel.
         QCOMPARE(tip(), "COM#COM1 ready -- " + VirtualPortsManager::portLocation("COM30"));
-        QVERIFY(m_agent.waitForOutput("serial COM1 (" + VirtualPortsManager::portLocation("PANEL1") + "): open at 19200 8N1"));
+        QVERIFY(m_panel.agent.waitForOutput("serial COM1 (" + VirtualPortsManager::portLocation("PANEL1") + "): open at 19200 8N1"));
         QSerialPort plcSoftware;
         QVERIFY2(openPort(plcSoftware, "COM30"), qPrintable(plcSoftware.errorString()));
 
@@ -147,8 +117,8 @@ private slots:
         plc.write(answer);
         QVERIFY(readAtLeast(plcSoftware, answer.size()) == answer);
         plcSoftware.close();
-        close();
-        QVERIFY(m_agent.waitForOutput("PC disconnected"));
+        closeChannel();
+        QVERIFY(m_panel.agent.waitForOutput("PC disconnected"));
     }
 
     // A real Modbus master on COM30 asks a simulated RTU slave behind the panel's COM2.
@@ -164,13 +134,9 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(caption(), QStringLiteral("Success"), 10000);
         const QString com30 = VirtualPortsManager::portLocation("COM30");
         auto poll = [&](const QStringList &extra) {
-            QProcess master;
-            master.setProcessChannelMode(QProcess::MergedChannels);
-            master.start(mbpoll, QStringList{"-m", "rtu", "-b", "19200", "-P", "none", "-a", "1", "-t", "4", "-0", "-1",
-                                             "-o", "2"} + extra);
-            const bool ended = QTest::qWaitFor([&] { return master.state() == QProcess::NotRunning; }, 20000);
-            const QString out = QString::fromLocal8Bit(master.readAll());
-            return ended && master.exitCode() == 0 ? out : "failed: " + out;
+            const QStringList rtu{"-m", "rtu", "-b", "19200", "-P", "none", "-a", "1", "-t", "4", "-0", "-1", "-o", "2"};
+            const Result master = runWhileServing(mbpoll, rtu + extra, 20000);
+            return master.exitCode == 0 ? master.output : "failed: " + master.output;
         };
         QString out = poll({"-r", "0", "-c", "5", com30});
         for (int i = 0; i < 5; ++i)
@@ -180,7 +146,7 @@ private slots:
         out = poll({"-r", "6", "-c", "3", com30});
         QVERIFY2(out.contains("[6]: \t60\n") && out.contains("[7]: \t4321\n") && out.contains("[8]: \t80\n"),
                  qPrintable(out));
-        close();
+        closeChannel();
         QByteArray said;
         QTRY_COMPARE_WITH_TIMEOUT((said += m_rtuSlave.readAll()).count("request 01"), 3, 5000);
     }
@@ -202,19 +168,11 @@ private slots:
         for (int i = 0; i < sent.size(); ++i)
             sent[i] = char(i * 7 + i / 251);
         client.write(sent);
-        QByteArray got;
-        QVERIFY(QTest::qWaitFor([&] { got += client.readAll(); return got.size() >= sent.size(); }, 20000));
-        QVERIFY(got == sent);
-        close();
+        QVERIFY(readAtLeast(client, sent.size()) == sent);
+        closeChannel();
     }
 };
 
-int main(int argc, char *argv[])
-{
-    g_noNetwork = enterPrivateNetwork(); // before any thread exists
-    QApplication app(argc, argv);
-    TestChannelEndToEnd test;
-    return QTest::qExec(&test, argc, argv);
-}
+PRIVATE_NETWORK_APP_MAIN(TestChannelEndToEnd, enterPrivateNetwork, QApplication)
 
 #include "tst_channel_e2e.moc"

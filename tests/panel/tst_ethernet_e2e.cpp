@@ -1,26 +1,18 @@
 // Guards the Ethernet channel end to end against lost frames and stalled TCP, as root in
-// network namespaces: the window with the real
-// bridge on talvo0/talvo0p, the real tunnel library, relay and panel agent, and the
-// agent's Ethernet side on panel0, whose peer plc0 sits in a namespace of its own with a
-// simulated Modbus TCP PLC behind it. Ping and a Modbus client on the PC side reach it.
+// network namespaces: the window with the real bridge on talvo0/talvo0p, the real tunnel
+// library, relay and panel agent, and the agent's Ethernet side on panel0, whose peer plc0
+// sits in a namespace of its own with a simulated Modbus TCP PLC behind it. Ping and a
+// Modbus client on the PC side reach it.
 #include "EthernetTestNetwork.h"
 #include "FakeWait.h"
-#include "TunnelFixture.h"
+#include "RealPanel.h"
+#include "WindowTest.h"
 #include "base/AppDir.h"
 #include "bridge/LinuxVethAdapter.h"
 #include "bridge/PCapOperator.h"
 #include "bridge/ProcessCommandRunner.h"
-#include "window/PLCDownloadAssistant.h"
-
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QtTest>
 
 namespace {
-
-QString g_skip;
 
 const QString kPlcIp = QStringLiteral("192.168.57.5");
 const QString kPanelMac = QStringLiteral("02:54:56:00:04:12");
@@ -28,55 +20,24 @@ const QString kPanelIp = QStringLiteral("192.168.57.10");
 const QString kSetup = QStringLiteral(TALVO_SOURCE_DIR "/scripts/setup-adapter /nonexistent/talvo-hmi-tunnel");
 const QString kPlcSim = QStringLiteral(TALVO_SOURCE_DIR "/scripts/sim/plc_sim.py");
 
-struct Result
-{
-    int exitCode = -1;
-    QString output;
-};
-
-// Runs a program while the event loop goes on (the window carries the frames on this
-// thread), at most timeoutMs.
-Result runWhileServing(const QString &program, const QStringList &args, int timeoutMs)
-{
-    QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(program, args);
-    if (!QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, timeoutMs)) {
-        p.kill();
-        p.waitForFinished(2000);
-        return {-1, QString::fromLocal8Bit(p.readAll()) + "\n(timed out)"};
-    }
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromLocal8Bit(p.readAll())};
-}
-
-bool isUp(const QString &interface)
-{
-    return shOutput("ip -o link show dev " + interface).contains(QRegularExpression("<[^>]*\\bUP\\b"));
-}
-
 } // namespace
 
-class TestEthernetEndToEnd : public QObject
+class TestEthernetEndToEnd : public WindowTest
 {
     Q_OBJECT
 
     QTemporaryDir m_dir;
-    QScopedPointer<RelayFixture> m_relay;
-    ToolProcess m_agent;
+    RealPanel m_panel;
     QProcess m_plc; // the simulated PLC; its network namespace lives as long as it runs
     QScopedPointer<PCapOperator> m_bridge;
     FakeWait m_wait;
-    QScopedPointer<PLCDownloadAssistant> m_w;
 
-    template <typename T> T *child(const char *name) { return m_w->findChild<T *>(QLatin1String(name)); }
-    QString caption() { return child<QPushButton>("pushButtonCreateChannel")->text(); }
     QString plcNs(const QString &cmd) { return QStringLiteral("nsenter -t %1 -n %2").arg(m_plc.processId()).arg(cmd); }
 
 private slots:
     void initTestCase()
     {
-        if (!g_skip.isEmpty())
-            QSKIP(qPrintable(g_skip));
+        SKIP_WITHOUT_PRIVATE_NETWORK();
         for (const char *tool : {"ip", "ethtool", "ping", "mbpoll", "nsenter", "unshare"})
             if (QStandardPaths::findExecutable(tool, {"/usr/sbin", "/sbin", "/usr/bin", "/bin"}).isEmpty())
                 QSKIP(qPrintable(QStringLiteral("needs %1 (packages iproute2, ethtool, iputils-ping, mbpoll, util-linux)").arg(tool)));
@@ -94,9 +55,8 @@ private slots:
         m_plc.start("unshare", {"--net", "/usr/bin/python3", kPlcSim, "tcp", "0.0.0.0:502"});
         QVERIFY(m_plc.waitForStarted(5000));
         const QString ownNs = QFile::symLinkTarget("/proc/self/ns/net");
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::symLinkTarget(QStringLiteral("/proc/%1/ns/net").arg(m_plc.processId())) != ownNs
-                                     && !QFile::symLinkTarget(QStringLiteral("/proc/%1/ns/net").arg(m_plc.processId())).isEmpty(),
-                                 5000);
+        const QString plcNsLink = QStringLiteral("/proc/%1/ns/net").arg(m_plc.processId());
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::symLinkTarget(plcNsLink).isEmpty() && QFile::symLinkTarget(plcNsLink) != ownNs, 5000);
         // Moved until the PLC's namespace shows it: one move alone now and then left the link
         // where it was (about one run in four).
         QTRY_VERIFY_WITH_TIMEOUT(sh(QStringLiteral("ip link set plc0 netns %1 2>/dev/null").arg(m_plc.processId())) >= 0
@@ -110,16 +70,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!shOutput(plcNs("ss -ltnH 'sport = :502'")).isEmpty(), 10000);
 
         AppDir::setOverride(m_dir.path());
-        QVERIFY(QDir::setCurrent(m_dir.path())); // demoTunnel.cfg is read from here
-        m_relay.reset(new RelayFixture(m_dir.path()));
-        QVERIFY(m_relay->start());
         // The agent's host holds no address on panel0.
-        const QString agentConfig = writePanelConfig(
-            m_dir.path(), "panel.ini", "SN1", "secret-1", m_relay->port(), m_relay->fingerprint(),
-            {"[passthrough]", "ethernet=panel0", "announce-mac=" + kPanelMac, "announce-ip=" + kPanelIp});
-        QVERIFY(m_agent.start(kPanelBinary, agentConfig));
-        QVERIFY(m_agent.waitForOutput("registered"));
-        writeTunnelConfig(m_dir.filePath("demoTunnel.cfg"), m_relay->port(), m_relay->fingerprint(), "token-a");
+        m_panel.start(m_dir.path(), {"[passthrough]", "ethernet=panel0", "announce-mac=" + kPanelMac, "announce-ip=" + kPanelIp});
+        m_panel.writeToolConfig(m_dir.path());
 
         m_bridge.reset(new PCapOperator(std::make_unique<LinuxVethAdapter>(), std::make_unique<ProcessCommandRunner>()));
         m_w.reset(new PLCDownloadAssistant);
@@ -130,14 +83,14 @@ private slots:
 
     void cleanupTestCase()
     {
-        if (!g_skip.isEmpty())
+        if (!privateNetworkSkipReason().isEmpty())
             return;
         if (m_bridge && m_bridge->getBRun()) {
             m_bridge->setBRun(false);
             m_bridge->wait(2000);
         }
         m_w.reset();
-        m_agent.kill();
+        m_panel.agent.kill();
         if (m_plc.state() != QProcess::NotRunning) {
             m_plc.kill(); // its namespace, and plc0 in it, go with it
             m_plc.waitForFinished(5000);
@@ -148,9 +101,7 @@ private slots:
 
     void pingAndModbusThroughTheBridge()
     {
-        child<QLineEdit>("lineEditDeviceSn")->setText("SN1");
-        child<QComboBox>("comboBox_pcap")->setCurrentText("eth0");
-        QTest::mouseClick(child<QPushButton>("pushButtonCreateChannel"), Qt::LeftButton);
+        request("eth0");
         QTRY_COMPARE_WITH_TIMEOUT(caption(), QStringLiteral("Success"), 10000);
         QTRY_VERIFY_WITH_TIMEOUT(m_bridge->getBRun() && m_bridge->isRunning(), 5000);
 
@@ -161,15 +112,15 @@ private slots:
 
         const Result ping = runWhileServing("ping", {"-c", "3", "-i", "0.2", "-W", "3", kPlcIp}, 20000);
         QVERIFY2(ping.exitCode == 0 && ping.output.contains("3 received"),
-                 qPrintable(ping.output + m_agent.output()));
+                 qPrintable(ping.output + m_panel.agent.output()));
 
         // A write, then a read that shows it, and the registers the simulation starts with.
         const QStringList common{"-m", "tcp", "-a", "1", "-t", "4", "-1", "-o", "3", "-p", "502"};
         const Result write = runWhileServing("mbpoll", common + QStringList{"-r", "5", kPlcIp, "1234"}, 20000);
         QVERIFY2(write.exitCode == 0 && write.output.contains("Written 1 references"),
-                 qPrintable(write.output + m_agent.output()));
+                 qPrintable(write.output + m_panel.agent.output()));
         const Result read = runWhileServing("mbpoll", common + QStringList{"-r", "1", "-c", "5", kPlcIp}, 20000);
-        QVERIFY2(read.exitCode == 0, qPrintable(read.output + m_agent.output()));
+        QVERIFY2(read.exitCode == 0, qPrintable(read.output + m_panel.agent.output()));
         QVERIFY2(read.output.contains(QRegularExpression("\\[2\\]:\\s+20\\b"))
                      && read.output.contains(QRegularExpression("\\[5\\]:\\s+1234\\b")),
                  qPrintable(read.output));
@@ -191,30 +142,23 @@ private slots:
                    "while (d:=s.recv(65536)): got+=d\nprint('intact' if got==data else 'changed %d' % len(got))",
              kPlcIp},
             30000);
-        QVERIFY2(stream.exitCode == 0 && stream.output.contains("intact"), qPrintable(stream.output + m_agent.output()));
+        QVERIFY2(stream.exitCode == 0 && stream.output.contains("intact"), qPrintable(stream.output + m_panel.agent.output()));
         echo.kill();
         echo.waitForFinished(5000);
 
         // Disconnect undoes it all: capture stopped, routes gone, talvo0 down.
-        QTest::mouseClick(child<QPushButton>("pushButtonDisConnectChannel"), Qt::LeftButton);
+        closeChannel();
         QCOMPARE(caption(), QStringLiteral("Start Tunnel"));
         QVERIFY(!m_bridge->getBRun());
         QTRY_VERIFY_WITH_TIMEOUT(m_bridge->isFinished(), 2000);
-        QCOMPARE(shOutput("ip route show metric 291"), QString());
         QVERIFY(!shOutput("ip route show").contains("talvo0"));
         QVERIFY(!isUp("talvo0"));
         QVERIFY(!m_bridge->getRouteAdded());
-        QVERIFY(m_agent.waitForOutput("PC disconnected"));
-        QVERIFY2(!m_agent.output().contains("capture failed"), qPrintable(m_agent.output()));
+        QVERIFY(m_panel.agent.waitForOutput("PC disconnected"));
+        QVERIFY2(!m_panel.agent.output().contains("capture failed"), qPrintable(m_panel.agent.output()));
     }
 };
 
-int main(int argc, char *argv[])
-{
-    g_skip = enterPrivateNetworkWithSysfs(); // before any thread exists
-    QApplication app(argc, argv);
-    TestEthernetEndToEnd test;
-    return QTest::qExec(&test, argc, argv);
-}
+PRIVATE_NETWORK_APP_MAIN(TestEthernetEndToEnd, enterPrivateNetworkWithSysfs, QApplication)
 
 #include "tst_ethernet_e2e.moc"

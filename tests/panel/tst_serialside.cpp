@@ -1,5 +1,6 @@
 // Guards the agent's serial side against altered or lost bytes, unbounded queues, two readers, a vanished device.
 // A virtual serial pair stands in for the panel's device: the agent opens "PANEL1", the PLC holds "PLC1".
+#include "Files.h"
 #include "devices/VirtualPortsManager.h"
 #include "panel/PassThroughConfig.h"
 #include "panel/SerialSide.h"
@@ -125,6 +126,15 @@ private:
     int m_fd = -1;
 };
 
+// A side open on the panel's device, with the PLC's end of the cable held.
+struct Cable
+{
+    Loop loop;
+    Collected collected;
+    DeviceEnd device;
+    std::shared_ptr<SerialSide> side;
+};
+
 } // namespace
 
 class TestSerialSide : public QObject
@@ -144,6 +154,11 @@ class TestSerialSide : public QObject
         if (error)
             *error = why;
         return side;
+    }
+
+    bool plugIn(Cable &c)
+    {
+        return c.device.open(m_plcPath) && (c.side = openSide(c.loop, c.collected));
     }
 
 private slots:
@@ -191,10 +206,7 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath("p.ini");
         auto load = [&](const QByteArray &text, std::string *error) {
-            QFile file(path);
-            if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-                file.write("[passthrough]\n" + text);
-            file.close();
+            saveFile(path, "[passthrough]\n" + text);
             auto config = std::make_unique<panel::PassThroughConfig>();
             return config->load(path.toStdString(), error) ? std::move(config) : nullptr;
         };
@@ -261,41 +273,35 @@ private slots:
     // Every byte value, marks look-alikes included, and 1 MB each way at the same time.
     void bytesPassUnchangedBothWays()
     {
-        Loop loop;
-        Collected collected;
-        DeviceEnd device;
-        QVERIFY(device.open(m_plcPath));
-        auto side = openSide(loop, collected);
-        QVERIFY(side);
+        Cable c;
+        QVERIFY(plugIn(c));
 
         std::string every;
         for (int i = 0; i < 256; ++i)
             every += char(i);
         every += std::string("\xff\x00\x41\xff\xff\x11\x13\r\n", 9);
-        side->send(every);
-        QCOMPARE(device.read(loop, every.size()), every);
-        QVERIFY(device.writeSome(every) == every.size());
-        QVERIFY(loop.runUntil([&] { return collected.bytes.size() >= every.size(); }));
-        QCOMPARE(collected.bytes, every);
+        c.side->send(every);
+        QCOMPARE(c.device.read(c.loop, every.size()), every);
+        QVERIFY(c.device.writeSome(every) == every.size());
+        QVERIFY(c.loop.runUntil([&] { return c.collected.bytes.size() >= every.size(); }));
+        QCOMPARE(c.collected.bytes, every);
 
         const std::string toDevice = pattern(1 << 20, 1);
         const std::string toPc = pattern(1 << 20, 2);
         for (std::size_t at = 0; at < toDevice.size(); at += 4096 + 17)
-            side->send(toDevice.substr(at, 4096 + 17));
+            c.side->send(toDevice.substr(at, 4096 + 17));
         std::string atDevice;
         std::size_t written = 0;
-        loop.runUntil([&] {
-            written += device.writeSome(toPc, written);
-            atDevice += device.readAvailable();
-            return atDevice.size() >= toDevice.size() && collected.bytes.size() >= every.size() + toPc.size();
+        c.loop.runUntil([&] {
+            written += c.device.writeSome(toPc, written);
+            atDevice += c.device.readAvailable();
+            return atDevice.size() >= toDevice.size() && c.collected.bytes.size() >= every.size() + toPc.size();
         }, 30000);
-        QCOMPARE(atDevice.size(), toDevice.size());
         QVERIFY(atDevice == toDevice);
-        QCOMPARE(collected.bytes.size(), every.size() + toPc.size());
-        QVERIFY(collected.bytes.substr(every.size()) == toPc);
-        QCOMPARE(collected.reported("dropped"), 0);
-        QCOMPARE(collected.reported("error"), 0);
-        side->close();
+        QVERIFY(c.collected.bytes == every + toPc);
+        QCOMPARE(c.collected.reported("dropped"), 0);
+        QCOMPARE(c.collected.reported("error"), 0);
+        c.side->close();
     }
 
     // A second session for the same port (the first one's PC went silently) takes it over:
@@ -326,99 +332,87 @@ private slots:
     // between is dropped and said so, and afterwards the port works as before.
     void vanishedDeviceIsReportedAndReopened()
     {
-        Loop loop;
-        Collected collected;
-        DeviceEnd device;
-        QVERIFY(device.open(m_plcPath));
-        auto side = openSide(loop, collected);
-        QVERIFY(side);
-        side->send("before");
-        QCOMPARE(device.read(loop, 6), std::string("before"));
+        Cable c;
+        QVERIFY(plugIn(c));
+        c.side->send("before");
+        QCOMPARE(c.device.read(c.loop, 6), std::string("before"));
 
         QVERIFY(VirtualPortsManager::deletePair("PANEL1"));
-        device.close();
-        QVERIFY(loop.runUntil([&] { return collected.reported("device gone"); }));
-        side->send("lost while gone");
-        QVERIFY(collected.reported("dropped 15 bytes from the PC: the device is gone"));
+        c.device.close();
+        QVERIFY(c.loop.runUntil([&] { return c.collected.reported("device gone"); }));
+        c.side->send("lost while gone");
+        QVERIFY(c.collected.reported("dropped 15 bytes from the PC: the device is gone"));
 
         QVERIFY(VirtualPortsManager::createPair("PANEL1", "PLC1"));
-        QVERIFY(device.open(m_plcPath));
-        QVERIFY(loop.runUntil([&] { return collected.reported("device back after"); }));
-        side->send("after");
-        QCOMPARE(device.read(loop, 5), std::string("after")); // nothing of what was dropped
-        QVERIFY(device.writeSome("answer") == 6);
-        QVERIFY(loop.runUntil([&] { return collected.bytes.size() >= 6; }));
-        QCOMPARE(collected.bytes, std::string("answer"));
+        QVERIFY(c.device.open(m_plcPath));
+        QVERIFY(c.loop.runUntil([&] { return c.collected.reported("device back after"); }));
+        c.side->send("after");
+        QCOMPARE(c.device.read(c.loop, 5), std::string("after")); // nothing of what was dropped
+        QVERIFY(c.device.writeSome("answer") == 6);
+        QVERIFY(c.loop.runUntil([&] { return c.collected.bytes.size() >= 6; }));
+        QCOMPARE(c.collected.bytes, std::string("answer"));
 
         // Gone for good: the side keeps trying without a fuss and closes at once.
         QVERIFY(VirtualPortsManager::deletePair("PANEL1"));
-        device.close();
-        QVERIFY(loop.runUntil([&] { return collected.reported("device gone") == 2; }));
-        side->close();
+        c.device.close();
+        QVERIFY(c.loop.runUntil([&] { return c.collected.reported("device gone") == 2; }));
+        c.side->close();
         QVERIFY(VirtualPortsManager::createPair("PANEL1", "PLC1"));
-        const std::size_t reportsAtClose = collected.reports.size();
-        loop.io.run_for(std::chrono::milliseconds(200));
-        QCOMPARE(collected.reports.size(), reportsAtClose);
+        const std::size_t reportsAtClose = c.collected.reports.size();
+        c.loop.io.run_for(std::chrono::milliseconds(200));
+        QCOMPARE(c.collected.reports.size(), reportsAtClose);
     }
 
     // A PC slower than the device: the device is left unread until the PC catches up, and
     // nothing is lost on the way.
     void slowPcPausesReadingWithoutLoss()
     {
-        Loop loop;
-        Collected collected;
-        DeviceEnd device;
-        QVERIFY(device.open(m_plcPath));
-        auto side = openSide(loop, collected);
-        QVERIFY(side);
+        Cable c;
+        QVERIFY(plugIn(c));
 
-        collected.backlog = SerialSide::kMaxPcBacklog + 1;
+        c.collected.backlog = SerialSide::kMaxPcBacklog + 1;
         const std::string toPc = pattern(1 << 20, 3);
         std::size_t written = 0;
         int idle = 0;
         // Until the cable's buffers are full and the device cannot write any more.
-        QVERIFY(loop.runUntil([&] {
-            const std::size_t n = device.writeSome(toPc, written);
+        QVERIFY(c.loop.runUntil([&] {
+            const std::size_t n = c.device.writeSome(toPc, written);
             written += n;
             idle = n ? 0 : idle + 1;
             return idle >= 20 || written == toPc.size();
         }, 20000));
         QVERIFY(written < toPc.size());
-        QVERIFY(collected.reported("the PC reads slower than the device sends"));
-        QVERIFY(collected.bytes.size() <= 16384); // at most the read that found the PC behind
+        QVERIFY(c.collected.reported("the PC reads slower than the device sends"));
+        QVERIFY(c.collected.bytes.size() <= 16384); // at most the read that found the PC behind
 
-        collected.backlog = 0;
-        loop.runUntil([&] {
-            written += device.writeSome(toPc, written);
-            return collected.bytes.size() >= toPc.size();
+        c.collected.backlog = 0;
+        c.loop.runUntil([&] {
+            written += c.device.writeSome(toPc, written);
+            return c.collected.bytes.size() >= toPc.size();
         }, 20000);
-        QVERIFY(collected.bytes == toPc);
-        side->close();
+        QVERIFY(c.collected.bytes == toPc);
+        c.side->close();
     }
 
     // A device slower than the PC: the queue stops at its bound, the rest is dropped and
     // reported, and what is written arrives whole and in order.
     void slowDeviceDropsBeyondTheBoundAndSaysSo()
     {
-        Loop loop;
-        Collected collected;
-        DeviceEnd device;
-        QVERIFY(device.open(m_plcPath));
-        auto side = openSide(loop, collected);
-        QVERIFY(side);
+        Cable c;
+        QVERIFY(plugIn(c));
 
         const std::size_t chunk = 128 * 1024;
         const int chunks = 64; // 8 MiB, twice the bound
         for (int i = 0; i < chunks; ++i)
-            side->send(std::string(chunk, char(i)));
-        QVERIFY(collected.reported("the device does not take them as fast as the PC sends"));
+            c.side->send(std::string(chunk, char(i)));
+        QVERIFY(c.collected.reported("the device does not take them as fast as the PC sends"));
 
         std::string got;
-        loop.runUntil([&] {
-            got += device.readAvailable();
-            return got.size() + collected.droppedReported() >= chunk * chunks;
+        c.loop.runUntil([&] {
+            got += c.device.readAvailable();
+            return got.size() + c.collected.droppedReported() >= chunk * chunks;
         }, 30000);
-        QCOMPARE(got.size() + collected.droppedReported(), chunk * chunks);
+        QCOMPARE(got.size() + c.collected.droppedReported(), chunk * chunks);
         QVERIFY(got.size() <= SerialSide::kMaxQueuedBytes + (1 << 20));
         QCOMPARE(got.size() % chunk, std::size_t(0));
         for (std::size_t at = 0; at < got.size(); at += chunk)
@@ -426,13 +420,13 @@ private slots:
 
         // Closing with bytes still queued drops them, says so and returns at once.
         for (int i = 0; i < 16; ++i)
-            side->send(std::string(chunk, 'x'));
-        side->close();
-        QVERIFY(collected.reported("bytes from the PC not yet sent; they are dropped"));
-        const std::size_t before = collected.bytes.size();
-        QVERIFY(device.writeSome("late") == 4);
-        loop.io.run_for(std::chrono::milliseconds(200));
-        QCOMPARE(collected.bytes.size(), before); // a closed side hands nothing on
+            c.side->send(std::string(chunk, 'x'));
+        c.side->close();
+        QVERIFY(c.collected.reported("bytes from the PC not yet sent; they are dropped"));
+        const std::size_t before = c.collected.bytes.size();
+        QVERIFY(c.device.writeSome("late") == 4);
+        c.loop.io.run_for(std::chrono::milliseconds(200));
+        QCOMPARE(c.collected.bytes.size(), before); // a closed side hands nothing on
     }
 };
 

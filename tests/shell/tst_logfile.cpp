@@ -1,8 +1,8 @@
 // Guards the log against unbounded growth, lost early lines, torn lines and text taken as format arguments.
+#include "Files.h"
 #include "base/AppDir.h"
 #include "app/LogHandler.h"
 
-#include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
@@ -12,18 +12,6 @@
 class TestLogFile : public QObject
 {
     Q_OBJECT
-
-    static QByteArray readAll(const QString &path)
-    {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
-    static void writeBytes(const QString &path, qint64 size, char fill)
-    {
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        QVERIFY(f.write(QByteArray(size, fill)) == size);
-    }
 
 private slots:
     void lineFormat_data()
@@ -51,22 +39,22 @@ private slots:
         const QString log = dir.filePath("log_forPcap.txt");
         const QString backup = log + ".backup";
 
-        writeBytes(log, 1000000, 'a');
+        QVERIFY(saveFile(log, QByteArray(1000000, 'a')));
         QVERIFY(LogFile::append(dir.path(), {"x"}));
         QVERIFY2(!QFile::exists(backup), "a log of exactly 1,000,000 bytes is not rotated");
         QCOMPARE(QFileInfo(log).size(), 1000003);
 
         // Now 1,000,003 bytes: the whole log becomes the backup, the new line starts a fresh log.
-        const QByteArray full = readAll(log);
+        const QByteArray full = readFile(log);
         QVERIFY(LogFile::append(dir.path(), {"fresh", "lines"}));
-        QCOMPARE(readAll(backup), full);
-        QCOMPARE(readAll(log), QByteArray("fresh\r\nlines\r\n"));
+        QCOMPARE(readFile(backup), full);
+        QCOMPARE(readFile(log), QByteArray("fresh\r\nlines\r\n"));
 
         // An older backup is replaced by the next full log, never kept growing beside it.
-        writeBytes(log, 1000001, 'b');
+        QVERIFY(saveFile(log, QByteArray(1000001, 'b')));
         QVERIFY(LogFile::append(dir.path(), {"again"}));
-        QCOMPARE(readAll(backup), QByteArray(1000001, 'b'));
-        QCOMPARE(readAll(log), QByteArray("again\r\n"));
+        QCOMPARE(readFile(backup), QByteArray(1000001, 'b'));
+        QCOMPARE(readFile(log), QByteArray("again\r\n"));
     }
 
     void unopenableLogLosesOnlyThatMessage()
@@ -89,7 +77,7 @@ private slots:
 
         AppDir::setOverride(dir.path());
         logMessageHandler(QtWarningMsg, QMessageLogContext(), "later");
-        const QList<QByteArray> lines = readAll(dir.filePath("log_forPcap.txt")).split('\n');
+        const QList<QByteArray> lines = readFile(dir.filePath("log_forPcap.txt")).split('\n');
         QCOMPARE(lines.size(), 3);
         QVERIFY(lines[0].endsWith(" Debug: early\r"));
         QVERIFY(lines[1].endsWith(" Warning: later\r"));
@@ -114,7 +102,7 @@ private slots:
         QVERIFY(a->wait(60000));
         QVERIFY(b->wait(60000));
 
-        const QByteArray all = readAll(dir.filePath("log_forPcap.txt"));
+        const QByteArray all = readFile(dir.filePath("log_forPcap.txt"));
         QVERIFY(all.endsWith("\r\n"));
         const QList<QByteArray> lines = all.left(all.size() - 2).split('\n');
         QCOMPARE(lines.size(), 2 * kPerThread);

@@ -1,4 +1,5 @@
 // Guards start-up against catalogues out of step, translated commands, hostile SNs and a read-only install.
+#include "Files.h"
 #include "base/AppDir.h"
 #include "app/Startup.h"
 #include "window/PLCDownloadAssistant.h"
@@ -17,17 +18,6 @@ class TestStartup : public QObject
 {
     Q_OBJECT
 
-    static void writeFile(const QString &path, const QByteArray &bytes)
-    {
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(bytes);
-    }
-    static QByteArray readFile(const QString &path)
-    {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
     static QString translated(const QString &qm, const char *context, const char *source)
     {
         QTranslator t;
@@ -64,7 +54,7 @@ private slots:
         QTemporaryDir root;
         QVERIFY(QDir(root.path()).mkdir("app"));
         if (!ini.isEmpty())
-            writeFile(root.filePath("setting_vpn.ini"), ini);
+            QVERIFY(saveFile(root.filePath("setting_vpn.ini"), ini));
         QCOMPARE(chooseLanguage(args, root.filePath("app")), language);
     }
 
@@ -77,9 +67,9 @@ private slots:
     {
         QTemporaryDir dir;
         QVERIFY(readSnList(dir.path()).isEmpty());
-        writeFile(dir.filePath("snlist.dat"), "A100\r\n\r\n B200 \nA100\n");
+        QVERIFY(saveFile(dir.filePath("snlist.dat"), "A100\r\n\r\n B200 \nA100\n"));
         QCOMPARE(readSnList(dir.path()), QStringList({"A100", "", " B200 ", "A100"}));
-        writeFile(dir.filePath("snlist.dat"), QByteArray());
+        QVERIFY(saveFile(dir.filePath("snlist.dat"), QByteArray()));
         QVERIFY(readSnList(dir.path()).isEmpty());
     }
 
@@ -136,7 +126,7 @@ private slots:
     {
         QTemporaryDir dir;
         AppDir::setOverride(dir.path());
-        writeFile(dir.filePath("snlist.dat"), "A100\nB200\n");
+        QVERIFY(saveFile(dir.filePath("snlist.dat"), "A100\nB200\n"));
         const QString longSn(10000, QLatin1Char('S'));
         {
             PLCDownloadAssistant window;

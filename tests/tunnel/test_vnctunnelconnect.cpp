@@ -1,6 +1,7 @@
 // Guards the tunnel client against leaking the token, stacking forwardings and starting the wrong viewer.
 // Over the real library, relay and agent.
-#include "TunnelFixture.h"
+#include "Files.h"
+#include "RealPanel.h"
 #include "tunnel/VNCTunnelConnect.h"
 #include "tunnel/pgDllTunnel.h"
 
@@ -8,8 +9,6 @@
 #include <QDir>
 #include <QTcpSocket>
 #include <QtTest>
-
-#include <memory>
 
 namespace {
 
@@ -60,8 +59,7 @@ class TestVncTunnelConnect : public QObject
     Q_OBJECT
 
     QTemporaryDir m_dir;
-    std::unique_ptr<RelayFixture> m_relay; // owned, so the relay process ends with the test
-    ToolProcess m_agent;
+    RealPanel m_panel;
     EchoServer m_echo;
     QString m_oldCwd;
     QString m_vncDir, m_vncBackup;
@@ -70,14 +68,8 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid() && m_echo.isListening());
-        m_relay = std::make_unique<RelayFixture>(m_dir.path());
-        QVERIFY(m_relay->start());
         const QString echo = QStringLiteral("127.0.0.1:%1").arg(m_echo.serverPort());
-        const QString cfg = writePanelConfig(m_dir.path(), "panel.ini", "SN1", "secret-1", m_relay->port(),
-                                             m_relay->fingerprint(),
-                                             {"127.0.0.1:7530=" + echo, "127.0.0.1:7540=" + echo});
-        QVERIFY(m_agent.start(kPanelBinary, cfg));
-        QVERIFY(m_agent.waitForOutput("registered at"));
+        m_panel.start(m_dir.path(), {"127.0.0.1:7530=" + echo, "127.0.0.1:7540=" + echo});
         // "demoTunnel.cfg" is looked up in the working directory, as the tool does.
         m_oldCwd = QDir::currentPath();
         QVERIFY(QDir::setCurrent(m_dir.path()));
@@ -93,7 +85,7 @@ private slots:
     {
         qInstallMessageHandler(nullptr);
         QDir::setCurrent(m_oldCwd);
-        m_relay.reset();
+        m_panel.relay.reset();
         QDir(m_vncDir).removeRecursively();
         if (!m_vncBackup.isEmpty())
             QDir().rename(m_vncBackup, m_vncDir);
@@ -108,7 +100,7 @@ private slots:
         QVERIFY(g_messages.filter("szSysInfo").isEmpty());
         QVERIFY(client.TunnelState() != 0);
 
-        writeTunnelConfig(m_dir.filePath("demoTunnel.cfg"), m_relay->port(), m_relay->fingerprint(), "token-a");
+        writeTunnelConfig(m_dir.filePath("demoTunnel.cfg"), m_panel.relay->port(), m_panel.relay->fingerprint(), "token-a");
         QCOMPARE(client.StarTunnel(), 0);
         QCOMPARE(client.TunnelState(), 0);
         const QStringList lines = g_messages.filter("VNCTunnelConnect::StarTunnel szSysInfo relay=127.0.0.1:");
@@ -127,7 +119,7 @@ private slots:
         QCOMPARE(openChannel("SN1", "127.0.0.1:7530", local, &starts), 0);
         QCOMPARE(starts, 0); // the tunnel was running both times
         QVERIFY(echoes(port, "second"));
-        QCOMPARE(m_relay->process().count("PC user 1 connected"), 1);
+        QCOMPARE(m_panel.relay->process().count("PC user 1 connected"), 1);
 
         VNCTunnelConnect client;
         QCOMPARE(client.ConnectAdd("127.0.0.1:7530", local), int(TUNNEL_E_BAD_ARGUMENT)); // no SN yet
@@ -174,9 +166,7 @@ private slots:
         qputenv("TALVO_VNC_PROBE", probe.toLocal8Bit());
         VNCTunnelConnect().OpenVnc("127.0.0.1:7530");
         QVERIFY(QTest::qWaitFor([&] { return QFile::exists(probe); }, 10000));
-        QFile out(probe);
-        QVERIFY(out.open(QIODevice::ReadOnly));
-        const QStringList lines = QString::fromLocal8Bit(out.readAll()).split('\n');
+        const QStringList lines = QString::fromLocal8Bit(readFile(probe)).split('\n');
         QCOMPARE(QDir(lines.value(0)).canonicalPath(), QDir(m_vncDir).canonicalPath());
         QCOMPARE(lines.value(1), QString("127.0.0.1:7530"));
     }

@@ -3,21 +3,16 @@
 #include "FakeBridge.h"
 #include "FakeTunnel.h"
 #include "FakeWait.h"
+#include "Files.h"
+#include "WindowTest.h"
 #include "base/AppDir.h"
 #include "window/Installers.h"
-#include "window/PLCDownloadAssistant.h"
 
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QTemporaryDir>
-#include <QtTest>
 
-// Guards the create button's contract with the tunnel library and the operator: which calls
-// each channel makes in which order, what the tip line says, and that a busy or refused
-// request makes no call (the tunnel played by fakes).
-class TestChannels : public QObject
+// Which calls each channel makes in which order, what the tip line says, and that a busy or
+// refused request makes no call (the tunnel played by fakes).
+class TestChannels : public WindowTest
 {
     Q_OBJECT
 
@@ -25,18 +20,6 @@ class TestChannels : public QObject
     std::shared_ptr<TunnelScript> m_script;
     FakeWait m_wait;
     FakeBoxes m_boxes;
-    QScopedPointer<PLCDownloadAssistant> m_w;
-
-    template <typename T> T *child(const char *name) { return m_w->findChild<T *>(QLatin1String(name)); }
-    QString tip() { return child<QLabel>("labelTip")->text(); }
-    QString caption() { return child<QPushButton>("pushButtonCreateChannel")->text(); }
-    void request(const QString &type, const QString &sn = "SN1")
-    {
-        child<QLineEdit>("lineEditDeviceSn")->setText(sn);
-        child<QComboBox>("comboBox_pcap")->setCurrentText(type);
-        QTest::mouseClick(child<QPushButton>("pushButtonCreateChannel"), Qt::LeftButton);
-    }
-    void closeChannel() { QTest::mouseClick(child<QPushButton>("pushButtonDisConnectChannel"), Qt::LeftButton); }
 
 private slots:
     void initTestCase() { AppDir::setOverride(m_dir.path()); }
@@ -152,10 +135,8 @@ private slots:
         QFETCH(QString, tipStart);
         QTemporaryDir folder;
         if (!script.isEmpty()) {
-            QFile f(folder.filePath("setup-adapter"));
-            QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write(script);
-            f.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+            QVERIFY(saveFile(folder.filePath("setup-adapter"), script));
+            QFile::setPermissions(folder.filePath("setup-adapter"), QFile::ReadOwner | QFile::ExeOwner);
         }
         BridgeLog log;
         log.tap = log.pcap = false;

@@ -1,5 +1,6 @@
 // Guards the SN memory and the hand-over between windows against lost SNs and crashes.
 #include "FakeBridge.h"
+#include "Files.h"
 #include "base/AppDir.h"
 #include "window/PLCDownloadAssistant.h"
 
@@ -31,12 +32,7 @@ class TestSnMemory : public QObject
         QFile f(curselPath());
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
     }
-    void writeCursel(const QByteArray &bytes)
-    {
-        QFile f(curselPath());
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(bytes);
-    }
+    void writeCursel(const QByteArray &bytes) { QVERIFY(saveFile(curselPath(), bytes)); }
     static QLineEdit *snBox(QWidget &w) { return w.findChild<QLineEdit *>("lineEditDeviceSn"); }
     static void withList(PLCDownloadAssistant &w)
     {

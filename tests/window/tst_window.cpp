@@ -1,53 +1,41 @@
-#include "base/AppDir.h"
-#include "window/PLCDownloadAssistant.h"
-
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTemporaryDir>
-#include <QtTest>
-
 // Guards the form against drifting from what operators and their PLC software expect: the
 // connection types, the input masks, the language switch and the status texts.
-class TestWindow : public QObject
+#include "WindowTest.h"
+#include "base/AppDir.h"
+
+#include <QTemporaryDir>
+
+class TestWindow : public WindowTest
 {
     Q_OBJECT
 
     QTemporaryDir m_dir;
 
-    template <typename T> static T *child(QWidget &w, const char *name)
+    void setTipText(const QString &text)
     {
-        T *c = w.findChild<T *>(QLatin1String(name));
-        if (!c)
-            qFatal("no widget %s", name);
-        return c;
-    }
-    static void invoke(QWidget &w, const char *slot, const QString &arg)
-    {
-        QVERIFY(QMetaObject::invokeMethod(&w, slot, Q_ARG(QString, arg)));
+        QVERIFY(QMetaObject::invokeMethod(m_w.data(), "setTipText", Q_ARG(QString, text)));
     }
 
 private slots:
     void initTestCase() { AppDir::setOverride(m_dir.path()); }
+    void init() { m_w.reset(new PLCDownloadAssistant); }
 
     void connectionTypesAndPlcPanel()
     {
-        PLCDownloadAssistant w;
-        auto *type = child<QComboBox>(w, "comboBox_pcap");
+        auto *type = child<QComboBox>("comboBox_pcap");
         QStringList items;
         for (int i = 0; i < type->count(); ++i)
             items << type->itemText(i);
         QCOMPARE(items, QStringList({"eth0", "COM1", "COM2", "COM3", "HMI", "VNC", "PLC"}));
         QCOMPARE(type->currentText(), QStringLiteral("eth0"));
 
-        auto *panel = child<QWidget>(w, "plcParamsWidget");
+        auto *panel = child<QWidget>("plcParamsWidget");
         QVERIFY(panel->isHidden());
         type->setCurrentText("PLC");
         QVERIFY(!panel->isHidden());
         QCOMPARE(panel->sizePolicy().horizontalPolicy(), QSizePolicy::Preferred);
-        QCOMPARE(child<QLineEdit>(w, "plcIpEdit")->text(), QStringLiteral("192.168.1.10"));
-        QCOMPARE(child<QLineEdit>(w, "plcPortEdit")->text(), QStringLiteral("11740"));
+        QCOMPARE(child<QLineEdit>("plcIpEdit")->text(), QStringLiteral("192.168.1.10"));
+        QCOMPARE(child<QLineEdit>("plcPortEdit")->text(), QStringLiteral("11740"));
         type->setCurrentText("VNC");
         QVERIFY(panel->isHidden());
         QCOMPARE(panel->sizePolicy().verticalPolicy(), QSizePolicy::Ignored);
@@ -55,8 +43,7 @@ private slots:
 
     void masks()
     {
-        PLCDownloadAssistant w;
-        auto *port = child<QLineEdit>(w, "plcPortEdit");
+        auto *port = child<QLineEdit>("plcPortEdit");
         QCOMPARE(port->displayText(), QStringLiteral("11740_"));
         QCOMPARE(port->text(), QStringLiteral("11740"));
 
@@ -67,7 +54,7 @@ private slots:
         QTest::keyClicks(port, "1234567");
         QCOMPARE(port->text(), QStringLiteral("123456"));
 
-        auto *ip = child<QLineEdit>(w, "plcIpEdit");
+        auto *ip = child<QLineEdit>("plcIpEdit");
         ip->selectAll();
         QTest::keyClicks(ip, "10x.0.0.1234");
         QCOMPARE(ip->text(), QStringLiteral("10.0.0.123"));
@@ -75,25 +62,24 @@ private slots:
 
     void retranslationResetsTheBoxes()
     {
-        PLCDownloadAssistant w;
-        w.setStrSn("ABC123");
-        child<QLineEdit>(w, "plcIpEdit")->setText("10.1.2.3");
-        child<QLineEdit>(w, "plcPortEdit")->setText("502");
+        m_w->setStrSn("ABC123");
+        child<QLineEdit>("plcIpEdit")->setText("10.1.2.3");
+        child<QLineEdit>("plcPortEdit")->setText("502");
 
-        w.changeLanguage(0);
-        QCOMPARE(w.windowTitle(), QStringLiteral("Talvo-HMI Tunnel"));
-        QCOMPARE(child<QPushButton>(w, "pushButtonDisConnectChannel")->text(), QStringLiteral(" Close "));
-        QCOMPARE(child<QLineEdit>(w, "lineEditDeviceSn")->text(), QString());
-        QCOMPARE(child<QLineEdit>(w, "plcIpEdit")->text(), QStringLiteral("192.168.1.10"));
-        QCOMPARE(child<QLineEdit>(w, "plcPortEdit")->text(), QStringLiteral("11740"));
-        QCOMPARE(child<QLabel>(w, "label_5")->text(), QStringLiteral("V2.0.1"));
+        m_w->changeLanguage(0);
+        QCOMPARE(m_w->windowTitle(), QStringLiteral("Talvo-HMI Tunnel"));
+        QCOMPARE(child<QPushButton>("pushButtonDisConnectChannel")->text(), QStringLiteral(" Close "));
+        QCOMPARE(child<QLineEdit>("lineEditDeviceSn")->text(), QString());
+        QCOMPARE(child<QLineEdit>("plcIpEdit")->text(), QStringLiteral("192.168.1.10"));
+        QCOMPARE(child<QLineEdit>("plcPortEdit")->text(), QStringLiteral("11740"));
+        QCOMPARE(child<QLabel>("label_5")->text(), QStringLiteral("V2.0.1"));
 
         // The last catalogue installed wins, and only one stays installed.
-        w.changeLanguage(1);
-        QCOMPARE(w.windowTitle(), QStringLiteral("Talvo-HMI透传工具"));
+        m_w->changeLanguage(1);
+        QCOMPARE(m_w->windowTitle(), QStringLiteral("Talvo-HMI透传工具"));
         QCOMPARE(QCoreApplication::translate("QObject", "正在创建通道，请稍等..."),
                  QStringLiteral("正在创建通道，请稍等.."));
-        w.changeLanguage(0);
+        m_w->changeLanguage(0);
         QCOMPARE(QCoreApplication::translate("QObject", "正在创建通道，请稍等..."),
                  QStringLiteral("Creating tunnel,please wait..."));
     }
@@ -111,32 +97,29 @@ private slots:
     {
         QFETCH(QString, str);
         QFETCH(QString, shown);
-        PLCDownloadAssistant w;
-        w.changeLanguage(0);
-        invoke(w, "setTipText", str);
-        QCOMPARE(child<QLabel>(w, "labelTip")->text(), shown);
+        m_w->changeLanguage(0);
+        setTipText(str);
+        QCOMPARE(tip(), shown);
     }
 
     void stateCaptions()
     {
-        PLCDownloadAssistant w;
-        w.changeLanguage(0);
-        auto *create = child<QPushButton>(w, "pushButtonCreateChannel");
+        m_w->changeLanguage(0);
         auto show = [&](int state) {
-            QVERIFY(QMetaObject::invokeMethod(&w, "onStateChanged",
+            QVERIFY(QMetaObject::invokeMethod(m_w.data(), "onStateChanged",
                                               Q_ARG(PLCDownloadPassThrough::State,
                                                     PLCDownloadPassThrough::State(state))));
         };
         show(PLCDownloadPassThrough::Disconnecting);
-        QCOMPARE(create->text(), QStringLiteral("Disconnecting "));
+        QCOMPARE(caption(), QStringLiteral("Disconnecting "));
         show(9); // not a state: the caption stays
-        QCOMPARE(create->text(), QStringLiteral("Disconnecting "));
+        QCOMPARE(caption(), QStringLiteral("Disconnecting "));
 
         // The close button, reached by its name alone, clears the tip and shows Idle.
-        invoke(w, "setTipText", "something");
-        QTest::mouseClick(child<QPushButton>(w, "pushButtonDisConnectChannel"), Qt::LeftButton);
-        QCOMPARE(child<QLabel>(w, "labelTip")->text(), QString());
-        QCOMPARE(create->text(), QStringLiteral("Start Tunnel"));
+        setTipText("something");
+        closeChannel();
+        QCOMPARE(tip(), QString());
+        QCOMPARE(caption(), QStringLiteral("Start Tunnel"));
     }
 };
 
