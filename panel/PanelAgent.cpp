@@ -141,8 +141,15 @@ void PanelAgent::connectTarget(const std::string &id, const std::string &target,
                                                                                   + ec.message());
                                     auto target = std::make_shared<wire::TcpStream>(std::move(*socket));
                                     openData(id, [id, where, target](wire::StreamPtr relay) {
-                                        wire::Splicer::start(target, relay);
-                                        wire::logLine("stream " + id + " to " + where + " open");
+                                        const std::string label = "stream " + id + " to " + where;
+                                        wire::logLine(label + " open");
+                                        wire::Splicer::start(target, relay, {}, {},
+                                                             [label](std::uint64_t up, std::uint64_t down,
+                                                                     const std::error_code &ec) {
+                                                                 wire::logLine(label + (ec ? " aborted (" + ec.message() + "), " : " closed, ")
+                                                                               + std::to_string(up) + " bytes to the relay, "
+                                                                               + std::to_string(down) + " to the target");
+                                                             });
                                     });
                                 });
         });

@@ -140,7 +140,13 @@ struct StreamOpener : std::enable_shared_from_this<StreamOpener>
             wire::readLine(tls, pending, kMaxLine, [self, tls, pending, timer](const std::error_code &ec, std::string answer) {
                 timer->cancel();
                 if (!ec && answer == kOk)
-                    return wire::Splicer::start(self->local, tls, {}, std::move(*pending));
+                    return wire::Splicer::start(
+                        self->local, tls, {}, std::move(*pending),
+                        [sn = self->sn, remote = self->remote](std::uint64_t, std::uint64_t, const std::error_code &ec) {
+                            // The local application's socket is reset: a cut transfer must fail there.
+                            if (ec)
+                                debugLog("stream to " + sn + " " + remote + " aborted: " + ec.message());
+                        });
                 tls->close();
                 const auto words = splitWords(answer);
                 // Right after a relay restart the panel may not have registered again yet.
