@@ -21,7 +21,8 @@ bool hostCharsOk(const std::string &host, bool bracketed)
 
 std::string HostPort::text() const
 {
-    const std::string h = anyHost ? "*" : (host.find(':') != std::string::npos ? "[" + host + "]" : host);
+    // '%' (a zone) is only accepted in brackets: printed bare, the text would not parse again.
+    const std::string h = anyHost ? "*" : (host.find_first_of(":%") != std::string::npos ? "[" + host + "]" : host);
     return h + ":" + (anyPort ? std::string("*") : std::to_string(port));
 }
 
