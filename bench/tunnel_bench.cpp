@@ -2,7 +2,9 @@
 // library -> relay -> agent -> target against a direct loopback connection measured in the
 // same run, 500 concurrent streams through one panel, relay memory per idle registered
 // panel, and the time until an SN is reachable again after the agent or the relay restarts.
-// Every loop is bounded in count and time. Usage: tunnel_bench [--quick] [--relay-outage S]
+// --memory instead: relay and agent memory per open stream, idle, busy, and idle again.
+// Every loop is bounded in count and time.
+// Usage: tunnel_bench [--quick] [--relay-outage S] | tunnel_bench --memory
 #include "tunnel/pgDllTunnel.h"
 #include "wire/Messages.h"
 #include "wire/ReadLine.h"
@@ -227,6 +229,50 @@ int manyStreams(uint16_t port, int count, std::size_t bytes, double limitSeconds
     return errors + (count - done);
 }
 
+// `count` streams open at once: resident memory of the relay and the agent per stream once
+// each has echoed 64 bytes (idle), at the peak while each echoes `busyBytes`, and after.
+void streamMemory(uint16_t port, const Child &relay, const Child &agent, int count, std::size_t busyBytes)
+{
+    asio::io_context io;
+    const long relay0 = relay.rssKb(), agent0 = agent.rssKb();
+    std::vector<std::shared_ptr<tcp::socket>> sockets;
+    int done = 0;
+    auto echoEach = [&](std::size_t bytes) {
+        done = 0;
+        auto out = std::make_shared<std::string>(bytes, 'm');
+        for (auto &s : sockets) {
+            auto in = std::make_shared<std::string>(bytes, '\0');
+            asio::async_write(*s, asio::buffer(*out), [out](const std::error_code &, std::size_t) {});
+            asio::async_read(*s, asio::buffer(*in), [&done, in](const std::error_code &, std::size_t) { ++done; });
+        }
+    };
+    for (int i = 0; i < count; ++i) {
+        auto s = std::make_shared<tcp::socket>(io);
+        s->connect({asio::ip::make_address("127.0.0.1"), port});
+        sockets.push_back(s);
+    }
+    echoEach(64);
+    for (auto t = Clock::now(); done < count && secondsSince(t) < 30;)
+        io.run_for(std::chrono::milliseconds(50));
+    io.restart();
+    const long relayIdle = relay.rssKb(), agentIdle = agent.rssKb();
+    echoEach(busyBytes);
+    long relayPeak = relayIdle, agentPeak = agentIdle;
+    for (auto t = Clock::now(); done < count && secondsSince(t) < 60;) {
+        io.run_for(std::chrono::milliseconds(20));
+        relayPeak = std::max(relayPeak, relay.rssKb());
+        agentPeak = std::max(agentPeak, agent.rssKb());
+    }
+    io.restart();
+    io.run_for(std::chrono::milliseconds(500));
+    const long relayAfter = relay.rssKb(), agentAfter = agent.rssKb();
+    auto per = [count](long a, long b) { return double(b - a) / count; };
+    std::printf("%d streams, RSS per stream in KiB (relay / agent): idle %.1f / %.1f; busy (%zu KiB echoed each, "
+                "peak) %.1f / %.1f; idle again %.1f / %.1f\n",
+                count, per(relay0, relayIdle), per(agent0, agentIdle), busyBytes >> 10, per(relay0, relayPeak),
+                per(agent0, agentPeak), per(relay0, relayAfter), per(agent0, agentAfter));
+}
+
 uint16_t listenAny(tcp::acceptor &a)
 {
     a.open(tcp::v4());
@@ -265,15 +311,17 @@ double untilReachable(Clock::time_point since, uint16_t local, double limit)
 
 int main(int argc, char **argv)
 {
-    bool quick = false;
+    bool quick = false, memory = false;
     int outage = 20;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--quick"))
             quick = true;
+        else if (!std::strcmp(argv[i], "--memory"))
+            memory = true;
         else if (!std::strcmp(argv[i], "--relay-outage") && i + 1 < argc)
             outage = std::max(0, std::min(60, std::atoi(argv[++i])));
         else {
-            std::printf("usage: %s [--quick] [--relay-outage SECONDS(0..60, default 20)]\n", argv[0]);
+            std::printf("usage: %s [--quick] [--relay-outage SECONDS(0..60, default 20)] | --memory\n", argv[0]);
             return 2;
         }
     }
@@ -331,6 +379,14 @@ int main(int argc, char **argv)
     if (addForwarding("SN1", "127.0.0.1:7530", echoLocal) || addForwarding("SN1", "127.0.0.1:9000", sinkLocal)) {
         std::fprintf(stderr, "forwarding refused\n");
         return 1;
+    }
+
+    if (memory) {
+        streamMemory(echoLocal, relay, agent, 200, 1 << 20);
+        agent.kill9();
+        relay.kill9();
+        std::fflush(stdout);
+        _exit(0);
     }
 
     // Idle registered panels, as bare registrations (what the relay holds per panel),

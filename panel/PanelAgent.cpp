@@ -162,8 +162,15 @@ void PanelAgent::connectTarget(std::uint64_t id, const std::string &target, cons
                                                                                   + ec.message());
                                     auto target = std::make_shared<wire::TcpStream>(std::move(*socket));
                                     openData(id, [id, where, target](wire::StreamPtr relay) {
-                                        wire::Splicer::start(target, relay);
-                                        wire::logLine("stream " + std::to_string(id) + " to " + where + " open");
+                                        const std::string label = "stream " + std::to_string(id) + " to " + where;
+                                        wire::logLine(label + " open");
+                                        wire::Splicer::start(target, relay, {}, {},
+                                                             [label](std::uint64_t up, std::uint64_t down,
+                                                                     const std::error_code &ec) {
+                                                                 wire::logLine(label + (ec ? " aborted (" + ec.message() + "), " : " closed, ")
+                                                                               + std::to_string(up) + " bytes to the relay, "
+                                                                               + std::to_string(down) + " to the target");
+                                                             });
                                     });
                                 });
         });

@@ -128,7 +128,7 @@ void PanelRegistry::attachData(const std::string &sn, std::uint64_t id, wire::St
     wire::logLine(label + " open");
     wire::Splicer::start(p.pc, data, std::move(p.pcPending), Ok {}.encode() + "\n" + pending,
                          [label](std::uint64_t up, std::uint64_t down, const std::error_code &ec) {
-                             wire::logLine(label + " closed, " + std::to_string(up) + " bytes up, "
+                             wire::logLine(label + (ec ? " aborted, " : " closed, ") + std::to_string(up) + " bytes up, "
                                            + std::to_string(down) + " down"
                                            + (ec ? " (" + ec.message() + ")" : std::string()));
                          });

@@ -135,7 +135,13 @@ private:
             wire::readLine(tls, pending, kMaxLine, [self, tls, pending, timer](const std::error_code &ec, std::string answer) {
                 timer->cancel();
                 if (!ec && Ok::decode(answer))
-                    return wire::Splicer::start(self->m_local, tls, {}, std::move(*pending));
+                    return wire::Splicer::start(
+                        self->m_local, tls, {}, std::move(*pending),
+                        [sn = self->m_sn, remote = self->m_remote](std::uint64_t, std::uint64_t, const std::error_code &ec) {
+                            // The local application's socket is reset: a cut transfer must fail there.
+                            if (ec)
+                                debugLog("stream to " + sn + " " + remote + " aborted: " + ec.message());
+                        });
                 tls->close();
                 const auto refusal = Err::decode(answer);
                 // Right after a relay restart the panel may not have registered again yet.

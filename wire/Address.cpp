@@ -37,7 +37,8 @@ bool ipv6Literal(const std::string &host)
 
 std::string HostPort::text() const
 {
-    const std::string h = anyHost ? "*" : (host.find(':') != std::string::npos ? "[" + host + "]" : host);
+    // '%' (a zone) is only accepted in brackets: printed bare, the text would not parse again.
+    const std::string h = anyHost ? "*" : (host.find_first_of(":%") != std::string::npos ? "[" + host + "]" : host);
     return h + ":" + (anyPort ? std::string("*") : std::to_string(port));
 }
 

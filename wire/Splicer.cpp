@@ -3,11 +3,10 @@
 namespace wire {
 
 namespace {
-// Interactive streams (VNC, PLC protocols) stay at the small size; a direction whose reads
-// keep filling the buffer is bulk and grows it, so that it costs fewer system calls and
-// wake-ups per byte. Hundreds of idle streams therefore hold little memory.
-constexpr std::size_t kFirstBufferSize = 16 * 1024;
-constexpr std::size_t kMaxBufferSize = 64 * 1024; // larger measured no faster (cache)
+void release(std::vector<char> &buffer)
+{
+    std::vector<char>().swap(buffer);
+}
 } // namespace
 
 void Splicer::start(StreamPtr a, StreamPtr b, std::string toB, std::string toA, Done done)
@@ -29,35 +28,60 @@ Splicer::Splicer(StreamPtr a, StreamPtr b, Done done) : m_done(std::move(done))
 
 void Splicer::pump(Direction &d)
 {
-    d.buffer.resize(kFirstBufferSize);
     if (d.prefix.empty())
         return read(d);
     auto self = shared_from_this();
     d.to->writeAll(asio::buffer(d.prefix), [self, &d](const std::error_code &ec, std::size_t) {
-        d.prefix.clear();
-        d.prefix.shrink_to_fit();
+        std::string().swap(d.prefix);
         if (ec)
             return self->finish(d, ec);
         self->read(d);
     });
 }
 
+// Waits for input without a buffer; interactive and idle streams (most of them) thus hold
+// none between messages.
 void Splicer::read(Direction &d)
 {
     if (m_closed)
         return;
+    auto self = shared_from_this();
+    d.from->waitReadable([self, &d](const std::error_code &ec) {
+        if (self->m_closed)
+            return;
+        if (ec)
+            return self->finish(d, ec);
+        d.buffer.resize(d.size);
+        self->readInto(d);
+    });
+}
+
+void Splicer::readInto(Direction &d)
+{
     auto self = shared_from_this();
     d.from->readSome(asio::buffer(d.buffer), [self, &d](const std::error_code &ec, std::size_t n) {
         if (self->m_closed)
             return;
         if (ec)
             return self->finish(d, ec);
-        d.to->writeAll(asio::buffer(d.buffer.data(), n), [self, &d](const std::error_code &ec, std::size_t n) {
+        d.to->writeAll(asio::buffer(d.buffer.data(), n), [self, &d, n](const std::error_code &ec, std::size_t) {
+            if (self->m_closed)
+                return;
             if (ec)
                 return self->finish(d, ec);
             d.bytes += n;
-            if (n == d.buffer.size() && d.buffer.size() < kMaxBufferSize)
-                d.buffer.resize(d.buffer.size() * 2);
+            const std::size_t size = d.buffer.size();
+            if (n == size) {
+                // Bulk: more is probably there already; read on at once with a larger buffer.
+                if (size < kMaxBufferSize) {
+                    d.size = size * 2;
+                    d.buffer.resize(d.size);
+                }
+                return self->readInto(d);
+            }
+            if (n < size / 4 && size > kFirstBufferSize)
+                d.size = size / 2;
+            release(d.buffer);
             self->read(d);
         });
     });
@@ -68,18 +92,20 @@ void Splicer::finish(Direction &d, const std::error_code &ec)
     if (d.finished || m_closed)
         return;
     d.finished = true;
-    d.buffer.clear();
-    d.buffer.shrink_to_fit();
-    const bool clean = isEndOfStream(ec);
-    if (clean && !(m_ab.finished && m_ba.finished)) {
+    release(d.buffer);
+    if (isEndOfStream(ec)) {
         d.to->shutdownSend();
-        return;
-    }
-    if (!clean && !m_error)
+        if (!(m_ab.finished && m_ba.finished))
+            return;
+        m_closed = true;
+        m_ab.from->close();
+        m_ab.to->close();
+    } else {
         m_error = ec;
-    m_closed = true;
-    m_ab.from->close();
-    m_ab.to->close();
+        m_closed = true;
+        m_ab.from->abort();
+        m_ab.to->abort();
+    }
     if (m_done)
         m_done(m_ab.bytes, m_ba.bytes, m_error);
     m_done = nullptr;

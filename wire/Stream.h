@@ -20,16 +20,22 @@ public:
     virtual ~Stream() = default;
     virtual void readSome(asio::mutable_buffer buffer, IoHandler handler) = 0;
     virtual void writeAll(asio::const_buffer buffer, IoHandler handler) = 0;
+    // Completes once bytes (or the end, or an error) can be read without waiting, so that a
+    // caller holds no read buffer while the stream is idle.
+    virtual void waitReadable(std::function<void(const std::error_code &)> handler) { handler({}); }
     // Tells the peer no more bytes follow while bytes may still come back.
     virtual void shutdownSend() = 0;
     virtual void close() = 0;
+    // Ends the connection so that the peer sees it broken, not finished: a transfer cut
+    // short must fail at the far end rather than pass for a complete one.
+    virtual void abort() { close(); }
     virtual std::string peer() const = 0;
 };
 
 using StreamPtr = std::shared_ptr<Stream>;
 
-// End of stream, clean or not: a TLS peer that closes TCP without close_notify ends the
-// stream just as plainly (the relay half-closes TLS legs that way, see TlsStream).
+// The peer finished sending: a TCP FIN, or a TLS close_notify. A TLS connection that ends
+// without close_notify (asio::ssl::error::stream_truncated), or a reset, is an abort.
 bool isEndOfStream(const std::error_code &ec);
 
 std::string endpointText(const asio::ip::tcp::endpoint &ep);

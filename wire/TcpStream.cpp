@@ -1,12 +1,10 @@
 #include "wire/TcpStream.h"
 
-#include <asio/ssl/error.hpp>
-
 namespace wire {
 
 bool isEndOfStream(const std::error_code &ec)
 {
-    return ec == asio::error::eof || ec == asio::ssl::error::stream_truncated;
+    return ec == asio::error::eof;
 }
 
 std::string endpointText(const asio::ip::tcp::endpoint &ep)
@@ -33,6 +31,14 @@ void TcpStream::writeAll(asio::const_buffer buffer, IoHandler handler)
     asio::async_write(m_socket, buffer, std::move(handler));
 }
 
+void TcpStream::waitReadable(std::function<void(const std::error_code &)> handler)
+{
+    std::error_code ec;
+    if (m_socket.available(ec) > 0 || ec)
+        return asio::post(m_socket.get_executor(), [handler = std::move(handler)] { handler({}); });
+    m_socket.async_wait(asio::socket_base::wait_read, std::move(handler));
+}
+
 void TcpStream::shutdownSend()
 {
     std::error_code ec;
@@ -43,6 +49,19 @@ void TcpStream::close()
 {
     std::error_code ec;
     m_socket.close(ec);
+}
+
+void resetConnection(asio::ip::tcp::socket &socket)
+{
+    // Linger on with a zero timeout: close sends RST and drops what is still unsent.
+    std::error_code ec;
+    socket.set_option(asio::socket_base::linger(true, 0), ec);
+    socket.close(ec);
+}
+
+void TcpStream::abort()
+{
+    resetConnection(m_socket);
 }
 
 } // namespace wire

@@ -4,6 +4,9 @@
 
 namespace wire {
 
+// Closes with RST instead of FIN, so that the peer's next read fails (ECONNRESET).
+void resetConnection(asio::ip::tcp::socket &socket);
+
 class TcpStream : public Stream
 {
 public:
@@ -11,8 +14,10 @@ public:
 
     void readSome(asio::mutable_buffer buffer, IoHandler handler) override;
     void writeAll(asio::const_buffer buffer, IoHandler handler) override;
+    void waitReadable(std::function<void(const std::error_code &)> handler) override;
     void shutdownSend() override;
     void close() override;
+    void abort() override;
     std::string peer() const override { return m_peer; }
 
     asio::ip::tcp::socket &socket() { return m_socket; }

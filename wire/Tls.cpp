@@ -21,9 +21,8 @@ void commonSetup(asio::ssl::context &ctx)
     // Read whole bursts of records per system call instead of header and body apart.
     SSL_CTX_set_read_ahead(native, 1);
     SSL_CTX_set_default_read_buffer_len(native, 64 * 1024);
-    // A TCP close without close_notify is how a stream half-closes (see TlsStream::
-    // shutdownSend). Left fatal, it would forbid the answer that may still go the other way.
-    SSL_CTX_set_options(native, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    // A TCP close without close_notify stays an error (stream_truncated): it is how a
+    // killed peer or a cut connection looks, and must not pass for a complete transfer.
     // No session resumption between our own programs: no tickets to send or keep.
     SSL_CTX_set_num_tickets(native, 0);
 }

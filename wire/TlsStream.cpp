@@ -2,6 +2,7 @@
 
 #include "wire/CloseOnExec.h"
 
+#include "wire/TcpStream.h"
 #include "wire/Tls.h"
 
 #include <asio/ssl/error.hpp>
@@ -15,6 +16,10 @@ namespace {
 constexpr int kWaitRead = 0;
 constexpr int kWaitWrite = 1;
 constexpr int kFailed = 2;
+// A peer that reads nothing more cannot hold a closed stream's socket longer than this.
+constexpr std::chrono::seconds kCloseGrace{5};
+// Send buffers up to this size stay between bursts; larger ones are given back.
+constexpr std::size_t kKeptSendBuffer = 16 * 1024;
 
 struct Deadline
 {
@@ -26,7 +31,7 @@ struct Deadline
 } // namespace
 
 TlsStream::TlsStream(asio::ip::tcp::socket socket, std::shared_ptr<asio::ssl::context> ctx, bool server)
-    : m_socket(std::move(socket)), m_ctx(std::move(ctx))
+    : m_socket(std::move(socket)), m_ctx(std::move(ctx)), m_closeTimer(m_socket.get_executor())
 {
     std::error_code ec;
     m_socket.set_option(asio::ip::tcp::no_delay(true), ec);
@@ -62,7 +67,7 @@ int TlsStream::classify(int ret, std::error_code &ec)
     } else if (err == SSL_ERROR_ZERO_RETURN) {
         ec = asio::error::eof;
     } else if (err == SSL_ERROR_SYSCALL) {
-        // errno 0: the peer closed TCP without close_notify (our half-close, see shutdownSend).
+        // errno 0: the peer closed TCP without close_notify, i.e. it was cut off.
         ec = sysErrno == 0 ? std::error_code(asio::ssl::error::stream_truncated)
                            : std::error_code(sysErrno, asio::error::get_system_category());
     } else {
@@ -122,10 +127,7 @@ void TlsStream::pumpOut()
         auto waiters = std::move(m_flushWaiters);
         m_flushWaiters.clear();
         const std::error_code ec = m_socket.is_open() ? std::error_code() : asio::error::operation_aborted;
-        if (m_shutdownPending && !ec) {
-            m_shutdownPending = false;
-            shutdownSend();
-        }
+        releaseSendBuffers();
         for (auto &w : waiters)
             w(ec);
         return;
@@ -145,6 +147,18 @@ void TlsStream::pumpOut()
         }
         self->pumpOut();
     });
+}
+
+void TlsStream::releaseSendBuffers()
+{
+    if (m_sending.capacity() > kKeptSendBuffer)
+        std::string().swap(m_sending);
+    BUF_MEM *mem = nullptr;
+    BIO_get_mem_ptr(m_out, &mem);
+    if (mem && mem->max > kKeptSendBuffer) {
+        m_out = BIO_new(BIO_s_mem());
+        SSL_set0_wbio(m_ssl, m_out); // frees the old one
+    }
 }
 
 void TlsStream::connect(asio::io_context &io, std::shared_ptr<asio::ssl::context> ctx, const HostPort &address,
@@ -275,20 +289,56 @@ void TlsStream::writeAll(asio::const_buffer buffer, IoHandler handler)
     flush([handler = std::move(handler), total](const std::error_code &ec) { handler(ec, ec ? 0 : total); });
 }
 
+void TlsStream::waitReadable(std::function<void(const std::error_code &)> handler)
+{
+    std::error_code ec;
+    if (SSL_has_pending(m_ssl) || m_socket.available(ec) > 0 || ec || !m_socket.is_open())
+        return asio::post(m_socket.get_executor(), [handler = std::move(handler)] { handler({}); });
+    m_socket.async_wait(asio::socket_base::wait_read, std::move(handler));
+}
+
 void TlsStream::shutdownSend()
 {
-    if (m_busy) {
-        m_shutdownPending = true; // after the records still on their way
+    if (m_sentCloseNotify || !m_socket.is_open())
         return;
-    }
-    std::error_code ec;
-    m_socket.shutdown(asio::socket_base::shutdown_send, ec);
+    m_sentCloseNotify = true;
+    ERR_clear_error();
+    SSL_shutdown(m_ssl); // only queues the alert in m_out; never waits for the peer's
+    ERR_clear_error();
+    auto self = shared_from_this();
+    flush([self](const std::error_code &ec) {
+        std::error_code ignored;
+        if (!ec)
+            self->m_socket.shutdown(asio::socket_base::shutdown_send, ignored);
+        if (self->m_closeWhenSent) {
+            self->m_closeTimer.cancel();
+            self->m_socket.close(ignored);
+        }
+    });
 }
 
 void TlsStream::close()
 {
     std::error_code ec;
+    if (m_sentCloseNotify && m_socket.is_open() && (m_busy || BIO_ctrl_pending(m_out))) {
+        if (m_closeWhenSent)
+            return;
+        m_closeWhenSent = true;
+        m_closeTimer.expires_after(kCloseGrace);
+        m_closeTimer.async_wait([self = shared_from_this()](const std::error_code &ec) {
+            if (!ec)
+                resetConnection(self->m_socket);
+        });
+        return;
+    }
+    m_closeTimer.cancel();
     m_socket.close(ec);
+}
+
+void TlsStream::abort()
+{
+    m_closeTimer.cancel();
+    resetConnection(m_socket);
 }
 
 } // namespace wire

@@ -33,11 +33,14 @@ public:
 
     void readSome(asio::mutable_buffer buffer, IoHandler handler) override;
     void writeAll(asio::const_buffer buffer, IoHandler handler) override;
-    // Half-closes the TCP connection without close_notify: a TLS shutdown would have to
-    // wait for the peer's close_notify while our read is still outstanding. The far end
-    // sees stream_truncated, which counts as end of stream.
+    void waitReadable(std::function<void(const std::error_code &)> handler) override;
+    // Sends close_notify, then FIN, and goes on reading: TLS 1.3 lets the peer answer after
+    // our close_notify. Only an end with close_notify reads as end of stream at the far end.
     void shutdownSend() override;
+    // After shutdownSend, waits (bounded) for the close_notify to leave before closing.
     void close() override;
+    // Resets TCP without close_notify: the far end reads an abort.
+    void abort() override;
     std::string peer() const override { return m_peer; }
 
 private:
@@ -50,6 +53,8 @@ private:
     // Maps SSL_get_error to: 0 = wait for read, 1 = wait for write, else an error.
     int classify(int ret, std::error_code &ec);
     void complete(IoHandler handler, const std::error_code &ec, std::size_t n);
+    // Gives back the memory of a burst once it is sent: idle streams hold no record buffers.
+    void releaseSendBuffers();
 
     asio::ip::tcp::socket m_socket;
     std::shared_ptr<asio::ssl::context> m_ctx;
@@ -57,7 +62,9 @@ private:
     BIO *m_out = nullptr; // owned by m_ssl
     std::string m_sending;
     bool m_busy = false;
-    bool m_shutdownPending = false;
+    bool m_sentCloseNotify = false;
+    bool m_closeWhenSent = false;
+    asio::steady_timer m_closeTimer;
     std::vector<Flushed> m_flushWaiters;
     std::string m_peer;
 };
