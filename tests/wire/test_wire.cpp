@@ -51,7 +51,8 @@ void TestWire::addressesAreStrict()
 {
     QCOMPARE(QString::fromStdString(parseHostPort("127.0.0.1:7530")->text()), QString("127.0.0.1:7530"));
     QCOMPARE(QString::fromStdString(parseHostPort("[::1]:80")->text()), QString("[::1]:80"));
-    QCOMPARE(QString::fromStdString(parseHostPort("[1%eth0]:8")->text()), QString("[1%eth0]:8"));
+    QCOMPARE(QString::fromStdString(parseHostPort("[fe80::1%eth0]:8")->text()), QString("[fe80::1%eth0]:8"));
+    QVERIFY(!parseHostPort("[1%eth0]:8")); // brackets hold IPv6 literals only
     QCOMPARE(parseHostPort("panel-7.local:1")->host, std::string("panel-7.local"));
     QCOMPARE(parseHostPort("[fe80::1%eth0]:1")->host, std::string("fe80::1%eth0"));
     for (const char *bad : {"", ":80", "host", "host:", "host:0", "host:65536", "host:12a", "a b:1", "h;rm:1",
