@@ -106,6 +106,11 @@ bool TestReliability::streamEchoes(int timeoutMs)
 // streams are gone; glibc keeps freed heap unless trimmed.
 void TestReliability::memoryComesBackAfterStreams()
 {
+#if defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer's allocator holds freed memory in quarantine and malloc_trim does not
+    // reach it, so RSS says nothing about what the relay and agent keep.
+    QSKIP("RSS is the sanitizer allocator's, not glibc's");
+#endif
     const qint64 relayPid = m_relay->process().pid(), agentPid = m_agent.pid();
     for (int i = 0; i < 3; ++i) // first use allocates for good (TLS tables, resolver)
         QVERIFY(streamEchoes(5000));

@@ -10,6 +10,8 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <signal.h>
+
 namespace {
 
 QStringList g_messages;
@@ -160,7 +162,7 @@ private slots:
 
         const QString probe = m_dir.filePath("viewer.out");
         QVERIFY(QDir().mkpath(m_vncDir));
-        QVERIFY(writeFile(m_vncDir + "/vnc", "#!/bin/sh\n{ pwd; echo \"$@\"; } > \"$TALVO_VNC_PROBE.tmp\" && mv "
+        QVERIFY(writeFile(m_vncDir + "/vnc", "#!/bin/sh\n{ pwd; echo \"$@\"; echo $$; } > \"$TALVO_VNC_PROBE.tmp\" && mv "
                                              "\"$TALVO_VNC_PROBE.tmp\" \"$TALVO_VNC_PROBE\"\n"));
         QFile::setPermissions(m_vncDir + "/vnc", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         qputenv("TALVO_VNC_PROBE", probe.toLocal8Bit());
@@ -169,6 +171,11 @@ private slots:
         const QStringList lines = QString::fromLocal8Bit(readFile(probe)).split('\n');
         QCOMPARE(QDir(lines.value(0)).canonicalPath(), QDir(m_vncDir).canonicalPath());
         QCOMPARE(lines.value(1), QString("127.0.0.1:7530"));
+        // The viewer's QProcess deletes itself once the viewer ends: the test ends only after
+        // that, or the leak check sees it still alive.
+        const pid_t viewer = lines.value(2).toInt();
+        QVERIFY(viewer > 0);
+        QVERIFY(QTest::qWaitFor([&] { return ::kill(viewer, 0) != 0; }, 10000));
     }
 };
 

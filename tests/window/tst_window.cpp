@@ -112,7 +112,7 @@ private slots:
         };
         show(PLCDownloadPassThrough::Disconnecting);
         QCOMPARE(caption(), QStringLiteral("Disconnecting "));
-        show(9); // not a state: the caption stays
+        show(0); // not a state (but a value State can hold): the caption stays
         QCOMPARE(caption(), QStringLiteral("Disconnecting "));
 
         // The close button, reached by its name alone, clears the tip and shows Idle.
