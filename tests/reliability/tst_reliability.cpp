@@ -108,8 +108,11 @@ void TestReliability::memoryComesBackAfterStreams()
 {
 #if defined(__SANITIZE_ADDRESS__)
     // AddressSanitizer's allocator holds freed memory in quarantine and malloc_trim does not
-    // reach it, so RSS says nothing about what the relay and agent keep.
-    QSKIP("RSS is the sanitizer allocator's, not glibc's");
+    // reach it, so there RSS says nothing about what the relay and agent keep: the streams
+    // still run (for the sanitizer), their memory is not judged.
+    constexpr bool kRssTellsWhatIsHeld = false;
+#else
+    constexpr bool kRssTellsWhatIsHeld = true;
 #endif
     const qint64 relayPid = m_relay->process().pid(), agentPid = m_agent.pid();
     for (int i = 0; i < 3; ++i) // first use allocates for good (TLS tables, resolver)
@@ -137,6 +140,8 @@ void TestReliability::memoryComesBackAfterStreams()
     const int endedBefore = ended();
     streams.clear();
     QVERIFY(QTest::qWaitFor([&] { return ended() - endedBefore >= kStreams; }, 30000));
+    if (!kRssTellsWhatIsHeld)
+        return;
     // The relay's and the agent's trim runs every 5 s. The aim is 10 % over idle; what stays
     // (about 1.7 MB in each after 300 streams) is heap pages that a few live objects keep:
     // the relay's heap then holds only ~175 KB more in use than at idle (malloc_info), likely
