@@ -51,7 +51,7 @@ int main(int argc, char **argv)
     std::string configPath;
     if (const int code = wire::parseConfigArgument(argc, argv, "talvo-panel", kHelp, &configPath); code >= 0)
         return code;
-    wire::prepareProcess("talvo-panel");
+    wire::prepareProcess("talvo-panel", argv);
 
     panel::PanelConfig config;
     std::string error;

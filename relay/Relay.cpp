@@ -195,6 +195,7 @@ void Relay::onAccepted(asio::ip::tcp::socket socket)
                                : std::to_string(m_admissions->total) + " open (max_connections)"));
         return; // the socket closes here, before any TLS work
     }
+    m_records.ensure(m_admissions->total + 2); // the listener and this one are open too
     auto slot = std::make_shared<Slot>(m_admissions, source);
     const std::string peer = wire::endpointText(remote);
     auto held = std::make_shared<asio::ip::tcp::socket>(std::move(socket));

@@ -2,6 +2,7 @@
 
 #include "relay/PanelRegistry.h"
 #include "relay/RelayConfig.h"
+#include "wire/DescriptorRecords.h"
 #include "wire/Log.h"
 #include "wire/Messages.h"
 
@@ -56,6 +57,7 @@ private:
     std::uint16_t m_port = 0;
     bool m_created = false;
     asio::steady_timer m_acceptPause;
+    wire::DescriptorRecords m_records{m_io};
     int m_reserve = -1; // /dev/null, given up to accept-and-close when descriptors run out
     std::shared_ptr<Admissions> m_admissions;
     wire::LogLimiter m_acceptLog{std::chrono::seconds(5)};

@@ -37,7 +37,7 @@ int main(int argc, char **argv)
     std::string configPath;
     if (const int code = wire::parseConfigArgument(argc, argv, "talvo-relay", kHelp, &configPath); code >= 0)
         return code;
-    wire::prepareProcess("talvo-relay");
+    wire::prepareProcess("talvo-relay", argv);
 
     relay::RelayConfig config;
     std::string error;

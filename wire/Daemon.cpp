@@ -4,8 +4,11 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace wire {
 
@@ -30,8 +33,38 @@ int parseConfigArgument(int argc, char **argv, const char *name, const char *hel
     return -1;
 }
 
-void prepareProcess(const char *name)
+namespace {
+
+// glibc's per-thread cache keeps up to seven freed chunks of each small size out of the
+// heap's reach; after a burst of streams those few hundred chunks lie scattered over as
+// many pages, and malloc_trim cannot return a page that holds one (1.5 to 2 MB stayed per
+// process, 20 % of an idle relay). The cache can only be switched off before the process
+// starts, through GLIBC_TUNABLES, so the daemon sets it and executes itself again. The
+// marker stops a second round where the variable is ignored (a privileged binary).
+void disableMallocThreadCache(char **argv)
 {
+#if defined(__GLIBC__)
+    static const char kSetting[] = "glibc.malloc.tcache_count=0";
+    static const char kMarker[] = "TALVO_MALLOC_SET";
+    const char *tunables = std::getenv("GLIBC_TUNABLES");
+    if (std::getenv(kMarker) || (tunables && std::strstr(tunables, "glibc.malloc.tcache_count")))
+        return;
+    std::string value = tunables && *tunables ? std::string(tunables) + ":" + kSetting : std::string(kSetting);
+    setenv("GLIBC_TUNABLES", value.c_str(), 1);
+    setenv(kMarker, "1", 1);
+    execv("/proc/self/exe", argv);
+    // Not fatal: the process only keeps a little more memory after bursts.
+    unsetenv(kMarker);
+#else
+    (void)argv;
+#endif
+}
+
+} // namespace
+
+void prepareProcess(const char *name, char **argv)
+{
+    disableMallocThreadCache(argv);
     std::signal(SIGPIPE, SIG_IGN);
     // One stream holds two descriptors; the default soft limit of 1024 would cap a relay
     // or an agent near 500 streams.

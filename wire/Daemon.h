@@ -12,8 +12,10 @@ namespace wire {
 // 2 for a bad command line, with a message), or -1 with *configPath set.
 int parseConfigArgument(int argc, char **argv, const char *name, const char *help, std::string *configPath);
 
-// No SIGPIPE from a peer that went away, descriptors for many streams, the log's name.
-void prepareProcess(const char *name);
+// No SIGPIPE from a peer that went away, descriptors for many streams, the log's name, and
+// a heap that gives back what a burst of streams took (may re-execute the program once,
+// with the same arguments, to set that up).
+void prepareProcess(const char *name, char **argv);
 
 // Runs io until SIGINT or SIGTERM.
 void runUntilSignalled(asio::io_context &io);

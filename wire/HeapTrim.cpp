@@ -1,8 +1,13 @@
 #include "wire/HeapTrim.h"
 
+#include "wire/Log.h"
+
+#include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 
+#include <csignal>
 #include <memory>
+#include <string>
 
 #if defined(__linux__)
 #include <malloc.h>
@@ -26,11 +31,29 @@ void arm(std::shared_ptr<asio::steady_timer> timer, std::chrono::milliseconds in
     });
 }
 
+void onRequest(std::shared_ptr<asio::signal_set> signals)
+{
+    signals->async_wait([signals](const std::error_code &ec, int) {
+        if (ec)
+            return;
+#if defined(__GLIBC__)
+        const std::size_t freeBefore = mallinfo2().fordblks;
+        malloc_trim(0);
+        logLine("heap trimmed on request: " + std::to_string(mallinfo2().uordblks / 1024) + " KiB in use, "
+                + std::to_string(freeBefore / 1024) + " KiB were free");
+#else
+        logLine("heap trimmed on request: not supported by this C library");
+#endif
+        onRequest(signals);
+    });
+}
+
 } // namespace
 
 void startHeapTrim(asio::io_context &io, std::chrono::milliseconds interval, std::size_t minFree)
 {
     arm(std::make_shared<asio::steady_timer>(io), interval, minFree);
+    onRequest(std::make_shared<asio::signal_set>(io, SIGUSR1));
 }
 
 } // namespace wire
