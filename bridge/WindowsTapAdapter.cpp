@@ -6,21 +6,22 @@
 #include <QDebug>
 
 namespace {
-// Gateway of every route: the panel's /24 network with host part 234. Each template is
-// filled with the first three bytes of the panel's address, for %1-%3 and again for
-// %5-%7 where both appear.
+// Gateway of every route: the panel's /24 network with host part 234. The fourth route is
+// the multicast range 224.0.0.0/4 (route refuses a mask that leaves address bits set).
+// Each template is filled with the first three bytes of the panel's address, for %1-%3
+// and again for %5-%7 where both appear.
 const char *const kRouteAdd[] = {
     "route add %1.%2.%3.0 mask 255.255.255.0 %5.%6.%7.234 metric 291 ",
     "route add %1.%2.%3.234 mask 255.255.255.255 %5.%6.%7.234 metric 291 ",
     "route add %1.%2.%3.255 mask 255.255.255.255 %5.%6.%7.234 metric 291 ",
-    "route add 234.0.0.0 mask 240.0.0.0 %5.%6.%7.234 metric 291 ",
+    "route add 224.0.0.0 mask 240.0.0.0 %5.%6.%7.234 metric 291 ",
     "route add 255.255.255.255 mask 255.255.255.255 %5.%6.%7.234 metric 291 ",
 };
 const char *const kRouteDelete[] = {
     "route delete %1.%2.%3.0 mask 255.255.255.0 %5.%6.%7.234 ",
     "route delete %1.%2.%3.234 mask 255.255.255.255 %5.%6.%7.234 ",
     "route delete %1.%2.%3.255 mask 255.255.255.255 %5.%6.%7.234 ",
-    "route delete 234.0.0.0 mask 240.0.0.0 %5.%6.%7.234 ",
+    "route delete 224.0.0.0 mask 240.0.0.0 %5.%6.%7.234 ",
     "route delete 255.255.255.255 mask 255.255.255.255 %5.%6.%7.234 ",
 };
 

@@ -7,12 +7,14 @@
 
 #include "bridge/LinuxVethAdapter.h"
 #include "bridge/PCapOperator.h"
+#include "bridge/PanelAddress.h"
 #include "bridge/ProcessCommandRunner.h"
 #include "bridge/RelayRule.h"
 #include "bridge/TapRegistry.h"
 #include "bridge/WindowsTapAdapter.h"
 
 #include <QDir>
+#include <QHostAddress>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -270,10 +272,36 @@ private slots:
         QVERIFY(!reg.value(TapRegistry::classKey() + "\\0010", "MAC").isValid());
         QVERIFY(b.commands.contains(
             "netsh interface ip set address name=\"Local Area %2\" source=static addr=10.0.0.5 mask=255.255.255.0 "));
-        QCOMPARE(startingWith(b.commands, "route add "), 5);
+        const QStringList gateway{"10.0.0.234", "metric", "291"};
+        const QList<QStringList> routes{{"10.0.0.0", "255.255.255.0"}, {"10.0.0.234", "255.255.255.255"},
+                                        {"10.0.0.255", "255.255.255.255"}, {"224.0.0.0", "240.0.0.0"},
+                                        {"255.255.255.255", "255.255.255.255"}};
+        for (const QStringList &r : routes)
+            QVERIFY2(b.commands.contains(QStringList{"route add", r[0], "mask", r[1], gateway.join(' '), ""}.join(' ')),
+                     qPrintable(r.join(' ')));
         b.commands.clear();
         b.op.routeDelete();
-        QCOMPARE(startingWith(b.commands, "route delete "), 5);
+        for (const QStringList &r : routes)
+            QVERIFY(b.commands.contains(QStringList{"route delete", r[0], "mask", r[1], gateway[0], ""}.join(' ')));
+        QCOMPARE(b.commands.size(), routes.size() + 1);
+    }
+
+    // route refuses a destination with bits outside its mask: every route must be one.
+    void routesFitTheirMasks()
+    {
+        const auto address = [](const QString &text) { return QHostAddress(text).toIPv4Address(); };
+        const std::optional<PanelAddress> panel = PanelAddress::parse("02:11:22:33:44:55", "192.168.7.10");
+        QVERIFY(panel);
+        for (const QStringList &commands : {WindowsTapAdapter::routeAddCommands(*panel),
+                                            WindowsTapAdapter::routeDeleteCommands(*panel)}) {
+            QCOMPARE(commands.size(), 5);
+            for (const QString &cmd : commands) {
+                const QStringList words = cmd.split(' ', Qt::SkipEmptyParts);
+                QCOMPARE(words.at(3), QStringLiteral("mask"));
+                QVERIFY2((address(words.at(2)) & ~address(words.at(4))) == 0, qPrintable(cmd));
+                QCOMPARE(words.at(5), QStringLiteral("192.168.7.234"));
+            }
+        }
     }
 
     // Announcements come from the network: anything but six hex groups and four decimal
