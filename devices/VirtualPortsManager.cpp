@@ -3,6 +3,7 @@
 #include "devices/VirtualPortsPlatform.h"
 
 #include <QLibrary>
+#include <QStringList>
 #include <QtGlobal>
 
 namespace {
@@ -11,23 +12,32 @@ using CreatePairFunction = bool (*)(const char *first, const char *second);
 using DeletePairFunction = bool (*)(const char *port);
 
 // The library stays loaded once found: QLibrary does not unload on destruction.
-QFunctionPointer resolve(const char *symbol)
+QFunctionPointer resolve(const char *symbol, QString *error)
 {
+    QStringList failures;
     for (const QString &name : VirtualPortsPlatform::libraryNames()) {
         QLibrary library(name);
-        if (library.load())
-            return library.resolve(symbol);
+        if (library.load()) {
+            const QFunctionPointer function = library.resolve(symbol);
+            if (!function && error)
+                *error = QStringLiteral("%1 has no function %2").arg(library.fileName(), QLatin1String(symbol));
+            return function;
+        }
+        failures << library.errorString();
     }
+    if (error)
+        *error = QStringLiteral("the virtual serial port library (vspdctl) is missing: %1")
+                     .arg(failures.join(QStringLiteral("; ")));
     return nullptr;
 }
 
 } // namespace
 
-bool VirtualPortsManager::createPair(const QString &first, const QString &second)
+bool VirtualPortsManager::createPair(const QString &first, const QString &second, QString *error)
 {
     const QByteArray a = first.toUtf8();
     const QByteArray b = second.toUtf8();
-    const auto create = reinterpret_cast<CreatePairFunction>(resolve("CreatePair"));
+    const auto create = reinterpret_cast<CreatePairFunction>(resolve("CreatePair", error));
     if (!create) {
         qWarning("VirtualPortsManager::createPair: Failed to resove function CreatePair");
         return false;
@@ -35,10 +45,10 @@ bool VirtualPortsManager::createPair(const QString &first, const QString &second
     return create(a.constData(), b.constData());
 }
 
-bool VirtualPortsManager::deletePair(const QString &port)
+bool VirtualPortsManager::deletePair(const QString &port, QString *error)
 {
     const QByteArray name = port.toUtf8();
-    const auto remove = reinterpret_cast<DeletePairFunction>(resolve("DeletePair"));
+    const auto remove = reinterpret_cast<DeletePairFunction>(resolve("DeletePair", error));
     if (!remove) {
         qWarning("VirtualPortsManager::deletePair: Failed to resove function DeletePair");
         return false;
