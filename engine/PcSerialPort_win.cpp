@@ -9,8 +9,10 @@
 namespace {
 // One read asks for at most this much; a read completes with whatever has arrived.
 constexpr DWORD kReadChunk = 4096;
+// A read ends once the line has been quiet this long after a byte.
+constexpr DWORD kQuietLineMs = 10;
 // A read that completes empty is tried again after this pause, so that a driver which
-// ignores the "wait for the first byte" time-outs cannot turn the read loop into a spin.
+// ends reads without data cannot turn the read loop into a spin.
 constexpr int kEmptyReadPauseMs = 20;
 
 QString systemMessage(DWORD code)
@@ -76,12 +78,12 @@ public:
         if (!SetCommState(m_handle, &dcb))
             return fail("set the line settings of");
 
-        // A read returns as soon as one byte is there, with all that are there; with none it
-        // waits (for about 49 days, then it is simply started again). Writes never time out.
+        // A read waits without limit for its first byte and ends when the line has been quiet
+        // for a moment after the last one (or the chunk is full). Wine does not honour the
+        // "return on the first byte" form of the time-outs; this one works on both. Writes
+        // never time out.
         COMMTIMEOUTS timeouts{};
-        timeouts.ReadIntervalTimeout = MAXDWORD;
-        timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-        timeouts.ReadTotalTimeoutConstant = MAXDWORD - 1;
+        timeouts.ReadIntervalTimeout = kQuietLineMs;
         if (!SetCommTimeouts(m_handle, &timeouts))
             return fail("set the time-outs of");
 
