@@ -41,6 +41,13 @@ int VNCTunnelConnect::TunnelState()
 
 int VNCTunnelConnect::StarTunnel()
 {
+    // The tunnel ends with the application object, on the main thread, with its listeners
+    // closed and the relay told, instead of being cut off by the process end.
+    static const bool stopAtQuit = [] {
+        qAddPostRoutine([] { TunnelStop(); });
+        return true;
+    }();
+    Q_UNUSED(stopAtQuit)
     TunnelSetCallback(&ignoreTunnelNotification);
     char szSysInfo[256];
     std::memset(szSysInfo, 0, sizeof szSysInfo);

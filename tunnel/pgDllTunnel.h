@@ -68,6 +68,11 @@ TUNNEL_API int TUNNEL_CALL TunnelDelConnect(const char *reserved, const char *de
                                             int reserved2, const char *remote, const char *local);
 /* Closes the listener on `local`, whatever it forwards to; open streams finish. */
 TUNNEL_API int TUNNEL_CALL TunnelDelListen(const char *reserved, const char *local);
+/* Closes every forwarding and the relay link and ends the library's thread, for good: later
+ * calls answer TUNNEL_E_NOT_STARTED. Call it where the host ends, from the host's thread;
+ * exiting the process without it is safe too. Once started, the library stays loaded until
+ * the process ends: unloading it is harmless and does nothing. */
+TUNNEL_API int TUNNEL_CALL TunnelStop(void);
 
 #ifdef __cplusplus
 }

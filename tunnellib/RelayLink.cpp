@@ -65,6 +65,26 @@ void RelayLink::start()
     }
 }
 
+void RelayLink::stop()
+{
+    ++m_attempt; // a login or a retry still under way reports to nobody now
+    m_phase = Phase::Idle;
+    m_retry.cancel();
+    if (m_connecting)
+        m_connecting->close();
+    m_connecting.reset();
+    if (m_channel)
+        m_channel->close();
+    m_channel.reset();
+    for (auto &c : m_checks) {
+        c.second.timer->cancel();
+        c.second.done(TUNNEL_E_NOT_STARTED);
+    }
+    m_checks.clear();
+    setState(TUNNEL_E_NOT_STARTED);
+    settle(TUNNEL_E_NOT_STARTED);
+}
+
 void RelayLink::connect()
 {
     m_phase = Phase::Connecting;

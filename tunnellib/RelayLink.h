@@ -25,6 +25,8 @@ public:
     void configure(const TunnelConfig &config);
     // Starts, or while waiting to reconnect, tries again now.
     void start();
+    // Drops the link and whatever login is under way, and stays down.
+    void stop();
     bool started() const { return m_phase != Phase::Idle; }
     int state() const { return m_state.load(); }
     const TunnelConfig &config() const { return m_config; }

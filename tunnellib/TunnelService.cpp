@@ -1,6 +1,7 @@
 #include "tunnellib/TunnelService.h"
 
 #include "tunnellib/DebugLog.h"
+#include "tunnellib/ProcessEnd.h"
 #include "wire/CloseOnExec.h"
 #include "wire/Messages.h"
 #include "wire/TcpStream.h"
@@ -40,12 +41,13 @@ std::string normalRemote(const char *remote)
 
 TunnelService &TunnelService::instance()
 {
-    // Never destroyed: the host may unload nothing and exit at any time; shutdown() runs
-    // from atexit instead, before OpenSSL's own clean-up (registered earlier, runs later).
+    // Never destroyed: the host may exit at any time, and a destructor would run where the
+    // io thread may not be joined. The host ends the thread with TunnelStop, or the process
+    // end does (see ProcessEnd.h).
     static TunnelService *service = [] {
-        OPENSSL_init_ssl(0, nullptr);
+        OPENSSL_init_ssl(opensslInitOptions(), nullptr);
         auto *s = new TunnelService();
-        std::atexit([] { instance().shutdown(); });
+        stopAtProcessExit([] { instance().shutdown(); });
         return s;
     }();
     return *service;
@@ -63,6 +65,7 @@ void TunnelService::ensureThread()
 {
     if (m_thread.joinable())
         return;
+    pinLibrary();
     m_work.emplace(asio::make_work_guard(m_io));
     m_thread = std::thread([this] {
         m_ioThreadId = std::this_thread::get_id();
@@ -81,7 +84,8 @@ void TunnelService::ensureThread()
 void TunnelService::shutdown()
 {
     m_stopped = true;
-    if (!m_thread.joinable())
+    m_started = false;
+    if (!m_thread.joinable() || processExiting())
         return;
     if (std::this_thread::get_id() == m_thread.get_id()) {
         m_thread.detach(); // exit() called from our own callback: cannot join ourselves
@@ -91,12 +95,34 @@ void TunnelService::shutdown()
     m_thread.join();
 }
 
+int TunnelService::stop()
+{
+    if (std::this_thread::get_id() == m_ioThreadId.load())
+        return TUNNEL_E_INTERNAL; // from inside the notification: would wait for ourselves
+    std::lock_guard<std::mutex> lock(m_callMutex);
+    if (m_thread.joinable() && !m_stopped) {
+        // Closed on their own thread, so that the ports are free and the relay has seen us
+        // go when this returns. Bounded like every call; the thread ends either way.
+        call(
+            [this](Reply reply) {
+                for (auto &f : m_forwardings)
+                    f.second->close();
+                m_forwardings.clear();
+                m_link.stop();
+                reply(TUNNEL_OK, {});
+            },
+            kCallLimit);
+    }
+    shutdown();
+    return TUNNEL_OK;
+}
+
 int TunnelService::call(std::function<void(Reply)> work, std::chrono::milliseconds timeout, std::string *text)
 {
     if (std::this_thread::get_id() == m_ioThreadId.load())
         return TUNNEL_E_INTERNAL; // from inside the notification: would wait for ourselves
     if (m_stopped)
-        return TUNNEL_E_INTERNAL;
+        return TUNNEL_E_NOT_STARTED;
     struct Outcome
     {
         std::promise<std::pair<int, std::string>> promise;
@@ -149,6 +175,8 @@ int TunnelService::init(const char *configFile, char *sysInfo, int sysInfoSize)
 int TunnelService::start(const char *configFile)
 {
     std::lock_guard<std::mutex> lock(m_callMutex);
+    if (m_stopped)
+        return TUNNEL_E_NOT_STARTED; // TunnelStop was for good
     TunnelConfig cfg;
     std::string error;
     // The file named here wins; without one, what TunnelInit read.

@@ -27,6 +27,8 @@ public:
     int addConnect(const char *deviceId, const char *remote, const char *local, char *errorText);
     int delConnect(const char *deviceId, const char *remote, const char *local);
     int delListen(const char *local);
+    // Closes every forwarding and the relay link and ends the io thread, for good.
+    int stop();
 
 private:
     TunnelService();

@@ -66,4 +66,9 @@ TUNNEL_API int TUNNEL_CALL TunnelDelListen(const char *, const char *local)
     return guarded([&] { return TunnelService::instance().delListen(local); });
 }
 
+TUNNEL_API int TUNNEL_CALL TunnelStop(void)
+{
+    return guarded([] { return TunnelService::instance().stop(); });
+}
+
 } // extern "C"

@@ -1,16 +1,23 @@
 #pragma once
 
-// libvspdctl: pairs of joined virtual serial ports. Each port of a pair is a pseudo-terminal
-// published under its COM name; bytes written to one port come out of the other unchanged,
-// whatever line settings either side chooses. As on a cable, bytes sent while nobody holds
-// the other port open are not kept for a later user. Names live as long as the pair or the
-// process that made it.
+// libvspdctl (vspdctl.dll on Windows): pairs of joined virtual serial ports; bytes written to
+// one port come out of the other unchanged, whatever line settings either side chooses.
 //
-// The names are published as symbolic links in the directory named by TALVO_VSERIAL_DIR, or
-// by default in a per-user runtime directory ($XDG_RUNTIME_DIR/talvo-vserial, else
-// /run/user/<uid>/talvo-vserial, else /tmp/talvo-vserial-<uid>).
+// Linux (vspdctl_linux.cpp): each port of a pair is a pseudo-terminal published under its COM
+// name. As on a cable, bytes sent while nobody holds the other port open are not kept for a
+// later user. Names live as long as the pair or the process that made it. The names are
+// published as symbolic links in the directory named by TALVO_VSERIAL_DIR, or by default in
+// a per-user runtime directory ($XDG_RUNTIME_DIR/talvo-vserial, else
+// /run/user/<uid>/talvo-vserial, else /tmp/talvo-vserial-<uid>). Both calls return quickly;
+// neither blocks on the ports' users.
 //
-// Both calls are thread-safe and return quickly; neither blocks on the ports' users.
+// Windows (vspdctl_win.cpp): the pairs are com0com's, the free null-modem driver, made and
+// removed through its set-up program setupc.exe in its install folder (Program Files). A
+// pair of the two names that exists already (made by the user, or without com0com by any
+// other means) is used as it is. Pairs outlive the process; DeletePair removes only pairs
+// this process made. Making a pair may install a driver instance and take seconds.
+//
+// The calls are thread-safe.
 
 #ifndef __cplusplus
 #include <stdbool.h>
@@ -33,8 +40,13 @@ extern "C" {
 VSPDCTL_API bool CreatePair(const char *first, const char *second);
 
 // Removes the pair that has port as either of its names, with both published names.
-// False when there is no such pair.
+// False when there is no such pair. Windows: true, leaving it in place, for a pair this
+// process did not make.
 VSPDCTL_API bool DeletePair(const char *port);
+
+// Why the last failed call on this thread failed, in English, for the caller's log; empty
+// before any failure. The text stays valid until the thread's next call.
+VSPDCTL_API const char *LastPairError(void);
 
 #ifdef __cplusplus
 }

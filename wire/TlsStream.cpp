@@ -1,6 +1,7 @@
 #include "wire/TlsStream.h"
 
 #include "wire/CloseOnExec.h"
+#include "wire/SocketError.h"
 
 #include "wire/TcpStream.h"
 #include "wire/Tls.h"
@@ -55,7 +56,7 @@ TlsStream::~TlsStream()
 
 int TlsStream::classify(int ret, std::error_code &ec)
 {
-    const int sysErrno = errno;
+    const std::error_code sysError = lastSocketError();
     const int err = SSL_get_error(m_ssl, ret);
     if (err == SSL_ERROR_WANT_READ)
         return kWaitRead;
@@ -67,9 +68,8 @@ int TlsStream::classify(int ret, std::error_code &ec)
     } else if (err == SSL_ERROR_ZERO_RETURN) {
         ec = asio::error::eof;
     } else if (err == SSL_ERROR_SYSCALL) {
-        // errno 0: the peer closed TCP without close_notify, i.e. it was cut off.
-        ec = sysErrno == 0 ? std::error_code(asio::ssl::error::stream_truncated)
-                           : std::error_code(sysErrno, asio::error::get_system_category());
+        // No socket error: the peer closed TCP without close_notify, i.e. it was cut off.
+        ec = sysError ? sysError : std::error_code(asio::ssl::error::stream_truncated);
     } else {
         const unsigned long e = ERR_peek_last_error();
         ec = ERR_GET_REASON(e) == SSL_R_UNEXPECTED_EOF_WHILE_READING
@@ -90,7 +90,7 @@ void TlsStream::complete(IoHandler handler, const std::error_code &ec, std::size
 void TlsStream::handshake(std::function<void(const std::error_code &)> done)
 {
     ERR_clear_error();
-    errno = 0;
+    clearSocketError();
     const int ret = SSL_do_handshake(m_ssl);
     std::error_code ec;
     const int what = ret == 1 ? kWaitRead : classify(ret, ec);
@@ -237,7 +237,7 @@ void TlsStream::readSome(asio::mutable_buffer buffer, IoHandler handler)
     if (!m_socket.is_open())
         return complete(std::move(handler), asio::error::operation_aborted, 0);
     ERR_clear_error();
-    errno = 0;
+    clearSocketError();
     std::size_t got = 0;
     const int ret = SSL_read_ex(m_ssl, buffer.data(), buffer.size(), &got);
     if (ret == 1) {
@@ -274,7 +274,7 @@ void TlsStream::writeAll(asio::const_buffer buffer, IoHandler handler)
     std::size_t left = buffer.size();
     while (left > 0) {
         ERR_clear_error();
-        errno = 0;
+        clearSocketError();
         std::size_t written = 0;
         const int ret = SSL_write_ex(m_ssl, data, left, &written);
         if (ret != 1) {

@@ -159,6 +159,7 @@ private slots:
     void agentKilledMidStreamThenBack();
     void relayRestartedListenersSurvive();
     void connectionWaitsTenSecondsForRelay();
+    void stopEndsEverythingForGood();
 
 private:
     bool startAgent();
@@ -416,6 +417,23 @@ void TestTunnelLib::connectionWaitsTenSecondsForRelay()
     QVERIFY(c.closedByPeer(14000));
     QVERIFY2(timer.elapsed() >= 9000, "closed before the 10 s wait for the relay was over");
     QVERIFY(c.received.isEmpty());
+}
+
+// The host's way out before unloading the library: nothing of it may stay behind.
+void TestTunnelLib::stopEndsEverythingForGood()
+{
+    Client open;
+    QVERIFY(open.connectTo(m_port)); // still listening, with the relay gone
+    const int threads = threadCount();
+    QCOMPARE(TunnelStop(), int(TUNNEL_OK));
+    QCOMPARE(threadCount(), threads - 1);
+    QTcpSocket refused;
+    refused.connectToHost(QHostAddress::LocalHost, m_port);
+    QVERIFY(!refused.waitForConnected(2000));
+    QCOMPARE(state(), int(TUNNEL_E_NOT_STARTED));
+    QCOMPARE(start(m_goodConfig), int(TUNNEL_E_NOT_STARTED));
+    QCOMPARE(add("SN1", "127.0.0.1:7530", local(m_port)), int(TUNNEL_E_NOT_STARTED));
+    QCOMPARE(TunnelStop(), int(TUNNEL_OK));
 }
 
 int main(int argc, char **argv)
