@@ -42,7 +42,17 @@ bool VirtualPortsManager::createPair(const QString &first, const QString &second
         qWarning("VirtualPortsManager::createPair: Failed to resove function CreatePair");
         return false;
     }
-    return create(a.constData(), b.constData());
+    if (create(a.constData(), b.constData()))
+        return true;
+    // Libraries older than LastPairError give no reason; the bare failure has to do then.
+    if (error) {
+        using LastErrorFunction = const char *(*)();
+        const auto lastError = reinterpret_cast<LastErrorFunction>(resolve("LastPairError", nullptr));
+        const char *why = lastError ? lastError() : nullptr;
+        *error = QStringLiteral("the pair %1/%2 could not be made: %3")
+                     .arg(first, second, why && *why ? QString::fromLocal8Bit(why) : QStringLiteral("no reason given"));
+    }
+    return false;
 }
 
 bool VirtualPortsManager::deletePair(const QString &port, QString *error)
