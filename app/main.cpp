@@ -1,4 +1,5 @@
 #include "app/LogHandler.h"
+#include "app/ParentConsole.h"
 #include "app/Startup.h"
 #include "window/PLCDownloadAssistant.h"
 
@@ -13,7 +14,9 @@ int main(int argc, char *argv[])
     // Before the application object: no window, no display needed and no log line written.
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+            useParentConsole();
             std::fputs(kUsage, stdout);
+            std::fflush(stdout);
             return 0;
         }
     }

@@ -4,8 +4,9 @@
 
 // The directory that holds the tool's data files (log, SN list, selection memory).
 // It is the executable's directory, or, when that is not writable (installed under
-// /usr/lib), $XDG_DATA_HOME/talvo-hmi-tunnel/app (~/.local/share/...). Tests point it at a
-// directory they own so that nothing is written beside the real executable.
+// /usr/lib or Program Files), a folder of the user's: $XDG_DATA_HOME/talvo-hmi-tunnel/app
+// (~/.local/share/...) on Linux, %LOCALAPPDATA%\talvo-hmi-tunnel\app on Windows. Tests
+// point it at a directory they own so that nothing is written beside the real executable.
 class AppDir
 {
 public:

@@ -26,13 +26,11 @@ public:
     virtual bool isCaptureDevice(const QString &name, const QString &description) = 0;
 
     // Gives the adapter the panel's addresses and the five routes, running the commands
-    // through run. False when there is no adapter to configure: then no command ran.
-    virtual bool configure(const PanelAddress &panel, CommandRunner &run) = 0;
+    // through run. False when the adapter is missing or refuses its settings: then no
+    // command ran, and *why is the text for the operator.
+    virtual bool configure(const PanelAddress &panel, CommandRunner &run, QString *why) = 0;
     // Deletes the routes of the last successful configure and disables the adapter.
     virtual void removeRoutes(CommandRunner &run) = 0;
-
-    // Shown when configure finds no adapter.
-    virtual QString missingAdapterText() const = 0;
 
     // This platform's adapter.
     static std::unique_ptr<BridgeAdapter> create();

@@ -19,6 +19,10 @@ public:
                                                int readTimeoutMs, QString *error);
     // The names and descriptions of the devices that can be captured on, or an error.
     static bool list(QList<QPair<QString, QString>> *devices, QString *error);
+    // Why nothing can be captured on this machine at all (on Windows: the capture library
+    // wpcap.dll, loaded at run time, is missing or incomplete); empty when capturing can be
+    // tried.
+    static QString libraryProblem();
 
     // Waits at most timeoutMs for a frame, so that a stop request is seen within that time
     // even while the adapter is silent. True when a read should be tried.

@@ -189,3 +189,9 @@ bool CaptureDevice::list(QList<QPair<QString, QString>> *devices, QString *error
         devices->append({name, QString()});
     return true;
 }
+
+// The helper links libpcap itself; whether it may capture is the adapter's check.
+QString CaptureDevice::libraryProblem()
+{
+    return QString();
+}

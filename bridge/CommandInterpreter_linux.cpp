@@ -5,17 +5,8 @@
 // The bridge's commands on Linux are ip commands that need CAP_NET_ADMIN. The tool holds
 // no capabilities: each command goes, split into its words and without a shell, to the
 // bridge helper, which runs it only when it is one of the adapter's own commands.
-QString CommandInterpreter::program()
+void CommandInterpreter::prepare(QProcess &process, const QString &cmd)
 {
-    return BridgeHelper::path();
-}
-
-QStringList CommandInterpreter::arguments(const QString &cmd)
-{
-    return QProcess::splitCommand(cmd);
-}
-
-std::unique_ptr<QProcess> CommandInterpreter::newProcess()
-{
-    return std::make_unique<QProcess>();
+    process.setProgram(BridgeHelper::path());
+    process.setArguments(QProcess::splitCommand(cmd));
 }

@@ -111,10 +111,12 @@ QString LinuxVethAdapter::disableCommand()
     return QStringLiteral("ip link set dev ") + stackSide() + QStringLiteral(" down");
 }
 
-bool LinuxVethAdapter::configure(const PanelAddress &panel, CommandRunner &run)
+bool LinuxVethAdapter::configure(const PanelAddress &panel, CommandRunner &run, QString *why)
 {
-    if (!exists(stackSide()))
+    if (!exists(stackSide())) {
+        *why = missingAdapterText();
         return false;
+    }
     for (const QString &cmd : configureCommands(panel))
         run.execute(cmd);
     m_routed = panel;
@@ -128,7 +130,7 @@ void LinuxVethAdapter::removeRoutes(CommandRunner &run)
     run.execute(disableCommand());
 }
 
-QString LinuxVethAdapter::missingAdapterText() const
+QString LinuxVethAdapter::missingAdapterText()
 {
     return QStringLiteral("Bridge adapter talvo0 not found, please run setup-adapter and try again");
 }

@@ -22,9 +22,9 @@ public:
     bool isPcapInstalled() override;
     QString registeredCaptureDevice() override;
     bool isCaptureDevice(const QString &name, const QString &description) override;
-    bool configure(const PanelAddress &panel, CommandRunner &run) override;
+    bool configure(const PanelAddress &panel, CommandRunner &run, QString *why) override;
     void removeRoutes(CommandRunner &run) override;
-    QString missingAdapterText() const override;
+    static QString missingAdapterText();
 
     static QStringList configureCommands(const PanelAddress &panel);
     static QStringList routeDeleteCommands(const PanelAddress &panel);

@@ -218,6 +218,7 @@ int PCapOperator::initPcap()
     QString error;
     if (!CaptureDevice::list(&devices, &error)) {
         qWarning() << "pcap_findalldevs errbuf ===" << error;
+        emit message(QStringLiteral("Capture devices cannot be listed: %1").arg(error));
         return -1;
     }
     m_strDevice.clear();
@@ -236,8 +237,10 @@ int PCapOperator::initPcap()
         }
     }
     qDebug() << "initPcap 000";
-    if (m_strDevice.isEmpty())
+    if (m_strDevice.isEmpty()) {
+        emit message(QStringLiteral("No capture device found for the bridge adapter"));
         return -2;
+    }
     qDebug() << "initPcap 111";
     return 1;
 }
@@ -265,9 +268,10 @@ void PCapOperator::regedit(QString _mac, QString _ip)
     for (quint8 b : panelMac)
         qDebug() << "PCapOperator::regedit  macaddr ==" << b;
 
-    if (!m_adapter->configure(*panel, *this)) {
-        qWarning() << "PCapOperator::regedit: no bridge adapter to configure";
-        emit message(m_adapter->missingAdapterText());
+    QString why;
+    if (!m_adapter->configure(*panel, *this, &why)) {
+        qWarning().noquote() << "PCapOperator::regedit: the bridge adapter cannot be configured:" << why;
+        emit message(why);
         return;
     }
     bRouteAdded = true;

@@ -6,7 +6,7 @@
 
 ProcessCommandRunner::Interpreter ProcessCommandRunner::platformInterpreter()
 {
-    return {CommandInterpreter::program(), &CommandInterpreter::arguments};
+    return &CommandInterpreter::prepare;
 }
 
 ProcessCommandRunner::ProcessCommandRunner(int startTimeoutMs, int finishTimeoutMs, Interpreter interpreter)
@@ -19,9 +19,8 @@ ProcessCommandRunner::ProcessCommandRunner(int startTimeoutMs, int finishTimeout
 QString ProcessCommandRunner::execute(const QString &cmd)
 {
     // Destroyed on return; a command still running after a failed wait is killed with it.
-    const std::unique_ptr<QProcess> process = CommandInterpreter::newProcess();
-    process->setProgram(m_interpreter.program);
-    process->setArguments(m_interpreter.arguments(cmd));
+    const std::unique_ptr<QProcess> process = std::make_unique<QProcess>();
+    m_interpreter(*process, cmd);
     process->setProcessChannelMode(QProcess::MergedChannels);
     process->start(QIODevice::ReadWrite);
 

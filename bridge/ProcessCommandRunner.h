@@ -2,7 +2,7 @@
 
 #include "bridge/CommandRunner.h"
 
-#include <QStringList>
+#include <QProcess>
 
 #include <functional>
 
@@ -15,12 +15,8 @@ public:
     static constexpr int kStartTimeoutMs = 30000;
     static constexpr int kFinishTimeoutMs = 30000;
 
-    // What a command line is handed to: a program, and how the line becomes its arguments.
-    struct Interpreter
-    {
-        QString program;
-        std::function<QStringList(const QString &)> arguments;
-    };
+    // What a command line is handed to: sets a process up (program and arguments) to run it.
+    using Interpreter = std::function<void(QProcess &process, const QString &cmd)>;
     // By default this platform's CommandInterpreter.
     static Interpreter platformInterpreter();
 

@@ -6,21 +6,22 @@
 #include <QDebug>
 
 namespace {
-// Gateway of every route: the panel's /24 network with host part 234. Each template is
-// filled with the first three bytes of the panel's address, for %1-%3 and again for
-// %5-%7 where both appear.
+// Gateway of every route: the panel's /24 network with host part 234. The fourth route is
+// the multicast range 224.0.0.0/4 (route refuses a mask that leaves address bits set).
+// Each template is filled with the first three bytes of the panel's address, for %1-%3
+// and again for %5-%7 where both appear.
 const char *const kRouteAdd[] = {
     "route add %1.%2.%3.0 mask 255.255.255.0 %5.%6.%7.234 metric 291 ",
     "route add %1.%2.%3.234 mask 255.255.255.255 %5.%6.%7.234 metric 291 ",
     "route add %1.%2.%3.255 mask 255.255.255.255 %5.%6.%7.234 metric 291 ",
-    "route add 234.0.0.0 mask 240.0.0.0 %5.%6.%7.234 metric 291 ",
+    "route add 224.0.0.0 mask 240.0.0.0 %5.%6.%7.234 metric 291 ",
     "route add 255.255.255.255 mask 255.255.255.255 %5.%6.%7.234 metric 291 ",
 };
 const char *const kRouteDelete[] = {
     "route delete %1.%2.%3.0 mask 255.255.255.0 %5.%6.%7.234 ",
     "route delete %1.%2.%3.234 mask 255.255.255.255 %5.%6.%7.234 ",
     "route delete %1.%2.%3.255 mask 255.255.255.255 %5.%6.%7.234 ",
-    "route delete 234.0.0.0 mask 240.0.0.0 %5.%6.%7.234 ",
+    "route delete 224.0.0.0 mask 240.0.0.0 %5.%6.%7.234 ",
     "route delete 255.255.255.255 mask 255.255.255.255 %5.%6.%7.234 ",
 };
 
@@ -44,8 +45,9 @@ QString translated(const char *source)
 }
 }
 
-WindowsTapAdapter::WindowsTapAdapter(TapRegistry::SettingsFactory open)
+WindowsTapAdapter::WindowsTapAdapter(TapRegistry::SettingsFactory open, LibraryCheck captureLibrary)
     : m_registry(std::move(open))
+    , m_captureLibrary(std::move(captureLibrary))
 {
 }
 
@@ -54,8 +56,17 @@ bool WindowsTapAdapter::isTapInstalled()
     return m_registry.hasTapAdapter();
 }
 
+// The driver's binding without its library (deleted, or renamed by an earlier installer)
+// captures nothing either: the operator is offered the installer, which brings both.
 bool WindowsTapAdapter::isPcapInstalled()
 {
+    if (m_captureLibrary) {
+        const QString problem = m_captureLibrary();
+        if (!problem.isEmpty()) {
+            qWarning().noquote() << "WindowsTapAdapter:" << problem;
+            return false;
+        }
+    }
     return m_registry.hasPcapBinding();
 }
 
@@ -98,16 +109,23 @@ QString WindowsTapAdapter::enableCommand(const QString &connection)
     return translated("netsh interface set interface \"%1\" admin=enable ").arg(connection);
 }
 
-bool WindowsTapAdapter::configure(const PanelAddress &panel, CommandRunner &run)
+bool WindowsTapAdapter::configure(const PanelAddress &panel, CommandRunner &run, QString *why)
 {
     const std::optional<TapRegistry::Adapter> adapter = m_registry.firstTapAdapter();
-    if (!adapter)
+    if (!adapter) {
+        *why = missingAdapterText();
         return false;
+    }
     const QString connection = m_registry.connectionName(m_registry.instanceId(*adapter));
 
+    // Without the panel's MAC the adapter answers for another station and the PLC's
+    // replies never reach it: better no channel, and a reason, than a silent one.
     const QString mac = panel.macText(QString());
-    if (!m_registry.writeMacAndMediaStatus(*adapter, mac))
+    if (!m_registry.writeMacAndMediaStatus(*adapter, mac)) {
         qWarning() << "PCapOperator::regedit: the adapter's MAC could not be written to the registry";
+        *why = registryRefusedText();
+        return false;
+    }
     qDebug() << "************** strmac " << mac;
 
     const QString setAddress = setAddressCommand(connection, panel);
@@ -138,7 +156,13 @@ void WindowsTapAdapter::removeRoutes(CommandRunner &run)
     run.execute(m_disableCmd);
 }
 
-QString WindowsTapAdapter::missingAdapterText() const
+QString WindowsTapAdapter::missingAdapterText()
 {
     return QStringLiteral("TAP-Windows adapter not found, please install it and try again");
+}
+
+QString WindowsTapAdapter::registryRefusedText()
+{
+    return QStringLiteral("The TAP-Windows adapter's MAC cannot be written to the registry; "
+                          "please run the tool as administrator and try again");
 }

@@ -10,10 +10,10 @@ class VirtualPortsManager
 public:
     VirtualPortsManager() = delete;
 
-    // Both log a warning and return false when the library or its export is missing;
-    // otherwise they return the library's answer.
-    static bool createPair(const QString &first, const QString &second);
-    static bool deletePair(const QString &port);
+    // Both log a warning and return false when the library or its export is missing, with
+    // the reason in *error when given; otherwise they return the library's answer.
+    static bool createPair(const QString &first, const QString &second, QString *error = nullptr);
+    static bool deletePair(const QString &port, QString *error = nullptr);
 
     // Where a port of a pair is opened, e.g. with QSerialPort: the COM name itself on
     // Windows, the published path on Linux.

@@ -2,13 +2,13 @@
 
 #include "devices/VirtualPortsManager.h"
 #include "engine/EventWait.h"
+#include "engine/PcSerialPort.h"
 
 #include <QCoreApplication>
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QPointer>
-#include <QSerialPort>
 #include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
@@ -91,8 +91,9 @@ bool PLCDownloadPassThrough::connectDevice()
         return true;
     if (!m_strComPort.startsWith(QLatin1String("COM")))
         return true;
-    if (!ensureSerialPort()) {
-        emit message(QStringLiteral("Com31 Failed to Open!"));
+    QString why;
+    if (!ensureSerialPort(&why)) {
+        emit message(QStringLiteral("Com31 Failed to Open! ") + why);
         return false;
     }
     if (_socketTunnel)
@@ -375,15 +376,18 @@ void PLCDownloadPassThrough::pcapSockeTunnelWrite(QByteArray send)
 
 // ---- serial bridge ----
 
-bool PLCDownloadPassThrough::ensureSerialPort()
+bool PLCDownloadPassThrough::ensureSerialPort(QString *why)
 {
+    // Without the pair library there is no port to open; its absence is what the operator
+    // has to hear about, not the open that fails after it.
+    QString pairError;
     if (!_serialPort) {
         VirtualPortsManager::deletePair(m_strPairPortA);
-        if (!VirtualPortsManager::createPair(m_strPairPortA, m_strPairPortB))
+        if (!VirtualPortsManager::createPair(m_strPairPortA, m_strPairPortB, &pairError))
             qWarning() << "PLCDownloadPassThrough::ensureSerialPort: Failed to create serial pair"
-                       << m_strPairPortA << m_strPairPortB;
-        _serialPort = new QSerialPort(VirtualPortsManager::portLocation(m_strPairPortB), this);
-        connect(_serialPort, &QSerialPort::readyRead, this, &PLCDownloadPassThrough::serialToSocket);
+                       << m_strPairPortA << m_strPairPortB << pairError;
+        _serialPort = PcSerialPort::create(VirtualPortsManager::portLocation(m_strPairPortB), this);
+        connect(_serialPort, &QIODevice::readyRead, this, &PLCDownloadPassThrough::serialToSocket);
         qDebug() << "_serialPort connect ";
     }
     if (_serialPort->isOpen())
@@ -399,8 +403,9 @@ bool PLCDownloadPassThrough::ensureSerialPort()
             return true;
         }
         if (stopwatch.elapsed() > kSerialOpenMs) {
+            *why = pairError.isEmpty() ? _serialPort->errorString() : pairError;
             qWarning() << "PLCDownloadPassThrough::ensureSerialPort: Failed to open serial port"
-                       << _serialPort->portName();
+                       << _serialPort->portName() << *why;
             return false;
         }
     }

@@ -6,7 +6,7 @@
 #include <QAbstractSocket>
 #include <QObject>
 
-class QSerialPort;
+class PcSerialPort;
 class QTcpSocket;
 class QTimer;
 class EventWait;
@@ -71,7 +71,7 @@ public slots:
 private:
     void setState(State s);
     void ensureSocket();
-    bool ensureSerialPort();
+    bool ensureSerialPort(QString *why);
     void releaseSocket();
     void onSocketConnected();
     void onSocketDisconnected();
@@ -83,7 +83,7 @@ private:
     void onConnectTimeout();
 
     QTcpSocket *_socketTunnel = nullptr;
-    QSerialPort *_serialPort = nullptr;
+    PcSerialPort *_serialPort = nullptr;
     State m_state = Idle;
     QString m_strDeviceSn;
     QTimer *m_connectTimer = nullptr;

@@ -185,6 +185,10 @@
         <translation>无法启动%1：文件不存在或不可执行</translation>
     </message>
     <message>
+        <source>未获得管理员权限,%1未运行</source>
+        <translation>未获得管理员权限,%1未运行</translation>
+    </message>
+    <message>
         <source>无法启动%1：%2</source>
         <translation>无法启动%1：%2</translation>
     </message>

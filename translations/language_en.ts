@@ -185,6 +185,10 @@
         <translation>Cannot start %1: it is missing or not executable</translation>
     </message>
     <message>
+        <source>未获得管理员权限,%1未运行</source>
+        <translation>%1 was not run: administrator rights were not granted</translation>
+    </message>
+    <message>
         <source>无法启动%1：%2</source>
         <translation>Cannot start %1: %2</translation>
     </message>

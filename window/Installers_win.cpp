@@ -1,9 +1,13 @@
 #include "window/Installers.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QObject>
-#include <QProcess>
+
+#include <windows.h>
+#include <shellapi.h>
 
 namespace {
 class WindowsInstallers : public Installers
@@ -32,12 +36,27 @@ public:
     }
 
 private:
+    // Through the shell rather than CreateProcess: the installers ask for administrator
+    // rights in their manifests, which only the shell's start can obtain (it shows the
+    // elevation prompt); CreateProcess fails on them for any user without those rights.
     void start(const QString &relative, const Report &report)
     {
-        // Program and arguments apart, so a folder with blanks in its name still works.
-        const QString program = m_folder + relative;
-        if (!QProcess::startDetached(program, {}))
+        const QString program = QDir::toNativeSeparators(m_folder + relative);
+        if (!QFileInfo::exists(program)) {
             report(QObject::tr("无法启动%1：文件不存在或不可执行").arg(program));
+            return;
+        }
+        SHELLEXECUTEINFOW info{};
+        info.cbSize = sizeof info;
+        info.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+        info.lpVerb = L"open";
+        info.lpFile = reinterpret_cast<LPCWSTR>(program.utf16());
+        info.nShow = SW_SHOWNORMAL;
+        if (ShellExecuteExW(&info))
+            return;
+        const DWORD code = GetLastError();
+        report(code == ERROR_CANCELLED ? QObject::tr("未获得管理员权限,%1未运行").arg(program)
+                                       : QObject::tr("无法启动%1：%2").arg(program, qt_error_string(int(code))));
     }
 
     QString m_folder;

@@ -7,12 +7,14 @@
 
 #include "bridge/LinuxVethAdapter.h"
 #include "bridge/PCapOperator.h"
+#include "bridge/PanelAddress.h"
 #include "bridge/ProcessCommandRunner.h"
 #include "bridge/RelayRule.h"
 #include "bridge/TapRegistry.h"
 #include "bridge/WindowsTapAdapter.h"
 
 #include <QDir>
+#include <QHostAddress>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -31,7 +33,10 @@ const uchar *bytes(const QByteArray &f)
 // A shell that takes each line whole, as the Windows interpreter does.
 ProcessCommandRunner::Interpreter shell(const QString &program = QStringLiteral("/bin/sh"))
 {
-    return {program, [](const QString &cmd) { return QStringList{QStringLiteral("-c"), cmd}; }};
+    return [program](QProcess &process, const QString &cmd) {
+        process.setProgram(program);
+        process.setArguments({QStringLiteral("-c"), cmd});
+    };
 }
 
 struct Bridge
@@ -95,14 +100,20 @@ public:
     {
         set(TapRegistry::networkKey() + '\\' + id + "\\Connection", "Name", name);
     }
-    std::unique_ptr<BridgeAdapter> adapter() const
+    // refusedKey: a key that cannot be written, as HKLM is for a user without the rights.
+    std::unique_ptr<BridgeAdapter> adapter(WindowsTapAdapter::LibraryCheck captureLibrary = {},
+                                           const QString &refusedKey = QString()) const
     {
         const QString file = m_file;
-        return std::make_unique<WindowsTapAdapter>([file](const QString &path) {
-            auto s = std::make_unique<QSettings>(file, QSettings::IniFormat);
-            s->beginGroup(slashed(path));
-            return s;
-        });
+        return std::make_unique<WindowsTapAdapter>(
+            [file, refusedKey](const QString &path) {
+                // No folder can be made below a device file, not even by root.
+                auto s = std::make_unique<QSettings>(path == refusedKey ? QStringLiteral("/dev/null/r.ini") : file,
+                                                     QSettings::IniFormat);
+                s->beginGroup(slashed(path));
+                return s;
+            },
+            std::move(captureLibrary));
     }
 
 private:
@@ -263,17 +274,77 @@ private slots:
             QSKIP("the capture library cannot list devices here");
         QCOMPARE(result, 1);
         QCOMPARE(b.op.device(), QStringLiteral("{TAP-FIRST}"));
+        QSignalSpy messages(&without.op, &PCapOperator::message);
         QCOMPARE(without.op.initPcap(), -2);
+        QCOMPARE(messages.count(), 1);
+        QVERIFY(messages.at(0).at(0).toString().contains("No capture device"));
 
         b.op.regedit("0:a:B:c:D:e", "10.0.0.5");
         QCOMPARE(reg.value(TapRegistry::classKey() + "\\0004", "MAC").toString(), QStringLiteral("000A0B0C0D0E"));
         QVERIFY(!reg.value(TapRegistry::classKey() + "\\0010", "MAC").isValid());
         QVERIFY(b.commands.contains(
             "netsh interface ip set address name=\"Local Area %2\" source=static addr=10.0.0.5 mask=255.255.255.0 "));
-        QCOMPARE(startingWith(b.commands, "route add "), 5);
+        const QStringList gateway{"10.0.0.234", "metric", "291"};
+        const QList<QStringList> routes{{"10.0.0.0", "255.255.255.0"}, {"10.0.0.234", "255.255.255.255"},
+                                        {"10.0.0.255", "255.255.255.255"}, {"224.0.0.0", "240.0.0.0"},
+                                        {"255.255.255.255", "255.255.255.255"}};
+        for (const QStringList &r : routes)
+            QVERIFY2(b.commands.contains(QStringList{"route add", r[0], "mask", r[1], gateway.join(' '), ""}.join(' ')),
+                     qPrintable(r.join(' ')));
         b.commands.clear();
         b.op.routeDelete();
-        QCOMPARE(startingWith(b.commands, "route delete "), 5);
+        for (const QStringList &r : routes)
+            QVERIFY(b.commands.contains(QStringList{"route delete", r[0], "mask", r[1], gateway[0], ""}.join(' ')));
+        QCOMPARE(b.commands.size(), routes.size() + 1);
+    }
+
+    // route refuses a destination with bits outside its mask: every route must be one.
+    void routesFitTheirMasks()
+    {
+        const auto address = [](const QString &text) { return QHostAddress(text).toIPv4Address(); };
+        const std::optional<PanelAddress> panel = PanelAddress::parse("02:11:22:33:44:55", "192.168.7.10");
+        QVERIFY(panel);
+        for (const QStringList &commands : {WindowsTapAdapter::routeAddCommands(*panel),
+                                            WindowsTapAdapter::routeDeleteCommands(*panel)}) {
+            QCOMPARE(commands.size(), 5);
+            for (const QString &cmd : commands) {
+                const QStringList words = cmd.split(' ', Qt::SkipEmptyParts);
+                QCOMPARE(words.at(3), QStringLiteral("mask"));
+                QVERIFY2((address(words.at(2)) & ~address(words.at(4))) == 0, qPrintable(cmd));
+                QCOMPARE(words.at(5), QStringLiteral("192.168.7.234"));
+            }
+        }
+    }
+
+    // A binding whose library is gone captures nothing: the window must offer the
+    // installer rather than let the channel fail later without a word.
+    void captureLibraryMissingMeansNotInstalled()
+    {
+        FakeRegistry reg;
+        reg.adapter("0000", kTap, "{X}", {"Tcpip", "Win10Pcap"});
+        QString problem = "the capture library wpcap.dll is not installed";
+        Bridge b(reg.adapter([&problem] { return problem; }));
+        LogCapture log;
+        QVERIFY(b.op.isTapInstalled());
+        QVERIFY(!b.op.isPcapInstalled());
+        QVERIFY(log.lines().join('\n').contains(problem));
+        problem.clear();
+        QVERIFY(b.op.isPcapInstalled());
+    }
+
+    // Without the right to write the adapter's MAC the channel cannot work: nothing is run
+    // and the operator is told what to do.
+    void registryRefusedRunsNothingAndSaysSo()
+    {
+        FakeRegistry reg;
+        typicalMachine(reg);
+        Bridge b(reg.adapter(WindowsTapAdapter::LibraryCheck(), TapRegistry::classKey() + "\\0004"));
+        QSignalSpy messages(&b.op, &PCapOperator::message);
+        b.op.regedit("00:11:22:33:44:55", "192.168.1.10");
+        QVERIFY(b.commands.isEmpty());
+        QVERIFY(!b.op.getRouteAdded());
+        QCOMPARE(messages.count(), 1);
+        QVERIFY(messages.at(0).at(0).toString().contains("administrator"));
     }
 
     // Announcements come from the network: anything but six hex groups and four decimal

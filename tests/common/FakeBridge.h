@@ -24,9 +24,8 @@ public:
     bool isPcapInstalled() override { return m_log->pcap; }
     QString registeredCaptureDevice() override { return QString(); }
     bool isCaptureDevice(const QString &, const QString &) override { return false; }
-    bool configure(const PanelAddress &, CommandRunner &) override { ++m_log->configures; return true; }
+    bool configure(const PanelAddress &, CommandRunner &, QString *) override { ++m_log->configures; return true; }
     void removeRoutes(CommandRunner &) override { ++m_log->removals; }
-    QString missingAdapterText() const override { return QStringLiteral("no adapter"); }
 
 private:
     BridgeLog *m_log;

@@ -1,0 +1,5 @@
+#include "app/ParentConsole.h"
+
+void useParentConsole()
+{
+}
