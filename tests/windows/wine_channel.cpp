@@ -19,11 +19,6 @@
 #include <string>
 #include <thread>
 
-#ifdef TALVO_STATIC_OFFSCREEN
-#include <QtPlugin>
-Q_IMPORT_PLUGIN(QOffscreenIntegrationPlugin)
-#endif
-
 namespace {
 
 template <typename T> T *child(PLCDownloadAssistant &w, const char *name)
