@@ -8,7 +8,8 @@ target_link_libraries(bridge_peer PRIVATE Qt5::Core PkgConfig::PCAP talvo_option
 foreach(kind full partial)
   add_library(fake_wpcap_${kind} SHARED ${CMAKE_CURRENT_LIST_DIR}/fake_wpcap.c)
   set_target_properties(fake_wpcap_${kind} PROPERTIES OUTPUT_NAME wpcap PREFIX ""
-    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/fake-wpcap-${kind})
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/fake-wpcap-${kind}
+    ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/fake-wpcap-${kind})
   target_compile_definitions(fake_wpcap_${kind} PRIVATE BUILDING_PCAP $<$<STREQUAL:${kind},partial>:PARTIAL>)
   target_link_libraries(fake_wpcap_${kind} PRIVATE PkgConfig::PCAP talvo_options)
 endforeach()
