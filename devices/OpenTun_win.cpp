@@ -41,8 +41,7 @@ int findAdapter(const char *prefix, char *name, size_t size)
         const size_t prefixLength = strlen(prefix);
         for (IP_ADAPTER_INFO *a = list; a; a = a->Next) {
             if (strncmp(a->Description, prefix, prefixLength) == 0) {
-                strncpy(name, a->AdapterName, size - 1);
-                name[size - 1] = '\0';
+                snprintf(name, size, "%s", a->AdapterName);
                 result = 0;
                 break;
             }

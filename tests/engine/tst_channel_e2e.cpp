@@ -74,7 +74,9 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(caption(), QStringLiteral("Success"), 10000);
         // The announcement configured the bridge adapter with the panel's addresses.
         QCOMPARE(m_bridgeLog.configures, 1);
-        QCOMPARE(tip(), QStringLiteral("Please operate on PLC software"));
+        // The stand-in adapter offers no capture device, and the operator is told so rather
+        // than left with "Please operate on PLC software" and a bridge that never runs.
+        QCOMPARE(tip(), QStringLiteral("No capture device found for the bridge adapter"));
         closeChannel();
         QCOMPARE(caption(), QStringLiteral("Start Tunnel"));
         QCOMPARE(m_bridgeLog.removals, 1);
