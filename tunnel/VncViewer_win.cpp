@@ -9,5 +9,5 @@ QString vncViewerProgram(const QString &appDir)
 
 void endRunningVncViewers()
 {
-    QProcess::startDetached(QStringLiteral("taskkill /im vnc.exe /f"));
+    QProcess::startDetached(QStringLiteral("taskkill"), {QStringLiteral("/im"), QStringLiteral("vnc.exe"), QStringLiteral("/f")});
 }
