@@ -9,6 +9,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QSerialPort>
 #include <QStandardPaths>
 #include <QTcpSocket>
 
@@ -65,6 +66,7 @@ private slots:
         AppDir::setOverride(m_dir.path());
         qputenv("TALVO_VSERIAL_DIR", m_ports.path().toLocal8Bit());
         QVERIFY(VirtualPortsManager::createPair("PANEL1", "PLC1"));
+        QVERIFY(VirtualPortsManager::createPair("PANEL2", "PLC2"));
         QVERIFY(VirtualPortsManager::createPair("COM30", "COM31"));
         // Wine maps COMn to whatever dosdevices/comn links to.
         for (const char *com : {"com30", "com31"}) {
@@ -81,7 +83,8 @@ private slots:
         m_panel.start(m_dir.path(),
                       {QStringLiteral("127.0.0.1:12345=127.0.0.1:%1").arg(m_configService.serverPort()),
                        QStringLiteral("192.168.1.10:11740=127.0.0.1:%1").arg(m_plcPort), "[passthrough]",
-                       "COM1=" + VirtualPortsManager::portLocation("PANEL1"), "COM1.baud=19200"});
+                       "COM1=" + VirtualPortsManager::portLocation("PANEL1"), "COM1.baud=19200",
+                       "COM2=" + VirtualPortsManager::portLocation("PANEL2"), "COM2.baud=19200"});
         m_panel.writeToolConfig(m_dir.path());
 
         m_tool.setWorkingDirectory(m_dir.path());
@@ -119,6 +122,32 @@ private slots:
         QCOMPARE(command("open COM1", "opened ").section('|', 0, 0), QStringLiteral("Success"));
         const QStringList rtu{"-m", "rtu", "-b", "19200", "-P", "none", "-a", "1", "-t", "4", "-0", "-1", "-o", "2"};
         verifyRegisters(mbpoll(rtu + QStringList{"-r", "0", "-c", "5", VirtualPortsManager::portLocation("COM30")}), 0);
+        QCOMPARE(command("close", "closed"), QString());
+    }
+
+    // Bursts larger than the Windows port's reads and than one overlapped write, both ways.
+    void comChannelCarriesBursts()
+    {
+        QSerialPort plc, plcSoftware;
+        plc.setPortName(VirtualPortsManager::portLocation("PLC2"));
+        plcSoftware.setPortName(VirtualPortsManager::portLocation("COM30"));
+        QVERIFY(plc.open(QIODevice::ReadWrite));
+        QCOMPARE(command("open COM2", "opened ").section('|', 0, 0), QStringLiteral("Success"));
+        QVERIFY(plcSoftware.open(QIODevice::ReadWrite));
+        auto pass = [](QSerialPort &from, QSerialPort &to, const QByteArray &data) {
+            from.write(data);
+            QByteArray got;
+            (void)QTest::qWaitFor([&] { got += to.readAll(); return got.size() >= data.size(); }, 30000);
+            return got == data;
+        };
+        QByteArray request(20000, Qt::Uninitialized), answer(20000, Qt::Uninitialized);
+        for (int i = 0; i < request.size(); ++i) {
+            request[i] = char(i * 13 + i / 256);
+            answer[i] = char(i % 251 == 0x23 ? 0x24 : i % 251); // no '#': the engine reads tags
+        }
+        QVERIFY(pass(plcSoftware, plc, request));
+        QVERIFY(pass(plc, plcSoftware, answer));
+        plcSoftware.close();
         QCOMPARE(command("close", "closed"), QString());
     }
 
