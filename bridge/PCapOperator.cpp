@@ -133,29 +133,35 @@ void PCapOperator::run()
             continue;
         }
 
-        if (handle->waitForFrame(kReadTimeoutMs)) {
+        // Blocks until a frame is there or the read timeout passes, so an idle adapter costs
+        // nothing and a stop is seen within the timeout.
+        if (!handle->waitForFrame(kReadTimeoutMs))
+            continue;
+        // Everything that arrived is taken before waiting again: a wait, let alone a pause,
+        // per frame caps the bridge far below what a PLC's link carries.
+        int r = 0;
+        for (int taken = 0; taken < kFramesPerWake && bRun; ++taken) {
             const unsigned char *data = nullptr;
             int length = 0;
-            int r;
             {
                 QReadLocker locker(&m_handleLock);
                 r = handle->read(&data, &length);
             }
+            if (r != 1)
+                break;
             // The frame's bytes stay valid until this thread reads again.
-            if (r == 1)
-                relayFrame(data, length);
-            if (r < 0) {
-                // The adapter went away or down: reopen it rather than spin on the error.
-                if (!readFailed)
-                    qWarning() << "PCapOperator::run: capture read failed:" << handle->errorText();
-                readFailed = true;
-                closeHandle();
-                waitBeforeReopen();
-                continue;
-            }
-            readFailed = false;
+            relayFrame(data, length);
         }
-        QThread::usleep(kPauseMicroseconds);
+        if (r < 0) {
+            // The adapter went away or down: reopen it rather than spin on the error.
+            if (!readFailed)
+                qWarning() << "PCapOperator::run: capture read failed:" << handle->errorText();
+            readFailed = true;
+            closeHandle();
+            waitBeforeReopen();
+            continue;
+        }
+        readFailed = false;
     }
 
     QWriteLocker locker(&m_handleLock);

@@ -29,7 +29,8 @@ class PCapOperator : public QThread, public CommandRunner
 
 public:
     static constexpr int kReadTimeoutMs = 10;
-    static constexpr int kPauseMicroseconds = 300;
+    // Frames read in one go before the loop looks at the stop request again.
+    static constexpr int kFramesPerWake = 256;
     // Captured frames waiting for the GUI thread to hand them to the tunnel: about 1400
     // full-size frames, a sixth of a second of a saturated 100 Mbit/s link.
     static constexpr qsizetype kMaxQueuedBytes = 2 * 1024 * 1024;
