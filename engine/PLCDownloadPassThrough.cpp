@@ -132,8 +132,10 @@ void PLCDownloadPassThrough::ensureSocket()
     }
 
     releaseSocket();
-    // A new connection starts a new stream: nothing half-read on the old one carries over.
+    // A new connection starts a new stream: nothing half-read on the old one carries over,
+    // nor frames the old one did not send.
     m_panelStream.reset();
+    m_pendingFrames.clear();
     _socketTunnel = new QTcpSocket(this);
     connect(_socketTunnel, &QTcpSocket::readyRead, this, &PLCDownloadPassThrough::readSocketTunnel);
     connect(_socketTunnel, &QAbstractSocket::errorOccurred, this,
@@ -264,10 +266,11 @@ void PLCDownloadPassThrough::readSocketTunnel()
         return;
     }
     const QByteArray read = _socketTunnel->readAll();
-    qDebug() << " receive from PLC -> " << read.toHex();
-
     const std::string_view bytes(read.constData(), size_t(read.size()));
     if (m_bComMode) {
+        // Traced in the serial mode only: in the Ethernet mode a hex dump of every read costs
+        // more than carrying the frames.
+        qDebug() << " receive from PLC -> " << read.toHex();
         // The serial mode's reads are the PLC's bytes, plain; only a read that begins with
         // the announcement is one.
         if (framing::startsWithAnnouncement(bytes)) {
@@ -357,20 +360,32 @@ void PLCDownloadPassThrough::pcapSockeTunnelWrite(QByteArray send)
 {
     if (!_socketTunnel)
         return;
-    if (send.size() > 1000)
-        qDebug() << "pcapSockeTunnelWrite _socketTunnel sendsize ==  " << send.size();
     if (_socketTunnel->state() != QAbstractSocket::ConnectedState)
         return;
     // Ethernet may lose frames, memory may not grow: while the tunnel does not take what it
     // was given, further frames are dropped.
-    if (_socketTunnel->bytesToWrite() > kMaxUnsentFrameBytes) {
+    if (_socketTunnel->bytesToWrite() + m_pendingFrames.size() > kMaxUnsentFrameBytes) {
         ++m_droppedFrames;
         if (m_droppedFrames == 1 || m_droppedFrames % 1000 == 0)
             qWarning() << "PLCDownloadPassThrough::pcapSockeTunnelWrite: tunnel not keeping up, frames dropped"
                        << m_droppedFrames;
         return;
     }
-    _socketTunnel->write(send);
+    // The bridge hands over its frames one by one, many at a time: they leave together once
+    // the batch is complete, one write instead of one per frame.
+    const bool first = m_pendingFrames.isEmpty();
+    m_pendingFrames.append(send);
+    if (first)
+        QMetaObject::invokeMethod(this, &PLCDownloadPassThrough::writePendingFrames, Qt::QueuedConnection);
+}
+
+void PLCDownloadPassThrough::writePendingFrames()
+{
+    QByteArray frames;
+    frames.swap(m_pendingFrames);
+    if (frames.isEmpty() || !_socketTunnel || _socketTunnel->state() != QAbstractSocket::ConnectedState)
+        return;
+    _socketTunnel->write(frames);
     _socketTunnel->flush();
 }
 

@@ -76,6 +76,7 @@ private:
     void onSocketConnected();
     void onSocketDisconnected();
     void readSocketTunnel();
+    void writePendingFrames();
     void readSerialMode(const QByteArray &read);
     void takePanelMessages(const std::vector<framing::PanelMessage> &messages);
     void startConnectTimer(int ms);
@@ -100,4 +101,5 @@ private:
     EventWait *m_wait;
     int m_connectTimeoutMs = kConnectTimeoutMs;
     quint64 m_droppedFrames = 0;
+    QByteArray m_pendingFrames; // envelopes for the tunnel, written together
 };
