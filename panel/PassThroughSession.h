@@ -22,6 +22,8 @@ public:
     static constexpr std::chrono::seconds kHelloTimeout{30};
     // More unsent answers than this means the PC stopped reading.
     static constexpr std::size_t kMaxQueuedBytes = 1 << 20;
+    // Largest write that queued answers are joined into.
+    static constexpr std::size_t kWriteBatchBytes = 64 * 1024;
 
     PassThroughSession(asio::io_context &io, wire::StreamPtr stream, std::shared_ptr<const PassThroughConfig> config);
     ~PassThroughSession();

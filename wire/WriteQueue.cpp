@@ -14,6 +14,17 @@ WriteQueue::Push WriteQueue::push(std::string bytes)
     return Push::Start;
 }
 
+void WriteQueue::joinFront(std::size_t limit)
+{
+    if (m_queue.size() < 2)
+        return;
+    std::string &front = m_queue.front();
+    auto next = m_queue.begin() + 1;
+    while (next != m_queue.end() && front.size() + next->size() <= limit)
+        front += *next++;
+    m_queue.erase(m_queue.begin() + 1, next);
+}
+
 bool WriteQueue::pop()
 {
     m_bytes -= m_queue.front().size();

@@ -22,6 +22,10 @@ public:
     Push push(std::string bytes);
 
     const std::string &front() const { return m_queue.front(); }
+    // Moves the buffers waiting behind the front into it, while it stays within `limit`
+    // bytes, so that one write carries many small messages. Only between writes: the front
+    // must not be under way.
+    void joinFront(std::size_t limit);
     // The front was written; true when another buffer waits to be written.
     bool pop();
     // Forgets everything, and that a write was under way (its completion must be ignored).
