@@ -118,6 +118,24 @@ private slots:
         engine.pcapSockeTunnelWrite("PCP#frameEND#");
         QCOMPARE(readAtLeast(panel, 13), QByteArray("PCP#frameEND#"));
 
+        // A burst larger than the tunnel may hold in one turn: what fits the bound leaves,
+        // whole and in order, the rest is dropped and reported, nothing grows past it.
+        const QByteArray big = "PCP#" + QByteArray(1514, 'f') + "END#";
+        const int burst = int(3 * PLCDownloadPassThrough::kMaxUnsentFrameBytes / big.size());
+        const int fits = int(PLCDownloadPassThrough::kMaxUnsentFrameBytes / big.size()) + 1;
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression("tunnel not keeping up, frames dropped 1$"));
+        for (int i = 0; i < burst; ++i) {
+            QByteArray frame = big;
+            frame.replace(4, 8, QByteArray::number(10000000 + i));
+            engine.pcapSockeTunnelWrite(frame);
+        }
+        const QByteArray carried = readAtLeast(panel, fits * big.size());
+        QCOMPARE(carried.size(), fits * big.size());
+        QVERIFY(carried.mid((fits - 1) * big.size() + 4, 8) == QByteArray::number(10000000 + fits - 1));
+        engine.pcapSockeTunnelWrite("PCP#frameEND#");
+        QCOMPARE(readAtLeast(panel, 13), QByteArray("PCP#frameEND#"));
+
         // As the window does: the engine's own close request closes it once more, nested.
         connect(&engine, &PLCDownloadPassThrough::closeChannal, &engine, &PLCDownloadPassThrough::disconnectDevice);
         engine.setStopReconnect(true);

@@ -132,6 +132,15 @@ void TestWire::writeQueueKeepsOrderAndBound()
     QVERIFY(q.push("g") == P::Start); // idle again: the owner must write
     q.clear();
     QVERIFY(q.push("h") == P::Start); // a write cut off by clear() is not waited for
+
+    // Joining keeps the order and the byte count, stops at the limit, and a queue that
+    // ends up with one buffer is idle after its write.
+    WriteQueue j(100);
+    for (const char *s : {"ab", "cd", "efg", "h"})
+        j.push(s);
+    j.joinFront(7);
+    QVERIFY(j.front() == "abcdefg" && j.bytes() == 8);
+    QVERIFY(j.pop() && j.front() == "h" && !j.pop());
 }
 
 void TestWire::patternsAndSecrets()
