@@ -1,8 +1,10 @@
 // Figures of the Ethernet channel, as root in network namespaces: the window with the real
 // bridge on talvo0/talvo0p, the tunnel library, relay and panel agent on loopback, and the
-// agent's Ethernet side on panel0, whose peer plc0 sits in a "PLC" namespace. Prints frames
-// per second relayed in each direction, the ping round trip through the bridge against a
-// direct veth pair between the same two namespaces, and TCP throughput from the PLC side.
+// agent's Ethernet side on panel0, whose peer plc0 sits in a "PLC" namespace. Every figure
+// is measured through the bridge and, in the same run, over a direct veth pair between the
+// same two namespaces, and printed as a table with its target: small frames per second
+// each way at full speed, frames lost at a steady 20,000 frames/s each way, the ping round
+// trip (median), and TCP throughput each way.
 //
 //   sudo bin/ethernet_bench [--quick]
 #include "PrivateNetwork.h"
@@ -34,6 +36,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -43,12 +46,14 @@
 #include <future>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace {
 
 const char *const kPlcIp = "192.168.57.5";
 const char *const kPanelIp = "192.168.57.10";
 const char *const kPlcDirectIp = "10.99.0.2";
+const char *const kPcDirectIp = "10.99.0.1";
 int g_plcNs = -1;
 
 using Clock = std::chrono::steady_clock;
@@ -129,17 +134,23 @@ QString runServing(const QString &program, const QStringList &args, int timeoutM
     return QString::fromLocal8Bit(p.readAll());
 }
 
-// Average ping round trip in ms, or -1.
-double pingAverage(const char *ip, int count)
+// Median ping round trip in ms, or -1.
+double pingMedian(const char *ip, int count)
 {
-    const QString out = runServing("ping", {"-q", "-c", QString::number(count), "-i", "0.01", "-W", "2", ip}, 60000);
-    const auto m = QRegularExpression("= [0-9.]+/([0-9.]+)/").match(out);
+    const QString out = runServing("ping", {"-c", QString::number(count), "-i", "0.005", "-W", "2", ip}, 60000);
+    std::vector<double> times;
+    auto it = QRegularExpression("time=([0-9.]+) ms").globalMatch(out);
+    while (it.hasNext())
+        times.push_back(it.next().captured(1).toDouble());
     const auto loss = QRegularExpression("([0-9.]+)% packet loss").match(out);
-    if (!m.hasMatch())
-        std::fprintf(stderr, "ping %s: %s\n", ip, qPrintable(out));
+    if (times.empty())
+        std::fprintf(stderr, "ping %s: %s\n", ip, qPrintable(out.right(300)));
     else if (loss.hasMatch() && loss.captured(1).toDouble() > 0)
         std::fprintf(stderr, "ping %s: %s%% lost\n", ip, qPrintable(loss.captured(1)));
-    return m.hasMatch() ? m.captured(1).toDouble() : -1;
+    if (times.empty())
+        return -1;
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
 }
 
 sockaddr_in address(const char *ip, int port)
@@ -158,12 +169,15 @@ struct FrameRate
     double rate = 0; // received frames per second, first to last
 };
 
-// Blasts `count` small UDP datagrams (60-byte frames) at full speed from one namespace to
-// the other; the receiver counts until one second passes without a frame.
-FrameRate frameRate(bool towardsPlc, int count)
+// Sends `count` UDP datagrams of 18 bytes (60-byte frames, 64 with the wire's checksum)
+// from one namespace to the other, at full speed or at `perSecond`; the receiver counts
+// until 300 ms pass without a frame. `to` is the receiver's address, on the PLC's side
+// when towardsPlc.
+FrameRate frameRate(bool towardsPlc, const char *to, int count, int perSecond = 0)
 {
     FrameRate result;
-    const int port = towardsPlc ? 9001 : 9002;
+    static int port = 9000;
+    ++port;
     std::atomic<bool> ready{false}, finished{false};
     std::thread receiver([&] {
         if (towardsPlc)
@@ -178,7 +192,7 @@ FrameRate frameRate(bool towardsPlc, int count)
         Clock::time_point first, last;
         for (;;) {
             pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, result.received ? 1000 : 10000) <= 0)
+            if (poll(&p, 1, result.received ? 300 : 5000) <= 0)
                 break;
             if (recv(fd, buf, sizeof buf, 0) <= 0)
                 break;
@@ -199,11 +213,16 @@ FrameRate frameRate(bool towardsPlc, int count)
         if (!towardsPlc)
             intoPlcNamespace();
         const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        const sockaddr_in to = address(towardsPlc ? kPlcIp : kPanelIp, port);
+        const sockaddr_in target = address(to, port);
         char payload[18] = "talvo bench frame";
-        for (int i = 0; i < count; ++i)
-            if (sendto(fd, payload, sizeof payload, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) > 0)
+        const auto start = Clock::now();
+        for (int i = 0; i < count; ++i) {
+            // Paced in steps of a millisecond's worth: a frame's own sleep would oversleep.
+            if (perSecond && i % (perSecond / 1000) == 0)
+                std::this_thread::sleep_until(start + std::chrono::microseconds(std::int64_t(i) * 1000000 / perSecond));
+            if (sendto(fd, payload, sizeof payload, 0, reinterpret_cast<const sockaddr *>(&target), sizeof target) > 0)
                 ++result.sent;
+        }
         close(fd);
     });
     serveUntil([&] { return finished.load(); }, 120000);
@@ -212,32 +231,53 @@ FrameRate frameRate(bool towardsPlc, int count)
     return result;
 }
 
-// Megabytes per second of `bytes` sent by a server in the PLC's namespace and read to the
-// end by a client in the PC's, at `ip`; -1 on failure.
-double tcpThroughput(const char *ip, std::size_t bytes)
+// Megabytes per second of `bytes` sent from one namespace and read to the end in the
+// other, over a connection from the PC's namespace to `ip` in the PLC's; -1 on failure.
+double tcpThroughput(const char *ip, std::size_t bytes, bool fromPlc)
 {
     std::atomic<bool> listening{false}, finished{false};
     double result = -1;
+    static int port = 5000;
+    ++port;
+    auto pour = [bytes](int fd) {
+        std::vector<char> block(64 * 1024, 'x');
+        for (std::size_t sent = 0; sent < bytes;) {
+            const ssize_t n = send(fd, block.data(), std::min(block.size(), bytes - sent), MSG_NOSIGNAL);
+            if (n <= 0)
+                break;
+            sent += std::size_t(n);
+        }
+    };
+    auto drain = [](int fd) {
+        std::size_t got = 0;
+        std::vector<char> buf(256 * 1024);
+        for (ssize_t n; (n = recv(fd, buf.data(), buf.size(), 0)) > 0;)
+            got += std::size_t(n);
+        return got;
+    };
+    const auto start = Clock::now();
+    std::size_t got = 0;
     std::thread server([&] {
         intoPlcNamespace();
         const int fd = socket(AF_INET, SOCK_STREAM, 0);
         int on = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        const sockaddr_in any = address("0.0.0.0", 5001);
+        const sockaddr_in any = address("0.0.0.0", port);
         bind(fd, reinterpret_cast<const sockaddr *>(&any), sizeof any);
         listen(fd, 1);
         listening = true;
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, 20000) == 1) {
             const int c = accept(fd, nullptr, nullptr);
-            std::vector<char> block(64 * 1024, 'x');
             timeval limit{60, 0};
             setsockopt(c, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-            for (std::size_t sent = 0; sent < bytes;) {
-                const ssize_t n = send(c, block.data(), std::min(block.size(), bytes - sent), MSG_NOSIGNAL);
-                if (n <= 0)
-                    break;
-                sent += std::size_t(n);
+            setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+            if (fromPlc) {
+                pour(c);
+            } else {
+                got = drain(c);
+                if (got == bytes)
+                    result = double(bytes) / 1e6 / seconds(Clock::now() - start);
             }
             close(c);
         }
@@ -250,25 +290,54 @@ double tcpThroughput(const char *ip, std::size_t bytes)
         timeval limit{60, 0};
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-        const sockaddr_in to = address(ip, 5001);
-        const auto start = Clock::now();
-        std::size_t got = 0;
-        if (connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to) == 0) {
-            std::vector<char> buf(256 * 1024);
-            for (ssize_t n; (n = recv(fd, buf.data(), buf.size(), 0)) > 0;)
-                got += std::size_t(n);
+        const sockaddr_in to = address(ip, port);
+        if (connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0)
+            std::fprintf(stderr, "TCP to %s: connect: %s\n", ip, std::strerror(errno));
+        else {
+            if (fromPlc) {
+                got = drain(fd);
+                if (got == bytes)
+                    result = double(bytes) / 1e6 / seconds(Clock::now() - start);
+            } else {
+                pour(fd);
+                shutdown(fd, SHUT_WR);
+                char c;
+                recv(fd, &c, 1, 0); // the server's close: everything was read
+            }
         }
-        if (got == bytes)
-            result = double(bytes) / 1e6 / seconds(Clock::now() - start);
-        else
-            std::fprintf(stderr, "TCP from %s: %zu of %zu bytes\n", ip, got, bytes);
         close(fd);
-        finished = true;
     });
-    serveUntil([&] { return finished.load(); }, 180000);
     client.join();
     server.join();
+    (void)finished;
+    if (result < 0)
+        std::fprintf(stderr, "TCP %s %s: %zu of %zu bytes\n", fromPlc ? "from" : "to", ip, got, bytes);
     return result;
+}
+
+struct Row
+{
+    std::string figure;
+    double bridge, direct;
+    std::string target;
+    bool met;
+    const char *format; // of the two figures
+};
+
+void printTable(const std::vector<Row> &rows)
+{
+    std::printf("\n| figure | through the bridge | direct veth | ratio | target | met |\n|---|---|---|---|---|---|\n");
+    for (const Row &r : rows) {
+        char bridge[32], direct[32], ratio[32];
+        std::snprintf(bridge, sizeof bridge, r.format, r.bridge);
+        std::snprintf(direct, sizeof direct, r.format, r.direct);
+        if (r.direct > 0 && r.bridge >= 0)
+            std::snprintf(ratio, sizeof ratio, "%.2f", r.bridge / r.direct);
+        else
+            std::snprintf(ratio, sizeof ratio, "-");
+        std::printf("| %s | %s | %s | %s | %s | %s |\n", r.figure.c_str(), bridge, direct, ratio, r.target.c_str(),
+                    r.met ? "yes" : "no");
+    }
 }
 
 } // namespace
@@ -335,33 +404,52 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    const int pings = quick ? 50 : 500;
-    const int frames = quick ? 20000 : 100000;
-    const std::size_t tcpBytes = std::size_t(quick ? 16 : 64) << 20;
-    pingAverage(kPlcIp, 3); // resolves addresses on both sides first
-    const double direct = pingAverage(kPlcDirectIp, pings);
-    const double bridged = pingAverage(kPlcIp, pings);
-    const FrameRate up = frameRate(true, frames);
-    const FrameRate down = frameRate(false, frames);
-    const double tcpDirect = tcpThroughput(kPlcDirectIp, tcpBytes);
-    const double tcpBridged = tcpThroughput(kPlcIp, tcpBytes);
+    const int pings = quick ? 100 : 400;
+    const int burst = quick ? 20000 : 60000;
+    const int steady = quick ? 10000 : 20000; // at 20,000 frames/s
+    const std::size_t tcpBytes = std::size_t(quick ? 32 : 128) << 20;
+    pingMedian(kPlcIp, 3); // resolves addresses on both sides first
 
-    std::printf("Ethernet channel: PC namespace -> bridge talvo0p -> relay -> panel agent (panel0) -> PLC namespace\n");
-    std::printf("ping round trip, average of %d (ms):  direct veth %.3f   through the bridge %.3f   added %.3f\n",
-                pings, direct, bridged, bridged - direct);
-    std::printf("frames relayed PC -> PLC:  %d of %d 60-byte frames sent at full speed, %.0f frames/s\n", up.received,
-                up.sent, up.rate);
-    std::printf("frames relayed PLC -> PC:  %d of %d 60-byte frames sent at full speed, %.0f frames/s\n", down.received,
-                down.sent, down.rate);
-    std::printf("TCP, %zu MB from the PLC side (MB/s):  direct veth %.1f   through the bridge %.1f\n", tcpBytes >> 20,
-                tcpDirect, tcpBridged);
+    frameRate(true, kPlcIp, 10);
+    frameRate(false, kPanelIp, 10);
+    const double pingDirect = pingMedian(kPlcDirectIp, pings);
+    const double pingBridged = pingMedian(kPlcIp, pings);
+    const FrameRate upDirect = frameRate(true, kPlcDirectIp, burst);
+    const FrameRate up = frameRate(true, kPlcIp, burst);
+    const FrameRate downDirect = frameRate(false, kPcDirectIp, burst);
+    const FrameRate down = frameRate(false, kPanelIp, burst);
+    const FrameRate upSteadyDirect = frameRate(true, kPlcDirectIp, steady, 20000);
+    const FrameRate upSteady = frameRate(true, kPlcIp, steady, 20000);
+    const FrameRate downSteadyDirect = frameRate(false, kPcDirectIp, steady, 20000);
+    const FrameRate downSteady = frameRate(false, kPanelIp, steady, 20000);
+    const double tcpUpDirect = tcpThroughput(kPlcDirectIp, tcpBytes, false);
+    const double tcpUp = tcpThroughput(kPlcIp, tcpBytes, false);
+    const double tcpDownDirect = tcpThroughput(kPlcDirectIp, tcpBytes, true);
+    const double tcpDown = tcpThroughput(kPlcIp, tcpBytes, true);
+
+    auto lost = [](const FrameRate &r) { return double(r.sent - r.received); };
+    std::printf("Ethernet channel: PC namespace -> bridge talvo0p -> relay -> panel agent (panel0) -> PLC namespace\n"
+                "60-byte frames (64 on a wire); %d sent at full speed, %d at 20,000 frames/s; TCP %zu MB; %d pings\n",
+                burst, steady, tcpBytes >> 20, pings);
+    printTable({
+        {"frames/s PC -> PLC, full speed", up.rate, upDirect.rate, ">= 20,000", up.rate >= 20000, "%.0f"},
+        {"frames/s PLC -> PC, full speed", down.rate, downDirect.rate, ">= 20,000", down.rate >= 20000, "%.0f"},
+        {"frames lost PC -> PLC at 20,000/s", lost(upSteady), lost(upSteadyDirect), "0", lost(upSteady) == 0, "%.0f"},
+        {"frames lost PLC -> PC at 20,000/s", lost(downSteady), lost(downSteadyDirect), "0", lost(downSteady) == 0, "%.0f"},
+        {"TCP PC -> PLC, MB/s", tcpUp, tcpUpDirect, ">= 100", tcpUp >= 100, "%.1f"},
+        {"TCP PLC -> PC, MB/s", tcpDown, tcpDownDirect, ">= 100", tcpDown >= 100, "%.1f"},
+        {"ping round trip, median ms", pingBridged, pingDirect, "<= direct + 0.3",
+         pingBridged >= 0 && pingBridged - pingDirect <= 0.3, "%.3f"},
+    });
+    std::printf("(full speed: %d and %d of %d frames arrived through the bridge PC -> PLC and PLC -> PC)\n",
+                up.received, down.received, burst);
 
     window.findChild<QPushButton *>("pushButtonDisConnectChannel")->click();
     serveUntil([&] { return bridge.isFinished() && agent.output().contains("PC disconnected"); }, 5000);
     agent.kill();
     // Where the agent dropped frames (towards a PC that read too slowly), as it logged it.
     for (const QString &line : agent.output().split('\n'))
-        if (line.contains("dropped") || line.contains("slowly"))
+        if (qEnvironmentVariableIsSet("ETHERNET_BENCH_AGENT_LOG") || line.contains("dropped") || line.contains("slowly"))
             std::printf("agent: %s\n", qPrintable(line));
     return 0;
 }
