@@ -183,8 +183,10 @@ private slots:
         echo.waitForFinished(5000);
 
         // Bursts of small frames, back to back, cross both ways without loss: the bridge
-        // once paused after every frame and lost nine in ten at 20,000 frames/s.
-        const int burst = 5000;
+        // once paused after every frame and lost nine in ten at 20,000 frames/s. The burst
+        // fits every bounded queue on the way (the helper's socket, the agent's 256 KiB for
+        // the PC), so however slowly this build carries it, nothing may be dropped.
+        const int burst = 2000;
         const QStringList inPlcNs{"-t", QString::number(m_plc.processId()), "-n", "/usr/bin/python3", "-c"};
         QCOMPARE(carryBurst(inPlcNs, {"/usr/bin/python3", "-c"}, kPlcIp, 9009, burst), burst);
         QCOMPARE(carryBurst({"/usr/bin/python3", "-c"}, inPlcNs, kPanelIp, 9010, burst), burst);
