@@ -7,14 +7,12 @@
 
 #include "bridge/LinuxVethAdapter.h"
 #include "bridge/PCapOperator.h"
-#include "bridge/PanelAddress.h"
 #include "bridge/ProcessCommandRunner.h"
 #include "bridge/RelayRule.h"
 #include "bridge/TapRegistry.h"
 #include "bridge/WindowsTapAdapter.h"
 
 #include <QDir>
-#include <QHostAddress>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -296,24 +294,6 @@ private slots:
         for (const QStringList &r : routes)
             QVERIFY(b.commands.contains(QStringList{"route delete", r[0], "mask", r[1], gateway[0], ""}.join(' ')));
         QCOMPARE(b.commands.size(), routes.size() + 1);
-    }
-
-    // route refuses a destination with bits outside its mask: every route must be one.
-    void routesFitTheirMasks()
-    {
-        const auto address = [](const QString &text) { return QHostAddress(text).toIPv4Address(); };
-        const std::optional<PanelAddress> panel = PanelAddress::parse("02:11:22:33:44:55", "192.168.7.10");
-        QVERIFY(panel);
-        for (const QStringList &commands : {WindowsTapAdapter::routeAddCommands(*panel),
-                                            WindowsTapAdapter::routeDeleteCommands(*panel)}) {
-            QCOMPARE(commands.size(), 5);
-            for (const QString &cmd : commands) {
-                const QStringList words = cmd.split(' ', Qt::SkipEmptyParts);
-                QCOMPARE(words.at(3), QStringLiteral("mask"));
-                QVERIFY2((address(words.at(2)) & ~address(words.at(4))) == 0, qPrintable(cmd));
-                QCOMPARE(words.at(5), QStringLiteral("192.168.7.234"));
-            }
-        }
     }
 
     // A binding whose library is gone captures nothing: the window must offer the
