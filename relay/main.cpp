@@ -1,3 +1,4 @@
+#include "relay/ClusterStatus.h"
 #include "relay/Relay.h"
 #include "wire/Daemon.h"
 #include "wire/HeapTrim.h"
@@ -43,8 +44,11 @@ const char *const kHelp =
 int main(int argc, char **argv)
 {
     std::string configPath;
+    const bool status = relay::takeStatusFlag(&argc, argv);
     if (const int code = wire::parseConfigArgument(argc, argv, "talvo-relay", kHelp, &configPath); code >= 0)
         return code;
+    if (status)
+        return relay::printClusterStatus(configPath);
     wire::prepareProcess("talvo-relay", argv);
 
     relay::RelayConfig config;
