@@ -105,6 +105,7 @@ private slots:
     void panelOnOneRelayIsReachableFromTheOthers();
     void badSerialNumberIsRefusedAtRegistration();
     void strangersAndForgedEntriesAreNotFollowed();
+    void sentinelNamesTheRegistry();
     void redisRestartedEmptyIsFilledAgain();
     void killedRelaysPanelsMoveToTheOthers();
 
@@ -338,6 +339,41 @@ void TestCluster::strangersAndForgedEntriesAreNotFollowed()
     QVERIFY(m_relays[1]->process().waitForOutput("which is no live member there; not followed"));
     QVERIFY(!trap.hasPendingConnections() && !trap.waitForNewConnection(200));
     redis(m_redisPort, {"DEL", "talvo:panel:SN9"});
+}
+
+void TestCluster::sentinelNamesTheRegistry()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("redis-sentinel")).isEmpty())
+        QSKIP("redis-sentinel is not installed (scripts/debian-packages)");
+    const quint16 sentinelPort = freePort();
+    const QString conf = m_dir.filePath("sentinel.conf");
+    QVERIFY(writeFile(conf, QStringLiteral("port %1\nbind 127.0.0.1\nsentinel monitor talvo 127.0.0.1 %2 1\n")
+                                .arg(sentinelPort)
+                                .arg(m_redisPort)
+                                .toUtf8()));
+    QProcess sentinel;
+    sentinel.setProcessChannelMode(QProcess::MergedChannels);
+    sentinel.start(QStringLiteral("redis-sentinel"), {conf});
+    QVERIFY(sentinel.waitForStarted(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(redis(sentinelPort, {"PING"}) == "+PONG", 5000);
+    // The first Sentinel of the list is down: the relay asks the next.
+    QVERIFY(QDir(m_dir.path()).mkpath("viaSentinel"));
+    RelayFixture viaSentinel(m_dir.filePath("viaSentinel"));
+    const quint16 port = freePort();
+    QVERIFY(viaSentinel.start(port, QStringLiteral("key=%1/cluster.key\ncertificate=%1/cluster.crt\n[cluster]\n"
+                                                   "sentinel=127.0.0.1:%2,127.0.0.1:%3\nmaster=talvo\nid=relay-s\n"
+                                                   "peer=127.0.0.1:%4\n")
+                                        .arg(m_dir.path())
+                                        .arg(freePort())
+                                        .arg(sentinelPort)
+                                        .arg(port)));
+    QTRY_COMPARE_WITH_TIMEOUT(redis(m_redisPort, {"GET", "talvo:relay:relay-s"}), "127.0.0.1:" + QByteArray::number(port),
+                              5000);
+    PcStream s;
+    QVERIFY2(s.open(port, "SN1"), s.answer.constData());
+    QVERIFY(s.echoes("found through Sentinel"));
+    sentinel.kill();
+    sentinel.waitForFinished(5000);
 }
 
 void TestCluster::redisRestartedEmptyIsFilledAgain()
