@@ -72,8 +72,15 @@ ClusterNode::ClusterNode(asio::io_context &io, const RelayConfig &config) : m_io
 
 ClusterNode::~ClusterNode()
 {
+    stop();
+}
+
+void ClusterNode::stop()
+{
     if (m_server)
         m_server->stop();
+    if (m_registry)
+        m_registry->stop();
 }
 
 bool ClusterNode::start(const std::string &fingerprint, std::string *error)

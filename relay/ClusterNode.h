@@ -33,6 +33,9 @@ public:
     // `fingerprint`: the relay's own certificate, which every member shares.
     bool start(const std::string &fingerprint, std::string *error);
     bool clustered() const { return bool(m_registry); }
+    // Ends the registry's thread (and removes this relay's entries) while the io_context
+    // its answers are posted to still exists.
+    void stop();
     std::uint16_t metricsPort() const { return m_server ? m_server->port() : 0; }
     Metrics &metrics() { return *m_metrics; }
     RegistryHooks hooks();

@@ -151,6 +151,11 @@ RedisRegistry::RedisRegistry(ClusterConfig config, std::shared_ptr<Metrics> metr
 
 RedisRegistry::~RedisRegistry()
 {
+    stop();
+}
+
+void RedisRegistry::stop()
+{
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stop = true;
@@ -160,6 +165,7 @@ RedisRegistry::~RedisRegistry()
         m_thread.join();
     if (m_redis)
         redisFree(m_redis);
+    m_redis = nullptr;
 }
 
 void RedisRegistry::start()
@@ -230,19 +236,22 @@ void RedisRegistry::run()
             if (tryNow)
                 unreachableLog.line("cluster registry unreachable: " + m_lastFailure
                                     + "; serving the panels held here, retrying");
-            // Lookups cannot wait for Redis: a PC is waiting for an answer.
+            // Lookups cannot wait for Redis: a PC is waiting for an answer. Entries of
+            // panels gone meanwhile are removed once Redis is back (new ones are written
+            // back from m_held then anyway).
             for (auto &job : jobs)
-                if (job.kind == Job::Lookup)
-                    job.found(std::nullopt);
+                setAside(job);
             continue;
         }
         bool ok = true;
         for (auto &job : jobs) {
-            if (ok) {
-                ok = perform(job);
-            } else if (job.kind == Job::Lookup) {
-                job.found(std::nullopt);
+            if (!ok) {
+                setAside(job);
+                continue;
             }
+            ok = perform(job); // a lookup that fails is answered there
+            if (!ok && job.kind == Job::Release)
+                m_releasedAway.insert(job.sn);
         }
         if (ok && std::chrono::steady_clock::now() >= nextRefresh) {
             ok = refresh();
@@ -266,6 +275,16 @@ void RedisRegistry::run()
     }
 }
 
+void RedisRegistry::setAside(Job &job)
+{
+    if (job.kind == Job::Lookup)
+        job.found(std::nullopt);
+    else if (job.kind == Job::Release)
+        m_releasedAway.insert(job.sn);
+    else
+        m_releasedAway.erase(job.sn);
+}
+
 bool RedisRegistry::connect()
 {
     std::string error;
@@ -281,7 +300,6 @@ bool RedisRegistry::connect()
         return false;
     }
     m_metrics->registryUp = 1;
-    m_everConnected = true;
     return true;
 }
 
@@ -304,11 +322,17 @@ bool RedisRegistry::writeBack()
         held = m_held;
     }
     // Unconditional: whatever a fresh (or failed-over) Redis holds, these panels are here now.
+    std::set<std::string> gone;
+    gone.swap(m_releasedAway);
+    for (const auto &sn : held)
+        gone.erase(sn);
     const std::string px = std::to_string(m_config.expiry.count());
     append(m_redis, {"SET", memberKey(m_config.id), m_config.peer.text(), "PX", px});
     for (const auto &sn : held)
         append(m_redis, {"SET", panelKey(sn), entryValue(), "PX", px});
-    for (std::size_t i = 0; i < held.size() + 1; ++i) {
+    for (const auto &sn : gone)
+        append(m_redis, {"EVAL", kRemoveMine, "1", panelKey(sn), entryValue()});
+    for (std::size_t i = 0; i < held.size() + gone.size() + 1; ++i) {
         Reply r = nextReply(m_redis);
         if (!r || r->type == REDIS_REPLY_ERROR)
             return false;

@@ -36,9 +36,12 @@ public:
     using Found = std::function<void(std::optional<Holder>)>;
 
     RedisRegistry(ClusterConfig config, std::shared_ptr<Metrics> metrics);
-    ~RedisRegistry(); // removes its entries when Redis answers, then stops the thread
+    ~RedisRegistry();
 
     void start();
+    // Removes this relay's entries while Redis answers, then ends the thread; before the
+    // io_context that lookups post to goes away. Lookups after it are never answered.
+    void stop();
     // The panel registered here (again): its entry points here, the newest holder wins.
     void hold(const std::string &sn);
     // Gone from here: the entry is removed only if it still names this relay.
@@ -68,6 +71,9 @@ private:
     bool writeBack();
     bool refresh();
     bool perform(Job &job);
+    // What cannot be done while Redis does not answer: lookups are answered "none",
+    // removals remembered for the write-back.
+    void setAside(Job &job);
     std::string entryValue() const;
 
     ClusterConfig m_config;
@@ -80,7 +86,7 @@ private:
     std::thread m_thread;
     // Only the registry's thread touches these.
     redisContext *m_redis = nullptr;
-    bool m_everConnected = false;
+    std::set<std::string> m_releasedAway; // gone while Redis did not answer
     std::string m_lastFailure;
 };
 

@@ -94,6 +94,8 @@ Relay::Relay(asio::io_context &io, RelayConfig config)
 
 Relay::~Relay()
 {
+    if (m_node)
+        m_node->stop();
     if (m_reserve >= 0)
         ::close(m_reserve);
 }
