@@ -104,6 +104,7 @@ private slots:
     void badSettingsAreRefused();
     void panelOnOneRelayIsReachableFromTheOthers();
     void badSerialNumberIsRefusedAtRegistration();
+    void metricsEndpointReadsBoundedRequests();
     void strangersAndForgedEntriesAreNotFollowed();
     void sentinelNamesTheRegistry();
     void redisRestartedEmptyIsFilledAgain();
@@ -294,6 +295,26 @@ void TestCluster::badSerialNumberIsRefusedAtRegistration()
     }
     QVERIFY(m_relays[1]->process().waitForOutput("serial number is not 1-64 of"));
     QCOMPARE(redis(m_redisPort, {"EXISTS", "talvo:panel:SN1:evil"}), QByteArray(":0"));
+}
+
+void TestCluster::metricsEndpointReadsBoundedRequests()
+{
+    const QList<QPair<QByteArray, QByteArray>> cases = {
+        {QByteArray(2048, 'x'), "HTTP/1.1 431"}, // no end of head within the bound: answered, not read on
+        {"POST /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 405"},
+        {"GET /nothing HTTP/1.0\r\n\r\n", "HTTP/1.1 404"},
+        {"GET /health HTTP/1.0\r\n\r\n", "ok registry up"},
+    };
+    for (const auto &[request, answer] : cases) {
+        QTcpSocket http;
+        http.connectToHost(kHost, m_metricsPorts[0]);
+        QVERIFY(http.waitForConnected(3000));
+        http.write(request);
+        QByteArray page;
+        QTRY_VERIFY_WITH_TIMEOUT((page += http.readAll(), http.state() == QAbstractSocket::UnconnectedState), 5000);
+        page += http.readAll();
+        QVERIFY2(page.contains(answer), page.constData());
+    }
 }
 
 void TestCluster::strangersAndForgedEntriesAreNotFollowed()
