@@ -107,6 +107,7 @@ private slots:
     void metricsEndpointReadsBoundedRequests();
     void strangersAndForgedEntriesAreNotFollowed();
     void sentinelNamesTheRegistry();
+    void leavingRelayKeepsNewerHoldersEntry();
     void redisRestartedEmptyIsFilledAgain();
     void killedRelaysPanelsMoveToTheOthers();
 
@@ -395,6 +396,24 @@ void TestCluster::sentinelNamesTheRegistry()
     QVERIFY(s.echoes("found through Sentinel"));
     sentinel.kill();
     sentinel.waitForFinished(5000);
+}
+
+void TestCluster::leavingRelayKeepsNewerHoldersEntry()
+{
+    // The panel moved to relay 1 before relay 0 saw its old link end: relay 0's removal
+    // must leave relay 1's entry alone.
+    ToolProcess before, after;
+    QVERIFY(startAgent(before, "sn2-before.ini", "SN2", {m_ports[0]}, m_relays[0]->fingerprint()));
+    QTRY_VERIFY_WITH_TIMEOUT(holderOf("SN2").startsWith("relay-0 "), 5000);
+    QVERIFY(startAgent(after, "sn2-after.ini", "SN2", {m_ports[1]}, m_relays[0]->fingerprint()));
+    QTRY_VERIFY_WITH_TIMEOUT(holderOf("SN2").startsWith("relay-1 "), 5000);
+    before.kill();
+    QVERIFY(m_relays[0]->process().waitForOutput("panel SN2 gone"));
+    // Relay 0's lookups queue behind its removal: this one sees what the removal left.
+    PcStream s;
+    QVERIFY2(s.open(m_ports[0], "SN2"), s.answer.constData());
+    QVERIFY(s.echoes("still at relay 1"));
+    QVERIFY(holderOf("SN2").startsWith("relay-1 "));
 }
 
 void TestCluster::redisRestartedEmptyIsFilledAgain()
