@@ -17,6 +17,8 @@ const char *const PanelAgent::kPassThroughAddress = "127.0.0.1:7540";
 PanelAgent::PanelAgent(asio::io_context &io, PanelConfig config)
     : m_io(io), m_config(std::move(config)), m_tls(wire::makeClientContext(m_config.fingerprint)), m_retry(io)
 {
+    if (m_config.relays.empty())
+        m_config.relays.push_back(m_config.relay);
 }
 
 void PanelAgent::start()
@@ -26,12 +28,12 @@ void PanelAgent::start()
 
 void PanelAgent::connect()
 {
-    wire::TlsStream::connect(m_io, m_tls, m_config.relay, kConnectTimeout,
+    wire::TlsStream::connect(m_io, m_tls, currentRelay(), kConnectTimeout,
                              [this](const std::error_code &ec, wire::TlsStream::Ptr tls) {
                                  if (ec) {
                                      return linkLost(wire::isCertificateMismatch(ec)
                                                          ? "relay certificate does not match the fingerprint"
-                                                         : "cannot reach relay " + m_config.relay.text() + ": "
+                                                         : "cannot reach relay " + currentRelay().text() + ": "
                                                                + ec.message());
                                  }
                                  onConnected(tls);
@@ -73,7 +75,7 @@ void PanelAgent::onRegistered(wire::StreamPtr stream, std::string pending)
     if (!m_replaced)
         m_backoff.reset();
     m_replaced = false;
-    wire::logLine("registered at " + m_config.relay.text() + " as " + m_config.sn);
+    wire::logLine("registered at " + currentRelay().text() + " as " + m_config.sn);
     m_channel = std::make_shared<wire::LineChannel>(m_io, stream, std::move(pending));
     m_channel->start([this](const std::string &line) { onLine(line); },
                      [this](const std::error_code &ec) { linkLost("link to relay lost: " + ec.message()); });
@@ -84,11 +86,17 @@ void PanelAgent::linkLost(const std::string &why)
     m_registered = false;
     m_channel.reset();
     const auto delay = m_replaced ? m_backoff.capped() : m_backoff.next();
+    const std::string lost = currentRelay().text();
+    // In a cluster any relay will do: the next one of the list gets the next attempt, and
+    // the registry then points there. Not after a replacement: the other agent is real.
+    if (!m_replaced)
+        m_relayIndex = (m_relayIndex + 1) % m_config.relays.size();
+    const std::string next = m_config.relays.size() > 1 ? " at " + currentRelay().text() : std::string();
     if (m_replaced)
-        m_replacedLog.line("another instance holds SN " + m_config.sn + " at " + m_config.relay.text()
+        m_replacedLog.line("another instance holds SN " + m_config.sn + " at " + lost
                            + "; retrying in " + std::to_string(delay.count()) + " ms");
     else
-        wire::logLine(why + "; retrying in " + std::to_string(delay.count()) + " ms");
+        wire::logLine(why + "; retrying" + next + " in " + std::to_string(delay.count()) + " ms");
     m_retry.expires_after(delay);
     m_retry.async_wait([this](const std::error_code &ec) {
         if (!ec)
@@ -187,7 +195,7 @@ bool PanelAgent::reachableAsRequested(const asio::ip::tcp::resolver::results_typ
 void PanelAgent::openData(std::uint64_t id, std::function<void(wire::StreamPtr)> use)
 {
     wire::TlsStream::connect(
-        m_io, m_tls, m_config.relay, kConnectTimeout,
+        m_io, m_tls, currentRelay(), kConnectTimeout,
         [this, id, use = std::move(use)](const std::error_code &ec, wire::TlsStream::Ptr tls) {
             if (ec) {
                 wire::logLine("stream " + std::to_string(id) + ": cannot reach relay: " + ec.message());

@@ -27,6 +27,8 @@ public:
 
 private:
     void connect();
+    // The relay of the list in use: the control link's, and so every data connection's.
+    const wire::HostPort &currentRelay() const { return m_config.relays[m_relayIndex % m_config.relays.size()]; }
     void onConnected(wire::StreamPtr stream);
     void onRegistered(wire::StreamPtr stream, std::string pending);
     void linkLost(const std::string &why);
@@ -47,6 +49,7 @@ private:
     asio::steady_timer m_retry;
     wire::Backoff m_backoff;
     bool m_registered = false;
+    std::size_t m_relayIndex = 0;
     bool m_replaced = false; // the relay said another agent registered this SN
     wire::LogLimiter m_replacedLog{wire::Backoff::kCap};
 };

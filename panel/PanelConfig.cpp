@@ -1,5 +1,6 @@
 #include "panel/PanelConfig.h"
 
+#include "wire/AddressList.h"
 #include "wire/Ini.h"
 #include "wire/Messages.h"
 #include "wire/Tls.h"
@@ -33,12 +34,13 @@ bool PanelConfig::load(const std::string &path, std::string *error)
         *error = ini.at("panel", "secret") + ": [panel] secret= must be 1-256 printable characters without blanks";
         return false;
     }
-    const auto hp = wire::parseHostPort(relayText);
-    if (!hp) {
-        *error = ini.at("panel", "relay") + ": [panel] relay=" + relayText + " is not HOST:PORT";
+    const auto list = wire::parseHostPortList(relayText);
+    if (!list) {
+        *error = ini.at("panel", "relay") + ": [panel] relay=" + relayText + " is not HOST:PORT[,HOST:PORT...]";
         return false;
     }
-    relay = *hp;
+    relays = *list;
+    relay = relays.front();
     fingerprint = wire::normaliseFingerprint(fp);
     if (fingerprint.empty()) {
         *error = ini.at("panel", "fingerprint") + ": [panel] fingerprint= must be the relay certificate's SHA-256 (64 hex digits)";

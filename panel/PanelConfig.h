@@ -4,6 +4,7 @@
 #include "wire/Address.h"
 
 #include <string>
+#include <vector>
 
 namespace panel {
 
@@ -11,7 +12,8 @@ struct PanelConfig
 {
     std::string sn;
     std::string secret;
-    wire::HostPort relay;
+    wire::HostPort relay;               // the first of relays
+    std::vector<wire::HostPort> relays; // relay=HOST:PORT[,HOST:PORT...], tried in order
     std::string fingerprint; // normalised hex
     TargetMap targets;
 

@@ -46,6 +46,8 @@ void PanelRegistry::registerPanel(const std::string &sn, wire::StreamPtr stream,
         onPanelClosed(sn, oldGeneration, asio::error::connection_aborted);
     } else {
         wire::logLine("panel " + sn + " registered from " + stream->peer());
+        if (m_hooks.presence)
+            m_hooks.presence(sn, true);
     }
     Link link;
     link.conflicts = conflicts ? conflicts : std::make_shared<wire::LogLimiter>(kConflictLogInterval);
@@ -79,6 +81,8 @@ void PanelRegistry::onPanelClosed(const std::string &sn, std::uint64_t generatio
     if (it != m_panels.end() && it->second.generation == generation) {
         wire::logLine("panel " + sn + " gone (" + ec.message() + ")");
         m_panels.erase(it);
+        if (m_hooks.presence)
+            m_hooks.presence(sn, false);
     }
     std::vector<std::uint64_t> orphans;
     for (const auto &[id, p] : m_pending)
@@ -126,8 +130,13 @@ void PanelRegistry::attachData(const std::string &sn, std::uint64_t id, wire::St
     p.timer->cancel();
     const std::string label = "stream " + std::to_string(id) + " " + p.who + " -> " + sn + " " + p.target;
     wire::logLine(label + " open");
+    if (m_hooks.streamOpened)
+        m_hooks.streamOpened();
     wire::Splicer::start(p.pc, data, std::move(p.pcPending), Ok {}.encode() + "\n" + pending,
-                         [label](std::uint64_t up, std::uint64_t down, const std::error_code &ec) {
+                         [label, closed = m_hooks.streamClosed](std::uint64_t up, std::uint64_t down,
+                                                                const std::error_code &ec) {
+                             if (closed)
+                                 closed(up, down);
                              wire::logLine(label + (ec ? " aborted, " : " closed, ") + std::to_string(up) + " bytes up, "
                                            + std::to_string(down) + " down"
                                            + (ec ? " (" + ec.message() + ")" : std::string()));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "relay/RegistryHooks.h"
 #include "wire/LineChannel.h"
 #include "wire/Log.h"
 #include "wire/Messages.h"
@@ -19,6 +20,8 @@ class PanelRegistry
 public:
     PanelRegistry(asio::io_context &io, std::chrono::milliseconds heartbeat, std::chrono::milliseconds silence);
 
+    // Set before the first registration; the hooks outlive the registry's io work.
+    void setHooks(RegistryHooks hooks) { m_hooks = std::move(hooks); }
     void registerPanel(const std::string &sn, wire::StreamPtr stream, std::string pending);
     bool isOnline(const std::string &sn) const { return m_panels.count(sn) != 0; }
     std::size_t onlineCount() const { return m_panels.size(); }
@@ -62,6 +65,7 @@ private:
     std::map<std::uint64_t, Pending> m_pending;
     std::uint64_t m_nextId = 1;
     std::uint64_t m_nextGeneration = 1;
+    RegistryHooks m_hooks;
 };
 
 // Writes the refusal, then closes, so that the peer reads why before the close.

@@ -94,6 +94,8 @@ Relay::Relay(asio::io_context &io, RelayConfig config)
 
 Relay::~Relay()
 {
+    if (m_node)
+        m_node->stop();
     if (m_reserve >= 0)
         ::close(m_reserve);
 }
@@ -111,6 +113,10 @@ bool Relay::start(std::string *error)
     m_tls = wire::makeServerContext(m_config.keyPath, m_config.certificatePath, error);
     if (!m_tls)
         return false;
+    m_node = std::make_shared<ClusterNode>(m_io, m_config);
+    if (!m_node->start(m_fingerprint, error))
+        return false;
+    m_registry.setHooks(m_node->hooks());
     std::error_code ec;
     const auto address = asio::ip::make_address(m_config.listen.host, ec);
     if (ec) {
@@ -265,7 +271,15 @@ void Relay::onRequest(wire::StreamPtr stream, std::shared_ptr<std::string> pendi
         return replyAndClose(stream, Err {Reason::Protocol, "bad request"});
     }
     if (const auto panel = Panel::decode(line)) {
+        // The SN becomes a registry key and a log word: say plainly why such a name fails.
+        if (!validSn(panel->sn)) {
+            m_node->metrics().authFailures++;
+            wire::logLine("refused panel registration from " + stream->peer() + ": the serial number is not 1-64 of "
+                          "A-Z a-z 0-9 . - _");
+            return replyAndClose(stream, Err {Reason::Secret, "bad serial number"});
+        }
         if (!panelSecretOk(panel->sn, panel->secret)) {
+            m_node->metrics().authFailures++;
             wire::logLine("refused panel registration for " + panel->sn.substr(0, 64) + " from " + stream->peer()
                           + ": wrong serial number or secret");
             return replyAndClose(stream, Err {Reason::Secret, "wrong serial number or secret"});
@@ -274,6 +288,7 @@ void Relay::onRequest(wire::StreamPtr stream, std::shared_ptr<std::string> pendi
     }
     if (const auto data = Data::decode(line)) {
         if (!panelSecretOk(data->sn, data->secret)) {
+            m_node->metrics().authFailures++;
             wire::logLine("refused data connection from " + stream->peer() + ": wrong serial number or secret");
             return stream->close();
         }
@@ -283,6 +298,8 @@ void Relay::onRequest(wire::StreamPtr stream, std::shared_ptr<std::string> pendi
         return onUser(stream, std::move(*pending), *user);
     if (const auto request = Stream::decode(line))
         return onStream(stream, std::move(*pending), *request);
+    if (m_node->clustered() && m_node->takeForwarded(line, stream, *pending, m_registry))
+        return;
     wire::logLine("bad request from " + stream->peer() + ": \"" + line.substr(0, 40) + "\"");
     replyAndClose(stream, Err {Reason::Protocol, "bad request"});
 }
@@ -310,6 +327,7 @@ void Relay::onUser(wire::StreamPtr stream, std::string pending, const User &logi
 {
     const RelayUser *user = m_config.findUser(login.token);
     if (!user) {
+        m_node->metrics().authFailures++;
         wire::logLine("refused PC from " + stream->peer() + ": unknown token");
         return replyAndClose(stream, Err {Reason::Token, "token refused"});
     }
@@ -327,6 +345,13 @@ void Relay::onUser(wire::StreamPtr stream, std::string pending, const User &logi
             if (const auto check = Check::decode(line, &error)) {
                 // Users are never removed while the relay runs, so the number stays valid.
                 const Reason verdict = checkReach(&m_config.users[std::size_t(number - 1)], check->sn);
+                if (verdict == Reason::Offline && m_node->clustered()) {
+                    const auto id = check->id;
+                    return m_node->whenHeldElsewhere(check->sn, [weak, id](bool held) {
+                        if (auto c = weak.lock())
+                            c->send(Checked {id, held ? Reason::Ok : Reason::Offline}.encode());
+                    });
+                }
                 if (verdict != Reason::Ok)
                     wire::logLine("PC user " + std::to_string(number) + " may not use " + check->sn.substr(0, 64)
                                   + ": " + reasonText(verdict));
@@ -348,6 +373,10 @@ void Relay::onStream(wire::StreamPtr stream, std::string pending, const wire::ms
     const std::string &sn = request.sn;
     const std::string who = user ? "user " + std::to_string(user->number) + "@" + stream->peer() : stream->peer();
     const Reason verdict = checkReach(user, sn);
+    if (verdict == Reason::Token)
+        m_node->metrics().authFailures++;
+    if (verdict == Reason::Offline && m_node->clustered() && wire::parseHostPort(request.target))
+        return m_node->forward(sn, request.target, who, stream, std::move(pending));
     if (verdict != Reason::Ok) {
         wire::logLine("refused stream from " + who + " to " + sn.substr(0, 64) + ": " + reasonText(verdict));
         return replyAndClose(stream, Err {verdict, "refused"});

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "relay/ClusterNode.h"
 #include "relay/PanelRegistry.h"
 #include "relay/RelayConfig.h"
 #include "wire/DescriptorRecords.h"
@@ -24,6 +25,7 @@ public:
     const std::string &fingerprint() const { return m_fingerprint; }
     bool createdCertificate() const { return m_created; }
     const PanelRegistry &panels() const { return m_registry; }
+    std::uint16_t metricsPort() const { return m_node ? m_node->metricsPort() : 0; }
 
     // Connections admitted now (accepted and not yet closed), for tests and logs.
     std::size_t connectionCount() const;
@@ -60,6 +62,7 @@ private:
     wire::DescriptorRecords m_records{m_io};
     int m_reserve = -1; // /dev/null, given up to accept-and-close when descriptors run out
     std::shared_ptr<Admissions> m_admissions;
+    std::shared_ptr<ClusterNode> m_node; // figures, and the cluster when configured
     wire::LogLimiter m_acceptLog{std::chrono::seconds(5)};
     wire::LogLimiter m_limitLog{std::chrono::seconds(5)};
     wire::LogLimiter m_silentLog{std::chrono::seconds(1)};

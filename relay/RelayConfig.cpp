@@ -64,9 +64,10 @@ bool RelayConfig::load(const std::string &path, std::string *error)
 {
     wire::Ini ini;
     if (!ini.load(path, error)
-        || !ini.onlySections({"relay", "panels", "users"}, error)
+        || !ini.onlySections({"relay", "panels", "users", "cluster"}, error)
         || !ini.onlyKeys("relay", {"listen", "key", "certificate", "handshake_timeout_ms", "heartbeat_ms",
-                                   "max_connections", "max_per_source"}, error))
+                                   "max_connections", "max_per_source", "metrics"}, error)
+        || !loadClusterSettings(ini, &cluster, &metrics, error))
         return false;
     const auto listenText = ini.value("relay", "listen");
     if (!listenText) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "relay/ClusterConfig.h"
 #include "wire/Address.h"
 
 #include <chrono>
@@ -30,6 +31,9 @@ struct RelayConfig
     // not take all descriptors, nor one address all the slots.
     std::size_t maxConnections = 10000;
     std::size_t maxPerSource = 1000;
+    // Prometheus text and health on a local HTTP port; none when absent.
+    std::optional<wire::HostPort> metrics;
+    ClusterConfig cluster;
 
     // Relative key and certificate paths are taken from the config file's folder.
     bool load(const std::string &path, std::string *error);

@@ -1,3 +1,4 @@
+#include "relay/ClusterStatus.h"
 #include "relay/Relay.h"
 #include "wire/Daemon.h"
 #include "wire/HeapTrim.h"
@@ -9,6 +10,7 @@ namespace {
 
 const char *const kHelp =
     "Usage: talvo-relay --config FILE\n"
+    "       talvo-relay --status --config FILE   the cluster's panels and their relays\n"
     "\n"
     "Rendezvous server of the Talvo-HMI tunnel. Panel agents and PC tunnel libraries dial\n"
     "out to it over TLS; it checks panel secrets and user tokens and splices each stream.\n"
@@ -22,6 +24,13 @@ const char *const kHelp =
     "                            before any TLS work (each stream takes two)\n"
     "  max_per_source=1000       of these from one IP address (mind NAT: panels and PCs\n"
     "                            behind one router share it)\n"
+    "  metrics=127.0.0.1:9310    Prometheus text at /metrics and /health over HTTP\n"
+    "  [cluster]                 optional: relays that act as one, through Redis\n"
+    "  redis=HOST:PORT           the registry, or\n"
+    "  sentinel=HOST:PORT,...    Redis Sentinels, with master=NAME\n"
+    "  id=NAME                   unique per relay\n"
+    "  peer=HOST:PORT            where the other relays reach this one (its listen port)\n"
+    "  expiry_ms=10000           how long a lost relay's panels stay in the registry\n"
     "  [panels]\n"
     "  SN=SECRET                 one line per panel\n"
     "  [users]\n"
@@ -35,8 +44,11 @@ const char *const kHelp =
 int main(int argc, char **argv)
 {
     std::string configPath;
+    const bool status = relay::takeStatusFlag(&argc, argv);
     if (const int code = wire::parseConfigArgument(argc, argv, "talvo-relay", kHelp, &configPath); code >= 0)
         return code;
+    if (status)
+        return relay::printClusterStatus(configPath);
     wire::prepareProcess("talvo-relay", argv);
 
     relay::RelayConfig config;

@@ -109,7 +109,7 @@ private:
     {
         const TunnelConfig cfg = m_link.config();
         auto self = shared_from_this();
-        wire::TlsStream::connect(m_io, m_link.tls(), cfg.relay, std::chrono::seconds(5),
+        wire::TlsStream::connect(m_io, m_link.tls(), m_link.currentRelay(), std::chrono::seconds(5),
                                  [self, token = cfg.token](const std::error_code &ec, wire::TlsStream::Ptr tls) {
                                      if (ec)
                                          return self->tryAgain(ec.message());

@@ -41,6 +41,8 @@ void RelayLink::configure(const TunnelConfig &config)
     if (m_tls && config == m_config)
         return;
     m_config = config;
+    m_relayIndex = 0;
+    m_triedInRound = 0;
     m_tls = wire::makeClientContext(config.fingerprint);
     if (m_phase == Phase::Idle)
         return;
@@ -93,7 +95,7 @@ void RelayLink::connect()
         m_connecting->close();
     m_connecting.reset();
     wire::TlsStream::connect(
-        m_io, m_tls, m_config.relay, kLoginTimeout,
+        m_io, m_tls, currentRelay(), kLoginTimeout,
         [this, attempt](const std::error_code &ec, wire::TlsStream::Ptr tls) {
             if (attempt != m_attempt) {
                 if (tls)
@@ -143,6 +145,7 @@ void RelayLink::loggedIn(std::uint64_t attempt, wire::StreamPtr stream, std::str
     m_connecting.reset();
     m_phase = Phase::Up;
     m_backoff.reset();
+    m_triedInRound = 0;
     debugLog("relay link: up");
     m_channel = std::make_shared<wire::LineChannel>(m_io, stream, std::move(pending));
     m_channel->start([this](const std::string &line) { onLine(line); },
@@ -168,6 +171,16 @@ void RelayLink::failed(std::uint64_t attempt, int code)
         m_connecting->close();
     m_connecting.reset();
     m_phase = Phase::Waiting;
+    // Another relay of the cluster may well serve us: the next one is tried at once, and
+    // only a whole round of failures counts as a failure (and waits its back-off).
+    if (m_config.relays.size() > 1) {
+        m_relayIndex = (m_relayIndex + 1) % m_config.relays.size();
+        if (++m_triedInRound < m_config.relays.size()) {
+            debugLog("relay link: trying " + currentRelay().text());
+            return connect();
+        }
+        m_triedInRound = 0;
+    }
     setState(code);
     settle(code);
     const auto delay = m_backoff.next();

@@ -31,6 +31,11 @@ public:
     int state() const { return m_state.load(); }
     const TunnelConfig &config() const { return m_config; }
     std::shared_ptr<asio::ssl::context> tls() const { return m_tls; }
+    // The relay of the list that the link uses (or tries) now; streams go to the same one.
+    wire::HostPort currentRelay() const
+    {
+        return m_config.relays.empty() ? m_config.relay : m_config.relays[m_relayIndex % m_config.relays.size()];
+    }
 
     // The outcome of the current or next login attempt (0 when up), or TIMEOUT.
     void whenSettled(std::chrono::milliseconds timeout, Result done);
@@ -72,6 +77,8 @@ private:
     Phase m_phase = Phase::Idle;
     std::atomic<int> m_state;
     std::uint64_t m_attempt = 0;
+    std::size_t m_relayIndex = 0;
+    std::size_t m_triedInRound = 0; // relays of the list failed since the last login
     std::uint64_t m_nextId = 1;
     std::map<std::uint64_t, Waiter> m_waiters;
     std::map<std::uint64_t, Check> m_checks;

@@ -1,5 +1,6 @@
 #include "tunnellib/TunnelConfig.h"
 
+#include "wire/AddressList.h"
 #include "wire/Ini.h"
 #include "wire/Messages.h"
 #include "wire/Tls.h"
@@ -18,9 +19,9 @@ bool TunnelConfig::load(const std::string &path, std::string *error)
         *error = path + ": [tunnel] needs relay=, fingerprint= and token=";
         return false;
     }
-    const auto hp = wire::parseHostPort(*relayText);
-    if (!hp) {
-        *error = path + ": [tunnel] relay=" + *relayText + " is not HOST:PORT";
+    const auto list = wire::parseHostPortList(*relayText);
+    if (!list) {
+        *error = path + ": [tunnel] relay=" + *relayText + " is not HOST:PORT[,HOST:PORT...]";
         return false;
     }
     fingerprint = wire::normaliseFingerprint(*fp);
@@ -32,14 +33,15 @@ bool TunnelConfig::load(const std::string &path, std::string *error)
         *error = path + ": [tunnel] token= must be 1-256 printable characters without blanks";
         return false;
     }
-    relay = *hp;
+    relays = *list;
+    relay = relays.front();
     token = *tok;
     return true;
 }
 
 std::string TunnelConfig::summary() const
 {
-    return "relay=" + relay.text() + " fingerprint=" + fingerprint.substr(0, 16) + "...";
+    return "relay=" + wire::hostPortListText(relays) + " fingerprint=" + fingerprint.substr(0, 16) + "...";
 }
 
 } // namespace tunnellib

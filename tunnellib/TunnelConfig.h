@@ -3,13 +3,15 @@
 #include "wire/Address.h"
 
 #include <string>
+#include <vector>
 
 namespace tunnellib {
 
-// demoTunnel.cfg: [tunnel] relay=HOST:PORT, fingerprint=HEX, token=TEXT.
+// demoTunnel.cfg: [tunnel] relay=HOST:PORT[,HOST:PORT...], fingerprint=HEX, token=TEXT.
 struct TunnelConfig
 {
-    wire::HostPort relay;
+    wire::HostPort relay;               // the first of relays
+    std::vector<wire::HostPort> relays; // any relay of a cluster will do; tried in order
     std::string fingerprint;
     std::string token;
 
@@ -18,7 +20,7 @@ struct TunnelConfig
     std::string summary() const;
     bool operator==(const TunnelConfig &o) const
     {
-        return relay == o.relay && fingerprint == o.fingerprint && token == o.token;
+        return relays == o.relays && fingerprint == o.fingerprint && token == o.token;
     }
     bool operator!=(const TunnelConfig &o) const { return !(*this == o); }
 };

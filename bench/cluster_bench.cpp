@@ -1,0 +1,603 @@
+// Cluster figures on loopback: three relays on one redis-server (all started here on free
+// ports), 1,000 simulated panels spread over them. Every panel checked from every relay;
+// a bulk stream through a forwarding relay against the same stream on the panel's own
+// relay, in the same run; then one relay killed outright: the time until each of its
+// panels is held by a surviving relay (distribution), each of them streamed through both
+// survivors, streams between the survivors checked undisturbed, nothing stale left once
+// the killed relay's entries expire. Every loop is bounded in count and time.
+// Usage: cluster_bench [--panels N] [--megabytes M]
+#include "wire/Backoff.h"
+#include "wire/LineChannel.h"
+#include "wire/Messages.h"
+#include "wire/ReadLine.h"
+#include "wire/Tls.h"
+#include "wire/TlsStream.h"
+
+#include <asio.hpp>
+#include <asio/ssl.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <regex>
+#include <spawn.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+using Clock = std::chrono::steady_clock;
+using asio::ip::tcp;
+using namespace wire::msg;
+
+namespace {
+
+double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+uint16_t freePort()
+{
+    asio::io_context io;
+    tcp::acceptor a(io, {asio::ip::make_address("127.0.0.1"), 0});
+    return a.local_endpoint().port();
+}
+
+struct Child
+{
+    pid_t pid = -1;
+    std::string log;
+    void start(const std::vector<std::string> &args, const std::string &logPath)
+    {
+        log = logPath;
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&fa, 1, 2);
+        std::vector<char *> argv;
+        for (const auto &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        posix_spawnp(&pid, args[0].c_str(), &fa, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&fa);
+    }
+    void kill9()
+    {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        pid = -1;
+    }
+    ~Child() { kill9(); }
+    double cpuSeconds() const
+    {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (text.empty())
+            return 0;
+        std::istringstream rest(text.substr(text.rfind(')') + 2));
+        std::string field;
+        unsigned long long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && rest >> field; ++i) {
+            if (i == 14)
+                utime = std::stoull(field);
+            if (i == 15)
+                stime = std::stoull(field);
+        }
+        return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+    }
+    bool waitFor(const std::string &needle, double seconds)
+    {
+        const auto t = Clock::now();
+        while (secondsSince(t) < seconds) {
+            if (readFile(log).find(needle) != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
+};
+
+// Pipelined GETs over RESP; an empty string for a missing key.
+std::vector<std::string> redisGet(uint16_t port, const std::vector<std::string> &keys)
+{
+    asio::io_context io;
+    tcp::socket s(io);
+    s.connect({asio::ip::make_address("127.0.0.1"), port});
+    std::string out;
+    for (const auto &k : keys)
+        out += "*2\r\n$3\r\nGET\r\n$" + std::to_string(k.size()) + "\r\n" + k + "\r\n";
+    asio::write(s, asio::buffer(out));
+    asio::streambuf buf;
+    std::istream in(&buf);
+    std::vector<std::string> values;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        asio::read_until(s, buf, "\r\n");
+        std::string head;
+        std::getline(in, head);
+        const long len = std::stol(head.substr(1));
+        if (len < 0) {
+            values.emplace_back();
+            continue;
+        }
+        if (buf.size() < std::size_t(len + 2))
+            asio::read(s, buf, asio::transfer_exactly(len + 2 - buf.size()));
+        std::string v(std::size_t(len) + 2, '\0');
+        in.read(&v[0], len + 2);
+        v.resize(std::size_t(len));
+        values.push_back(v);
+    }
+    return values;
+}
+
+// A panel agent as far as the relays can tell: one control link, the next relay of its
+// list with back-off when it is lost; each stream is a sink that reads an 8-byte length,
+// then that many bytes, and answers one byte.
+class SimPanel : public std::enable_shared_from_this<SimPanel>
+{
+public:
+    SimPanel(asio::io_context &io, std::shared_ptr<asio::ssl::context> tls, std::string sn,
+             std::vector<wire::HostPort> relays)
+        : m_io(io), m_tls(std::move(tls)), m_sn(std::move(sn)), m_relays(std::move(relays)), m_retry(io)
+    {
+    }
+    void start() { connect(); }
+    // The port of the relay holding the panel now; 0 while not registered.
+    uint16_t relayPort() const { return m_registered.load(); }
+    std::string sn() const { return m_sn; }
+
+private:
+    void connect()
+    {
+        auto self = shared_from_this();
+        wire::TlsStream::connect(m_io, m_tls, m_relays[m_index], std::chrono::seconds(5),
+                                 [self](const std::error_code &ec, wire::TlsStream::Ptr tls) {
+                                     if (ec)
+                                         return self->lost();
+                                     self->login(tls);
+                                 });
+    }
+    void login(wire::StreamPtr tls)
+    {
+        auto self = shared_from_this();
+        auto line = std::make_shared<std::string>(Panel {m_sn, "secret-" + m_sn}.encode() + "\n");
+        tls->writeAll(asio::buffer(*line), [self, tls, line](const std::error_code &ec, std::size_t) {
+            if (ec)
+                return self->lost();
+            auto pending = std::make_shared<std::string>();
+            wire::readLine(tls, pending, kMaxLine, [self, tls, pending](const std::error_code &ec, std::string l) {
+                if (ec || !Ok::decode(l))
+                    return self->lost();
+                self->m_backoff.reset();
+                self->m_registered = self->m_relays[self->m_index].port;
+                self->m_channel = std::make_shared<wire::LineChannel>(self->m_io, tls, std::move(*pending));
+                std::weak_ptr<SimPanel> weak = self;
+                self->m_channel->start(
+                    [weak](const std::string &line) {
+                        if (auto p = weak.lock())
+                            if (const auto open = Open::decode(line))
+                                p->openData(open->id);
+                    },
+                    [weak](const std::error_code &) {
+                        if (auto p = weak.lock())
+                            p->lost();
+                    });
+            });
+        });
+    }
+    void lost()
+    {
+        m_registered = 0;
+        m_channel.reset();
+        m_index = (m_index + 1) % m_relays.size();
+        m_retry.expires_after(m_backoff.next());
+        m_retry.async_wait([self = shared_from_this()](const std::error_code &ec) {
+            if (!ec)
+                self->connect();
+        });
+    }
+    void openData(std::uint64_t id)
+    {
+        auto self = shared_from_this();
+        wire::TlsStream::connect(m_io, m_tls, m_relays[m_index], std::chrono::seconds(5),
+                                 [self, id](const std::error_code &ec, wire::TlsStream::Ptr tls) {
+                                     if (ec)
+                                         return;
+                                     auto line = std::make_shared<std::string>(
+                                         Data {self->m_sn, "secret-" + self->m_sn, id}.encode() + "\n");
+                                     tls->writeAll(asio::buffer(*line), [tls, line](const std::error_code &ec,
+                                                                                     std::size_t) {
+                                         if (!ec)
+                                             sink(tls);
+                                     });
+                                 });
+    }
+    struct SinkState
+    {
+        std::vector<char> buf = std::vector<char>(64 * 1024);
+        std::string header;
+        std::uint64_t expected = 0, got = 0;
+        char done = '!';
+    };
+    static void sink(wire::StreamPtr s, std::shared_ptr<SinkState> st = std::make_shared<SinkState>())
+    {
+        s->readSome(asio::buffer(st->buf), [s, st](const std::error_code &ec, std::size_t n) {
+            if (ec)
+                return s->close();
+            std::size_t used = 0;
+            if (st->header.size() < 8) {
+                used = std::min<std::size_t>(8 - st->header.size(), n);
+                st->header.append(st->buf.data(), used);
+                if (st->header.size() == 8)
+                    std::memcpy(&st->expected, st->header.data(), 8);
+            }
+            st->got += n - used;
+            if (st->header.size() == 8 && st->got >= st->expected)
+                return s->writeAll(asio::buffer(&st->done, 1), [s, st](const std::error_code &, std::size_t) {
+                    s->shutdownSend();
+                });
+            sink(s, st);
+        });
+    }
+
+    asio::io_context &m_io;
+    std::shared_ptr<asio::ssl::context> m_tls;
+    std::string m_sn;
+    std::vector<wire::HostPort> m_relays;
+    std::size_t m_index = 0;
+    std::atomic<uint16_t> m_registered{0};
+    asio::steady_timer m_retry;
+    wire::Backoff m_backoff;
+    std::shared_ptr<wire::LineChannel> m_channel;
+};
+
+using SslStream = asio::ssl::stream<tcp::socket>;
+
+std::string readLine(SslStream &s, asio::streambuf &buf)
+{
+    asio::read_until(s, buf, '\n');
+    std::istream in(&buf);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+// A PC's stream over the relay protocol (synchronous, on the calling thread).
+struct PcStream
+{
+    asio::io_context io;
+    asio::ssl::context ctx{asio::ssl::context::tls_client};
+    SslStream s{io, ctx};
+    asio::streambuf buf;
+    bool open(uint16_t relay, const std::string &sn)
+    {
+        std::error_code ec;
+        s.lowest_layer().connect({asio::ip::make_address("127.0.0.1"), relay}, ec);
+        if (ec)
+            return false;
+        s.lowest_layer().set_option(tcp::no_delay(true));
+        s.handshake(asio::ssl::stream_base::client, ec);
+        if (ec)
+            return false;
+        asio::write(s, asio::buffer(Stream {"bench", sn, "127.0.0.1:1"}.encode() + "\n"), ec);
+        try {
+            return !ec && readLine(s, buf) == "OK";
+        } catch (const std::exception &) {
+            return false;
+        }
+    }
+    void announce(std::uint64_t bytes) { asio::write(s, asio::buffer(&bytes, 8)); }
+    bool finished()
+    {
+        std::error_code ec;
+        char c = 0;
+        if (buf.size() == 0)
+            asio::read(s, asio::buffer(&c, 1), ec);
+        return !ec;
+    }
+};
+
+// Bytes per second of `bytes` through one stream, sink answer included.
+double bulk(uint16_t relay, const std::string &sn, std::uint64_t bytes)
+{
+    PcStream pc;
+    if (!pc.open(relay, sn))
+        return 0;
+    std::vector<char> chunk(256 * 1024, 'x');
+    const auto t0 = Clock::now();
+    pc.announce(bytes);
+    for (std::uint64_t sent = 0; sent < bytes; sent += chunk.size())
+        asio::write(pc.s, asio::buffer(chunk.data(), std::min<std::uint64_t>(chunk.size(), bytes - sent)));
+    return pc.finished() ? double(bytes) / secondsSince(t0) : 0;
+}
+
+// CHECK every SN over one PC control link; the count answered OK.
+std::size_t checkAll(uint16_t relay, const std::vector<std::string> &sns)
+{
+    PcStream pc; // only its connection
+    std::error_code ec;
+    pc.s.lowest_layer().connect({asio::ip::make_address("127.0.0.1"), relay}, ec);
+    pc.s.handshake(asio::ssl::stream_base::client, ec);
+    if (ec)
+        return 0;
+    asio::write(pc.s, asio::buffer(User {"bench"}.encode() + "\n"));
+    if (readLine(pc.s, pc.buf) != "OK")
+        return 0;
+    std::string out;
+    for (std::size_t i = 0; i < sns.size(); ++i)
+        out += Check {i + 1, sns[i]}.encode() + "\n";
+    asio::write(pc.s, asio::buffer(out));
+    std::size_t ok = 0, answers = 0;
+    while (answers < sns.size()) {
+        const auto c = Checked::decode(readLine(pc.s, pc.buf));
+        if (!c)
+            continue; // a heartbeat
+        ++answers;
+        ok += c->verdict == Reason::Ok;
+    }
+    return ok;
+}
+
+double percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, std::size_t(p * double(v.size() - 1) + 0.5))];
+}
+
+void row(const std::string &figure, const std::string &value, const std::string &baseline, const std::string &ratio,
+         const std::string &target, bool met, bool informative = false)
+{
+    std::printf("| %-44s | %12s | %12s | %6s | %10s | %-3s |\n", figure.c_str(), value.c_str(), baseline.c_str(),
+                ratio.c_str(), target.c_str(), informative ? "-" : met ? "yes" : "NO");
+}
+
+std::string fmt(double v, int decimals = 0)
+{
+    char b[64];
+    std::snprintf(b, sizeof b, "%.*f", decimals, v);
+    return b;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    int panels = 1000;
+    std::uint64_t megabytes = 128;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (!std::strcmp(argv[i], "--panels"))
+            panels = std::max(3, std::min(5000, std::atoi(argv[i + 1])));
+        else if (!std::strcmp(argv[i], "--megabytes"))
+            megabytes = std::uint64_t(std::max(1, std::min(4096, std::atoi(argv[i + 1]))));
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    char dirTemplate[] = "/tmp/cluster_bench.XXXXXX";
+    const std::string dir = mkdtemp(dirTemplate);
+    const auto benchStart = Clock::now();
+
+    const uint16_t redisPort = freePort();
+    Child redis;
+    redis.start({"redis-server", "--port", std::to_string(redisPort), "--bind", "127.0.0.1", "--save", "",
+                 "--appendonly", "no", "--dir", dir},
+                dir + "/redis.log");
+    if (!redis.waitFor("Ready to accept connections", 10)) {
+        std::fprintf(stderr, "cluster_bench: redis-server did not start (%s/redis.log)\n", dir.c_str());
+        return 1;
+    }
+    std::vector<std::string> sns;
+    std::string panelSection = "[panels]\n";
+    for (int i = 0; i < panels; ++i) {
+        char sn[16];
+        std::snprintf(sn, sizeof sn, "B%04d", i);
+        sns.push_back(sn);
+        panelSection += std::string(sn) + "=secret-" + sn + "\n";
+    }
+    uint16_t ports[3];
+    Child relays[3];
+    std::string fingerprint;
+    for (int i = 0; i < 3; ++i) {
+        ports[i] = freePort();
+        const std::string config = dir + "/relay" + std::to_string(i) + ".ini";
+        std::ofstream(config) << "[relay]\nlisten=127.0.0.1:" << ports[i] << "\nkey=" << dir << "/cluster.key\n"
+                              << "certificate=" << dir << "/cluster.crt\nmax_per_source=100000\n"
+                              << "[cluster]\nredis=127.0.0.1:" << redisPort << "\nid=relay-" << i
+                              << "\npeer=127.0.0.1:" << ports[i] << "\nexpiry_ms=3000\n"
+                              << panelSection << "[users]\nbench=B*\n";
+        relays[i].start({TALVO_RELAY_BIN, "--config", config}, dir + "/relay" + std::to_string(i) + ".log");
+        if (!relays[i].waitFor("registry reachable", 10)) {
+            std::fprintf(stderr, "cluster_bench: relay %d did not start (%s)\n", i, relays[i].log.c_str());
+            return 1;
+        }
+        std::smatch m;
+        const std::string log = readFile(relays[i].log);
+        if (std::regex_search(log, m, std::regex("fingerprint ([0-9a-f]{64})")))
+            fingerprint = m[1];
+    }
+
+    asio::io_context simIo;
+    auto tls = wire::makeClientContext(fingerprint);
+    std::vector<std::shared_ptr<SimPanel>> sims;
+    for (int i = 0; i < panels; ++i) {
+        std::vector<wire::HostPort> list;
+        for (int k = 0; k < 3; ++k)
+            list.push_back({"127.0.0.1", ports[(i + k) % 3]});
+        sims.push_back(std::make_shared<SimPanel>(simIo, tls, sns[std::size_t(i)], list));
+    }
+    auto work = asio::make_work_guard(simIo);
+    std::thread simThread([&] { simIo.run(); });
+    const auto regStart = Clock::now();
+    for (auto &p : sims)
+        asio::post(simIo, [p] { p->start(); });
+    auto registered = [&] {
+        return std::count_if(sims.begin(), sims.end(), [](const auto &p) { return p->relayPort() != 0; });
+    };
+    while (registered() < panels && secondsSince(regStart) < 60)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Registered at a relay, then written to Redis: wait for the registry to name them all.
+    auto inRegistry = [&] {
+        std::vector<std::string> keys;
+        for (const auto &sn : sns)
+            keys.push_back("talvo:panel:" + sn);
+        const auto values = redisGet(redisPort, keys);
+        return std::count_if(values.begin(), values.end(), [](const std::string &v) { return !v.empty(); });
+    };
+    while (inRegistry() < panels && secondsSince(regStart) < 60)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const double registration = secondsSince(regStart);
+
+    std::printf("cluster_bench: %d panels over 3 relays, one redis-server, loopback; registered in %.1f s\n", panels,
+                registration);
+    std::printf("| %-44s | %12s | %12s | %6s | %10s | %-3s |\n", "figure", "value", "baseline", "ratio", "target",
+                "met");
+    std::printf("|%s|%s|%s|%s|%s|%s|\n", std::string(46, '-').c_str(), std::string(14, '-').c_str(),
+                std::string(14, '-').c_str(), std::string(8, '-').c_str(), std::string(12, '-').c_str(),
+                std::string(5, '-').c_str());
+
+    std::size_t reachable = 0;
+    for (int i = 0; i < 3; ++i)
+        reachable += checkAll(ports[i], sns);
+    const double wanted = 3.0 * panels;
+    row("panel checks answered OK, 3 relays x all", fmt(double(reachable)), fmt(wanted), fmt(reachable / wanted, 2),
+        "1.00", double(reachable) == wanted);
+
+    // The same panel, its own relay against a forwarding one, alternating; medians.
+    std::string target;
+    for (const auto &p : sims)
+        if (p->relayPort() == ports[0]) {
+            target = p->sn();
+            break;
+        }
+    std::vector<double> direct, forwarded;
+    double holderCpu = 0, forwarderCpu = 0; // seconds: relay 0 on its own streams, relay 1 forwarding
+    for (int round = 0; round < 5; ++round) {
+        double c0 = relays[0].cpuSeconds();
+        direct.push_back(bulk(ports[0], target, megabytes << 20));
+        holderCpu += relays[0].cpuSeconds() - c0;
+        const double c1 = relays[1].cpuSeconds();
+        forwarded.push_back(bulk(ports[1], target, megabytes << 20));
+        forwarderCpu += relays[1].cpuSeconds() - c1;
+    }
+    const double d = percentile(direct, 0.5) / 1e6, f = percentile(forwarded, 0.5) / 1e6;
+    row("stream via forwarding relay, MB/s (median/5)", fmt(f), fmt(d) + " own", fmt(d > 0 ? f / d : 0, 2), ">= 0.70",
+        d > 0 && f / d >= 0.70);
+    // Where the time goes: the forwarding hop costs what the holder's own splice costs, so
+    // on a loaded two-core loopback the extra hop's CPU, not the forwarding, bounds the ratio.
+    const double gb = 5.0 * double(megabytes) / 1024.0;
+    row("  forwarding relay CPU s/GB (holder: own)", fmt(forwarderCpu / gb, 2), fmt(holderCpu / gb, 2),
+        fmt(holderCpu > 0 ? forwarderCpu / holderCpu : 0, 2), "-", true, true);
+
+    // Streams between the survivors, open across the kill.
+    std::vector<std::unique_ptr<PcStream>> bystanders;
+    for (const auto &p : sims) {
+        const uint16_t at = p->relayPort();
+        if (bystanders.size() >= 4 || (at != ports[0] && at != ports[1]))
+            continue;
+        auto pc = std::make_unique<PcStream>();
+        if (pc->open(at == ports[0] ? ports[1] : ports[0], p->sn())) {
+            pc->announce(2048);
+            asio::write(pc->s, asio::buffer(std::string(1024, 'b')));
+            bystanders.push_back(std::move(pc));
+        }
+    }
+
+    std::vector<std::string> moved;
+    for (const auto &p : sims)
+        if (p->relayPort() == ports[2])
+            moved.push_back(p->sn());
+    std::vector<std::string> movedKeys;
+    for (const auto &sn : moved)
+        movedKeys.push_back("talvo:panel:" + sn);
+    const auto killedAt = Clock::now();
+    relays[2].kill9();
+    std::map<std::string, double> movedAfter;
+    while (movedAfter.size() < moved.size() && secondsSince(killedAt) < 15) {
+        const auto values = redisGet(redisPort, movedKeys);
+        const double t = secondsSince(killedAt);
+        for (std::size_t i = 0; i < moved.size(); ++i)
+            if (!movedAfter.count(moved[i]) && (values[i].rfind("relay-0 ", 0) == 0 || values[i].rfind("relay-1 ", 0) == 0))
+                movedAfter[moved[i]] = t * 1000;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::vector<double> ms;
+    for (const auto &[sn, t] : movedAfter)
+        ms.push_back(t);
+    const double worst = ms.size() == moved.size() ? percentile(ms, 1.0) : 1e9;
+    row("killed relay's panels held again (of " + std::to_string(moved.size()) + ")", fmt(double(ms.size())),
+        fmt(double(moved.size())), fmt(moved.empty() ? 0 : double(ms.size()) / double(moved.size()), 2), "1.00",
+        ms.size() == moved.size());
+    row("  failover ms, median", fmt(percentile(ms, 0.5)), "3000 limit", fmt(percentile(ms, 0.5) / 3000, 2),
+        "<= 3000", percentile(ms, 0.5) <= 3000);
+    row("  failover ms, 90th percentile", fmt(percentile(ms, 0.9)), "3000 limit", fmt(percentile(ms, 0.9) / 3000, 2),
+        "<= 3000", percentile(ms, 0.9) <= 3000);
+    row("  failover ms, worst", ms.size() == moved.size() ? fmt(worst) : "unfinished", "3000 limit",
+        fmt(worst / 3000, 2), "<= 3000", worst <= 3000);
+
+    // Each moved panel, streamed through both survivors (a few bytes each).
+    std::size_t streamed = 0;
+    const auto verifyStart = Clock::now();
+    for (const auto &sn : moved)
+        for (int i : {0, 1}) {
+            if (secondsSince(verifyStart) > 60)
+                break;
+            PcStream pc;
+            if (pc.open(ports[i], sn)) {
+                pc.announce(16);
+                asio::write(pc.s, asio::buffer(std::string(16, 'm')));
+                streamed += pc.finished();
+            }
+        }
+    row("moved panels streamed via both survivors", fmt(double(streamed)), fmt(2.0 * moved.size()),
+        fmt(moved.empty() ? 0 : streamed / (2.0 * moved.size()), 2), "1.00", streamed == 2 * moved.size());
+
+    std::size_t intact = 0;
+    for (auto &pc : bystanders) {
+        std::error_code ec;
+        asio::write(pc->s, asio::buffer(std::string(1024, 'a')), ec);
+        intact += !ec && pc->finished();
+    }
+    row("streams between survivors, undisturbed", fmt(double(intact)), fmt(double(bystanders.size())),
+        fmt(bystanders.empty() ? 0 : double(intact) / double(bystanders.size()), 2), "1.00",
+        !bystanders.empty() && intact == bystanders.size());
+
+    // After the expiry (3 s here) nothing may name the killed relay.
+    const auto staleStart = Clock::now();
+    std::size_t stale = 0;
+    do {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        std::vector<std::string> keys{"talvo:relay:relay-2"};
+        for (const auto &sn : sns)
+            keys.push_back("talvo:panel:" + sn);
+        const auto values = redisGet(redisPort, keys);
+        stale = std::size_t(std::count_if(values.begin() + 1, values.end(),
+                                          [](const std::string &v) { return v.rfind("relay-2 ", 0) == 0; }));
+        stale += !values[0].empty(); // its membership
+    } while (stale > 0 && secondsSince(staleStart) < 5);
+    row("entries naming the killed relay after expiry", fmt(double(stale)), "0", "-", "0", stale == 0);
+
+    std::printf("total %.0f s; logs in %s\n", secondsSince(benchStart), dir.c_str());
+    work.reset();
+    simIo.stop();
+    simThread.join();
+    for (auto &r : relays)
+        r.kill9();
+    redis.kill9();
+    return 0;
+}

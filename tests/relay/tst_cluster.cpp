@@ -1,0 +1,468 @@
+// Relays as one cluster on a real redis-server that the test starts on a free port: a
+// panel on one relay is reachable through the others, a relay killed outright costs its
+// panels seconds, a Redis restarted empty is filled again, and neither a stranger with
+// another certificate nor a forged registry entry is ever followed.
+#include "TunnelFixture.h"
+#include "tunnel/pgDllTunnel.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QSslSocket>
+#include <QStandardPaths>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const QString kHost = QStringLiteral("127.0.0.1");
+
+// Speaks RESP to the test's Redis (its own connection, every call bounded).
+QByteArray redis(quint16 port, const QList<QByteArray> &args)
+{
+    QTcpSocket s;
+    s.connectToHost(kHost, port);
+    if (!s.waitForConnected(2000))
+        return "(unreachable)";
+    QByteArray out = "*" + QByteArray::number(args.size()) + "\r\n";
+    for (const auto &a : args)
+        out += "$" + QByteArray::number(a.size()) + "\r\n" + a + "\r\n";
+    s.write(out);
+    QByteArray in;
+    QDeadlineTimer deadline(2000);
+    // Only simple replies are read here: +OK, :N, $-1, $N\r\nDATA\r\n.
+    while (!deadline.hasExpired() && s.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())))) {
+        in += s.readAll();
+        if (in.startsWith('$') && in.contains("\r\n")) {
+            const int len = in.mid(1, in.indexOf("\r\n") - 1).toInt();
+            if (len < 0)
+                return QByteArray();
+            const int start = in.indexOf("\r\n") + 2;
+            if (in.size() >= start + len + 2)
+                return in.mid(start, len);
+        } else if (in.endsWith("\r\n")) {
+            return in.trimmed();
+        }
+    }
+    return "(no answer)";
+}
+
+// A PC's stream straight over the relay protocol, trusting any certificate (the relays'
+// own checks are what is tested, not the PC's).
+class PcStream
+{
+public:
+    bool open(quint16 relayPort, const QByteArray &sn, quint16 targetView = 7530)
+    {
+        socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+        socket.connectToHostEncrypted(kHost, relayPort);
+        if (!socket.waitForEncrypted(3000))
+            return false;
+        socket.write("STREAM token-a " + sn + " 127.0.0.1:" + QByteArray::number(targetView) + "\n");
+        return QTest::qWaitFor([&] { return readLine() || socket.state() != QAbstractSocket::ConnectedState; },
+                               5000)
+            && answer == "OK";
+    }
+    // One round trip through the echo target.
+    bool echoes(const QByteArray &text)
+    {
+        socket.write(text);
+        return QTest::qWaitFor([&] {
+            received += socket.readAll();
+            return received.contains(text) || socket.state() != QAbstractSocket::ConnectedState;
+        }, 5000) && received.contains(text);
+    }
+
+    QSslSocket socket;
+    QByteArray answer, received;
+
+private:
+    bool readLine()
+    {
+        received += socket.readAll();
+        const int nl = received.indexOf('\n');
+        if (nl < 0)
+            return false;
+        answer = received.left(nl);
+        received.remove(0, nl + 1);
+        return true;
+    }
+};
+
+} // namespace
+
+class TestCluster : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void badSettingsAreRefused_data();
+    void badSettingsAreRefused();
+    void panelOnOneRelayIsReachableFromTheOthers();
+    void badSerialNumberIsRefusedAtRegistration();
+    void metricsEndpointReadsBoundedRequests();
+    void strangersAndForgedEntriesAreNotFollowed();
+    void sentinelNamesTheRegistry();
+    void leavingRelayKeepsNewerHoldersEntry();
+    void redisRestartedEmptyIsFilledAgain();
+    void killedRelaysPanelsMoveToTheOthers();
+
+private:
+    bool startRedis();
+    QString relayExtra(int index) const;
+    bool startAgent(ToolProcess &agent, const QString &name, const QByteArray &sn, const QList<int> &relays,
+                    const QString &fingerprint);
+    QByteArray holderOf(const QByteArray &sn) { return redis(m_redisPort, {"GET", "talvo:panel:" + sn}); }
+
+    QTemporaryDir m_dir;
+    QProcess m_redis;
+    quint16 m_redisPort = 0;
+    quint16 m_ports[3] = {};
+    quint16 m_metricsPorts[3] = {};
+    std::unique_ptr<RelayFixture> m_relays[3];
+    std::unique_ptr<EchoServer> m_echo;
+    ToolProcess m_agent; // SN1, on relay 0 first
+};
+
+bool TestCluster::startRedis()
+{
+    m_redis.setProcessChannelMode(QProcess::MergedChannels);
+    m_redis.start(QStringLiteral("redis-server"),
+                  {"--port", QString::number(m_redisPort), "--bind", kHost, "--save", "", "--appendonly", "no",
+                   "--dir", m_dir.path()});
+    return m_redis.waitForStarted(5000)
+        && QTest::qWaitFor([&] { return redis(m_redisPort, {"PING"}) == "+PONG"; }, 5000);
+}
+
+QString TestCluster::relayExtra(int index) const
+{
+    // One key and certificate for all three, made by the first; a short expiry keeps the
+    // wait for a killed relay's leftovers short.
+    return QStringLiteral("key=%1/cluster.key\ncertificate=%1/cluster.crt\nmetrics=127.0.0.1:%2\n"
+                          "[cluster]\nredis=127.0.0.1:%3\nid=relay-%4\npeer=127.0.0.1:%5\nexpiry_ms=2000\n")
+        .arg(m_dir.path())
+        .arg(m_metricsPorts[index])
+        .arg(m_redisPort)
+        .arg(index)
+        .arg(m_ports[index]);
+}
+
+bool TestCluster::startAgent(ToolProcess &agent, const QString &name, const QByteArray &sn, const QList<int> &relays,
+                             const QString &fingerprint)
+{
+    QStringList list;
+    for (int port : relays)
+        list << QStringLiteral("127.0.0.1:%1").arg(port);
+    const QString path = m_dir.filePath(name);
+    writeFile(path, QStringLiteral("[panel]\nsn=%1\nsecret=secret-%2\nrelay=%3\nfingerprint=%4\n[targets]\n"
+                                   "127.0.0.1:7530=127.0.0.1:%5\n")
+                        .arg(QString::fromLatin1(sn), QString::fromLatin1(sn.right(1)), list.join(','), fingerprint)
+                        .arg(m_echo->serverPort())
+                        .toUtf8());
+    return agent.start(kPanelBinary, path) && agent.waitForOutput(QStringLiteral("registered at"));
+}
+
+void TestCluster::initTestCase()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("redis-server")).isEmpty())
+        QSKIP("redis-server is not installed (scripts/debian-packages)");
+    m_echo = std::make_unique<EchoServer>();
+    m_redisPort = freePort();
+    QVERIFY(startRedis());
+    for (int i = 0; i < 3; ++i) {
+        m_ports[i] = freePort();
+        m_metricsPorts[i] = freePort();
+        QVERIFY(QDir(m_dir.path()).mkpath(QString::number(i)));
+        m_relays[i] = std::make_unique<RelayFixture>(m_dir.filePath(QString::number(i)));
+        QVERIFY2(m_relays[i]->start(m_ports[i], relayExtra(i)), qPrintable(m_relays[i]->process().output()));
+    }
+    QCOMPARE(m_relays[1]->fingerprint(), m_relays[0]->fingerprint());
+    QVERIFY(startAgent(m_agent, "sn1.ini", "SN1", {m_ports[0], m_ports[1], m_ports[2]}, m_relays[0]->fingerprint()));
+    QTRY_COMPARE_WITH_TIMEOUT(holderOf("SN1"), "relay-0 127.0.0.1:" + QByteArray::number(m_ports[0]), 5000);
+}
+
+void TestCluster::cleanupTestCase()
+{
+    m_agent.kill();
+    for (auto &r : m_relays)
+        r.reset();
+    m_redis.kill();
+    m_redis.waitForFinished(5000);
+}
+
+void TestCluster::badSettingsAreRefused_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("config");
+    QTest::addColumn<QString>("message");
+    const QString relay = QStringLiteral("[relay]\nlisten=127.0.0.1:0\n");
+    QTest::newRow("redis and sentinel") << kRelayBinary
+        << relay + "[cluster]\nredis=127.0.0.1:1\nsentinel=127.0.0.1:2\nmaster=m\nid=a\npeer=127.0.0.1:3\n"
+        << "relay.ini:4: [cluster] needs either redis=";
+    QTest::newRow("sentinel without master") << kRelayBinary
+        << relay + "[cluster]\nsentinel=127.0.0.1:2,127.0.0.1:3\nid=a\npeer=127.0.0.1:3\n" << "master=";
+    QTest::newRow("id that would split a key") << kRelayBinary
+        << relay + "[cluster]\nredis=127.0.0.1:1\nid=a:b\npeer=127.0.0.1:3\n" << "relay.ini:5: [cluster] id=";
+    QTest::newRow("no peer") << kRelayBinary << relay + "[cluster]\nredis=127.0.0.1:1\nid=a\n" << "peer=HOST:PORT";
+    QTest::newRow("bad metrics address") << kRelayBinary << relay + "metrics=nowhere\n" << "relay.ini:3: [relay] metrics=";
+    QTest::newRow("agent, empty relay in list") << kPanelBinary
+        << "[panel]\nsn=A\nsecret=s\nrelay=127.0.0.1:1,,127.0.0.1:2\nfingerprint=" + QString(64, 'a') + "\n"
+        << "relay.ini:4: [panel] relay=";
+}
+
+void TestCluster::badSettingsAreRefused()
+{
+    QFETCH(QString, program);
+    QFETCH(QString, config);
+    QFETCH(QString, message);
+    const QString path = m_dir.filePath("relay.ini");
+    QVERIFY(writeFile(path, config.toUtf8()));
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, {"--config", path});
+    QVERIFY(p.waitForFinished(5000));
+    QCOMPARE(p.exitCode(), 1);
+    const QString out = QString::fromUtf8(p.readAll());
+    QVERIFY2(out.contains(message), qPrintable(out));
+}
+
+void TestCluster::panelOnOneRelayIsReachableFromTheOthers()
+{
+    // Through the tunnel library with a dead relay first in its list: it moves on, asks
+    // relay 2 whether SN1 may be reached (held by relay 0), and streams through it.
+    const QString cfg = m_dir.filePath("demoTunnel.cfg");
+    QVERIFY(writeFile(cfg, QStringLiteral("[tunnel]\nrelay=127.0.0.1:%1,127.0.0.1:%2\nfingerprint=%3\ntoken=token-a\n")
+                               .arg(freePort())
+                               .arg(m_ports[2])
+                               .arg(m_relays[0]->fingerprint())
+                               .toUtf8()));
+    char info[256] = {};
+    QCOMPARE(TunnelInit(cfg.toLocal8Bit().constData(), info, sizeof info), int(TUNNEL_OK));
+    QCOMPARE(TunnelStart(cfg.toLocal8Bit().constData(), info, 0, 0), int(TUNNEL_OK));
+    int state = -1;
+    QTRY_VERIFY_WITH_TIMEOUT(TunnelGetState(nullptr, &state) == TUNNEL_OK, 10000);
+    const quint16 local = freePort();
+    char text[TUNNEL_ERROR_TEXT_SIZE] = {};
+    const QByteArray localText = "127.0.0.1:" + QByteArray::number(local);
+    QCOMPARE(TunnelAddConnect("", "SN1", 0, 0, "127.0.0.1:7530", localText.constData(), text), int(TUNNEL_OK));
+    QTcpSocket pc;
+    pc.connectToHost(kHost, local);
+    QVERIFY(pc.waitForConnected(3000));
+    pc.write("through two relays");
+    QByteArray back;
+    QTRY_VERIFY_WITH_TIMEOUT((back += pc.readAll()).contains("through two relays"), 5000);
+    pc.close();
+    TunnelStop();
+
+    // And straight from every relay: the holder splices, the others forward.
+    for (int i = 0; i < 3; ++i) {
+        PcStream s;
+        QVERIFY2(s.open(m_ports[i], "SN1"), s.answer.constData());
+        QVERIFY(s.echoes("hello via " + QByteArray::number(i)));
+    }
+    QVERIFY(m_relays[2]->process().waitForOutput("forwarded"));
+    QTcpSocket http;
+    http.connectToHost(kHost, m_metricsPorts[2]);
+    QVERIFY(http.waitForConnected(3000));
+    http.write("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+    QByteArray page;
+    QTRY_VERIFY_WITH_TIMEOUT((page += http.readAll()).contains("talvo_relay_registry_up 1"), 5000);
+    QVERIFY2(QRegularExpression("talvo_relay_forwarded_streams_total [1-9]").match(QString::fromLatin1(page)).hasMatch(),
+             page.constData());
+
+    QProcess status;
+    status.start(kRelayBinary, {"--status", "--config", m_relays[1]->configPath()});
+    QVERIFY(status.waitForFinished(5000));
+    const QByteArray listed = status.readAllStandardOutput();
+    QVERIFY2(listed.contains("SN1 relay-0 127.0.0.1:" + QByteArray::number(m_ports[0])), listed.constData());
+    QVERIFY(listed.contains("relays (3)"));
+}
+
+void TestCluster::badSerialNumberIsRefusedAtRegistration()
+{
+    for (const QByteArray &sn : {QByteArray("SN1:evil"), QByteArray("SN*"), QByteArray(65, 'A')}) {
+        QSslSocket s;
+        s.setPeerVerifyMode(QSslSocket::VerifyNone);
+        s.connectToHostEncrypted(kHost, m_ports[1]);
+        QVERIFY(s.waitForEncrypted(3000));
+        s.write("PANEL " + sn + " secret-1\n");
+        QByteArray answer;
+        QTRY_VERIFY_WITH_TIMEOUT((answer += s.readAll()).contains('\n'), 5000);
+        QVERIFY2(answer.startsWith("ERR SECRET"), answer.constData());
+    }
+    QVERIFY(m_relays[1]->process().waitForOutput("serial number is not 1-64 of"));
+    QCOMPARE(redis(m_redisPort, {"EXISTS", "talvo:panel:SN1:evil"}), QByteArray(":0"));
+}
+
+void TestCluster::metricsEndpointReadsBoundedRequests()
+{
+    const QList<QPair<QByteArray, QByteArray>> cases = {
+        {QByteArray(2048, 'x'), "HTTP/1.1 431"}, // no end of head within the bound: answered, not read on
+        {"POST /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 405"},
+        {"GET /nothing HTTP/1.0\r\n\r\n", "HTTP/1.1 404"},
+        {"GET /health HTTP/1.0\r\n\r\n", "ok registry up"},
+    };
+    for (const auto &[request, answer] : cases) {
+        QTcpSocket http;
+        http.connectToHost(kHost, m_metricsPorts[0]);
+        QVERIFY(http.waitForConnected(3000));
+        http.write(request);
+        QByteArray page;
+        QTRY_VERIFY_WITH_TIMEOUT((page += http.readAll(), http.state() == QAbstractSocket::UnconnectedState), 5000);
+        page += http.readAll();
+        QVERIFY2(page.contains(answer), page.constData());
+    }
+}
+
+void TestCluster::strangersAndForgedEntriesAreNotFollowed()
+{
+    // A relay with a key of its own joins the same Redis: its panel must stay out of
+    // reach of the cluster, whose links accept only the cluster's certificate.
+    QVERIFY(QDir(m_dir.path()).mkpath("rogue"));
+    RelayFixture rogue(m_dir.filePath("rogue"));
+    const quint16 roguePort = freePort();
+    QVERIFY(rogue.start(roguePort, QStringLiteral("[cluster]\nredis=127.0.0.1:%1\nid=rogue\npeer=127.0.0.1:%2\n")
+                                        .arg(m_redisPort)
+                                        .arg(roguePort)));
+    QVERIFY(rogue.fingerprint() != m_relays[0]->fingerprint());
+    ToolProcess agent2;
+    QVERIFY(startAgent(agent2, "sn2.ini", "SN2", {roguePort}, rogue.fingerprint()));
+    QTRY_VERIFY_WITH_TIMEOUT(holderOf("SN2").startsWith("rogue "), 5000);
+    PcStream toRogue;
+    QVERIFY(!toRogue.open(m_ports[1], "SN2"));
+    QVERIFY2(toRogue.answer.startsWith("ERR OFFLINE"), toRogue.answer.constData());
+    QVERIFY(m_relays[1]->process().waitForOutput("refused: its certificate is not the cluster's"));
+    QVERIFY(!rogue.process().output().contains("forwarded"));
+
+    // A forwarded request signed with any other key is refused by the holder.
+    QSslSocket forged;
+    forged.setPeerVerifyMode(QSslSocket::VerifyNone);
+    forged.connectToHostEncrypted(kHost, m_ports[0]);
+    QVERIFY(forged.waitForEncrypted(3000));
+    forged.write("FORWARD SN1 127.0.0.1:7530 " + QByteArray(64, 'a') + "\n");
+    QByteArray answer;
+    QTRY_VERIFY_WITH_TIMEOUT((answer += forged.readAll()).contains('\n'), 5000);
+    QVERIFY2(answer.startsWith("ERR SECRET"), answer.constData());
+
+    // Entries naming an address that is no live member's there lead nowhere.
+    QTcpServer trap;
+    QVERIFY(trap.listen(QHostAddress::LocalHost, 0));
+    const QByteArray trapAt = "127.0.0.1:" + QByteArray::number(trap.serverPort());
+    for (const QByteArray &entry : {"ghost " + trapAt, "relay-0 " + trapAt}) {
+        QCOMPARE(redis(m_redisPort, {"SET", "talvo:panel:SN9", entry, "PX", "60000"}), QByteArray("+OK"));
+        PcStream s;
+        QVERIFY(!s.open(m_ports[1], "SN9"));
+        QVERIFY2(s.answer.startsWith("ERR OFFLINE"), s.answer.constData());
+    }
+    QVERIFY(m_relays[1]->process().waitForOutput("which is no live member there; not followed"));
+    QVERIFY(!trap.hasPendingConnections() && !trap.waitForNewConnection(200));
+    redis(m_redisPort, {"DEL", "talvo:panel:SN9"});
+}
+
+void TestCluster::sentinelNamesTheRegistry()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("redis-sentinel")).isEmpty())
+        QSKIP("redis-sentinel is not installed (scripts/debian-packages)");
+    const quint16 sentinelPort = freePort();
+    const QString conf = m_dir.filePath("sentinel.conf");
+    QVERIFY(writeFile(conf, QStringLiteral("port %1\nbind 127.0.0.1\nsentinel monitor talvo 127.0.0.1 %2 1\n")
+                                .arg(sentinelPort)
+                                .arg(m_redisPort)
+                                .toUtf8()));
+    QProcess sentinel;
+    sentinel.setProcessChannelMode(QProcess::MergedChannels);
+    sentinel.start(QStringLiteral("redis-sentinel"), {conf});
+    QVERIFY(sentinel.waitForStarted(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(redis(sentinelPort, {"PING"}) == "+PONG", 5000);
+    // The first Sentinel of the list is down: the relay asks the next.
+    QVERIFY(QDir(m_dir.path()).mkpath("viaSentinel"));
+    RelayFixture viaSentinel(m_dir.filePath("viaSentinel"));
+    const quint16 port = freePort();
+    QVERIFY(viaSentinel.start(port, QStringLiteral("key=%1/cluster.key\ncertificate=%1/cluster.crt\n[cluster]\n"
+                                                   "sentinel=127.0.0.1:%2,127.0.0.1:%3\nmaster=talvo\nid=relay-s\n"
+                                                   "peer=127.0.0.1:%4\n")
+                                        .arg(m_dir.path())
+                                        .arg(freePort())
+                                        .arg(sentinelPort)
+                                        .arg(port)));
+    QTRY_COMPARE_WITH_TIMEOUT(redis(m_redisPort, {"GET", "talvo:relay:relay-s"}), "127.0.0.1:" + QByteArray::number(port),
+                              5000);
+    PcStream s;
+    QVERIFY2(s.open(port, "SN1"), s.answer.constData());
+    QVERIFY(s.echoes("found through Sentinel"));
+    sentinel.kill();
+    sentinel.waitForFinished(5000);
+}
+
+void TestCluster::leavingRelayKeepsNewerHoldersEntry()
+{
+    // The panel moved to relay 1 before relay 0 saw its old link end: relay 0's removal
+    // must leave relay 1's entry alone.
+    ToolProcess before, after;
+    QVERIFY(startAgent(before, "sn2-before.ini", "SN2", {m_ports[0]}, m_relays[0]->fingerprint()));
+    QTRY_VERIFY_WITH_TIMEOUT(holderOf("SN2").startsWith("relay-0 "), 5000);
+    QVERIFY(startAgent(after, "sn2-after.ini", "SN2", {m_ports[1]}, m_relays[0]->fingerprint()));
+    QTRY_VERIFY_WITH_TIMEOUT(holderOf("SN2").startsWith("relay-1 "), 5000);
+    before.kill();
+    QVERIFY(m_relays[0]->process().waitForOutput("panel SN2 gone"));
+    // Relay 0's lookups queue behind its removal: this one sees what the removal left.
+    PcStream s;
+    QVERIFY2(s.open(m_ports[0], "SN2"), s.answer.constData());
+    QVERIFY(s.echoes("still at relay 1"));
+    QVERIFY(holderOf("SN2").startsWith("relay-1 "));
+}
+
+void TestCluster::redisRestartedEmptyIsFilledAgain()
+{
+    m_redis.kill();
+    QVERIFY(m_redis.waitForFinished(5000));
+    // Meanwhile the holder goes on serving its own panel.
+    PcStream local;
+    QVERIFY2(local.open(m_ports[0], "SN1"), local.answer.constData());
+    QVERIFY(local.echoes("while Redis is away"));
+    QVERIFY(m_relays[0]->process().waitForOutput("cluster registry lost"));
+
+    QVERIFY(startRedis());
+    QElapsedTimer since;
+    since.start();
+    QTRY_COMPARE_WITH_TIMEOUT(holderOf("SN1"), "relay-0 127.0.0.1:" + QByteArray::number(m_ports[0]), 5000);
+    for (int i = 0; i < 3; ++i)
+        QTRY_VERIFY_WITH_TIMEOUT(!redis(m_redisPort, {"GET", "talvo:relay:relay-" + QByteArray::number(i)}).isEmpty(),
+                                 qMax<qint64>(1, 5000 - since.elapsed()));
+    QVERIFY(local.echoes("and after"));
+    PcStream forwarded;
+    QVERIFY2(forwarded.open(m_ports[2], "SN1"), forwarded.answer.constData());
+}
+
+void TestCluster::killedRelaysPanelsMoveToTheOthers()
+{
+    // A stream between the surviving relays must not notice.
+    ToolProcess agent9;
+    QVERIFY(startAgent(agent9, "sn9.ini", "SN9", {m_ports[2]}, m_relays[0]->fingerprint()));
+    QTRY_VERIFY_WITH_TIMEOUT(holderOf("SN9").startsWith("relay-2 "), 5000);
+    PcStream bystander;
+    QVERIFY(bystander.open(m_ports[1], "SN9"));
+    m_relays[0]->process().kill();
+    QElapsedTimer since;
+    since.start();
+    QVERIFY(m_agent.waitForOutput(QStringLiteral("registered at 127.0.0.1:%1").arg(m_ports[1]), 3000));
+    for (int i : {1, 2}) {
+        bool reached = false;
+        while (!reached && since.elapsed() < 3000) {
+            PcStream s;
+            reached = s.open(m_ports[i], "SN1") && s.echoes("moved");
+        }
+        QVERIFY2(reached, qPrintable(QStringLiteral("SN1 not reachable via relay %1 within 3 s").arg(i)));
+    }
+    // The killed relay's membership runs out with its expiry (2 s); nothing names it then.
+    QTRY_VERIFY_WITH_TIMEOUT(redis(m_redisPort, {"EXISTS", "talvo:relay:relay-0"}) == ":0", 5000);
+    QVERIFY(!holderOf("SN1").startsWith("relay-0"));
+    QVERIFY(bystander.echoes("undisturbed"));
+}
+
+QTEST_MAIN(TestCluster)
+#include "tst_cluster.moc"
