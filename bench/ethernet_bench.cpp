@@ -235,7 +235,8 @@ FrameRate frameRate(bool towardsPlc, const char *to, int count, int perSecond = 
 // other, over a connection from the PC's namespace to `ip` in the PLC's; -1 on failure.
 double tcpThroughput(const char *ip, std::size_t bytes, bool fromPlc)
 {
-    std::atomic<bool> listening{false}, finished{false};
+    std::atomic<bool> listening{false};
+    std::atomic<int> finished{0};
     double result = -1;
     static int port = 5000;
     ++port;
@@ -282,6 +283,7 @@ double tcpThroughput(const char *ip, std::size_t bytes, bool fromPlc)
             close(c);
         }
         close(fd);
+        ++finished;
     });
     while (!listening)
         std::this_thread::yield();
@@ -306,10 +308,13 @@ double tcpThroughput(const char *ip, std::size_t bytes, bool fromPlc)
             }
         }
         close(fd);
+        ++finished;
     });
+    // The tool's bridge runs on this thread's event loop: joining at once would stall every
+    // frame of the connection.
+    serveUntil([&] { return finished == 2; }, 150000);
     client.join();
     server.join();
-    (void)finished;
     if (result < 0)
         std::fprintf(stderr, "TCP %s %s: %zu of %zu bytes\n", fromPlc ? "from" : "to", ip, got, bytes);
     return result;
