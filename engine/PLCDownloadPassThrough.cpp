@@ -290,6 +290,7 @@ void PLCDownloadPassThrough::readSocketTunnel()
 void PLCDownloadPassThrough::takePanelMessages(const std::vector<framing::PanelMessage> &messages)
 {
     using framing::PanelMessage;
+    QVector<QByteArray> frames;
     for (const PanelMessage &m : messages) {
         switch (m.kind) {
         case PanelMessage::Announcement: {
@@ -302,12 +303,9 @@ void PLCDownloadPassThrough::takePanelMessages(const std::vector<framing::PanelM
             qDebug() << "emit sendPcpMacIpAddr(mac,ip); " << mac << ip;
             break;
         }
-        case PanelMessage::Frame: {
-            // The receiver injects synchronously while the copy is alive.
-            QByteArray copy = QByteArray::fromStdString(m.bytes);
-            emit sendDatatoPcap(reinterpret_cast<unsigned char *>(copy.data()), copy.size());
+        case PanelMessage::Frame:
+            frames.append(QByteArray::fromStdString(m.bytes));
             break;
-        }
         case PanelMessage::Dropped:
             if (++m_droppedFromPanel == 1 || m_droppedFromPanel % 1000 == 0)
                 qWarning() << "PLCDownloadPassThrough: frame longer than the link carries dropped,"
@@ -318,6 +316,8 @@ void PLCDownloadPassThrough::takePanelMessages(const std::vector<framing::PanelM
             break;
         }
     }
+    if (!frames.isEmpty())
+        emit framesToPcap(frames);
 }
 
 void PLCDownloadPassThrough::readSerialMode(const QByteArray &read)
