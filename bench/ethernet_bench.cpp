@@ -412,7 +412,7 @@ int main(int argc, char **argv)
     const int pings = quick ? 100 : 400;
     const int burst = quick ? 20000 : 60000;
     const int steady = quick ? 10000 : 20000; // at 20,000 frames/s
-    const std::size_t tcpBytes = std::size_t(quick ? 32 : 128) << 20;
+    const std::size_t tcpBytes = std::size_t(quick ? 96 : 256) << 20;
     pingMedian(kPlcIp, 3); // resolves addresses on both sides first
 
     frameRate(true, kPlcIp, 10);
