@@ -166,6 +166,9 @@ void PLCDownloadPassThrough::onSocketConnected()
         return;
     }
     qDebug() << "onSocketConnected m_strPcapDevice === " << m_strPcapDevice;
+    // Each write is a whole batch of frames or bytes: holding a small one back until the
+    // previous is acknowledged (Nagle) only delays the PLC's replies and a transfer's ACKs.
+    _socketTunnel->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     _socketTunnel->write(QByteArray::fromStdString(framing::modeAnnouncement(m_strPcapDevice.toStdString())));
     setState(DeviceConnecting);
     startConnectTimer(m_connectTimeoutMs);
