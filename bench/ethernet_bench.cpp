@@ -235,7 +235,8 @@ FrameRate frameRate(bool towardsPlc, const char *to, int count, int perSecond = 
 // other, over a connection from the PC's namespace to `ip` in the PLC's; -1 on failure.
 double tcpThroughput(const char *ip, std::size_t bytes, bool fromPlc)
 {
-    std::atomic<bool> listening{false}, finished{false};
+    std::atomic<bool> listening{false};
+    std::atomic<int> finished{0};
     double result = -1;
     static int port = 5000;
     ++port;
@@ -282,6 +283,7 @@ double tcpThroughput(const char *ip, std::size_t bytes, bool fromPlc)
             close(c);
         }
         close(fd);
+        ++finished;
     });
     while (!listening)
         std::this_thread::yield();
@@ -306,10 +308,13 @@ double tcpThroughput(const char *ip, std::size_t bytes, bool fromPlc)
             }
         }
         close(fd);
+        ++finished;
     });
+    // The tool's bridge runs on this thread's event loop: joining at once would stall every
+    // frame of the connection.
+    serveUntil([&] { return finished == 2; }, 150000);
     client.join();
     server.join();
-    (void)finished;
     if (result < 0)
         std::fprintf(stderr, "TCP %s %s: %zu of %zu bytes\n", fromPlc ? "from" : "to", ip, got, bytes);
     return result;
@@ -407,7 +412,7 @@ int main(int argc, char **argv)
     const int pings = quick ? 100 : 400;
     const int burst = quick ? 20000 : 60000;
     const int steady = quick ? 10000 : 20000; // at 20,000 frames/s
-    const std::size_t tcpBytes = std::size_t(quick ? 32 : 128) << 20;
+    const std::size_t tcpBytes = std::size_t(quick ? 96 : 256) << 20;
     pingMedian(kPlcIp, 3); // resolves addresses on both sides first
 
     frameRate(true, kPlcIp, 10);

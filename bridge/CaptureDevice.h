@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
+#include <QVector>
 #include <QStringList>
 
 #include <memory>
@@ -31,5 +33,11 @@ public:
     // failed (errorText says why).
     virtual int read(const unsigned char **data, int *length) = 0;
     virtual bool inject(const unsigned char *data, int length) = 0;
+    // Several frames in order; where the device can, in one system call.
+    virtual void injectAll(const QVector<QByteArray> &frames)
+    {
+        for (const QByteArray &frame : frames)
+            inject(reinterpret_cast<const unsigned char *>(frame.constData()), frame.size());
+    }
     virtual QString errorText() const = 0;
 };

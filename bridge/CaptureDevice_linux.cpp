@@ -41,6 +41,7 @@ constexpr int kSocketBuffer = 4 * 1024 * 1024;
 // only a few hundred small frames where the system limits its buffer to the default).
 constexpr std::size_t kMaxPendingInject = 1024 * 1024;
 constexpr unsigned kReadSlots = 64;
+constexpr unsigned kInjectBatch = 64;
 constexpr std::size_t kSlotBytes = 2048;
 
 // The capture runs in the helper; frames cross a socket pair to and from it.
@@ -147,6 +148,50 @@ public:
             return true;
         if (errno != EAGAIN && errno != EWOULDBLOCK && m_pending.empty())
             return false;
+        return hold(data, length);
+    }
+
+    // A read from the tunnel brings many frames: they go to the helper in one sendmmsg.
+    void injectAll(const QVector<QByteArray> &frames) override
+    {
+        std::lock_guard<std::mutex> lock(m_outLock);
+        int next = 0;
+        if (!sendPending() && m_pending.empty())
+            return; // the helper is gone: the read side reports it
+        if (m_pending.empty()) {
+            while (next < frames.size()) {
+                const unsigned batch = unsigned(std::min<int>(frames.size() - next, int(kInjectBatch)));
+                for (unsigned i = 0; i < batch; ++i) {
+                    const QByteArray &frame = frames.at(next + int(i));
+                    m_injectParts[i][0] = {const_cast<char *>(&kFrame), 1};
+                    m_injectParts[i][1] = {const_cast<char *>(frame.constData()), std::size_t(frame.size())};
+                    m_injectMessages[i] = {};
+                    m_injectMessages[i].msg_hdr.msg_iov = m_injectParts[i];
+                    m_injectMessages[i].msg_hdr.msg_iovlen = 2;
+                }
+                const int n = sendmmsg(m_fd, m_injectMessages, batch, MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (n <= 0) {
+                    if (n < 0 && errno == EINTR)
+                        continue;
+                    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+                        return; // the helper is gone: the read side reports it
+                    break;
+                }
+                next += n;
+            }
+        }
+        // What the socket did not take waits, in order, within the same bound as single frames.
+        for (; next < frames.size(); ++next)
+            if (!hold(reinterpret_cast<const unsigned char *>(frames.at(next).constData()), frames.at(next).size()))
+                return;
+    }
+
+    QString errorText() const override { return m_error; }
+
+private:
+    // Keeps a frame the socket has no room for, up to the bound. Under m_outLock.
+    bool hold(const unsigned char *data, int length)
+    {
         if (m_pendingBytes + std::size_t(length) > kMaxPendingInject) {
             // The helper stopped taking frames: beyond the bound they are lost, as on a
             // congested wire, and memory stays where it is.
@@ -162,9 +207,6 @@ public:
         return true;
     }
 
-    QString errorText() const override { return m_error; }
-
-private:
     bool sendFrame(const unsigned char *data, std::size_t length)
     {
         char tag = kFrame;
@@ -209,6 +251,8 @@ private:
     std::size_t m_pendingBytes = 0;
     quint64 m_injectDropped = 0;
     QByteArray m_slots;
+    iovec m_injectParts[kInjectBatch][2]{};
+    mmsghdr m_injectMessages[kInjectBatch]{};
     iovec m_parts[kReadSlots]{};
     mmsghdr m_messages[kReadSlots]{};
     unsigned m_received = 0;

@@ -207,6 +207,15 @@ void PCapOperator::sendPacket(const unsigned char *buf, int len)
         adhandle->inject(buf, len);
 }
 
+void PCapOperator::sendPackets(const QVector<QByteArray> &frames)
+{
+    if (frames.isEmpty())
+        return;
+    QReadLocker locker(&m_handleLock);
+    if (adhandle)
+        adhandle->injectAll(frames);
+}
+
 bool PCapOperator::isTapInstalled()
 {
     return m_adapter->isTapInstalled();

@@ -47,6 +47,7 @@ public:
     int pcapLink();
     void relayFrame(const unsigned char *data, int len);
     void sendPacket(const unsigned char *buf, int len);
+    void sendPackets(const QVector<QByteArray> &frames);
 
     // Adapter discovery.
     bool isTapInstalled();

@@ -103,9 +103,7 @@ void ChannelController::createPassThrough()
     connect(m_passThrough, &PLCDownloadPassThrough::message, this, tell);
     PCapOperator *const pcap = bridge();
     connect(pcap, &PCapOperator::message, this, tell);
-    // Emitted on this thread with a buffer valid only during the emission: inject at once.
-    connect(m_passThrough, &PLCDownloadPassThrough::sendDatatoPcap, this,
-            [pcap](unsigned char *buf, int len) { pcap->sendPacket(buf, len); });
+    connect(m_passThrough, &PLCDownloadPassThrough::framesToPcap, pcap, &PCapOperator::sendPackets);
     connect(pcap, &PCapOperator::sendRcv, m_passThrough, &PLCDownloadPassThrough::pcapSockeTunnelWrite);
     connect(m_passThrough, &PLCDownloadPassThrough::sendPcpMacIpAddr, this, &ChannelController::onPanelAddress);
 }

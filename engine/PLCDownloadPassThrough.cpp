@@ -166,6 +166,9 @@ void PLCDownloadPassThrough::onSocketConnected()
         return;
     }
     qDebug() << "onSocketConnected m_strPcapDevice === " << m_strPcapDevice;
+    // Each write is a whole batch of frames or bytes: holding a small one back until the
+    // previous is acknowledged (Nagle) only delays the PLC's replies and a transfer's ACKs.
+    _socketTunnel->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     _socketTunnel->write(QByteArray::fromStdString(framing::modeAnnouncement(m_strPcapDevice.toStdString())));
     setState(DeviceConnecting);
     startConnectTimer(m_connectTimeoutMs);
@@ -290,6 +293,7 @@ void PLCDownloadPassThrough::readSocketTunnel()
 void PLCDownloadPassThrough::takePanelMessages(const std::vector<framing::PanelMessage> &messages)
 {
     using framing::PanelMessage;
+    QVector<QByteArray> frames;
     for (const PanelMessage &m : messages) {
         switch (m.kind) {
         case PanelMessage::Announcement: {
@@ -302,12 +306,9 @@ void PLCDownloadPassThrough::takePanelMessages(const std::vector<framing::PanelM
             qDebug() << "emit sendPcpMacIpAddr(mac,ip); " << mac << ip;
             break;
         }
-        case PanelMessage::Frame: {
-            // The receiver injects synchronously while the copy is alive.
-            QByteArray copy = QByteArray::fromStdString(m.bytes);
-            emit sendDatatoPcap(reinterpret_cast<unsigned char *>(copy.data()), copy.size());
+        case PanelMessage::Frame:
+            frames.append(QByteArray::fromStdString(m.bytes));
             break;
-        }
         case PanelMessage::Dropped:
             if (++m_droppedFromPanel == 1 || m_droppedFromPanel % 1000 == 0)
                 qWarning() << "PLCDownloadPassThrough: frame longer than the link carries dropped,"
@@ -318,6 +319,8 @@ void PLCDownloadPassThrough::takePanelMessages(const std::vector<framing::PanelM
             break;
         }
     }
+    if (!frames.isEmpty())
+        emit framesToPcap(frames);
 }
 
 void PLCDownloadPassThrough::readSerialMode(const QByteArray &read)

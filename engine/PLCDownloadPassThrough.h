@@ -60,7 +60,8 @@ signals:
     void message(QString text);
     void stateChanged(PLCDownloadPassThrough::State _state);
     void closeChannal();
-    void sendDatatoPcap(unsigned char *buf, int len);
+    // The frames of one read from the tunnel, in order, to be injected together.
+    void framesToPcap(QVector<QByteArray> frames);
     void sendPcpMacIpAddr(QString mac, QString ip);
 
 public slots:

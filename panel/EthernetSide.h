@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 
 // The capture library's types, declared only: its header stays in the source file.
@@ -34,6 +35,8 @@ public:
     // At most this many frames are read per turn of the io loop, so that a flood does not
     // keep the PC's stream from being written.
     static constexpr int kFramesPerTurn = 64;
+    // Frames from the PC handed to the interface in one system call.
+    static constexpr unsigned kFramesPerSend = 64;
     // Kernel capture buffer: a burst of 1 MB of full-size frames fits several times over.
     static constexpr int kCaptureBufferBytes = 4 * 1024 * 1024;
     // An interface that went away is looked for again this often, for as long as the
@@ -56,6 +59,7 @@ public:
     ~EthernetSide() override;
 
     void send(const std::string &frame) override;
+    void sendFrames(const std::vector<const std::string *> &frames) override;
     void close() override;
 
     bool isCapturing() const { return m_handle != nullptr; }

@@ -112,7 +112,19 @@ void PassThroughSession::read()
 
 void PassThroughSession::handle(const std::vector<PcMessage> &messages)
 {
+    // The frames of one read leave together; anything else between them goes in its turn.
+    std::vector<const std::string *> frames;
+    auto sendFrames = [&] {
+        if (m_ethernet && !frames.empty() && !m_finished)
+            m_ethernet->sendFrames(frames);
+        frames.clear();
+    };
     for (const PcMessage &m : messages) {
+        if (m.kind == PcMessage::EthernetFrame) {
+            frames.push_back(&m.payload);
+            continue;
+        }
+        sendFrames();
         if (m_finished)
             return;
         switch (m.kind) {
@@ -173,8 +185,6 @@ void PassThroughSession::handle(const std::vector<PcMessage> &messages)
                 m_serial->send(m.payload);
             break;
         case PcMessage::EthernetFrame:
-            if (m_ethernet)
-                m_ethernet->send(m.payload);
             break;
         case PcMessage::Junk:
             wire::logLine("pass-through: skipped " + std::to_string(m.payload.size()) + " bytes that fit no message");
@@ -185,6 +195,7 @@ void PassThroughSession::handle(const std::vector<PcMessage> &messages)
             break;
         }
     }
+    sendFrames();
 }
 
 // Frames the PC's stack could not take (shorter than their headers say, longer than the

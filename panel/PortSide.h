@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace panel {
 
@@ -16,6 +17,13 @@ public:
     virtual ~PortSide() = default;
     // Bytes (serial) or one whole frame (Ethernet) from the PC to the device.
     virtual void send(const std::string &bytes) = 0;
+    // Several whole frames (Ethernet) at once, in order: a side that can hands them to its
+    // device in one go rather than one system call each.
+    virtual void sendFrames(const std::vector<const std::string *> &frames)
+    {
+        for (const std::string *frame : frames)
+            send(*frame);
+    }
     // Ends the side; no callback runs afterwards.
     virtual void close() = 0;
 };

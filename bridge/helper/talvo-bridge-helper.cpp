@@ -344,15 +344,35 @@ bool injectFrames(int fd, pcap_t *handle, std::vector<char> &slots)
         return errno == EAGAIN || errno == EINTR;
     if (n == 0)
         return false;
+    // pcap_inject is a send() on the capture's packet socket, bound to talvo0p: the batch
+    // goes out in one sendmmsg instead, past each frame's tag.
+    iovec frames[kInjectSlots];
+    mmsghdr out[kInjectSlots]{};
+    unsigned count = 0;
+    bool ended = false;
     for (int i = 0; i < n; ++i) {
         // An empty message is the end of the stream (the tool closed its end).
-        if (messages[i].msg_len == 0)
-            return false;
-        const char *message = slots.data() + std::size_t(i) * kInjectSlotBytes;
-        if (messages[i].msg_len > 1 && message[0] == kFrame && !(messages[i].msg_hdr.msg_flags & MSG_TRUNC))
-            pcap_inject(handle, message + 1, messages[i].msg_len - 1);
+        if (messages[i].msg_len == 0) {
+            ended = true;
+            break;
+        }
+        char *message = slots.data() + std::size_t(i) * kInjectSlotBytes;
+        if (messages[i].msg_len > 1 && message[0] == kFrame && !(messages[i].msg_hdr.msg_flags & MSG_TRUNC)) {
+            frames[count] = {message + 1, messages[i].msg_len - 1};
+            out[count].msg_hdr.msg_iov = &frames[count];
+            out[count].msg_hdr.msg_iovlen = 1;
+            ++count;
+        }
     }
-    return true;
+    const int device = pcap_get_selectable_fd(handle);
+    for (unsigned sent = 0; sent < count;) {
+        const int done = sendmmsg(device, out + sent, count - sent, MSG_DONTWAIT);
+        if (done < 0 && errno == EINTR)
+            continue;
+        // A frame the adapter refuses is lost, as on a congested wire; the rest still go.
+        sent += done > 0 ? unsigned(done) : 1;
+    }
+    return !ended;
 }
 
 int runCapture(const Words &args)

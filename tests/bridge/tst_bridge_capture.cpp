@@ -13,6 +13,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <csignal>
 #include <functional>
 #include <thread>
 
@@ -39,6 +40,23 @@ bool configured(Bridge &b)
     sh("ip link set dev talvo0 up");
     b.op.regedit("02:00:00:00:00:0A", "192.168.7.10");
     return b.op.initPcap() == 1;
+}
+
+// This process's child of that command name (as /proc shows it, cut to 15 characters), or 0.
+pid_t childNamed(const QByteArray &comm)
+{
+    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
+        QFile stat("/proc/" + entry + "/stat");
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray text = stat.readAll();
+        const int open = text.indexOf('('), close = text.lastIndexOf(')');
+        const QList<QByteArray> rest = text.mid(close + 2).split(' ');
+        if (open > 0 && rest.size() > 1 && text.mid(open + 1, close - open - 1) == comm
+            && rest.at(1).toLongLong() == getpid())
+            return pid_t(entry.toLong());
+    }
+    return 0;
 }
 
 // Waits until the bridge hands on a frame `match` accepts, in its envelope. The stack's own
@@ -223,6 +241,43 @@ private slots:
         for (int i = 0; i < frames; ++i)
             QVERIFY(stackSide.send(ethernetFrame(kBroadcast, kPanelMac, 0x88B5, QByteArray::number(i), 1514)));
         QTRY_COMPARE_WITH_TIMEOUT(count, frames, 10000);
+        b.stop();
+    }
+
+    // A helper that stops taking frames (stopped, or starved of CPU): what the tool injects
+    // is held up to its bound, then dropped with a log line, and the GUI thread never
+    // blocks; once the helper goes on, frames cross both ways again.
+    void stalledHelperStaysBounded()
+    {
+        Bridge b;
+        QVERIFY(configured(b));
+        LogCapture log;
+        int captured = 0;
+        connect(&b.op, &PCapOperator::sendRcv, this, [&](const QByteArray &e) {
+            captured += etherTypeOf(e.mid(4)) == 0x88B5 ? 1 : 0;
+        });
+        b.op.setBRun(true);
+        const pid_t helper = childNamed("talvo-bridge-he");
+        QVERIFY(helper > 0);
+        QCOMPARE(::kill(helper, SIGSTOP), 0);
+        // About 19 MB, several times the socket's buffer and the tool's bound together.
+        const QVector<QByteArray> batch(64, ethernetFrame(kPlcMac, kPanelMac, 0x88B5, "held", 1514));
+        for (int i = 0; i < 200; ++i)
+            b.op.sendPackets(batch);
+        QVERIFY(log.count("CaptureDevice: the capture helper does not keep up, frames to inject dropped") >= 1);
+        QCOMPARE(::kill(helper, SIGCONT), 0);
+
+        Wire stackSide("talvo0");
+        QVERIFY(stackSide.isOpen());
+        const QByteArray marker = ethernetFrame(kBroadcast, kPlcMac, 0x88B5, "after the stall");
+        bool seen = false;
+        for (int i = 0; i < 20 && !seen; ++i) {
+            b.inject(marker);
+            seen = stackSide.waitFor([&](const QByteArray &f) { return f == marker; }, 500);
+        }
+        QVERIFY(seen);
+        QVERIFY(stackSide.send(ethernetFrame(kBroadcast, kPanelMac, 0x88B5, "captured again")));
+        QTRY_VERIFY_WITH_TIMEOUT(captured >= 1, 3000);
         b.stop();
     }
 

@@ -104,8 +104,8 @@ private slots:
 
         // Frames both ways.
         QList<QByteArray> injected;
-        connect(&engine, &PLCDownloadPassThrough::sendDatatoPcap, this,
-                [&](unsigned char *buf, int len) { injected << QByteArray(reinterpret_cast<char *>(buf), len); });
+        connect(&engine, &PLCDownloadPassThrough::framesToPcap, this,
+                [&](const QVector<QByteArray> &frames) { injected << frames.toList(); });
         std::string nine;
         for (int i = 0; i < 9; ++i) {
             const std::string frame(64, char('a' + i)); // of no type whose length is known
