@@ -14,6 +14,7 @@ struct PanelConfig
     wire::HostPort relay;
     std::string fingerprint; // normalised hex
     TargetMap targets;
+    std::size_t threads = 0; // I/O threads; 0: one per core
 
     bool load(const std::string &path, std::string *error);
 };

@@ -30,6 +30,8 @@ struct RelayConfig
     // not take all descriptors, nor one address all the slots.
     std::size_t maxConnections = 10000;
     std::size_t maxPerSource = 1000;
+    // I/O threads; 0: one per core.
+    std::size_t threads = 0;
 
     // Relative key and certificate paths are taken from the config file's folder.
     bool load(const std::string &path, std::string *error);

@@ -76,11 +76,12 @@ void prepareProcess(const char *name, char **argv)
     setLogName(name);
 }
 
-void runUntilSignalled(asio::io_context &io)
+void runUntilSignalled(IoPool &pool)
 {
-    asio::signal_set signals(io, SIGINT, SIGTERM);
-    signals.async_wait([&io](const std::error_code &, int) { io.stop(); });
-    io.run();
+    // Asio turns a signal into a handler on this context, whichever thread it interrupted.
+    asio::signal_set signals(pool.main(), SIGINT, SIGTERM);
+    signals.async_wait([&pool](const std::error_code &, int) { pool.stop(); });
+    pool.run();
 }
 
 } // namespace wire
