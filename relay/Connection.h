@@ -1,5 +1,6 @@
 #pragma once
 
+#include "wire/DescriptorRecords.h"
 #include "wire/TlsStream.h"
 
 #include <map>
@@ -16,6 +17,9 @@ struct Admissions
     std::size_t total = 0;
     std::map<asio::ip::address, std::size_t> perSource; // no entry for a source at zero
     std::vector<std::size_t> perThread;
+    // Made ahead per thread's io_context (see DescriptorRecords), also for connections
+    // that move there.
+    std::vector<std::unique_ptr<wire::DescriptorRecords>> records;
 };
 
 // One admitted connection's place in the counts, given back when the last holder of the
@@ -48,8 +52,17 @@ public:
     }
     void readSome(asio::mutable_buffer buffer, wire::IoHandler handler) override
     {
-        m_tls->readSome(buffer, std::move(handler));
+        if (!m_waitFirst)
+            return m_tls->readSome(buffer, std::move(handler));
+        m_tls->waitReadable([tls = m_tls, buffer, handler = std::move(handler)](const std::error_code &ec) mutable {
+            if (ec)
+                return handler(ec, 0);
+            tls->readSome(buffer, std::move(handler));
+        });
     }
+    // For control links, which read a line now and then: a read tried at once mostly finds
+    // nothing, after OpenSSL took (and gave back) its 64 KiB read buffer for it.
+    void waitBeforeReads() { m_waitFirst = true; }
     void writeAll(asio::const_buffer buffer, wire::IoHandler handler) override
     {
         m_tls->writeAll(buffer, std::move(handler));
@@ -79,6 +92,7 @@ private:
     asio::io_context *m_home;
     std::size_t m_thread;
     std::shared_ptr<Slot> m_slot;
+    bool m_waitFirst = false;
 };
 
 using ConnectionPtr = std::shared_ptr<Connection>;

@@ -41,6 +41,7 @@ std::size_t PanelRegistry::onlineCount() const
 
 void PanelRegistry::registerPanel(const std::string &sn, ConnectionPtr stream, std::string pending)
 {
+    stream->waitBeforeReads();
     auto channel = std::make_shared<wire::LineChannel>(stream->home(), stream, std::move(pending));
     std::optional<Link> old;
     std::vector<Pending> orphans;

@@ -37,10 +37,14 @@ Slot::~Slot()
 
 void Slot::moveTo(std::size_t thread)
 {
-    std::lock_guard<std::mutex> lock(m_admissions->mutex);
-    --m_admissions->perThread[m_thread];
-    ++m_admissions->perThread[thread];
-    m_thread = thread;
+    std::size_t there = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_admissions->mutex);
+        there = m_admissions->perThread[thread]++;
+        --m_admissions->perThread[m_thread];
+        m_thread = thread;
+    }
+    m_admissions->records[thread]->ensure(there + 1);
 }
 
 namespace {
@@ -59,7 +63,7 @@ Relay::Relay(wire::IoPool &pool, RelayConfig config)
 {
     m_admissions->perThread.resize(pool.size());
     for (std::size_t i = 0; i < pool.size(); ++i)
-        m_records.push_back(std::make_unique<wire::DescriptorRecords>(pool.context(i)));
+        m_admissions->records.push_back(std::make_unique<wire::DescriptorRecords>(pool.context(i)));
     m_reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
@@ -184,7 +188,7 @@ void Relay::onAccepted(asio::ip::tcp::socket socket, std::size_t thread)
                                : std::to_string(total) + " open (max_connections)"));
         return; // the socket closes here, before any TLS work
     }
-    m_records[thread]->ensure(onThread + (thread == 0 ? 2 : 1)); // the listener lives on the first
+    m_admissions->records[thread]->ensure(onThread + (thread == 0 ? 2 : 1)); // the listener lives on the first
     auto slot = std::make_shared<Slot>(m_admissions, source, thread);
     // From here on only the connection's own thread touches it.
     asio::post(m_pool.context(thread), [this, socket = std::move(socket), slot, peer = wire::endpointText(remote),
@@ -207,8 +211,7 @@ void Relay::awaitHello(asio::ip::tcp::socket socket, std::shared_ptr<Slot> slot,
         std::error_code ignored;
         held->close(ignored);
     });
-    held->async_wait(asio::socket_base::wait_read, [this, held, timer, slot, peer, started, thread,
-                                                    &home](const std::error_code &ec) {
+    auto onReadable = [this, held, timer, slot, peer, started, thread, &home](const std::error_code &ec) {
         timer->cancel();
         if (ec || !held->is_open())
             return;
@@ -223,7 +226,14 @@ void Relay::awaitHello(asio::ip::tcp::socket socket, std::shared_ptr<Slot> slot,
                                     }
                                     onHandshake(std::make_shared<Connection>(tls, home, thread, slot));
                                 });
-    });
+    };
+    // The hello may be here already: the socket was registered with this thread's reactor
+    // on the listener's thread, and a readiness this thread saw before anyone waited is
+    // not reported again to a wait that starts later.
+    std::error_code ec;
+    if (held->available(ec) > 0 || ec)
+        return onReadable(ec);
+    held->async_wait(asio::socket_base::wait_read, std::move(onReadable));
 }
 
 void Relay::onHandshake(ConnectionPtr stream)

@@ -60,7 +60,6 @@ private:
     std::uint16_t m_port = 0;
     bool m_created = false;
     asio::steady_timer m_acceptPause;
-    std::vector<std::unique_ptr<wire::DescriptorRecords>> m_records; // one per I/O thread
     int m_reserve = -1; // /dev/null, given up to accept-and-close when descriptors run out
     std::shared_ptr<Admissions> m_admissions;
     wire::LogLimiter m_acceptLog{std::chrono::seconds(5)};

@@ -9,6 +9,17 @@ namespace {
 // Bursts are normal (hundreds of stream requests at once are ~40 bytes each); a peer that
 // lets a mebibyte of control lines pile up is not reading and is dropped.
 constexpr std::size_t kMaxQueuedBytes = 1 << 20;
+
+// Heartbeat times rounded up to a grid of a 40th of the interval (250 ms at 10 s): the
+// timers of thousands of links then fall due together, one wake-up for a batch instead of
+// one each, which was most of an idle relay's work.
+std::chrono::steady_clock::time_point onGrid(std::chrono::steady_clock::time_point t,
+                                              std::chrono::milliseconds interval)
+{
+    const auto step = std::max<std::chrono::steady_clock::duration>(interval / 40, std::chrono::milliseconds(1));
+    const auto since = t.time_since_epoch();
+    return std::chrono::steady_clock::time_point((since + step - std::chrono::nanoseconds(1)) / step * step);
+}
 } // namespace
 
 LineChannel::LineChannel(asio::io_context &io, StreamPtr stream, std::string pending)
@@ -25,7 +36,8 @@ void LineChannel::start(LineHandler onLine, CloseHandler onClosed, std::chrono::
     m_interval = interval;
     m_silence = silence;
     armPing();
-    armSilence();
+    m_lastHeard = std::chrono::steady_clock::now();
+    armSilence(m_silence);
     readNext();
 }
 
@@ -37,7 +49,8 @@ void LineChannel::readNext()
             return;
         if (ec)
             return self->fail(ec);
-        self->armSilence();
+        // Only noted: moving a timer per line was most of a relay's work for idle panels.
+        self->m_lastHeard = std::chrono::steady_clock::now();
         if (!msg::Ping::decode(line) && self->m_onLine) {
             // The handler may close us; keep ourselves alive through the call.
             auto handler = self->m_onLine;
@@ -79,7 +92,7 @@ void LineChannel::writeFront()
 
 void LineChannel::armPing()
 {
-    m_pingTimer.expires_after(m_interval);
+    m_pingTimer.expires_at(onGrid(std::chrono::steady_clock::now() + m_interval, m_interval));
     std::weak_ptr<LineChannel> weak = shared_from_this();
     m_pingTimer.async_wait([weak](const std::error_code &ec) {
         auto self = weak.lock();
@@ -90,14 +103,17 @@ void LineChannel::armPing()
     });
 }
 
-void LineChannel::armSilence()
+void LineChannel::armSilence(std::chrono::steady_clock::duration after)
 {
-    m_silenceTimer.expires_after(m_silence);
+    m_silenceTimer.expires_at(onGrid(std::chrono::steady_clock::now() + after, m_interval));
     std::weak_ptr<LineChannel> weak = shared_from_this();
     m_silenceTimer.async_wait([weak](const std::error_code &ec) {
         auto self = weak.lock();
         if (ec || !self || !self->m_open)
             return;
+        const auto quiet = std::chrono::steady_clock::now() - self->m_lastHeard;
+        if (quiet < self->m_silence)
+            return self->armSilence(self->m_silence - quiet);
         self->fail(asio::error::timed_out);
     });
 }
