@@ -304,7 +304,8 @@ struct Child
         buffered.erase(0, nl + 1);
         return line;
     }
-    double cpuSeconds() const
+    double cpuSeconds() const { return cpuSecondsOf(pid); }
+    static double cpuSecondsOf(pid_t pid)
     {
         std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
         std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -521,16 +522,18 @@ Scaling streamBulk(const std::string &self, const std::string &dir, int threads,
     });
     std::this_thread::sleep_for(1s); // all streams open and at speed
     const std::uint64_t bytes0 = pcs.sent;
-    const double cpu0 = relay.cpuSeconds();
+    const double cpu0 = relay.cpuSeconds(), load0 = Child::cpuSecondsOf(getpid()) + panels.cpuSeconds();
     const auto t0 = Clock::now();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const double elapsed = secondsSince(t0);
     const double mb = double(pcs.sent - bytes0) / 1e6, cpu = relay.cpuSeconds() - cpu0;
+    const double load = Child::cpuSecondsOf(getpid()) + panels.cpuSeconds() - load0;
     out.mbps = mb / elapsed;
     out.relayCores = cpu / elapsed;
     out.mbPerCpuSecond = cpu > 0 ? mb / cpu : 0;
-    std::printf("  threads=%d: %.0f MB/s, relay %.2f cores, %.0f MB per relay CPU-second, %d stream errors\n", threads,
-                out.mbps, out.relayCores, out.mbPerCpuSecond, pcs.errors.load());
+    std::printf("  threads=%d: %.0f MB/s, relay %.2f cores, %.0f MB per relay CPU-second, senders and sinks %.2f cores, "
+                "%d stream errors\n",
+                threads, out.mbps, out.relayCores, out.mbPerCpuSecond, load / elapsed, pcs.errors.load());
     std::fflush(stdout);
     return out;
 }
