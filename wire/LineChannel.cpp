@@ -10,15 +10,20 @@ namespace {
 // lets a mebibyte of control lines pile up is not reading and is dropped.
 constexpr std::size_t kMaxQueuedBytes = 1 << 20;
 
-// Heartbeat times rounded up to a grid of a 40th of the interval (250 ms at 10 s): the
-// timers of thousands of links then fall due together, one wake-up for a batch instead of
-// one each, which was most of an idle relay's work.
-std::chrono::steady_clock::time_point onGrid(std::chrono::steady_clock::time_point t,
-                                              std::chrono::milliseconds interval)
+// Heartbeat times fall on a grid of a 40th of the interval (250 ms at 10 s): the timers of
+// thousands of links then fall due together, one wake-up for a batch instead of one each,
+// which was most of an idle relay's work.
+std::chrono::steady_clock::duration gridStep(std::chrono::milliseconds interval)
 {
-    const auto step = std::max<std::chrono::steady_clock::duration>(interval / 40, std::chrono::milliseconds(1));
-    const auto since = t.time_since_epoch();
-    return std::chrono::steady_clock::time_point((since + step - std::chrono::nanoseconds(1)) / step * step);
+    return std::max<std::chrono::steady_clock::duration>(interval / 40, std::chrono::milliseconds(1));
+}
+
+std::chrono::steady_clock::time_point onGrid(std::chrono::steady_clock::time_point t,
+                                              std::chrono::milliseconds interval, bool up)
+{
+    const auto step = gridStep(interval);
+    const auto since = t.time_since_epoch() + (up ? step - std::chrono::nanoseconds(1) : step * 0);
+    return std::chrono::steady_clock::time_point(since / step * step);
 }
 } // namespace
 
@@ -92,7 +97,8 @@ void LineChannel::writeFront()
 
 void LineChannel::armPing()
 {
-    m_pingTimer.expires_at(onGrid(std::chrono::steady_clock::now() + m_interval, m_interval));
+    // Later, never sooner: the peer's silence limit is counted in our intervals.
+    m_pingTimer.expires_at(onGrid(std::chrono::steady_clock::now() + m_interval, m_interval, true));
     std::weak_ptr<LineChannel> weak = shared_from_this();
     m_pingTimer.async_wait([weak](const std::error_code &ec) {
         auto self = weak.lock();
@@ -105,14 +111,15 @@ void LineChannel::armPing()
 
 void LineChannel::armSilence(std::chrono::steady_clock::duration after)
 {
-    m_silenceTimer.expires_at(onGrid(std::chrono::steady_clock::now() + after, m_interval));
+    // Sooner, never later (by less than a step): a silent link is noticed within the limit.
+    m_silenceTimer.expires_at(onGrid(std::chrono::steady_clock::now() + after, m_interval, false));
     std::weak_ptr<LineChannel> weak = shared_from_this();
     m_silenceTimer.async_wait([weak](const std::error_code &ec) {
         auto self = weak.lock();
         if (ec || !self || !self->m_open)
             return;
         const auto quiet = std::chrono::steady_clock::now() - self->m_lastHeard;
-        if (quiet < self->m_silence)
+        if (quiet < self->m_silence - gridStep(self->m_interval))
             return self->armSilence(self->m_silence - quiet);
         self->fail(asio::error::timed_out);
     });
