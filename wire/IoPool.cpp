@@ -10,7 +10,7 @@ IoPool::IoPool(std::size_t threads)
     for (std::size_t i = 0; i < n; ++i) {
         // Each context is run by exactly one thread, which lets Asio skip the locking
         // it otherwise needs between threads handing work to one queue.
-        m_contexts.push_back(std::make_unique<asio::io_context>(1));
+        m_contexts.push_back(std::make_unique<Context>(1));
         m_guards.emplace_back(m_contexts.back()->get_executor());
     }
 }
@@ -18,6 +18,9 @@ IoPool::IoPool(std::size_t threads)
 IoPool::~IoPool()
 {
     stop();
+    m_guards.clear();
+    for (auto &c : m_contexts)
+        c->dropHandlers();
 }
 
 void IoPool::run()

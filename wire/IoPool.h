@@ -34,8 +34,15 @@ public:
     static std::size_t cores();
 
 private:
+    // Handlers waiting on one context may hold connections of another (a request posted
+    // to a panel's thread): all contexts drop their handlers before any of them goes.
+    struct Context : asio::io_context
+    {
+        using asio::io_context::io_context;
+        void dropHandlers() { shutdown(); }
+    };
     using Guard = asio::executor_work_guard<asio::io_context::executor_type>;
-    std::vector<std::unique_ptr<asio::io_context>> m_contexts;
+    std::vector<std::unique_ptr<Context>> m_contexts;
     std::vector<Guard> m_guards;
 };
 
