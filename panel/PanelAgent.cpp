@@ -14,8 +14,8 @@ using namespace wire::msg;
 
 const char *const PanelAgent::kPassThroughAddress = "127.0.0.1:7540";
 
-PanelAgent::PanelAgent(asio::io_context &io, PanelConfig config)
-    : m_io(io), m_config(std::move(config)), m_tls(wire::makeClientContext(m_config.fingerprint)), m_retry(io)
+PanelAgent::PanelAgent(wire::IoPool &pool, PanelConfig config)
+    : m_pool(pool), m_io(pool.main()), m_config(std::move(config)), m_tls(wire::makeClientContext(m_config.fingerprint)), m_retry(m_io)
 {
     if (m_config.relays.empty())
         m_config.relays.push_back(m_config.relay);
@@ -123,22 +123,27 @@ void PanelAgent::onOpen(std::uint64_t id, const std::string &target)
         return refuse(id, Reason::Target, "bad target address");
     std::string refusal;
     bool asRequested = false;
-    if (const auto actual = m_config.targets.resolve(*requested, &refusal, &asRequested))
-        return connectTarget(id, target, *actual, asRequested);
+    if (const auto actual = m_config.targets.resolve(*requested, &refusal, &asRequested)) {
+        asio::io_context &io = m_pool.context(m_nextThread++ % m_pool.size());
+        return asio::post(io, [this, &io, id, target, actual = *actual, asRequested] {
+            connectTarget(io, id, target, actual, asRequested);
+        });
+    }
     if (target == kPassThroughAddress && m_passThrough) {
         wire::logLine("stream " + std::to_string(id) + " to the pass-through service");
         auto service = m_passThrough;
-        return openData(id, [service](wire::StreamPtr stream) { service->serve(stream); });
+        // The service's serial and Ethernet sides are the main thread's.
+        return openData(m_io, id, [service](wire::StreamPtr stream) { service->serve(stream); });
     }
     refuse(id, Reason::Target, refusal.empty() ? target + " is not on the target list" : refusal);
 }
 
-void PanelAgent::connectTarget(std::uint64_t id, const std::string &target, const wire::HostPort &actual,
-                               bool asRequested)
+void PanelAgent::connectTarget(asio::io_context &io, std::uint64_t id, const std::string &target,
+                               const wire::HostPort &actual, bool asRequested)
 {
-    auto resolver = std::make_shared<asio::ip::tcp::resolver>(m_io);
-    auto socket = std::make_shared<asio::ip::tcp::socket>(m_io);
-    auto timer = std::make_shared<asio::steady_timer>(m_io, kConnectTimeout);
+    auto resolver = std::make_shared<asio::ip::tcp::resolver>(io);
+    auto socket = std::make_shared<asio::ip::tcp::socket>(io);
+    auto timer = std::make_shared<asio::steady_timer>(io, kConnectTimeout);
     timer->async_wait([resolver, socket](const std::error_code &ec) {
         if (ec)
             return;
@@ -149,7 +154,7 @@ void PanelAgent::connectTarget(std::uint64_t id, const std::string &target, cons
     const std::string where = target + " (" + actual.text() + ")";
     resolver->async_resolve(
         actual.host, std::to_string(actual.port),
-        [this, id, where, resolver, socket, timer, asRequested](const std::error_code &ec,
+        [this, &io, id, where, resolver, socket, timer, asRequested](const std::error_code &ec,
                                                                 asio::ip::tcp::resolver::results_type results) {
             if (ec) {
                 timer->cancel();
@@ -162,14 +167,14 @@ void PanelAgent::connectTarget(std::uint64_t id, const std::string &target, cons
                 return refuse(id, Reason::Target, where + " resolves to the panel's own or a link-local address");
             }
             asio::async_connect(*socket, results,
-                                [this, id, where, socket, timer](const std::error_code &ec,
+                                [this, &io, id, where, socket, timer](const std::error_code &ec,
                                                                  const asio::ip::tcp::endpoint &) {
                                     timer->cancel();
                                     if (ec)
                                         return refuse(id, Reason::Unreachable, "cannot connect to " + where + ": "
                                                                                   + ec.message());
                                     auto target = std::make_shared<wire::TcpStream>(std::move(*socket));
-                                    openData(id, [id, where, target](wire::StreamPtr relay) {
+                                    openData(io, id, [id, where, target](wire::StreamPtr relay) {
                                         const std::string label = "stream " + std::to_string(id) + " to " + where;
                                         wire::logLine(label + " open");
                                         wire::Splicer::start(target, relay, {}, {},
@@ -192,10 +197,10 @@ bool PanelAgent::reachableAsRequested(const asio::ip::tcp::resolver::results_typ
     return true;
 }
 
-void PanelAgent::openData(std::uint64_t id, std::function<void(wire::StreamPtr)> use)
+void PanelAgent::openData(asio::io_context &io, std::uint64_t id, std::function<void(wire::StreamPtr)> use)
 {
     wire::TlsStream::connect(
-        m_io, m_tls, currentRelay(), kConnectTimeout,
+        io, m_tls, currentRelay(), kConnectTimeout,
         [this, id, use = std::move(use)](const std::error_code &ec, wire::TlsStream::Ptr tls) {
             if (ec) {
                 wire::logLine("stream " + std::to_string(id) + ": cannot reach relay: " + ec.message());
@@ -213,8 +218,10 @@ void PanelAgent::openData(std::uint64_t id, std::function<void(wire::StreamPtr)>
 void PanelAgent::refuse(std::uint64_t id, Reason reason, const std::string &why)
 {
     wire::logLine("refused stream " + std::to_string(id) + ": " + why);
-    if (m_channel)
-        m_channel->send(Fail {id, reason}.encode());
+    asio::post(m_io, [this, id, reason] {
+        if (m_channel)
+            m_channel->send(Fail {id, reason}.encode());
+    });
 }
 
 } // namespace panel

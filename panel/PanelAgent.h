@@ -3,6 +3,7 @@
 #include "panel/InProcessService.h"
 #include "panel/PanelConfig.h"
 #include "wire/Backoff.h"
+#include "wire/IoPool.h"
 #include "wire/LineChannel.h"
 #include "wire/Log.h"
 #include "wire/Messages.h"
@@ -12,11 +13,13 @@
 namespace panel {
 
 // Keeps the panel registered at the relay (dial-out, reconnecting with backoff for ever)
-// and opens each requested stream to its target as seen from the panel.
+// and opens each requested stream to its target as seen from the panel. The control link
+// and the pass-through service live on the pool's main thread; each stream to a target is
+// given to one I/O thread in turn, both its connections with it.
 class PanelAgent
 {
 public:
-    PanelAgent(asio::io_context &io, PanelConfig config);
+    PanelAgent(wire::IoPool &pool, PanelConfig config);
 
     void start();
     void setPassThroughService(std::shared_ptr<InProcessService> service) { m_passThrough = std::move(service); }
@@ -34,14 +37,17 @@ private:
     void linkLost(const std::string &why);
     void onLine(const std::string &line);
     void onOpen(std::uint64_t id, const std::string &target);
-    void connectTarget(std::uint64_t id, const std::string &target, const wire::HostPort &actual,
-                       bool asRequested);
+    void connectTarget(asio::io_context &io, std::uint64_t id, const std::string &target,
+                       const wire::HostPort &actual, bool asRequested);
     static bool reachableAsRequested(const asio::ip::tcp::resolver::results_type &results);
     // Dials the relay for a stream and announces it; `use` gets the ready stream.
-    void openData(std::uint64_t id, std::function<void(wire::StreamPtr)> use);
+    void openData(asio::io_context &io, std::uint64_t id, std::function<void(wire::StreamPtr)> use);
+    // From any thread.
     void refuse(std::uint64_t id, wire::msg::Reason reason, const std::string &why);
 
-    asio::io_context &m_io;
+    wire::IoPool &m_pool;
+    asio::io_context &m_io; // the main thread's
+    std::size_t m_nextThread = 0;
     PanelConfig m_config;
     std::shared_ptr<asio::ssl::context> m_tls;
     std::shared_ptr<wire::LineChannel> m_channel;

@@ -5,6 +5,8 @@
 #include "wire/Messages.h"
 #include "wire/Tls.h"
 
+#include <stdexcept>
+
 namespace panel {
 
 bool PanelConfig::load(const std::string &path, std::string *error)
@@ -12,7 +14,7 @@ bool PanelConfig::load(const std::string &path, std::string *error)
     wire::Ini ini;
     if (!ini.load(path, error)
         || !ini.onlySections({"panel", "targets", "passthrough"}, error)
-        || !ini.onlyKeys("panel", {"sn", "secret", "relay", "fingerprint", "resolve-names"}, error))
+        || !ini.onlyKeys("panel", {"sn", "secret", "relay", "fingerprint", "resolve-names", "threads"}, error))
         return false;
     auto need = [&](const char *key, std::string *out) {
         const auto v = ini.value("panel", key);
@@ -52,6 +54,19 @@ bool PanelConfig::load(const std::string &path, std::string *error)
             return false;
         }
         targets.setWildcardNames(*names == "yes");
+    }
+    if (const auto n = ini.value("panel", "threads")) {
+        std::size_t used = 0;
+        long long value = 0;
+        try {
+            value = std::stoll(*n, &used);
+        } catch (const std::exception &) {
+        }
+        if (used != n->size() || value < 1 || value > 256) {
+            *error = ini.at("panel", "threads") + ": [panel] threads=" + *n + " must be a number (1..256)";
+            return false;
+        }
+        threads = std::size_t(value);
     }
     const auto &targetLines = ini.section("targets");
     for (size_t i = 0; i < targetLines.size(); ++i)

@@ -16,6 +16,7 @@ struct PanelConfig
     std::vector<wire::HostPort> relays; // relay=HOST:PORT[,HOST:PORT...], tried in order
     std::string fingerprint; // normalised hex
     TargetMap targets;
+    std::size_t threads = 0; // I/O threads; 0: one per core
 
     bool load(const std::string &path, std::string *error);
 };

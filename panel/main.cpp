@@ -26,6 +26,7 @@ const char *const kHelp =
     "  resolve-names=no          yes: host names a PC sends match '*' hosts in [targets]\n"
     "                            (the panel resolves them); by default only rules that\n"
     "                            name a host reach it by name\n"
+    "  threads=N                 I/O threads for streams (default: one per core)\n"
     "  [targets]\n"
     "  PANEL-VIEW=ACTUAL         e.g. 127.0.0.1:7530=127.0.0.1:5900; only listed targets are\n"
     "                            reachable; '*' as host or port means any (left) or as\n"
@@ -68,11 +69,11 @@ int main(int argc, char **argv)
     passThrough.openSerial = panel::serialOpener(passThrough);
     if (!passThrough.ethernet.empty())
         passThrough.openEthernet = panel::ethernetOpener(passThrough.announceMac, passThrough.announceIp);
-    asio::io_context io(1);
-    panel::PanelAgent agent(io, config);
-    agent.setPassThroughService(std::make_shared<panel::PassThroughService>(io, std::move(passThrough)));
+    wire::IoPool pool(config.threads);
+    panel::PanelAgent agent(pool, config);
+    agent.setPassThroughService(std::make_shared<panel::PassThroughService>(pool.main(), std::move(passThrough)));
     agent.start();
-    wire::startHeapTrim(io);
-    wire::runUntilSignalled(io);
+    wire::startHeapTrim(pool.main());
+    wire::runUntilSignalled(pool);
     return 0;
 }

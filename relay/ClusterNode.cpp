@@ -130,31 +130,31 @@ RegistryHooks ClusterNode::hooks()
     return h;
 }
 
-void ClusterNode::whenHeldElsewhere(const std::string &sn, std::function<void(bool)> done)
+void ClusterNode::whenHeldElsewhere(const std::string &sn, asio::io_context &home, std::function<void(bool)> done)
 {
     if (!m_registry)
         return done(false);
-    auto &io = m_io;
+    auto &io = home;
     m_registry->lookup(sn, [&io, done = std::move(done)](std::optional<RedisRegistry::Holder> holder) {
         asio::post(io, [done, held = bool(holder)] { done(held); });
     });
 }
 
 void ClusterNode::forward(const std::string &sn, const std::string &target, const std::string &who,
-                          wire::StreamPtr pc, std::string pcPending)
+                          ConnectionPtr pc, std::string pcPending)
 {
     if (!m_registry)
         return forwardTo(std::nullopt, sn, target, who, std::move(pc), std::move(pcPending));
     auto self = shared_from_this();
     m_registry->lookup(sn, [self, sn, target, who, pc, pcPending](std::optional<RedisRegistry::Holder> holder) {
-        asio::post(self->m_io, [self, holder, sn, target, who, pc, pcPending] {
+        asio::post(pc->home(), [self, holder, sn, target, who, pc, pcPending] {
             self->forwardTo(holder, sn, target, who, pc, pcPending);
         });
     });
 }
 
 void ClusterNode::forwardTo(const std::optional<RedisRegistry::Holder> &holder, const std::string &sn,
-                            const std::string &target, const std::string &who, wire::StreamPtr pc,
+                            const std::string &target, const std::string &who, ConnectionPtr pc,
                             std::string pcPending)
 {
     if (!holder) {
@@ -165,7 +165,7 @@ void ClusterNode::forwardTo(const std::optional<RedisRegistry::Holder> &holder, 
     const std::string where = holder->id + " at " + holder->peer.text();
     auto first = std::make_shared<std::string>(forwardLine(m_linkKey, sn, target) + "\n" + pcPending);
     wire::TlsStream::connect(
-        m_io, m_peerTls, holder->peer, kPeerConnectTimeout,
+        pc->home(), m_peerTls, holder->peer, kPeerConnectTimeout,
         [self, where, sn, target, who, pc, first](const std::error_code &ec, wire::TlsStream::Ptr tls) {
             if (ec) {
                 if (wire::isCertificateMismatch(ec)) {
@@ -193,7 +193,7 @@ void ClusterNode::forwardTo(const std::optional<RedisRegistry::Holder> &holder, 
         });
 }
 
-bool ClusterNode::takeForwarded(const std::string &line, wire::StreamPtr stream, std::string &pending,
+bool ClusterNode::takeForwarded(const std::string &line, ConnectionPtr stream, std::string &pending,
                                 PanelRegistry &panels)
 {
     if (line.compare(0, std::strlen(kForward) + 1, std::string(kForward) + " ") != 0)

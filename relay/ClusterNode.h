@@ -1,5 +1,6 @@
 #pragma once
 
+#include "relay/Connection.h"
 #include "relay/Metrics.h"
 #include "relay/RedisRegistry.h"
 #include "relay/RegistryHooks.h"
@@ -40,15 +41,17 @@ public:
     Metrics &metrics() { return *m_metrics; }
     RegistryHooks hooks();
 
-    // For an SN not registered here: whether another member holds it (`done` on the io).
-    void whenHeldElsewhere(const std::string &sn, std::function<void(bool)> done);
+    // For an SN not registered here: whether another member holds it (`done` on `home`,
+    // the asking connection's thread).
+    void whenHeldElsewhere(const std::string &sn, asio::io_context &home, std::function<void(bool)> done);
     // Passes the PC's stream (rights already checked) to the member holding the SN, or
-    // refuses it as offline.
-    void forward(const std::string &sn, const std::string &target, const std::string &who, wire::StreamPtr pc,
+    // refuses it as offline. The link to the holder lives on the PC connection's thread, so
+    // that the splice's two halves share it.
+    void forward(const std::string &sn, const std::string &target, const std::string &who, ConnectionPtr pc,
                  std::string pcPending);
     // A stream another member passes on: false when `line` is not one; refused (and
     // closed) when its MAC is wrong; else handed to the local panels.
-    bool takeForwarded(const std::string &line, wire::StreamPtr stream, std::string &pending,
+    bool takeForwarded(const std::string &line, ConnectionPtr stream, std::string &pending,
                        PanelRegistry &panels);
 
     static constexpr std::chrono::seconds kPeerConnectTimeout{3};
@@ -58,7 +61,7 @@ public:
 
 private:
     void forwardTo(const std::optional<RedisRegistry::Holder> &holder, const std::string &sn,
-                   const std::string &target, const std::string &who, wire::StreamPtr pc, std::string pcPending);
+                   const std::string &target, const std::string &who, ConnectionPtr pc, std::string pcPending);
 
     asio::io_context &m_io;
     RelayConfig m_config;

@@ -22,52 +22,107 @@ std::string replacedLine(const std::string &sn)
     return Err {Reason::Replaced, "another registration of " + sn + " took over"}.encode();
 }
 
-PanelRegistry::PanelRegistry(asio::io_context &io, std::chrono::milliseconds heartbeat,
-                             std::chrono::milliseconds silence)
-    : m_io(io), m_heartbeat(heartbeat), m_silence(silence)
+PanelRegistry::PanelRegistry(std::chrono::milliseconds heartbeat, std::chrono::milliseconds silence)
+    : m_heartbeat(heartbeat), m_silence(silence)
 {
 }
 
-void PanelRegistry::registerPanel(const std::string &sn, wire::StreamPtr stream, std::string pending)
+bool PanelRegistry::isOnline(const std::string &sn) const
 {
-    auto it = m_panels.find(sn);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_panels.count(sn) != 0;
+}
+
+std::size_t PanelRegistry::onlineCount() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_panels.size();
+}
+
+void PanelRegistry::registerPanel(const std::string &sn, ConnectionPtr stream, std::string pending)
+{
+    stream->waitBeforeReads();
+    auto channel = std::make_shared<wire::LineChannel>(stream->home(), stream, std::move(pending));
+    std::optional<Link> old;
+    std::vector<Pending> orphans;
+    std::uint64_t generation = 0;
     std::shared_ptr<wire::LogLimiter> conflicts;
-    if (it != m_panels.end()) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_panels.find(sn);
+        if (it != m_panels.end()) {
+            old = std::move(it->second);
+            orphans = takeOrphans(sn, old->generation);
+        }
+        Link link;
+        link.channel = channel;
+        link.home = &stream->home();
+        link.generation = generation = m_nextGeneration++;
+        link.conflicts = conflicts = old ? old->conflicts
+                                         : std::make_shared<wire::LogLimiter>(kConflictLogInterval);
+        m_panels[sn] = std::move(link);
+    }
+    if (old) {
         // The panel came back before we noticed it had gone (agent restarted, NAT rebound):
         // the new link is the live one, the old one only holds resources. The old one is
         // told why, so that a second agent with the same SN backs off instead of at once
         // taking the SN back (the two would evict each other for ever).
-        conflicts = it->second.conflicts;
         conflicts->line("panel " + sn + " registered again from " + stream->peer() + ", old link "
-                        + it->second.channel->peer() + " dropped (two agents with this SN?)");
-        it->second.channel->sendAndClose(replacedLine(sn));
-        const std::uint64_t oldGeneration = it->second.generation;
-        m_panels.erase(it);
-        onPanelClosed(sn, oldGeneration, asio::error::connection_aborted);
+                        + old->channel->peer() + " dropped (two agents with this SN?)");
+        asio::post(*old->home, [channel = std::move(old->channel), sn] { channel->sendAndClose(replacedLine(sn)); });
+        for (auto &p : orphans)
+            refuse(std::move(p), Reason::Offline, "panel " + sn + " went offline");
     } else {
         wire::logLine("panel " + sn + " registered from " + stream->peer());
         if (m_hooks.presence)
             m_hooks.presence(sn, true);
     }
-    Link link;
-    link.conflicts = conflicts ? conflicts : std::make_shared<wire::LogLimiter>(kConflictLogInterval);
-    link.generation = m_nextGeneration++;
-    link.channel = std::make_shared<wire::LineChannel>(m_io, stream, std::move(pending));
-    const std::uint64_t generation = link.generation;
-    m_panels[sn] = link;
-    link.channel->send(Ok {}.encode());
-    link.channel->start([this, sn, generation](const std::string &line) { onPanelLine(sn, generation, line); },
-                        [this, sn, generation](const std::error_code &ec) { onPanelClosed(sn, generation, ec); },
-                        m_heartbeat, m_silence);
+    // Requests that found the new link in the map are posted to this thread: they run after
+    // this handler, once the channel has started.
+    channel->send(Ok {}.encode());
+    channel->start([this, sn, generation](const std::string &line) { onPanelLine(sn, generation, line); },
+                   [this, sn, generation](const std::error_code &ec) { onPanelClosed(sn, generation, ec); },
+                   m_heartbeat, m_silence);
+}
+
+std::optional<PanelRegistry::Pending> PanelRegistry::take(std::uint64_t id)
+{
+    auto it = m_pending.find(id);
+    if (it == m_pending.end())
+        return std::nullopt;
+    Pending p = std::move(it->second);
+    m_pending.erase(it);
+    return p;
+}
+
+std::vector<PanelRegistry::Pending> PanelRegistry::takeOrphans(const std::string &sn, std::uint64_t generation)
+{
+    std::vector<Pending> orphans;
+    for (auto it = m_pending.begin(); it != m_pending.end();) {
+        if (it->second.sn == sn && it->second.generation == generation) {
+            orphans.push_back(std::move(it->second));
+            it = m_pending.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return orphans;
 }
 
 void PanelRegistry::onPanelLine(const std::string &sn, std::uint64_t generation, const std::string &line)
 {
     if (const auto fail = Fail::decode(line)) {
-        auto it = m_pending.find(fail->id);
-        if (it != m_pending.end() && it->second.sn == sn && it->second.generation == generation) {
+        std::optional<Pending> p;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            auto it = m_pending.find(fail->id);
+            if (it != m_pending.end() && it->second.sn == sn && it->second.generation == generation)
+                p = take(fail->id);
+        }
+        if (p) {
             const Reason reason = fail->reason == Reason::Unreachable ? Reason::Unreachable : Reason::Target;
-            refuse(fail->id, reason, "panel " + sn + " refused " + it->second.target);
+            const std::string text = "panel " + sn + " refused " + p->target;
+            refuse(std::move(*p), reason, text);
         }
         return;
     }
@@ -77,83 +132,119 @@ void PanelRegistry::onPanelLine(const std::string &sn, std::uint64_t generation,
 
 void PanelRegistry::onPanelClosed(const std::string &sn, std::uint64_t generation, const std::error_code &ec)
 {
-    auto it = m_panels.find(sn);
-    if (it != m_panels.end() && it->second.generation == generation) {
+    bool gone = false;
+    std::vector<Pending> orphans;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_panels.find(sn);
+        if (it != m_panels.end() && it->second.generation == generation) {
+            m_panels.erase(it);
+            gone = true;
+        }
+        orphans = takeOrphans(sn, generation);
+    }
+    if (gone) {
         wire::logLine("panel " + sn + " gone (" + ec.message() + ")");
-        m_panels.erase(it);
         if (m_hooks.presence)
             m_hooks.presence(sn, false);
     }
-    std::vector<std::uint64_t> orphans;
-    for (const auto &[id, p] : m_pending)
-        if (p.sn == sn && p.generation == generation)
-            orphans.push_back(id);
-    for (auto id : orphans)
-        refuse(id, Reason::Offline, "panel " + sn + " went offline");
+    for (auto &p : orphans)
+        refuse(std::move(p), Reason::Offline, "panel " + sn + " went offline");
 }
 
 void PanelRegistry::requestStream(const std::string &sn, const std::string &target, const std::string &who,
-                                  wire::StreamPtr pc, std::string pcPending)
+                                  ConnectionPtr pc, std::string pcPending)
 {
-    auto it = m_panels.find(sn);
-    if (it == m_panels.end()) {
+    auto timer = std::make_shared<asio::steady_timer>(pc->home(), kStreamWait);
+    std::shared_ptr<wire::LineChannel> channel;
+    asio::io_context *home = nullptr;
+    std::uint64_t id = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_panels.find(sn);
+        if (it != m_panels.end()) {
+            id = m_nextId++;
+            channel = it->second.channel;
+            home = it->second.home;
+            Pending p;
+            p.id = id;
+            p.sn = sn;
+            p.target = target;
+            p.who = who;
+            p.generation = it->second.generation;
+            p.pc = pc;
+            p.pcPending = std::move(pcPending);
+            p.timer = timer;
+            m_pending.emplace(id, std::move(p));
+        }
+    }
+    if (!channel) {
         wire::logLine("refused stream from " + who + " to " + sn + ": panel offline");
         return replyAndClose(pc, Err {Reason::Offline, "panel " + sn + " is offline"});
     }
-    const std::uint64_t id = m_nextId++;
-    Pending p;
-    p.sn = sn;
-    p.target = target;
-    p.who = who;
-    p.generation = it->second.generation;
-    p.pc = std::move(pc);
-    p.pcPending = std::move(pcPending);
-    p.timer = std::make_shared<asio::steady_timer>(m_io, kStreamWait);
-    p.timer->async_wait([this, id](const std::error_code &ec) {
-        if (!ec)
-            refuse(id, Reason::Timeout, "panel did not open the stream in time");
+    // Whoever takes the request from the map posts its end to this thread: the wait is
+    // armed before anyone can cancel it.
+    timer->async_wait([this, id](const std::error_code &ec) {
+        if (ec)
+            return;
+        std::optional<Pending> p;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            p = take(id);
+        }
+        if (p)
+            refuse(std::move(*p), Reason::Timeout, "panel did not open the stream in time");
     });
-    m_pending.emplace(id, std::move(p));
-    it->second.channel->send(Open {id, target}.encode());
+    asio::post(*home, [channel, line = Open {id, target}.encode()] { channel->send(line); });
 }
 
-void PanelRegistry::attachData(const std::string &sn, std::uint64_t id, wire::StreamPtr data, std::string pending)
+void PanelRegistry::attachData(const std::string &sn, std::uint64_t id, ConnectionPtr data, std::string pending)
 {
-    auto it = m_pending.find(id);
-    if (it == m_pending.end() || it->second.sn != sn) {
+    std::optional<Pending> p;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_pending.find(id);
+        if (it != m_pending.end() && it->second.sn == sn)
+            p = take(id);
+    }
+    if (!p) {
         wire::logLine("data connection from " + data->peer() + " for unknown stream " + std::to_string(id));
         data->close();
         return;
     }
-    Pending p = std::move(it->second);
-    m_pending.erase(it);
-    p.timer->cancel();
-    const std::string label = "stream " + std::to_string(id) + " " + p.who + " -> " + sn + " " + p.target;
-    wire::logLine(label + " open");
-    if (m_hooks.streamOpened)
-        m_hooks.streamOpened();
-    wire::Splicer::start(p.pc, data, std::move(p.pcPending), Ok {}.encode() + "\n" + pending,
-                         [label, closed = m_hooks.streamClosed](std::uint64_t up, std::uint64_t down,
-                                                                const std::error_code &ec) {
-                             if (closed)
-                                 closed(up, down);
-                             wire::logLine(label + (ec ? " aborted, " : " closed, ") + std::to_string(up) + " bytes up, "
-                                           + std::to_string(down) + " down"
-                                           + (ec ? " (" + ec.message() + ")" : std::string()));
-                         });
+    const std::string label = "stream " + std::to_string(id) + " " + p->who + " -> " + sn + " " + p->target;
+    const ConnectionPtr pc = p->pc;
+    auto splice = [label, data, hooks = m_hooks, p = std::move(*p), toPc = Ok {}.encode() + "\n" + pending]() mutable {
+        p.timer->cancel();
+        wire::logLine(label + " open");
+        if (hooks.streamOpened)
+            hooks.streamOpened();
+        wire::Splicer::start(p.pc, data, std::move(p.pcPending), std::move(toPc),
+                             [label, closed = hooks.streamClosed](std::uint64_t up, std::uint64_t down,
+                                                                  const std::error_code &ec) {
+                                 if (closed)
+                                     closed(up, down);
+                                 wire::logLine(label + (ec ? " aborted, " : " closed, ") + std::to_string(up)
+                                               + " bytes up, " + std::to_string(down) + " down"
+                                               + (ec ? " (" + ec.message() + ")" : std::string()));
+                             });
+    };
+    if (&data->home() == &pc->home())
+        return splice();
+    // Both halves on the PC's thread: the splice's bytes then never cross threads.
+    data->moveNextTo(*pc);
+    asio::post(data->home(), std::move(splice));
 }
 
-void PanelRegistry::refuse(std::uint64_t id, Reason reason, const std::string &text)
+void PanelRegistry::refuse(Pending p, Reason reason, const std::string &text)
 {
-    auto it = m_pending.find(id);
-    if (it == m_pending.end())
-        return;
-    Pending p = std::move(it->second);
-    m_pending.erase(it);
-    p.timer->cancel();
-    wire::logLine("refused stream " + std::to_string(id) + " from " + p.who + " to " + p.sn + " " + p.target
-                  + ": " + text);
-    replyAndClose(p.pc, Err {reason, text});
+    asio::io_context &home = p.pc->home();
+    asio::post(home, [p = std::move(p), reason, text] {
+        p.timer->cancel();
+        wire::logLine("refused stream " + std::to_string(p.id) + " from " + p.who + " to " + p.sn + " " + p.target
+                      + ": " + text);
+        replyAndClose(p.pc, Err {reason, text});
+    });
 }
 
 } // namespace relay

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "relay/RegistryHooks.h"
+#include "relay/Connection.h"
 #include "wire/LineChannel.h"
 #include "wire/Log.h"
 #include "wire/Messages.h"
@@ -9,29 +10,34 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace relay {
 
 // The panels registered now (one control link per SN, the newest wins) and the streams
-// waiting for a panel's data connection. Lives on the relay's io thread.
+// waiting for a panel's data connection. Called from every I/O thread: the maps take a
+// lock, while each link, each waiting PC connection and its timer are only ever touched on
+// their own connection's thread (work for another one is posted there).
 class PanelRegistry
 {
 public:
-    PanelRegistry(asio::io_context &io, std::chrono::milliseconds heartbeat, std::chrono::milliseconds silence);
+    PanelRegistry(std::chrono::milliseconds heartbeat, std::chrono::milliseconds silence);
 
     // Set before the first registration; the hooks outlive the registry's io work.
     void setHooks(RegistryHooks hooks) { m_hooks = std::move(hooks); }
-    void registerPanel(const std::string &sn, wire::StreamPtr stream, std::string pending);
-    bool isOnline(const std::string &sn) const { return m_panels.count(sn) != 0; }
-    std::size_t onlineCount() const { return m_panels.size(); }
+    void registerPanel(const std::string &sn, ConnectionPtr link, std::string pending);
+    bool isOnline(const std::string &sn) const;
+    std::size_t onlineCount() const;
 
     // Asks the panel to open a data connection for this PC stream; the PC gets "OK" and the
     // splice when it arrives, "ERR ..." when the panel refuses or does not answer in time.
     void requestStream(const std::string &sn, const std::string &target, const std::string &who,
-                       wire::StreamPtr pc, std::string pcPending);
+                       ConnectionPtr pc, std::string pcPending);
     // A panel's data connection, already authenticated by SN and secret.
-    void attachData(const std::string &sn, std::uint64_t id, wire::StreamPtr data, std::string pending);
+    void attachData(const std::string &sn, std::uint64_t id, ConnectionPtr data, std::string pending);
 
     static constexpr std::chrono::seconds kStreamWait{10};
     static constexpr std::chrono::seconds kConflictLogInterval{30};
@@ -40,27 +46,33 @@ private:
     struct Link
     {
         std::shared_ptr<wire::LineChannel> channel;
+        asio::io_context *home = nullptr;
         std::uint64_t generation = 0;
         // Passed on from link to link of one SN: two agents with one SN take turns.
         std::shared_ptr<wire::LogLimiter> conflicts;
     };
     struct Pending
     {
+        std::uint64_t id = 0;
         std::string sn;
         std::string target;
         std::string who;
         std::uint64_t generation = 0;
-        wire::StreamPtr pc;
+        ConnectionPtr pc;
         std::string pcPending;
-        std::shared_ptr<asio::steady_timer> timer;
+        std::shared_ptr<asio::steady_timer> timer; // on the PC connection's thread
     };
 
     void onPanelLine(const std::string &sn, std::uint64_t generation, const std::string &line);
     void onPanelClosed(const std::string &sn, std::uint64_t generation, const std::error_code &ec);
-    void refuse(std::uint64_t id, wire::msg::Reason reason, const std::string &text);
+    // With the lock held.
+    std::optional<Pending> take(std::uint64_t id);
+    std::vector<Pending> takeOrphans(const std::string &sn, std::uint64_t generation);
+    // Answers the PC on its own thread.
+    void refuse(Pending p, wire::msg::Reason reason, const std::string &text);
 
-    asio::io_context &m_io;
     std::chrono::milliseconds m_heartbeat, m_silence;
+    mutable std::mutex m_mutex;
     std::map<std::string, Link> m_panels;
     std::map<std::uint64_t, Pending> m_pending;
     std::uint64_t m_nextId = 1;

@@ -16,66 +16,38 @@ namespace relay {
 
 using namespace wire::msg;
 
-struct Relay::Admissions
+Slot::Slot(std::shared_ptr<Admissions> admissions, asio::ip::address source, std::size_t thread)
+    : m_admissions(std::move(admissions)), m_source(source), m_thread(thread)
 {
-    std::size_t total = 0;
-    std::map<asio::ip::address, std::size_t> perSource; // no entry for a source at zero
-};
+    std::lock_guard<std::mutex> lock(m_admissions->mutex);
+    ++m_admissions->total;
+    ++m_admissions->perSource[m_source];
+    ++m_admissions->perThread[m_thread];
+}
+
+Slot::~Slot()
+{
+    std::lock_guard<std::mutex> lock(m_admissions->mutex);
+    --m_admissions->total;
+    --m_admissions->perThread[m_thread];
+    const auto it = m_admissions->perSource.find(m_source);
+    if (it != m_admissions->perSource.end() && --it->second == 0)
+        m_admissions->perSource.erase(it);
+}
+
+void Slot::moveTo(std::size_t thread)
+{
+    std::size_t there = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_admissions->mutex);
+        there = m_admissions->perThread[thread]++;
+        --m_admissions->perThread[m_thread];
+        m_thread = thread;
+    }
+    m_admissions->records[thread]->ensure(there + 1);
+}
 
 namespace {
-
-// One admitted connection's place in the counts, given back when the last holder of the
-// connection lets go (the relay may be gone by then: the counts are shared).
-class Slot
-{
-public:
-    Slot(std::shared_ptr<Relay::Admissions> admissions, asio::ip::address source)
-        : m_admissions(std::move(admissions)), m_source(source)
-    {
-        ++m_admissions->total;
-        ++m_admissions->perSource[m_source];
-    }
-    ~Slot()
-    {
-        --m_admissions->total;
-        const auto it = m_admissions->perSource.find(m_source);
-        if (it != m_admissions->perSource.end() && --it->second == 0)
-            m_admissions->perSource.erase(it);
-    }
-    Slot(const Slot &) = delete;
-    Slot &operator=(const Slot &) = delete;
-
-private:
-    std::shared_ptr<Relay::Admissions> m_admissions;
-    asio::ip::address m_source;
-};
-
-// The stream as the rest of the relay holds it, with the slot riding along: the count
-// follows the connection through registration, pending requests and splicing without
-// any of them knowing.
-class CountedStream : public wire::Stream
-{
-public:
-    CountedStream(wire::StreamPtr inner, std::shared_ptr<Slot> slot)
-        : m_inner(std::move(inner)), m_slot(std::move(slot))
-    {
-    }
-    void readSome(asio::mutable_buffer buffer, wire::IoHandler handler) override
-    {
-        m_inner->readSome(buffer, std::move(handler));
-    }
-    void writeAll(asio::const_buffer buffer, wire::IoHandler handler) override
-    {
-        m_inner->writeAll(buffer, std::move(handler));
-    }
-    void shutdownSend() override { m_inner->shutdownSend(); }
-    void close() override { m_inner->close(); }
-    std::string peer() const override { return m_inner->peer(); }
-
-private:
-    wire::StreamPtr m_inner;
-    std::shared_ptr<Slot> m_slot;
-};
 
 bool outOfDescriptors(const std::error_code &ec)
 {
@@ -84,11 +56,14 @@ bool outOfDescriptors(const std::error_code &ec)
 
 } // namespace
 
-Relay::Relay(asio::io_context &io, RelayConfig config)
-    : m_io(io), m_config(std::move(config)), m_acceptor(io),
-      m_registry(io, m_config.heartbeat, m_config.silence), m_acceptPause(io),
+Relay::Relay(wire::IoPool &pool, RelayConfig config)
+    : m_pool(pool), m_io(pool.main()), m_config(std::move(config)), m_acceptor(m_io),
+      m_registry(m_config.heartbeat, m_config.silence), m_acceptPause(m_io),
       m_admissions(std::make_shared<Admissions>())
 {
+    m_admissions->perThread.resize(pool.size());
+    for (std::size_t i = 0; i < pool.size(); ++i)
+        m_admissions->records.push_back(std::make_unique<wire::DescriptorRecords>(pool.context(i)));
     m_reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
@@ -102,7 +77,15 @@ Relay::~Relay()
 
 std::size_t Relay::connectionCount() const
 {
+    std::lock_guard<std::mutex> lock(m_admissions->mutex);
     return m_admissions->total;
+}
+
+std::size_t Relay::leastLoaded() const
+{
+    std::lock_guard<std::mutex> lock(m_admissions->mutex);
+    const auto &counts = m_admissions->perThread;
+    return std::size_t(std::min_element(counts.begin(), counts.end()) - counts.begin());
 }
 
 bool Relay::start(std::string *error)
@@ -144,14 +127,18 @@ bool Relay::start(std::string *error)
 
 void Relay::acceptNext()
 {
-    m_acceptor.async_accept([this](const std::error_code &ec, asio::ip::tcp::socket socket) {
-        if (ec == asio::error::operation_aborted)
-            return;
-        if (ec)
-            return onAcceptFailed(ec);
-        onAccepted(std::move(socket));
-        acceptNext();
-    });
+    // Panels stay for days, streams come and go: the thread with the fewest connections
+    // now gets the next one.
+    const std::size_t thread = leastLoaded();
+    m_acceptor.async_accept(m_pool.context(thread),
+                            [this, thread](const std::error_code &ec, asio::ip::tcp::socket socket) {
+                                if (ec == asio::error::operation_aborted)
+                                    return;
+                                if (ec)
+                                    return onAcceptFailed(ec);
+                                onAccepted(std::move(socket), thread);
+                                acceptNext();
+                            });
 }
 
 void Relay::onAcceptFailed(const std::error_code &ec)
@@ -185,27 +172,43 @@ void Relay::shedOnePending()
     m_reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
-void Relay::onAccepted(asio::ip::tcp::socket socket)
+void Relay::onAccepted(asio::ip::tcp::socket socket, std::size_t thread)
 {
     std::error_code ec;
     const auto remote = socket.remote_endpoint(ec);
     if (ec)
         return; // gone already
     const auto source = remote.address();
-    const auto it = m_admissions->perSource.find(source);
-    const std::size_t fromSource = it == m_admissions->perSource.end() ? 0 : it->second;
-    if (m_admissions->total >= m_config.maxConnections || fromSource >= m_config.maxPerSource) {
+    std::size_t total = 0, fromSource = 0, onThread = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_admissions->mutex);
+        const auto it = m_admissions->perSource.find(source);
+        fromSource = it == m_admissions->perSource.end() ? 0 : it->second;
+        total = m_admissions->total;
+        onThread = m_admissions->perThread[thread];
+    }
+    if (total >= m_config.maxConnections || fromSource >= m_config.maxPerSource) {
         m_limitLog.line("connection from " + wire::endpointText(remote) + " closed: "
                         + (fromSource >= m_config.maxPerSource
                                ? std::to_string(fromSource) + " open from that address (max_per_source)"
-                               : std::to_string(m_admissions->total) + " open (max_connections)"));
+                               : std::to_string(total) + " open (max_connections)"));
         return; // the socket closes here, before any TLS work
     }
-    m_records.ensure(m_admissions->total + 2); // the listener and this one are open too
-    auto slot = std::make_shared<Slot>(m_admissions, source);
-    const std::string peer = wire::endpointText(remote);
+    m_admissions->records[thread]->ensure(onThread + (thread == 0 ? 2 : 1)); // the listener lives on the first
+    auto slot = std::make_shared<Slot>(m_admissions, source, thread);
+    // From here on only the connection's own thread touches it.
+    asio::post(m_pool.context(thread), [this, socket = std::move(socket), slot, peer = wire::endpointText(remote),
+                                        thread]() mutable {
+        awaitHello(std::move(socket), std::move(slot), std::move(peer), thread);
+    });
+}
+
+void Relay::awaitHello(asio::ip::tcp::socket socket, std::shared_ptr<Slot> slot, std::string peer,
+                       std::size_t thread)
+{
+    asio::io_context &home = m_pool.context(thread);
     auto held = std::make_shared<asio::ip::tcp::socket>(std::move(socket));
-    auto timer = std::make_shared<asio::steady_timer>(m_io, std::min(kFirstByte, m_config.handshakeTimeout));
+    auto timer = std::make_shared<asio::steady_timer>(home, std::min(kFirstByte, m_config.handshakeTimeout));
     const auto started = std::chrono::steady_clock::now();
     timer->async_wait([this, held, peer](const std::error_code &ec) {
         if (ec || !held->is_open())
@@ -214,7 +217,7 @@ void Relay::onAccepted(asio::ip::tcp::socket socket)
         std::error_code ignored;
         held->close(ignored);
     });
-    held->async_wait(asio::socket_base::wait_read, [this, held, timer, slot, peer, started](const std::error_code &ec) {
+    auto onReadable = [this, held, timer, slot, peer, started, thread, &home](const std::error_code &ec) {
         timer->cancel();
         if (ec || !held->is_open())
             return;
@@ -222,20 +225,27 @@ void Relay::onAccepted(asio::ip::tcp::socket socket)
                                                                                  - started);
         wire::TlsStream::accept(std::move(*held), m_tls, std::max(m_config.handshakeTimeout - spent,
                                                                   std::chrono::milliseconds(1)),
-                                [this, peer, slot](const std::error_code &ec, wire::TlsStream::Ptr tls) {
+                                [this, peer, slot, thread, &home](const std::error_code &ec, wire::TlsStream::Ptr tls) {
                                     if (ec) {
                                         m_tlsLog.line("TLS handshake with " + peer + " failed: " + ec.message());
                                         return;
                                     }
-                                    onHandshake(std::make_shared<CountedStream>(tls, slot));
+                                    onHandshake(std::make_shared<Connection>(tls, home, thread, slot));
                                 });
-    });
+    };
+    // The hello may be here already: the socket was registered with this thread's reactor
+    // on the listener's thread, and a readiness this thread saw before anyone waited is
+    // not reported again to a wait that starts later.
+    std::error_code ec;
+    if (held->available(ec) > 0 || ec)
+        return onReadable(ec);
+    held->async_wait(asio::socket_base::wait_read, std::move(onReadable));
 }
 
-void Relay::onHandshake(wire::StreamPtr stream)
+void Relay::onHandshake(ConnectionPtr stream)
 {
     // A peer that completes TLS and then says nothing is closed after the handshake timeout.
-    auto timer = std::make_shared<asio::steady_timer>(m_io, m_config.handshakeTimeout);
+    auto timer = std::make_shared<asio::steady_timer>(stream->home(), m_config.handshakeTimeout);
     auto done = std::make_shared<bool>(false);
     timer->async_wait([this, stream, done](const std::error_code &ec) {
         if (ec || *done)
@@ -264,7 +274,7 @@ void Relay::onHandshake(wire::StreamPtr stream)
                    });
 }
 
-void Relay::onRequest(wire::StreamPtr stream, std::shared_ptr<std::string> pending, const std::string &line)
+void Relay::onRequest(ConnectionPtr stream, std::shared_ptr<std::string> pending, const std::string &line)
 {
     if (!printableLine(line)) {
         wire::logLine("garbage request from " + stream->peer() + ", closed");
@@ -323,7 +333,7 @@ Reason Relay::checkReach(const RelayUser *user, const std::string &sn) const
     return Reason::Ok;
 }
 
-void Relay::onUser(wire::StreamPtr stream, std::string pending, const User &login)
+void Relay::onUser(ConnectionPtr stream, std::string pending, const User &login)
 {
     const RelayUser *user = m_config.findUser(login.token);
     if (!user) {
@@ -333,11 +343,11 @@ void Relay::onUser(wire::StreamPtr stream, std::string pending, const User &logi
     }
     const int number = user->number;
     wire::logLine("PC user " + std::to_string(number) + " connected from " + stream->peer());
-    auto channel = std::make_shared<wire::LineChannel>(m_io, stream, std::move(pending));
+    auto channel = std::make_shared<wire::LineChannel>(stream->home(), stream, std::move(pending));
     std::weak_ptr<wire::LineChannel> weak = channel;
     channel->send(Ok {}.encode());
     channel->start(
-        [this, weak, number](const std::string &line) {
+        [this, weak, number, home = &stream->home()](const std::string &line) {
             auto ch = weak.lock();
             if (!ch)
                 return;
@@ -347,7 +357,7 @@ void Relay::onUser(wire::StreamPtr stream, std::string pending, const User &logi
                 const Reason verdict = checkReach(&m_config.users[std::size_t(number - 1)], check->sn);
                 if (verdict == Reason::Offline && m_node->clustered()) {
                     const auto id = check->id;
-                    return m_node->whenHeldElsewhere(check->sn, [weak, id](bool held) {
+                    return m_node->whenHeldElsewhere(check->sn, *home, [weak, id](bool held) {
                         if (auto c = weak.lock())
                             c->send(Checked {id, held ? Reason::Ok : Reason::Offline}.encode());
                     });
@@ -367,7 +377,7 @@ void Relay::onUser(wire::StreamPtr stream, std::string pending, const User &logi
         m_config.heartbeat, m_config.silence);
 }
 
-void Relay::onStream(wire::StreamPtr stream, std::string pending, const wire::msg::Stream &request)
+void Relay::onStream(ConnectionPtr stream, std::string pending, const wire::msg::Stream &request)
 {
     const RelayUser *user = m_config.findUser(request.token);
     const std::string &sn = request.sn;

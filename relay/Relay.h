@@ -4,6 +4,7 @@
 #include "relay/PanelRegistry.h"
 #include "relay/RelayConfig.h"
 #include "wire/DescriptorRecords.h"
+#include "wire/IoPool.h"
 #include "wire/Log.h"
 #include "wire/Messages.h"
 
@@ -12,11 +13,12 @@
 namespace relay {
 
 // The rendezvous server: accepts TLS connections from panel agents and PC tunnel
-// libraries, reads the one request line each starts with, and hands it on.
+// libraries, reads the one request line each starts with, and hands it on. Accepts on the
+// pool's main thread and hands each connection to the least loaded I/O thread for good.
 class Relay
 {
 public:
-    Relay(asio::io_context &io, RelayConfig config);
+    Relay(wire::IoPool &pool, RelayConfig config);
     ~Relay();
 
     // Creates key and certificate if missing, loads them, binds and starts accepting.
@@ -36,21 +38,22 @@ public:
     // After a failed accept (out of descriptors): the pause before accepting again.
     static constexpr std::chrono::milliseconds kAcceptPause{100};
 
-    struct Admissions;
-
 private:
     void acceptNext();
-    void onAccepted(asio::ip::tcp::socket socket);
+    void onAccepted(asio::ip::tcp::socket socket, std::size_t thread);
+    void awaitHello(asio::ip::tcp::socket socket, std::shared_ptr<Slot> slot, std::string peer, std::size_t thread);
+    std::size_t leastLoaded() const;
     void onAcceptFailed(const std::error_code &ec);
     void shedOnePending();
-    void onHandshake(wire::StreamPtr stream);
-    void onRequest(wire::StreamPtr stream, std::shared_ptr<std::string> pending, const std::string &line);
-    void onUser(wire::StreamPtr stream, std::string pending, const wire::msg::User &login);
-    void onStream(wire::StreamPtr stream, std::string pending, const wire::msg::Stream &request);
+    void onHandshake(ConnectionPtr stream);
+    void onRequest(ConnectionPtr stream, std::shared_ptr<std::string> pending, const std::string &line);
+    void onUser(ConnectionPtr stream, std::string pending, const wire::msg::User &login);
+    void onStream(ConnectionPtr stream, std::string pending, const wire::msg::Stream &request);
     bool panelSecretOk(const std::string &sn, const std::string &secret) const;
     wire::msg::Reason checkReach(const RelayUser *user, const std::string &sn) const;
 
-    asio::io_context &m_io;
+    wire::IoPool &m_pool;
+    asio::io_context &m_io; // the main thread's: listener, accept pauses
     RelayConfig m_config;
     asio::ip::tcp::acceptor m_acceptor;
     std::shared_ptr<asio::ssl::context> m_tls;
@@ -59,7 +62,6 @@ private:
     std::uint16_t m_port = 0;
     bool m_created = false;
     asio::steady_timer m_acceptPause;
-    wire::DescriptorRecords m_records{m_io};
     int m_reserve = -1; // /dev/null, given up to accept-and-close when descriptors run out
     std::shared_ptr<Admissions> m_admissions;
     std::shared_ptr<ClusterNode> m_node; // figures, and the cluster when configured

@@ -40,7 +40,8 @@ bool readMillis(const wire::Ini &ini, const char *key, std::chrono::milliseconds
     }
 }
 
-bool readCount(const wire::Ini &ini, const char *key, std::size_t *out, std::string *error)
+bool readCount(const wire::Ini &ini, const char *key, std::size_t *out, std::string *error,
+               long long max = 1000000)
 {
     const auto v = ini.value("relay", key);
     if (!v)
@@ -48,12 +49,13 @@ bool readCount(const wire::Ini &ini, const char *key, std::size_t *out, std::str
     try {
         std::size_t used = 0;
         const long long n = std::stoll(*v, &used);
-        if (used != v->size() || n < 1 || n > 1000000)
+        if (used != v->size() || n < 1 || n > max)
             throw std::out_of_range("range");
         *out = std::size_t(n);
         return true;
     } catch (const std::exception &) {
-        *error = ini.at("relay", key) + ": [relay] " + key + "=" + *v + " must be a number (1..1000000)";
+        *error = ini.at("relay", key) + ": [relay] " + key + "=" + *v + " must be a number (1.."
+                 + std::to_string(max) + ")";
         return false;
     }
 }
@@ -66,7 +68,7 @@ bool RelayConfig::load(const std::string &path, std::string *error)
     if (!ini.load(path, error)
         || !ini.onlySections({"relay", "panels", "users", "cluster"}, error)
         || !ini.onlyKeys("relay", {"listen", "key", "certificate", "handshake_timeout_ms", "heartbeat_ms",
-                                   "max_connections", "max_per_source", "metrics"}, error)
+                                   "max_connections", "max_per_source", "metrics", "threads"}, error)
         || !loadClusterSettings(ini, &cluster, &metrics, error))
         return false;
     const auto listenText = ini.value("relay", "listen");
@@ -88,7 +90,8 @@ bool RelayConfig::load(const std::string &path, std::string *error)
     if (!readMillis(ini, "handshake_timeout_ms", &handshakeTimeout, error)
         || !readMillis(ini, "heartbeat_ms", &heartbeat, error)
         || !readCount(ini, "max_connections", &maxConnections, error)
-        || !readCount(ini, "max_per_source", &maxPerSource, error))
+        || !readCount(ini, "max_per_source", &maxPerSource, error)
+        || !readCount(ini, "threads", &threads, error, 256))
         return false;
     silence = heartbeat * 3;
 

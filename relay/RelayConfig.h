@@ -34,6 +34,8 @@ struct RelayConfig
     // Prometheus text and health on a local HTTP port; none when absent.
     std::optional<wire::HostPort> metrics;
     ClusterConfig cluster;
+    // I/O threads; 0: one per core.
+    std::size_t threads = 0;
 
     // Relative key and certificate paths are taken from the config file's folder.
     bool load(const std::string &path, std::string *error);

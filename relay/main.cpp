@@ -24,6 +24,8 @@ const char *const kHelp =
     "                            before any TLS work (each stream takes two)\n"
     "  max_per_source=1000       of these from one IP address (mind NAT: panels and PCs\n"
     "                            behind one router share it)\n"
+    "  threads=N                 I/O threads (default: one per core); each connection stays\n"
+    "                            on one, and both halves of a stream share it\n"
     "  metrics=127.0.0.1:9310    Prometheus text at /metrics and /health over HTTP\n"
     "  [cluster]                 optional: relays that act as one, through Redis\n"
     "  redis=HOST:PORT           the registry, or\n"
@@ -57,8 +59,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "talvo-relay: %s\n", error.c_str());
         return 1;
     }
-    asio::io_context io(1);
-    relay::Relay server(io, config);
+    wire::IoPool pool(config.threads);
+    relay::Relay server(pool, config);
     if (!server.start(&error)) {
         std::fprintf(stderr, "talvo-relay: %s\n", error.c_str());
         return 1;
@@ -67,7 +69,8 @@ int main(int argc, char **argv)
         wire::logLine("created " + config.keyPath + " and " + config.certificatePath);
     wire::logLine("listening on " + config.listen.host + ":" + std::to_string(server.port()));
     wire::logLine("fingerprint " + server.fingerprint());
-    wire::startHeapTrim(io);
-    wire::runUntilSignalled(io);
+    wire::logLine(std::to_string(pool.size()) + " I/O threads");
+    wire::startHeapTrim(pool.main());
+    wire::runUntilSignalled(pool);
     return 0;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "wire/IoPool.h"
+
 #include <asio.hpp>
 
 #include <string>
@@ -17,7 +19,7 @@ int parseConfigArgument(int argc, char **argv, const char *name, const char *hel
 // with the same arguments, to set that up).
 void prepareProcess(const char *name, char **argv);
 
-// Runs io until SIGINT or SIGTERM.
-void runUntilSignalled(asio::io_context &io);
+// Runs the pool's threads until SIGINT or SIGTERM.
+void runUntilSignalled(IoPool &pool);
 
 } // namespace wire

@@ -9,6 +9,7 @@ namespace wire {
 
 void DescriptorRecords::ensure(std::size_t open)
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (open + m_run / 4 <= m_made)
         return;
     // Opening sockets side by side makes their records one after another; closing them

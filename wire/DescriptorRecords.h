@@ -3,6 +3,7 @@
 #include <asio/io_context.hpp>
 
 #include <cstddef>
+#include <mutex>
 
 namespace wire {
 
@@ -16,13 +17,14 @@ class DescriptorRecords
 public:
     explicit DescriptorRecords(asio::io_context &io, std::size_t run = 256) : m_io(io), m_run(run) {}
 
-    // Call with the number of sockets open now, before more are opened; cheap when the
-    // records made so far still leave room.
+    // Call with the number of sockets open now on this io_context, before more are opened;
+    // cheap when the records made so far still leave room. Any thread may call it.
     void ensure(std::size_t open);
 
 private:
     asio::io_context &m_io;
     std::size_t m_run;
+    std::mutex m_mutex;
     std::size_t m_made = 0;
 };
 

@@ -9,6 +9,22 @@ namespace {
 // Bursts are normal (hundreds of stream requests at once are ~40 bytes each); a peer that
 // lets a mebibyte of control lines pile up is not reading and is dropped.
 constexpr std::size_t kMaxQueuedBytes = 1 << 20;
+
+// Heartbeat times fall on a grid of a 40th of the interval (250 ms at 10 s): the timers of
+// thousands of links then fall due together, one wake-up for a batch instead of one each,
+// which was most of an idle relay's work.
+std::chrono::steady_clock::duration gridStep(std::chrono::milliseconds interval)
+{
+    return std::max<std::chrono::steady_clock::duration>(interval / 40, std::chrono::milliseconds(1));
+}
+
+std::chrono::steady_clock::time_point onGrid(std::chrono::steady_clock::time_point t,
+                                              std::chrono::milliseconds interval, bool up)
+{
+    const auto step = gridStep(interval);
+    const auto since = t.time_since_epoch() + (up ? step - std::chrono::nanoseconds(1) : step * 0);
+    return std::chrono::steady_clock::time_point(since / step * step);
+}
 } // namespace
 
 LineChannel::LineChannel(asio::io_context &io, StreamPtr stream, std::string pending)
@@ -25,7 +41,8 @@ void LineChannel::start(LineHandler onLine, CloseHandler onClosed, std::chrono::
     m_interval = interval;
     m_silence = silence;
     armPing();
-    armSilence();
+    m_lastHeard = std::chrono::steady_clock::now();
+    armSilence(m_silence);
     readNext();
 }
 
@@ -37,7 +54,8 @@ void LineChannel::readNext()
             return;
         if (ec)
             return self->fail(ec);
-        self->armSilence();
+        // Only noted: moving a timer per line was most of a relay's work for idle panels.
+        self->m_lastHeard = std::chrono::steady_clock::now();
         if (!msg::Ping::decode(line) && self->m_onLine) {
             // The handler may close us; keep ourselves alive through the call.
             auto handler = self->m_onLine;
@@ -79,7 +97,8 @@ void LineChannel::writeFront()
 
 void LineChannel::armPing()
 {
-    m_pingTimer.expires_after(m_interval);
+    // Later, never sooner: the peer's silence limit is counted in our intervals.
+    m_pingTimer.expires_at(onGrid(std::chrono::steady_clock::now() + m_interval, m_interval, true));
     std::weak_ptr<LineChannel> weak = shared_from_this();
     m_pingTimer.async_wait([weak](const std::error_code &ec) {
         auto self = weak.lock();
@@ -90,14 +109,18 @@ void LineChannel::armPing()
     });
 }
 
-void LineChannel::armSilence()
+void LineChannel::armSilence(std::chrono::steady_clock::duration after)
 {
-    m_silenceTimer.expires_after(m_silence);
+    // Sooner, never later (by less than a step): a silent link is noticed within the limit.
+    m_silenceTimer.expires_at(onGrid(std::chrono::steady_clock::now() + after, m_interval, false));
     std::weak_ptr<LineChannel> weak = shared_from_this();
     m_silenceTimer.async_wait([weak](const std::error_code &ec) {
         auto self = weak.lock();
         if (ec || !self || !self->m_open)
             return;
+        const auto quiet = std::chrono::steady_clock::now() - self->m_lastHeard;
+        if (quiet < self->m_silence - gridStep(self->m_interval))
+            return self->armSilence(self->m_silence - quiet);
         self->fail(asio::error::timed_out);
     });
 }

@@ -35,12 +35,14 @@ private:
     void writeFront();
     void fail(const std::error_code &ec);
     void armPing();
-    void armSilence();
+    // Arms the silence timer for `after`; it fires only when the link really fell silent.
+    void armSilence(std::chrono::steady_clock::duration after);
 
     StreamPtr m_stream;
     std::shared_ptr<std::string> m_pending;
     asio::steady_timer m_pingTimer;
     asio::steady_timer m_silenceTimer;
+    std::chrono::steady_clock::time_point m_lastHeard;
     std::chrono::milliseconds m_interval{10000};
     std::chrono::milliseconds m_silence{30000};
     WriteQueue m_writes;

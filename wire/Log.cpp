@@ -30,6 +30,7 @@ void logLine(const std::string &text)
 bool LogLimiter::line(const std::string &text)
 {
     const auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (m_any && now - m_last < m_interval) {
         ++m_suppressed;
         return false;

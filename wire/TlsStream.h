@@ -42,6 +42,9 @@ public:
     // Resets TCP without close_notify: the far end reads an abort.
     void abort() override;
     std::string peer() const override { return m_peer; }
+    // Hands the connection to another io_context (its thread from now on). Only between
+    // operations: nothing of this stream may be outstanding.
+    void moveTo(asio::io_context &io);
 
 private:
     using Flushed = std::function<void(const std::error_code &)>;

@@ -59,6 +59,7 @@ private slots:
     void closesPlainTextAndSilentPeers();
     void reRegisteringPanelReplacesOldLink();
     void refusalsDoNotReachPanel();
+    void reRegistrationAnswersWaitingStreamsOnTheirThreads();
     void silentLinkIsNoticed();
     void keepsItsCertificateAcrossRestarts();
     void helpAndBadArguments();
@@ -192,6 +193,46 @@ void TestRelay::refusalsDoNotReachPanel()
     QVERIFY(forged.closed(5000));
     QVERIFY(m_relay->process().waitForOutput("unknown stream 12345"));
     QVERIFY(!panel.received.contains("OPEN"));
+}
+
+// Streams waiting for SN2's data connection belong to PC connections spread over the relay's
+// threads, the panel's link to another one, and the registration that replaces the link to a
+// third: each waiting PC must hear at once that the panel went, from its own thread, and the
+// new link must get the next request.
+void TestRelay::reRegistrationAnswersWaitingStreamsOnTheirThreads()
+{
+    QTemporaryDir dir;
+    RelayFixture relay(dir.path());
+    QVERIFY(relay.start(0, "threads=4"));
+    RawClient first(relay.fingerprint());
+    QVERIFY(first.connectTo(relay.port()));
+    first.socket.write("PANEL SN2 secret-2\n");
+    QVERIFY(first.waitForLine());
+    first.received.clear();
+    constexpr int kWaiting = 16;
+    std::vector<std::unique_ptr<RawClient>> pcs;
+    for (int i = 0; i < kWaiting; ++i) {
+        pcs.push_back(std::make_unique<RawClient>(relay.fingerprint()));
+        QVERIFY(pcs.back()->connectTo(relay.port()));
+        pcs.back()->socket.write("STREAM token-a SN2 127.0.0.1:5900\n");
+    }
+    QVERIFY(QTest::qWaitFor([&] { return first.received.count("OPEN ") == kWaiting; }, 5000));
+    RawClient second(relay.fingerprint());
+    QVERIFY(second.connectTo(relay.port()));
+    second.socket.write("PANEL SN2 secret-2\n");
+    QVERIFY(second.waitForLine());
+    QCOMPARE(second.firstLine(), QByteArray("OK"));
+    for (auto &pc : pcs) { // well before the 10 s a panel has to answer
+        QVERIFY(pc->waitForLine(3000));
+        QVERIFY2(pc->firstLine().startsWith("ERR OFFLINE"), pc->firstLine().constData());
+    }
+    second.received.clear();
+    RawClient pc(relay.fingerprint());
+    QVERIFY(pc.connectTo(relay.port()));
+    pc.socket.write("STREAM token-a SN2 127.0.0.1:5900\n");
+    QVERIFY(second.waitForLine());
+    QVERIFY2(second.firstLine().startsWith("OPEN "), second.received.constData());
+    QVERIFY(relay.process().isRunning());
 }
 
 void TestRelay::silentLinkIsNoticed()

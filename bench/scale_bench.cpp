@@ -1,0 +1,753 @@
+// How far one relay goes: bulk throughput with 8 panels streaming at threads=2 against
+// threads=1 (same run), relay memory and CPU per idle registered panel with 10,000 of them,
+// 2,000 concurrent streams across 100 panels, and half of the panels vanishing at once
+// (their simulating process killed). Panels are simulated: processes of this program with
+// thousands of TLS control links each, speaking the agent's registration, heartbeat and
+// stream protocol. Every wait is bounded in time.
+// Usage: scale_bench [--quick] [--panels N] [--no-scaling]
+//        scale_bench --simulate PORT FINGERPRINT FIRST COUNT   (one simulating process)
+#include "wire/Messages.h"
+#include "wire/ReadLine.h"
+#include "wire/Tls.h"
+#include "wire/TlsStream.h"
+
+#include <asio.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <regex>
+#include <spawn.h>
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Targets as the simulated panels understand them.
+const char *const kEcho = "127.0.0.1:1";
+const char *const kSink = "127.0.0.1:2";
+
+double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::size_t countIn(const std::string &text, const std::string &needle)
+{
+    std::size_t n = 0;
+    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
+        ++n;
+    return n;
+}
+
+std::string sn(int i) { return "P" + std::to_string(i); }
+std::string secret(int i) { return "s" + std::to_string(i); }
+
+void raiseDescriptorLimit()
+{
+    rlimit rl {};
+    getrlimit(RLIMIT_NOFILE, &rl);
+    rl.rlim_cur = rl.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &rl);
+}
+
+// ---------------------------------------------------------------------------------------
+// The simulating process: COUNT panels P<FIRST>.. registered over one TLS link each,
+// a PING every 10 s per link, and each OPEN answered with a data connection that echoes
+// (target kEcho) or swallows (kSink) what comes.
+
+struct Simulator
+{
+    asio::io_context io{1};
+    std::shared_ptr<asio::ssl::context> tls;
+    wire::HostPort relay;
+    int first = 0, count = 0;
+    int next = 0, inFlight = 0, registered = 0, failed = 0, lost = 0, reported = 0;
+    std::vector<wire::TlsStream::Ptr> links;
+    asio::steady_timer heartbeat{io};
+    std::size_t beat = 0;
+    std::uint64_t pings = 0, lines = 0;
+
+    void connectMore()
+    {
+        while (inFlight < 128 && next < count)
+            connect(next++, 3);
+        if (inFlight == 0 && !reported) {
+            reported = 1;
+            std::printf("registered %d failed %d\n", registered, failed);
+            std::fflush(stdout);
+        }
+    }
+
+    void connect(int k, int tries)
+    {
+        ++inFlight;
+        wire::TlsStream::connect(io, tls, relay, 20s, [this, k, tries](const std::error_code &ec,
+                                                                       wire::TlsStream::Ptr link) {
+            if (ec)
+                return retry(k, tries);
+            auto hello = std::make_shared<std::string>(wire::msg::Panel {sn(first + k), secret(first + k)}.encode()
+                                                       + "\n");
+            link->writeAll(asio::buffer(*hello), [this, k, tries, link, hello](const std::error_code &ec, std::size_t) {
+                if (ec)
+                    return retry(k, tries);
+                auto pending = std::make_shared<std::string>();
+                wire::readLine(link, pending, 200, [this, k, tries, link, pending](const std::error_code &ec,
+                                                                                   std::string line) {
+                    if (ec || !wire::msg::Ok::decode(line))
+                        return retry(k, tries);
+                    links[std::size_t(k)] = link;
+                    ++registered;
+                    --inFlight;
+                    listen(k, link, pending);
+                    connectMore();
+                });
+            });
+        });
+    }
+
+    void retry(int k, int tries)
+    {
+        --inFlight;
+        if (tries > 1)
+            connect(k, tries - 1);
+        else
+            ++failed;
+        connectMore();
+    }
+
+    void listen(int k, wire::TlsStream::Ptr link, std::shared_ptr<std::string> pending)
+    {
+        wire::readLine(link, pending, wire::msg::kMaxLine, [this, k, link, pending](const std::error_code &ec,
+                                                                                  std::string line) {
+            if (ec) {
+                ++lost;
+                links[std::size_t(k)].reset();
+                return;
+            }
+            ++lines;
+            if (const auto open = wire::msg::Open::decode(line))
+                openData(k, open->id, open->target == kEcho);
+            listen(k, link, pending);
+        });
+    }
+
+    void openData(int k, std::uint64_t id, bool echo)
+    {
+        wire::TlsStream::connect(io, tls, relay, 20s, [this, k, id, echo](const std::error_code &ec,
+                                                                          wire::TlsStream::Ptr data) {
+            if (ec)
+                return;
+            auto line = std::make_shared<std::string>(
+                wire::msg::Data {sn(first + k), secret(first + k), id}.encode() + "\n");
+            data->writeAll(asio::buffer(*line), [data, line, echo](const std::error_code &ec, std::size_t) {
+                if (!ec)
+                    pump(data, std::make_shared<std::vector<char>>(64 * 1024), echo);
+            });
+        });
+    }
+
+    static void pump(wire::TlsStream::Ptr data, std::shared_ptr<std::vector<char>> buffer, bool echo)
+    {
+        data->readSome(asio::buffer(*buffer), [data, buffer, echo](const std::error_code &ec, std::size_t n) {
+            if (ec) {
+                data->shutdownSend();
+                return data->close();
+            }
+            if (!echo)
+                return pump(data, buffer, echo);
+            data->writeAll(asio::buffer(buffer->data(), n), [data, buffer, echo](const std::error_code &ec, std::size_t) {
+                if (!ec)
+                    pump(data, buffer, echo);
+            });
+        });
+    }
+
+    // A slice of the links every 100 ms: each link once per 10 s, spread evenly, as agents
+    // started at random times would be.
+    void beatSlice()
+    {
+        heartbeat.expires_after(100ms);
+        heartbeat.async_wait([this](const std::error_code &ec) {
+            if (ec)
+                return;
+            static const std::string ping = wire::msg::Ping {}.encode() + "\n";
+            const std::size_t n = links.size(), from = beat * n / 100, to = (beat + 1) * n / 100;
+            for (std::size_t i = from; i < to; ++i)
+                if (links[i]) {
+                    ++pings;
+                    links[i]->writeAll(asio::buffer(ping), [](const std::error_code &, std::size_t) {});
+                }
+            if (beat == 0) // the simulation's own log, for when the relay misses heartbeats
+                std::fprintf(stderr, "%d registered, %d lost, %llu pings sent, %llu lines read\n", registered, lost,
+                             (unsigned long long)pings, (unsigned long long)lines);
+            beat = (beat + 1) % 100;
+            beatSlice();
+        });
+    }
+
+    int run()
+    {
+        links.resize(std::size_t(count));
+        connectMore();
+        beatSlice();
+        io.run();
+        return 0;
+    }
+};
+
+int simulate(char **argv)
+{
+    raiseDescriptorLimit();
+    Simulator s;
+    s.relay = {"127.0.0.1", std::uint16_t(std::atoi(argv[0]))};
+    s.tls = wire::makeClientContext(argv[1]);
+    s.first = std::atoi(argv[2]);
+    s.count = std::atoi(argv[3]);
+    return s.run();
+}
+
+// ---------------------------------------------------------------------------------------
+// The measuring process.
+
+struct Child
+{
+    pid_t pid = -1;
+    int out = -1; // the child's standard output, when piped
+    std::string log;
+    std::string buffered;
+
+    bool start(const std::vector<std::string> &args, const std::string &logPath, bool pipeOut = false)
+    {
+        log = logPath;
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        int fds[2] = {-1, -1};
+        if (pipeOut && pipe2(fds, O_CLOEXEC) == 0) {
+            posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+            posix_spawn_file_actions_addopen(&fa, 2, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        } else {
+            posix_spawn_file_actions_addopen(&fa, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            posix_spawn_file_actions_adddup2(&fa, 1, 2);
+        }
+        std::vector<char *> argv;
+        for (const auto &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        const int rc = posix_spawn(&pid, args[0].c_str(), &fa, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        if (fds[1] >= 0)
+            ::close(fds[1]);
+        out = fds[0];
+        return rc == 0;
+    }
+    void kill9()
+    {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (out >= 0)
+            ::close(out);
+        pid = -1;
+        out = -1;
+    }
+    ~Child() { kill9(); }
+    bool waitFor(const std::string &needle, double seconds)
+    {
+        const auto t = Clock::now();
+        while (secondsSince(t) < seconds) {
+            if (readFile(log).find(needle) != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(5ms);
+        }
+        return false;
+    }
+    // The next line the child prints on its piped output.
+    std::string readLine(double seconds)
+    {
+        const auto t = Clock::now();
+        while (buffered.find('\n') == std::string::npos && secondsSince(t) < seconds) {
+            pollfd p {out, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0)
+                continue;
+            char chunk[256];
+            const ssize_t n = ::read(out, chunk, sizeof chunk);
+            if (n <= 0)
+                break;
+            buffered.append(chunk, std::size_t(n));
+        }
+        const auto nl = buffered.find('\n');
+        if (nl == std::string::npos)
+            return {};
+        std::string line = buffered.substr(0, nl);
+        buffered.erase(0, nl + 1);
+        return line;
+    }
+    double cpuSeconds() const { return cpuSecondsOf(pid); }
+    static double cpuSecondsOf(pid_t pid)
+    {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::istringstream rest(text.substr(text.rfind(')') + 2));
+        std::string field;
+        unsigned long long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && rest >> field; ++i) {
+            if (i == 14)
+                utime = std::stoull(field);
+            if (i == 15)
+                stime = std::stoull(field);
+        }
+        return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+    }
+    long rssKb() const
+    {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+        std::string line;
+        while (std::getline(in, line))
+            if (line.rfind("VmRSS:", 0) == 0)
+                return std::stol(line.substr(6));
+        return -1;
+    }
+};
+
+struct Relay : Child
+{
+    std::uint16_t port = 0;
+    std::string fingerprint;
+
+    bool launch(const std::string &dir, int threads, int panels)
+    {
+        // threads 0: the relay's default, one per core.
+        std::string text = "[relay]\nlisten=127.0.0.1:0\n"
+            + (threads ? "threads=" + std::to_string(threads) + "\n" : std::string())
+            + "max_connections=19000\nmax_per_source=19000\n[panels]\n";
+        for (int i = 0; i < panels; ++i)
+            text += sn(i) + "=" + secret(i) + "\n";
+        text += "[users]\ntok=*\n";
+        std::ofstream(dir + "/relay.ini") << text;
+        const std::string logPath = dir + "/relay-" + std::to_string(threads) + "-" + std::to_string(::time(nullptr))
+            + "-" + std::to_string(std::rand()) + ".log";
+        if (!start({TALVO_RELAY_BIN, "--config", dir + "/relay.ini"}, logPath) || !waitFor("fingerprint ", 10))
+            return false;
+        const std::string out = readFile(log);
+        std::smatch m;
+        if (!std::regex_search(out, m, std::regex("listening on 127\\.0\\.0\\.1:(\\d+)")))
+            return false;
+        port = std::uint16_t(std::stoi(m[1]));
+        if (!std::regex_search(out, m, std::regex("fingerprint ([0-9a-f]{64})")))
+            return false;
+        fingerprint = m[1];
+        return true;
+    }
+    // RSS once the heap is trimmed.
+    long settledRssKb()
+    {
+        const std::size_t before = countIn(readFile(log), "heap trimmed on request");
+        ::kill(pid, SIGUSR1);
+        const auto t = Clock::now();
+        while (secondsSince(t) < 10 && countIn(readFile(log), "heap trimmed on request") == before)
+            std::this_thread::sleep_for(10ms);
+        return rssKb();
+    }
+};
+
+struct Simulation : Child
+{
+    int registered = -1;
+    bool launch(const std::string &self, const Relay &relay, int first, int count, const std::string &logPath)
+    {
+        return start({self, "--simulate", std::to_string(relay.port), relay.fingerprint, std::to_string(first),
+                      std::to_string(count)},
+                     logPath, true);
+    }
+    bool ready(double seconds)
+    {
+        const std::string line = readLine(seconds);
+        int failed = 0;
+        if (std::sscanf(line.c_str(), "registered %d failed %d", &registered, &failed) != 2)
+            registered = -1;
+        return registered >= 0;
+    }
+};
+
+// The PC side, on its own thread: streams opened through the relay, each ending in a
+// verdict. Everything in it runs on `io`.
+struct Pcs
+{
+    asio::io_context io{1};
+    asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
+    std::thread thread{[this] { io.run(); }};
+    std::shared_ptr<asio::ssl::context> tls;
+    wire::HostPort relay;
+    std::atomic<std::uint64_t> sent{0};
+    std::atomic<int> ok{0}, errors{0};
+    std::vector<wire::TlsStream::Ptr> open;
+
+    Pcs(const Relay &r) : tls(wire::makeClientContext(r.fingerprint)), relay {"127.0.0.1", r.port} {}
+    ~Pcs()
+    {
+        asio::post(io, [this] {
+            for (auto &s : open)
+                s->close();
+            open.clear();
+        });
+        work.reset();
+        io.stop();
+        thread.join();
+    }
+
+    // Connects and asks for a stream; `then` gets the stream after the relay's OK.
+    void request(const std::string &panel, const char *target, std::function<void(wire::TlsStream::Ptr)> then)
+    {
+        wire::TlsStream::connect(io, tls, relay, 30s, [this, panel, target, then](const std::error_code &ec,
+                                                                                  wire::TlsStream::Ptr s) {
+            if (ec) {
+                ++errors;
+                return;
+            }
+            auto line = std::make_shared<std::string>(wire::msg::Stream {"tok", panel, target}.encode() + "\n");
+            s->writeAll(asio::buffer(*line), [this, s, line, then](const std::error_code &ec, std::size_t) {
+                if (ec) {
+                    ++errors;
+                    return;
+                }
+                auto pending = std::make_shared<std::string>();
+                wire::readLine(s, pending, 200, [this, s, pending, then](const std::error_code &ec, std::string l) {
+                    if (ec || !wire::msg::Ok::decode(l) || !pending->empty()) {
+                        ++errors;
+                        return s->close();
+                    }
+                    open.push_back(s);
+                    then(s);
+                });
+            });
+        });
+    }
+
+    // Writes `chunk` again and again until the stream ends.
+    void flood(wire::TlsStream::Ptr s, std::shared_ptr<std::vector<char>> chunk)
+    {
+        s->writeAll(asio::buffer(*chunk), [this, s, chunk](const std::error_code &ec, std::size_t n) {
+            if (ec)
+                return;
+            sent += n;
+            flood(s, chunk);
+        });
+    }
+
+    // Sends `bytes` of a pattern, reads them back, checks them; the stream stays open.
+    void echo(wire::TlsStream::Ptr s, std::size_t bytes, int seed)
+    {
+        auto out = std::make_shared<std::string>(bytes, '\0');
+        for (std::size_t i = 0; i < bytes; ++i)
+            (*out)[i] = char((i * 7 + std::size_t(seed)) & 0xff);
+        auto in = std::make_shared<std::string>();
+        auto chunk = std::make_shared<std::vector<char>>(16 * 1024);
+        s->writeAll(asio::buffer(*out), [](const std::error_code &, std::size_t) {});
+        readBack(s, out, in, chunk);
+    }
+    void readBack(wire::TlsStream::Ptr s, std::shared_ptr<std::string> out, std::shared_ptr<std::string> in,
+                  std::shared_ptr<std::vector<char>> chunk)
+    {
+        s->readSome(asio::buffer(*chunk), [this, s, out, in, chunk](const std::error_code &ec, std::size_t n) {
+            if (ec) {
+                ++errors;
+                return;
+            }
+            in->append(chunk->data(), n);
+            if (in->size() < out->size())
+                return readBack(s, out, in, chunk);
+            if (*in == *out)
+                ++ok;
+            else
+                ++errors;
+        });
+    }
+};
+
+struct Row
+{
+    std::string figure, value, baseline, ratio, target;
+    bool met;
+};
+
+std::string fmt(double v, int decimals = 1)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, v);
+    return text;
+}
+
+struct Scaling
+{
+    double mbps = 0, relayCores = 0, mbPerCpuSecond = 0;
+};
+
+// 8 panels, one bulk stream each from the PC side into the panel, for `seconds`.
+Scaling streamBulk(const std::string &self, const std::string &dir, int threads, double seconds)
+{
+    Scaling out;
+    Relay relay;
+    if (!relay.launch(dir, threads, 8))
+        return out;
+    Simulation panels;
+    if (!panels.launch(self, relay, 0, 8, dir + "/sim-bulk.log") || !panels.ready(20) || panels.registered != 8)
+        return out;
+    Pcs pcs(relay);
+    auto chunk = std::make_shared<std::vector<char>>(64 * 1024, 'x');
+    asio::post(pcs.io, [&] {
+        for (int i = 0; i < 8; ++i)
+            pcs.request(sn(i), kSink, [&pcs, chunk](wire::TlsStream::Ptr s) { pcs.flood(s, chunk); });
+    });
+    std::this_thread::sleep_for(1s); // all streams open and at speed
+    const std::uint64_t bytes0 = pcs.sent;
+    const double cpu0 = relay.cpuSeconds(), load0 = Child::cpuSecondsOf(getpid()) + panels.cpuSeconds();
+    const auto t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const double elapsed = secondsSince(t0);
+    const double mb = double(pcs.sent - bytes0) / 1e6, cpu = relay.cpuSeconds() - cpu0;
+    const double load = Child::cpuSecondsOf(getpid()) + panels.cpuSeconds() - load0;
+    out.mbps = mb / elapsed;
+    out.relayCores = cpu / elapsed;
+    out.mbPerCpuSecond = cpu > 0 ? mb / cpu : 0;
+    std::printf("  threads=%d: %.0f MB/s, relay %.2f cores, %.0f MB per relay CPU-second, senders and sinks %.2f cores, "
+                "%d stream errors\n",
+                threads, out.mbps, out.relayCores, out.mbPerCpuSecond, load / elapsed, pcs.errors.load());
+    std::fflush(stdout);
+    return out;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 6 && !std::strcmp(argv[1], "--simulate"))
+        return simulate(argv + 2);
+    bool quick = false, scalingRows = true;
+    int panelCount = 10000;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--quick"))
+            quick = true;
+        else if (!std::strcmp(argv[i], "--no-scaling"))
+            scalingRows = false;
+        else if (!std::strcmp(argv[i], "--panels") && i + 1 < argc)
+            panelCount = std::max(200, std::min(10000, std::atoi(argv[++i])) / 2 * 2);
+        else {
+            std::printf("usage: %s [--quick] [--panels N (200..10000, default 10000)] [--no-scaling]\n", argv[0]);
+            return 2;
+        }
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    raiseDescriptorLimit();
+    const std::string self = "/proc/self/exe";
+    char selfPath[4096] = {};
+    if (readlink(self.c_str(), selfPath, sizeof selfPath - 1) <= 0)
+        return 1;
+    char tmpl[] = "/tmp/scale-bench-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    const auto started = Clock::now();
+    std::vector<Row> rows;
+
+    // 1. Scaling: threads=1 and threads=2 taking turns, so that other load on the machine
+    // falls on both alike.
+    const double bulkSeconds = quick ? 4 : 8;
+    if (scalingRows)
+        std::printf("8 panels streaming, %.0f s per run:\n", bulkSeconds);
+    Scaling one, two;
+    const int rounds = scalingRows ? (quick ? 2 : 3) : 0;
+    for (int r = 0; r < rounds; ++r) {
+        for (int threads : {1, 2}) {
+            const Scaling s = streamBulk(selfPath, dir, threads, bulkSeconds);
+            Scaling &sum = threads == 1 ? one : two;
+            sum.mbps += s.mbps / rounds;
+            sum.relayCores += s.relayCores / rounds;
+            sum.mbPerCpuSecond += s.mbPerCpuSecond / rounds;
+        }
+    }
+    if (scalingRows) {
+    const double scaling = one.mbps > 0 ? two.mbps / one.mbps : 0;
+    rows.push_back({"relay throughput, 8 panels streaming, threads=2 vs 1, MB/s", fmt(two.mbps, 0), fmt(one.mbps, 0),
+                    fmt(scaling, 2), ">= 1.6x", scaling >= 1.6});
+    rows.push_back({"relay CPU used, cores, threads=2 vs 1", fmt(two.relayCores, 2), fmt(one.relayCores, 2),
+                    fmt(one.relayCores > 0 ? two.relayCores / one.relayCores : 0, 2), "> 1 core at threads=2",
+                    two.relayCores > 1.0});
+    const double efficiency = one.mbPerCpuSecond > 0 ? two.mbPerCpuSecond / one.mbPerCpuSecond : 0;
+    rows.push_back({"relay MB per relay CPU-second, threads=2 vs 1", fmt(two.mbPerCpuSecond, 0),
+                    fmt(one.mbPerCpuSecond, 0), fmt(efficiency, 2), ">= 0.8x (no cost for threads)",
+                    efficiency >= 0.8});
+    }
+
+    // 2. Idle panels: two simulating processes, half of the panels each.
+    Relay relay;
+    if (!relay.launch(dir, 0, panelCount)) {
+        std::printf("relay did not start\n");
+        return 1;
+    }
+    const long rss0 = relay.settledRssKb();
+    const int half = panelCount / 2;
+    Simulation a, b;
+    const auto regStart = Clock::now();
+    if (!a.launch(selfPath, relay, 0, half, dir + "/sim-a.log") || !b.launch(selfPath, relay, half, half, dir + "/sim-b.log")
+        || !a.ready(120) || !b.ready(std::max(1.0, 120 - secondsSince(regStart)))) {
+        std::printf("simulated panels did not register (%d, %d)\n", a.registered, b.registered);
+        return 1;
+    }
+    const int registered = a.registered + b.registered;
+    std::printf("%d panels registered in %.1f s\n", registered, secondsSince(regStart));
+    const long rss1 = relay.settledRssKb();
+    const double perPanel = double(rss1 - rss0) / std::max(1, registered);
+    rows.push_back({"relay RSS per idle panel, KiB (" + std::to_string(registered) + " panels; baseline: RSS with none)",
+                    fmt(perPanel), std::to_string(rss0), "-", "<= 64", registered == panelCount && perPanel <= 64});
+    const double simPerPanel = double(a.rssKb() + b.rssKb()) / std::max(1, registered);
+    rows.push_back({"simulating processes' RSS per panel, KiB", fmt(simPerPanel), "-", "-", "-", true});
+
+    const double idleSeconds = quick ? 20 : 40;
+    std::printf("idle window of %.0f s (relay pid %d)\n", idleSeconds, int(relay.pid));
+    std::fflush(stdout);
+    const double cpu0 = relay.cpuSeconds();
+    const auto idle0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(idleSeconds));
+    const double idleCpu = (relay.cpuSeconds() - cpu0) / secondsSince(idle0);
+    rows.push_back({"relay CPU with idle panels (heartbeats), % of a core over " + fmt(idleSeconds, 0) + " s",
+                    fmt(idleCpu * 100, 2), "-", "-", "< 5", idleCpu < 0.05});
+
+    // 3. 2,000 concurrent streams across 100 panels, each echoing 16 KiB, all open at once.
+    {
+        const int streams = 2000, panels = 100;
+        Pcs pcs(relay);
+        const auto t0 = Clock::now();
+        asio::post(pcs.io, [&] {
+            for (int i = 0; i < streams; ++i)
+                pcs.request(sn(i % panels), kEcho, [&pcs, i](wire::TlsStream::Ptr s) { pcs.echo(s, 16 * 1024, i); });
+        });
+        while (pcs.ok + pcs.errors < streams && secondsSince(t0) < 90)
+            std::this_thread::sleep_for(20ms);
+        const double took = secondsSince(t0);
+        const int errors = streams - pcs.ok;
+        std::printf("%d streams: %d echoed intact, %d errors, %.1f s, relay RSS %ld KiB\n", streams, pcs.ok.load(),
+                    errors, took, relay.rssKb());
+        asio::post(pcs.io, [&pcs] {
+            for (auto &s : pcs.open)
+                s->close();
+            pcs.open.clear();
+        });
+        // The relay logs each stream's end; the next figures start once all have ended.
+        const auto closing = Clock::now();
+        while (secondsSince(closing) < 30) {
+            const std::string log = readFile(relay.log);
+            if (countIn(log, " closed, ") + countIn(log, " aborted, ") >= std::size_t(streams))
+                break;
+            std::this_thread::sleep_for(50ms);
+        }
+        std::printf("streams ended after %.1f s, relay RSS %ld KiB once trimmed\n", secondsSince(closing),
+                    relay.settledRssKb());
+        rows.push_back({"errors over 2,000 concurrent streams, 100 panels, 16 KiB echoed each", std::to_string(errors),
+                        "-", "-", "0", errors == 0});
+    }
+
+    // 4. Half the panels vanish at once: their process is killed. The relay must notice each
+    // (one log line per panel) and keep serving the others; when they come back, the relay
+    // must hold no more than before (nothing of the lost links stays behind).
+    {
+        const long rssBefore = relay.settledRssKb();
+        const std::size_t goneBefore = countIn(readFile(relay.log), " gone (");
+        Pcs pcs(relay);
+        std::atomic<double> worst {0};
+        std::atomic<int> probes {0};
+        std::atomic<bool> probing {true};
+        // Streams to surviving panels one after another while the others drop.
+        std::function<void()> probe = [&] {
+            const auto t = Clock::now();
+            pcs.request(sn(probes % 100), kEcho, [&, t](wire::TlsStream::Ptr s) {
+                const int before = pcs.ok;
+                pcs.echo(s, 64, probes);
+                auto check = std::make_shared<asio::steady_timer>(pcs.io);
+                auto poll = std::make_shared<std::function<void()>>();
+                *poll = [&, t, s, before, check, poll] {
+                    if (pcs.ok > before || secondsSince(t) > 10) {
+                        worst = std::max(worst.load(), secondsSince(t));
+                        ++probes;
+                        s->close();
+                        *poll = nullptr;
+                        if (probing)
+                            probe();
+                        return;
+                    }
+                    check->expires_after(1ms);
+                    check->async_wait([poll](const std::error_code &) {
+                        if (*poll)
+                            (*poll)();
+                    });
+                };
+                (*poll)();
+            });
+        };
+        asio::post(pcs.io, probe);
+        std::this_thread::sleep_for(500ms);
+        const auto killed = Clock::now();
+        b.kill9();
+        std::size_t gone = 0;
+        while (secondsSince(killed) < 60) {
+            gone = countIn(readFile(relay.log), " gone (") - goneBefore;
+            if (gone >= std::size_t(half))
+                break;
+            std::this_thread::sleep_for(50ms);
+        }
+        const double noticed = secondsSince(killed);
+        std::this_thread::sleep_for(1s);
+        probing = false;
+        std::this_thread::sleep_for(200ms);
+        const std::string log = readFile(relay.log);
+        bool survivorsKept = true;
+        for (int i = 0; i < half; ++i)
+            if (log.find("panel " + sn(i) + " gone") != std::string::npos)
+                survivorsKept = false;
+        const long rss2 = relay.settledRssKb();
+        Simulation again;
+        const bool back = again.launch(selfPath, relay, half, half, dir + "/sim-b2.log") && again.ready(120)
+            && again.registered == half;
+        const long rss3 = relay.settledRssKb();
+        std::printf("killed %d panels: %zu gone lines in %.1f s; %d probe streams to the others, slowest %.3f s; "
+                    "relay RSS %ld before, %ld after, %ld once they registered again\n",
+                    half, gone, noticed, probes.load(), worst.load(), rssBefore, rss2, rss3);
+        rows.push_back({"panels noticed gone after their process was killed (log lines)", std::to_string(gone),
+                        std::to_string(half), fmt(double(gone) / half, 2), "all, others kept",
+                        gone == std::size_t(half) && survivorsKept});
+        rows.push_back({"slowest stream to a surviving panel meanwhile, s", fmt(worst.load(), 3), "-", "-", "< 1",
+                        worst.load() < 1 && probes > 0 && pcs.errors == 0});
+        rows.push_back({"relay RSS once they vanished and registered again, KiB (baseline: before)",
+                        std::to_string(rss3), std::to_string(rssBefore), fmt(double(rss3) / rssBefore, 2), "<= 1.1x",
+                        back && rss2 <= rssBefore * 1.1 && rss3 <= rssBefore * 1.1});
+    }
+
+    std::printf("\n| figure | value | baseline | ratio | target | met |\n|---|---|---|---|---|---|\n");
+    for (const auto &r : rows)
+        std::printf("| %s | %s | %s | %s | %s | %s |\n", r.figure.c_str(), r.value.c_str(), r.baseline.c_str(),
+                    r.ratio.c_str(), r.target.c_str(), r.met ? "yes" : "no");
+    std::printf("\n(%.0f s in all; %u cores; load generators share them with the relay)\n", secondsSince(started),
+                std::thread::hardware_concurrency());
+    a.kill9();
+    relay.kill9();
+    return 0;
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace wire {
+
+// One io_context per thread. A connection lives on one of them for its whole life, so its
+// handlers never run on two threads at once and the byte path needs no lock; what the
+// threads share (registries, counts) takes its own. The first context runs on the thread
+// that calls run(): signals, the listener and timers of the whole process go there.
+class IoPool
+{
+public:
+    // threads 0: one per core.
+    explicit IoPool(std::size_t threads);
+    ~IoPool();
+    IoPool(const IoPool &) = delete;
+    IoPool &operator=(const IoPool &) = delete;
+
+    std::size_t size() const { return m_contexts.size(); }
+    asio::io_context &context(std::size_t i) { return *m_contexts[i]; }
+    asio::io_context &main() { return *m_contexts[0]; }
+
+    // Runs every context until stop(); returns once all threads have ended.
+    void run();
+    // From any thread, also from a handler.
+    void stop();
+
+    static std::size_t cores();
+
+private:
+    // Handlers waiting on one context may hold connections of another (a request posted
+    // to a panel's thread): all contexts drop their handlers before any of them goes.
+    struct Context : asio::io_context
+    {
+        using asio::io_context::io_context;
+        void dropHandlers() { shutdown(); }
+    };
+    using Guard = asio::executor_work_guard<asio::io_context::executor_type>;
+    std::vector<std::unique_ptr<Context>> m_contexts;
+    std::vector<Guard> m_guards;
+};
+
+} // namespace wire
