@@ -3,9 +3,18 @@
 namespace wire {
 
 namespace {
-void release(std::vector<char> &buffer)
+void release(std::unique_ptr<char[]> &buffer, std::size_t &capacity)
 {
-    std::vector<char>().swap(buffer);
+    buffer.reset();
+    capacity = 0;
+}
+
+void reserve(std::unique_ptr<char[]> &buffer, std::size_t &capacity, std::size_t size)
+{
+    if (capacity == size)
+        return;
+    buffer.reset(new char[size]);
+    capacity = size;
 }
 } // namespace
 
@@ -51,7 +60,7 @@ void Splicer::read(Direction &d)
             return;
         if (ec)
             return self->finish(d, ec);
-        d.buffer.resize(d.size);
+        reserve(d.buffer, d.capacity, d.size);
         self->readInto(d);
     });
 }
@@ -59,29 +68,29 @@ void Splicer::read(Direction &d)
 void Splicer::readInto(Direction &d)
 {
     auto self = shared_from_this();
-    d.from->readSome(asio::buffer(d.buffer), [self, &d](const std::error_code &ec, std::size_t n) {
+    d.from->readSome(asio::buffer(d.buffer.get(), d.capacity), [self, &d](const std::error_code &ec, std::size_t n) {
         if (self->m_closed)
             return;
         if (ec)
             return self->finish(d, ec);
-        d.to->writeAll(asio::buffer(d.buffer.data(), n), [self, &d, n](const std::error_code &ec, std::size_t) {
+        d.to->writeAll(asio::buffer(d.buffer.get(), n), [self, &d, n](const std::error_code &ec, std::size_t) {
             if (self->m_closed)
                 return;
             if (ec)
                 return self->finish(d, ec);
             d.bytes += n;
-            const std::size_t size = d.buffer.size();
+            const std::size_t size = d.capacity;
             if (n == size) {
                 // Bulk: more is probably there already; read on at once with a larger buffer.
                 if (size < kMaxBufferSize) {
                     d.size = size * 2;
-                    d.buffer.resize(d.size);
+                    reserve(d.buffer, d.capacity, d.size);
                 }
                 return self->readInto(d);
             }
             if (n < size / 4 && size > kFirstBufferSize)
                 d.size = size / 2;
-            release(d.buffer);
+            release(d.buffer, d.capacity);
             self->read(d);
         });
     });
@@ -92,7 +101,7 @@ void Splicer::finish(Direction &d, const std::error_code &ec)
     if (d.finished || m_closed)
         return;
     d.finished = true;
-    release(d.buffer);
+    release(d.buffer, d.capacity);
     if (isEndOfStream(ec)) {
         d.to->shutdownSend();
         if (!(m_ab.finished && m_ba.finished))

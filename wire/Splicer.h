@@ -2,7 +2,7 @@
 
 #include "wire/Stream.h"
 
-#include <vector>
+#include <memory>
 
 namespace wire {
 
@@ -32,8 +32,11 @@ private:
     struct Direction
     {
         StreamPtr from, to;
-        std::vector<char> buffer;
-        std::size_t size = kFirstBufferSize; // of the next buffer
+        // Not a vector: filling 64 KiB with zeros before every read of a bulk stream cost
+        // more than the read.
+        std::unique_ptr<char[]> buffer;
+        std::size_t capacity = 0;             // of buffer
+        std::size_t size = kFirstBufferSize;  // of the next buffer
         std::string prefix;
         std::uint64_t bytes = 0;
         bool finished = false;

@@ -11,8 +11,8 @@
 namespace wire {
 
 // TLS over a non-blocking TCP socket. OpenSSL reads the socket itself (read-ahead, several
-// records per system call) and writes its records into memory, from where each writeAll
-// leaves in one send: on loopback the kernel's per-send cost dominates, and one send per
+// records per system call) and appends its records to a buffer of ours, from where each
+// writeAll leaves in one send: on loopback the kernel's per-send cost dominates, and one send per
 // 16 KB record (as asio::ssl::stream does) halves bulk throughput.
 class TlsStream : public Stream, public std::enable_shared_from_this<TlsStream>
 {
@@ -59,8 +59,8 @@ private:
     asio::ip::tcp::socket m_socket;
     std::shared_ptr<asio::ssl::context> m_ctx;
     SSL *m_ssl = nullptr;
-    BIO *m_out = nullptr; // owned by m_ssl
-    std::string m_sending;
+    std::string m_records; // made by OpenSSL, not yet handed to the socket
+    std::string m_sending; // under way to the socket
     bool m_busy = false;
     bool m_sentCloseNotify = false;
     bool m_closeWhenSent = false;
