@@ -68,12 +68,15 @@ public:
     {
         m_inner->writeAll(buffer, std::move(handler));
     }
-    // Without these the splice would hold a read buffer per idle direction, and end a cut
-    // transfer with a plain close, which the far end could take for a complete one.
+    // Without these the splice would hold a read buffer per idle direction, miss a reset on
+    // a side it is not reading, and end a cut transfer with a plain close, which the far end
+    // could take for a complete one.
     void waitReadable(std::function<void(const std::error_code &)> handler) override
     {
         m_inner->waitReadable(std::move(handler));
     }
+    std::error_code failure() override { return m_inner->failure(); }
+    asio::any_io_executor executor() override { return m_inner->executor(); }
     void shutdownSend() override { m_inner->shutdownSend(); }
     void close() override { m_inner->close(); }
     void abort() override { m_inner->abort(); }

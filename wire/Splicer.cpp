@@ -35,12 +35,61 @@ Splicer::Splicer(StreamPtr a, StreamPtr b, Done done) : m_done(std::move(done))
     m_ba.to = a;
 }
 
+void Splicer::write(Direction &d, asio::const_buffer bytes, std::function<void(const std::error_code &)> done)
+{
+    d.writing = true;
+    d.writeStart = std::chrono::steady_clock::now();
+    if (!m_stallTimerArmed)
+        armStallCheck();
+    d.to->writeAll(bytes, [self = shared_from_this(), &d, done = std::move(done)](const std::error_code &ec, std::size_t) {
+        d.writing = false;
+        done(ec);
+    });
+}
+
+// A direction blocked on a far end that stopped reading reads nothing from its source, so
+// would not notice that the source was reset (a PC or a panel gone mid-transfer): the
+// stream, its buffers and sockets would stay until the far end read again, maybe never.
+void Splicer::armStallCheck()
+{
+    if (m_closed)
+        return;
+    if (!m_stallTimer) {
+        auto ex = m_ab.from->executor();
+        if (!ex)
+            return;
+        m_stallTimer = std::make_unique<asio::steady_timer>(ex);
+    }
+    m_stallTimerArmed = true;
+    m_stallTimer->expires_after(kStallCheck);
+    m_stallTimer->async_wait([self = shared_from_this()](const std::error_code &ec) {
+        self->m_stallTimerArmed = false;
+        if (!ec)
+            self->checkStalled();
+    });
+}
+
+void Splicer::checkStalled()
+{
+    if (m_closed)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    for (Direction *d : {&m_ab, &m_ba}) {
+        if (!d->writing || now - d->writeStart < kStallCheck)
+            continue;
+        if (const std::error_code ec = d->from->failure())
+            return finish(*d, ec);
+    }
+    if (m_ab.writing || m_ba.writing)
+        armStallCheck();
+}
+
 void Splicer::pump(Direction &d)
 {
     if (d.prefix.empty())
         return read(d);
     auto self = shared_from_this();
-    d.to->writeAll(asio::buffer(d.prefix), [self, &d](const std::error_code &ec, std::size_t) {
+    write(d, asio::buffer(d.prefix), [self, &d](const std::error_code &ec) {
         std::string().swap(d.prefix);
         if (ec)
             return self->finish(d, ec);
@@ -73,7 +122,7 @@ void Splicer::readInto(Direction &d)
             return;
         if (ec)
             return self->finish(d, ec);
-        d.to->writeAll(asio::buffer(d.buffer.get(), n), [self, &d, n](const std::error_code &ec, std::size_t) {
+        self->write(d, asio::buffer(d.buffer.get(), n), [self, &d, n](const std::error_code &ec) {
             if (self->m_closed)
                 return;
             if (ec)
@@ -115,6 +164,8 @@ void Splicer::finish(Direction &d, const std::error_code &ec)
         m_ab.from->abort();
         m_ab.to->abort();
     }
+    if (m_stallTimer)
+        m_stallTimer->cancel();
     if (m_done)
         m_done(m_ab.bytes, m_ba.bytes, m_error);
     m_done = nullptr;

@@ -10,8 +10,10 @@ namespace wire {
 // stream on one side is passed on as a half-close of the other; an error (a reset, a TLS
 // connection cut without close_notify) on either side aborts both, so that a transfer cut
 // short fails at both ends instead of looking complete. TCP flow control does the rest: a
-// direction reads again only after its last write completed, so nothing queues up without
-// bound.
+// direction reads again only after its last write completed, so a stream holds at most one
+// buffer (and its TLS records) per direction whoever stops reading, and a bulk stream does
+// one read and one write per handler turn, never monopolising a thread. Both streams must
+// run their handlers on one thread or one strand.
 class Splicer : public std::enable_shared_from_this<Splicer>
 {
 public:
@@ -27,6 +29,9 @@ public:
     // one whose reads fill the buffer is bulk and doubles it up to the largest size.
     static constexpr std::size_t kFirstBufferSize = 8 * 1024;
     static constexpr std::size_t kMaxBufferSize = 64 * 1024; // larger measured no faster (cache)
+    // How long a write may wait on a far end before the splice looks whether the source of
+    // that direction, which it is not reading meanwhile, was reset.
+    static constexpr std::chrono::seconds kStallCheck{1};
 
 private:
     struct Direction
@@ -40,8 +45,13 @@ private:
         std::string prefix;
         std::uint64_t bytes = 0;
         bool finished = false;
+        bool writing = false;
+        std::chrono::steady_clock::time_point writeStart;
     };
 
+    void write(Direction &d, asio::const_buffer bytes, std::function<void(const std::error_code &)> done);
+    void armStallCheck();
+    void checkStalled();
     void pump(Direction &d);
     void read(Direction &d);
     void readInto(Direction &d);
@@ -51,6 +61,8 @@ private:
     Done m_done;
     std::error_code m_error;
     bool m_closed = false;
+    std::unique_ptr<asio::steady_timer> m_stallTimer; // made when first needed: idle streams hold none
+    bool m_stallTimerArmed = false;
 };
 
 } // namespace wire

@@ -2,6 +2,7 @@
 
 #include "wire/Address.h"
 #include "wire/Stream.h"
+#include "wire/TcpStream.h"
 
 #include <asio/ssl/context.hpp>
 
@@ -34,6 +35,8 @@ public:
     void readSome(asio::mutable_buffer buffer, IoHandler handler) override;
     void writeAll(asio::const_buffer buffer, IoHandler handler) override;
     void waitReadable(std::function<void(const std::error_code &)> handler) override;
+    std::error_code failure() override { return socketFailure(m_socket); }
+    asio::any_io_executor executor() override { return m_socket.get_executor(); }
     // Sends close_notify, then FIN, and goes on reading: TLS 1.3 lets the peer answer after
     // our close_notify. Only an end with close_notify reads as end of stream at the far end.
     void shutdownSend() override;
