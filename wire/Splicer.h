@@ -2,6 +2,7 @@
 
 #include "wire/Stream.h"
 
+#include <chrono>
 #include <memory>
 
 namespace wire {
@@ -12,8 +13,8 @@ namespace wire {
 // short fails at both ends instead of looking complete. TCP flow control does the rest: a
 // direction reads again only after its last write completed, so a stream holds at most one
 // buffer (and its TLS records) per direction whoever stops reading, and a bulk stream does
-// one read and one write per handler turn, never monopolising a thread. Both streams must
-// run their handlers on one thread or one strand.
+// one read and one write per handler turn, never monopolising a thread. Each stream is
+// used on its own executor only (a strand when the io_context runs on several threads).
 class Splicer : public std::enable_shared_from_this<Splicer>
 {
 public:
@@ -52,15 +53,21 @@ private:
     void write(Direction &d, asio::const_buffer bytes, std::function<void(const std::error_code &)> done);
     void armStallCheck();
     void checkStalled();
+    template <class F>
+    void onStream(const StreamPtr &stream, F &&f);
+    template <class F>
+    void back(F &&f);
     void pump(Direction &d);
     void read(Direction &d);
     void readInto(Direction &d);
+    void forward(Direction &d, const std::error_code &readError, std::size_t n);
     void finish(Direction &d, const std::error_code &ec);
 
     Direction m_ab, m_ba;
     Done m_done;
     std::error_code m_error;
     bool m_closed = false;
+    asio::any_io_executor m_executor; // none for streams without one
     std::unique_ptr<asio::steady_timer> m_stallTimer; // made when first needed: idle streams hold none
     bool m_stallTimerArmed = false;
 };

@@ -60,7 +60,7 @@ BIO *newAppendBio(std::string *out)
 
 struct Deadline
 {
-    explicit Deadline(asio::io_context &io) : timer(io) {}
+    explicit Deadline(const asio::any_io_executor &ex) : timer(ex) {}
     asio::steady_timer timer;
     bool expired = false;
 };
@@ -195,9 +195,15 @@ void TlsStream::releaseSendBuffers()
 void TlsStream::connect(asio::io_context &io, std::shared_ptr<asio::ssl::context> ctx, const HostPort &address,
                         std::chrono::milliseconds timeout, Done done)
 {
-    auto deadline = std::make_shared<Deadline>(io);
-    auto resolver = std::make_shared<asio::ip::tcp::resolver>(io);
-    auto socket = std::make_shared<asio::ip::tcp::socket>(io);
+    connect(io.get_executor(), std::move(ctx), address, timeout, std::move(done));
+}
+
+void TlsStream::connect(const asio::any_io_executor &ex, std::shared_ptr<asio::ssl::context> ctx,
+                        const HostPort &address, std::chrono::milliseconds timeout, Done done)
+{
+    auto deadline = std::make_shared<Deadline>(ex);
+    auto resolver = std::make_shared<asio::ip::tcp::resolver>(ex);
+    auto socket = std::make_shared<asio::ip::tcp::socket>(ex);
     auto finish = std::make_shared<Done>(std::move(done));
     auto tls = std::make_shared<Ptr>();
 
@@ -242,8 +248,7 @@ void TlsStream::connect(asio::io_context &io, std::shared_ptr<asio::ssl::context
 void TlsStream::accept(asio::ip::tcp::socket socket, std::shared_ptr<asio::ssl::context> ctx,
                        std::chrono::milliseconds timeout, Done done)
 {
-    auto &io = static_cast<asio::io_context &>(socket.get_executor().context());
-    auto deadline = std::make_shared<Deadline>(io);
+    auto deadline = std::make_shared<Deadline>(socket.get_executor());
     auto tls = std::make_shared<TlsStream>(std::move(socket), std::move(ctx), true);
     deadline->timer.expires_after(timeout);
     deadline->timer.async_wait([deadline, weak = std::weak_ptr<TlsStream>(tls)](const std::error_code &ec) {

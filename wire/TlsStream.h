@@ -28,6 +28,10 @@ public:
     // (asio::error::timed_out otherwise).
     static void connect(asio::io_context &io, std::shared_ptr<asio::ssl::context> ctx,
                         const HostPort &address, std::chrono::milliseconds timeout, Done done);
+    // The same on a given executor: a strand of its own when several threads run the
+    // io_context, since a connection's handlers must never run at once.
+    static void connect(const asio::any_io_executor &ex, std::shared_ptr<asio::ssl::context> ctx,
+                        const HostPort &address, std::chrono::milliseconds timeout, Done done);
     // Server handshake on an accepted socket, within the timeout.
     static void accept(asio::ip::tcp::socket socket, std::shared_ptr<asio::ssl::context> ctx,
                        std::chrono::milliseconds timeout, Done done);
