@@ -71,6 +71,8 @@ public:
     {
         m_tls->waitReadable(std::move(handler));
     }
+    std::error_code failure() override { return m_tls->failure(); }
+    asio::any_io_executor executor() override { return m_tls->executor(); }
     void shutdownSend() override { m_tls->shutdownSend(); }
     void close() override { m_tls->close(); }
     void abort() override { m_tls->abort(); }

@@ -17,4 +17,13 @@ std::error_code lastSocketError()
     return e == 0 ? std::error_code() : std::error_code(e, std::system_category());
 }
 
+std::error_code takeSocketFailure(std::uintptr_t handle)
+{
+    int error = 0;
+    int len = sizeof error;
+    if (::getsockopt(SOCKET(handle), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &len) != 0 || error == 0)
+        return {};
+    return std::error_code(error, std::system_category());
+}
+
 } // namespace wire

@@ -1,5 +1,7 @@
 #include "wire/TcpStream.h"
 
+#include "wire/SocketError.h"
+
 namespace wire {
 
 bool isEndOfStream(const std::error_code &ec)
@@ -57,6 +59,12 @@ void resetConnection(asio::ip::tcp::socket &socket)
     std::error_code ec;
     socket.set_option(asio::socket_base::linger(true, 0), ec);
     socket.close(ec);
+}
+
+std::error_code socketFailure(asio::ip::tcp::socket &socket)
+{
+    // Not a peek: bytes still unread come before a reset's error there.
+    return socket.is_open() ? takeSocketFailure(std::uintptr_t(socket.native_handle())) : std::error_code();
 }
 
 void TcpStream::abort()

@@ -6,6 +6,8 @@ namespace wire {
 
 // Closes with RST instead of FIN, so that the peer's next read fails (ECONNRESET).
 void resetConnection(asio::ip::tcp::socket &socket);
+// Stream::failure for a socket.
+std::error_code socketFailure(asio::ip::tcp::socket &socket);
 
 class TcpStream : public Stream
 {
@@ -15,6 +17,8 @@ public:
     void readSome(asio::mutable_buffer buffer, IoHandler handler) override;
     void writeAll(asio::const_buffer buffer, IoHandler handler) override;
     void waitReadable(std::function<void(const std::error_code &)> handler) override;
+    std::error_code failure() override { return socketFailure(m_socket); }
+    asio::any_io_executor executor() override { return m_socket.get_executor(); }
     void shutdownSend() override;
     void close() override;
     void abort() override;

@@ -22,9 +22,45 @@ constexpr std::chrono::seconds kCloseGrace{5};
 // Send buffers up to this size stay between bursts; larger ones are given back.
 constexpr std::size_t kKeptSendBuffer = 16 * 1024;
 
+// The write side of the connection: OpenSSL appends its records straight to the stream's
+// outgoing buffer, from where they leave in one send. A memory BIO would add a copy, and
+// grows its buffer by cleansed reallocation, which cost more than the encryption.
+int appendWrite(BIO *bio, const char *data, int len)
+{
+    static_cast<std::string *>(BIO_get_data(bio))->append(data, std::size_t(len));
+    return len;
+}
+
+long appendCtrl(BIO *bio, int cmd, long, void *)
+{
+    switch (cmd) {
+    case BIO_CTRL_FLUSH:
+        return 1;
+    case BIO_CTRL_PENDING:
+    case BIO_CTRL_WPENDING:
+        return long(static_cast<std::string *>(BIO_get_data(bio))->size());
+    default:
+        return 0;
+    }
+}
+
+BIO *newAppendBio(std::string *out)
+{
+    static BIO_METHOD *const method = [] {
+        BIO_METHOD *m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "talvo append");
+        BIO_meth_set_write(m, appendWrite);
+        BIO_meth_set_ctrl(m, appendCtrl);
+        return m;
+    }();
+    BIO *bio = BIO_new(method);
+    BIO_set_data(bio, out);
+    BIO_set_init(bio, 1);
+    return bio;
+}
+
 struct Deadline
 {
-    explicit Deadline(asio::io_context &io) : timer(io) {}
+    explicit Deadline(const asio::any_io_executor &ex) : timer(ex) {}
     asio::steady_timer timer;
     bool expired = false;
 };
@@ -41,8 +77,7 @@ TlsStream::TlsStream(asio::ip::tcp::socket socket, std::shared_ptr<asio::ssl::co
     m_peer = ec ? std::string("?") : endpointText(ep);
     m_ssl = SSL_new(m_ctx->native_handle());
     BIO *in = BIO_new_socket(int(m_socket.native_handle()), BIO_NOCLOSE);
-    m_out = BIO_new(BIO_s_mem());
-    SSL_set_bio(m_ssl, in, m_out);
+    SSL_set_bio(m_ssl, in, newAppendBio(&m_records));
     if (server)
         SSL_set_accept_state(m_ssl);
     else
@@ -122,8 +157,7 @@ void TlsStream::pumpOut()
 {
     if (m_busy)
         return;
-    const std::size_t pending = BIO_ctrl_pending(m_out);
-    if (pending == 0 || !m_socket.is_open()) {
+    if (m_records.empty() || !m_socket.is_open()) {
         auto waiters = std::move(m_flushWaiters);
         m_flushWaiters.clear();
         const std::error_code ec = m_socket.is_open() ? std::error_code() : asio::error::operation_aborted;
@@ -132,9 +166,10 @@ void TlsStream::pumpOut()
             w(ec);
         return;
     }
+    // Records made while this send is under way collect in the other buffer.
     m_busy = true;
-    m_sending.resize(pending);
-    BIO_read(m_out, m_sending.data(), int(pending));
+    m_sending.clear();
+    m_sending.swap(m_records);
     auto self = shared_from_this();
     asio::async_write(m_socket, asio::buffer(m_sending), [self](const std::error_code &ec, std::size_t) {
         self->m_busy = false;
@@ -153,20 +188,22 @@ void TlsStream::releaseSendBuffers()
 {
     if (m_sending.capacity() > kKeptSendBuffer)
         std::string().swap(m_sending);
-    BUF_MEM *mem = nullptr;
-    BIO_get_mem_ptr(m_out, &mem);
-    if (mem && mem->max > kKeptSendBuffer) {
-        m_out = BIO_new(BIO_s_mem());
-        SSL_set0_wbio(m_ssl, m_out); // frees the old one
-    }
+    if (m_records.capacity() > kKeptSendBuffer)
+        std::string().swap(m_records);
 }
 
 void TlsStream::connect(asio::io_context &io, std::shared_ptr<asio::ssl::context> ctx, const HostPort &address,
                         std::chrono::milliseconds timeout, Done done)
 {
-    auto deadline = std::make_shared<Deadline>(io);
-    auto resolver = std::make_shared<asio::ip::tcp::resolver>(io);
-    auto socket = std::make_shared<asio::ip::tcp::socket>(io);
+    connect(io.get_executor(), std::move(ctx), address, timeout, std::move(done));
+}
+
+void TlsStream::connect(const asio::any_io_executor &ex, std::shared_ptr<asio::ssl::context> ctx,
+                        const HostPort &address, std::chrono::milliseconds timeout, Done done)
+{
+    auto deadline = std::make_shared<Deadline>(ex);
+    auto resolver = std::make_shared<asio::ip::tcp::resolver>(ex);
+    auto socket = std::make_shared<asio::ip::tcp::socket>(ex);
     auto finish = std::make_shared<Done>(std::move(done));
     auto tls = std::make_shared<Ptr>();
 
@@ -211,8 +248,7 @@ void TlsStream::connect(asio::io_context &io, std::shared_ptr<asio::ssl::context
 void TlsStream::accept(asio::ip::tcp::socket socket, std::shared_ptr<asio::ssl::context> ctx,
                        std::chrono::milliseconds timeout, Done done)
 {
-    auto &io = static_cast<asio::io_context &>(socket.get_executor().context());
-    auto deadline = std::make_shared<Deadline>(io);
+    auto deadline = std::make_shared<Deadline>(socket.get_executor());
     auto tls = std::make_shared<TlsStream>(std::move(socket), std::move(ctx), true);
     deadline->timer.expires_after(timeout);
     deadline->timer.async_wait([deadline, weak = std::weak_ptr<TlsStream>(tls)](const std::error_code &ec) {
@@ -248,7 +284,7 @@ void TlsStream::readSome(asio::mutable_buffer buffer, IoHandler handler)
                && SSL_read_ex(m_ssl, base + got, buffer.size() - got, &more) == 1)
             got += more;
         ERR_clear_error();
-        if (BIO_ctrl_pending(m_out))
+        if (!m_records.empty())
             pumpOut(); // e.g. an answer to a key update
         return complete(std::move(handler), {}, got);
     }
@@ -303,7 +339,7 @@ void TlsStream::shutdownSend()
         return;
     m_sentCloseNotify = true;
     ERR_clear_error();
-    SSL_shutdown(m_ssl); // only queues the alert in m_out; never waits for the peer's
+    SSL_shutdown(m_ssl); // only queues the alert in m_records; never waits for the peer's
     ERR_clear_error();
     auto self = shared_from_this();
     flush([self](const std::error_code &ec) {
@@ -320,7 +356,7 @@ void TlsStream::shutdownSend()
 void TlsStream::close()
 {
     std::error_code ec;
-    if (m_sentCloseNotify && m_socket.is_open() && (m_busy || BIO_ctrl_pending(m_out))) {
+    if (m_sentCloseNotify && m_socket.is_open() && (m_busy || !m_records.empty())) {
         if (m_closeWhenSent)
             return;
         m_closeWhenSent = true;

@@ -2,6 +2,7 @@
 
 #include "wire/Address.h"
 #include "wire/Stream.h"
+#include "wire/TcpStream.h"
 
 #include <asio/ssl/context.hpp>
 
@@ -11,8 +12,8 @@
 namespace wire {
 
 // TLS over a non-blocking TCP socket. OpenSSL reads the socket itself (read-ahead, several
-// records per system call) and writes its records into memory, from where each writeAll
-// leaves in one send: on loopback the kernel's per-send cost dominates, and one send per
+// records per system call) and appends its records to a buffer of ours, from where each
+// writeAll leaves in one send: on loopback the kernel's per-send cost dominates, and one send per
 // 16 KB record (as asio::ssl::stream does) halves bulk throughput.
 class TlsStream : public Stream, public std::enable_shared_from_this<TlsStream>
 {
@@ -27,6 +28,10 @@ public:
     // (asio::error::timed_out otherwise).
     static void connect(asio::io_context &io, std::shared_ptr<asio::ssl::context> ctx,
                         const HostPort &address, std::chrono::milliseconds timeout, Done done);
+    // The same on a given executor: a strand of its own when several threads run the
+    // io_context, since a connection's handlers must never run at once.
+    static void connect(const asio::any_io_executor &ex, std::shared_ptr<asio::ssl::context> ctx,
+                        const HostPort &address, std::chrono::milliseconds timeout, Done done);
     // Server handshake on an accepted socket, within the timeout.
     static void accept(asio::ip::tcp::socket socket, std::shared_ptr<asio::ssl::context> ctx,
                        std::chrono::milliseconds timeout, Done done);
@@ -34,6 +39,8 @@ public:
     void readSome(asio::mutable_buffer buffer, IoHandler handler) override;
     void writeAll(asio::const_buffer buffer, IoHandler handler) override;
     void waitReadable(std::function<void(const std::error_code &)> handler) override;
+    std::error_code failure() override { return socketFailure(m_socket); }
+    asio::any_io_executor executor() override { return m_socket.get_executor(); }
     // Sends close_notify, then FIN, and goes on reading: TLS 1.3 lets the peer answer after
     // our close_notify. Only an end with close_notify reads as end of stream at the far end.
     void shutdownSend() override;
@@ -62,8 +69,8 @@ private:
     asio::ip::tcp::socket m_socket;
     std::shared_ptr<asio::ssl::context> m_ctx;
     SSL *m_ssl = nullptr;
-    BIO *m_out = nullptr; // owned by m_ssl
-    std::string m_sending;
+    std::string m_records; // made by OpenSSL, not yet handed to the socket
+    std::string m_sending; // under way to the socket
     bool m_busy = false;
     bool m_sentCloseNotify = false;
     bool m_closeWhenSent = false;

@@ -1,6 +1,6 @@
 // The relay and the agent under what an attacker or a mistake can throw at them: a flood of
-// bare connects at a low descriptor limit, many streams opened and closed, two agents
-// with one SN. Each case measures the processes from /proc.
+// bare connects at a low descriptor limit, many streams opened and closed, a target that
+// stops reading, two agents with one SN. Each case measures the processes from /proc.
 #include "TunnelFixture.h"
 
 #include <QElapsedTimer>
@@ -13,7 +13,9 @@
 #include <vector>
 
 #include <csignal>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -70,7 +72,9 @@ private slots:
     void memoryComesBackAfterStreams();
     void descriptorFloodIsShedCheaply();
     void connectionCapsCloseBeforeTls();
+    void stalledReaderBesideLiveStream();
     void twoAgentsWithOneSnBackOff();
+    void cleanupTestCase();
 
 private:
     bool streamEchoes(int timeoutMs);
@@ -79,6 +83,8 @@ private:
     std::unique_ptr<RelayFixture> m_relay;
     ToolProcess m_agent;
     EchoServer m_echo;
+    int m_deaf = -1; // listens, never accepts: a target that reads nothing
+    quint16 m_deafPort = 0;
 };
 
 void TestReliability::initTestCase()
@@ -86,9 +92,18 @@ void TestReliability::initTestCase()
     QVERIFY(QSslSocket::supportsSsl());
     m_relay = std::make_unique<RelayFixture>(m_dir.path());
     QVERIFY(m_relay->start());
+    m_deaf = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    QVERIFY(::bind(m_deaf, reinterpret_cast<sockaddr *>(&addr), len) == 0 && ::listen(m_deaf, 4) == 0
+            && ::getsockname(m_deaf, reinterpret_cast<sockaddr *>(&addr), &len) == 0);
+    m_deafPort = ntohs(addr.sin_port);
     const QString cfg = writePanelConfig(m_dir.path(), "panel.ini", "SN1", "secret-1", m_relay->port(),
                                          m_relay->fingerprint(),
-                                         {QStringLiteral("127.0.0.1:%1=127.0.0.1:%1").arg(m_echo.serverPort())});
+                                         {QStringLiteral("127.0.0.1:%1=127.0.0.1:%1").arg(m_echo.serverPort()),
+                                          QStringLiteral("127.0.0.1:%1=127.0.0.1:%1").arg(m_deafPort)});
     QVERIFY(m_agent.start(kPanelBinary, cfg));
     QVERIFY(m_agent.waitForOutput("registered at"));
 }
@@ -205,6 +220,56 @@ void TestReliability::connectionCapsCloseBeforeTls()
     QVERIFY(QTest::qWaitFor([&] { return held[0]->state() == QAbstractSocket::UnconnectedState; }, 6000));
     QVERIFY2(silent.elapsed() < 4500, "a silent connection waited for the whole handshake time");
     QVERIFY(relay.process().output().contains("closed before TLS"));
+}
+
+// A target that stops reading while its PC keeps sending: a second stream through the same
+// panel must go on echoing, and when the stalled stream's PC is cut off, relay and agent must
+// both end it although neither reads from it any more (each waits to write towards the target).
+void TestReliability::stalledReaderBesideLiveStream()
+{
+    PcStream stalled;
+    stalled.open(m_relay->port(), "SN1", m_deafPort);
+    QVERIFY(QTest::qWaitFor([&] { return stalled.answered(); }, 5000));
+    QVERIFY(stalled.ok());
+    // Topped up in 1 MiB steps, 64 MiB at most: more than the buffers on the way can hold.
+    const QByteArray chunk(1 << 20, 's');
+    qint64 queued = 0, sent = 0;
+    auto topUp = [&] {
+        while (queued < (64 << 20) && stalled.socket.encryptedBytesToWrite() + stalled.socket.bytesToWrite() < chunk.size()) {
+            stalled.socket.write(chunk);
+            queued += chunk.size();
+        }
+    };
+    QObject::connect(&stalled.socket, &QSslSocket::encryptedBytesWritten, [&](qint64 n) {
+        sent += n;
+        topUp();
+    });
+    topUp();
+    QVERIFY(QTest::qWaitFor([&] { return sent >= (8 << 20); }, 10000));
+
+    PcStream live;
+    live.open(m_relay->port(), "SN1", m_echo.serverPort());
+    QVERIFY(QTest::qWaitFor([&] { return live.answered(); }, 5000));
+    QVERIFY(live.ok());
+    const QByteArray payload(256 * 1024, 'l');
+    live.socket.write(payload);
+    QVERIFY2(QTest::qWaitFor([&] { return live.echoed(payload.size()); }, 10000), "the live stream stalled too");
+    QVERIFY2(sent < queued, "the target that reads nothing took everything");
+
+    const int relayEnded = m_relay->process().count(" aborted, "), agentEnded = m_agent.count(" aborted (");
+    const linger reset {1, 0};
+    ::setsockopt(int(stalled.socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    stalled.socket.abort();
+    QVERIFY2(QTest::qWaitFor([&] { return m_relay->process().count(" aborted, ") > relayEnded; }, 5000),
+             "the relay kept the stream of a PC that was cut off");
+    QVERIFY2(QTest::qWaitFor([&] { return m_agent.count(" aborted (") > agentEnded; }, 5000),
+             "the agent kept the stream the relay had cut off");
+}
+
+void TestReliability::cleanupTestCase()
+{
+    if (m_deaf >= 0)
+        ::close(m_deaf);
 }
 
 // Two agents with one SN: each replaced one is told so and keeps away for the longest
