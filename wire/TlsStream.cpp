@@ -138,6 +138,12 @@ void TlsStream::handshake(std::function<void(const std::error_code &)> done)
             return done({});
         if (what == kFailed)
             return done(ec ? ec : std::error_code(asio::error::connection_aborted));
+        // The peer's answer may have come while the flush was under way: its readiness was
+        // reported then, to nobody, and a wait now would not hear of it again (edge-triggered).
+        std::error_code probe;
+        if (self->m_socket.available(probe) > 0 || probe)
+            return asio::post(self->m_socket.get_executor(),
+                              [self, done = std::move(done)]() mutable { self->handshake(std::move(done)); });
         self->m_socket.async_wait(asio::socket_base::wait_read,
                                   [self, done = std::move(done)](const std::error_code &ec) mutable {
                                       if (ec)
