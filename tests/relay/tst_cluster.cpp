@@ -367,14 +367,25 @@ void TestCluster::sentinelNamesTheRegistry()
 {
     if (QStandardPaths::findExecutable(QStringLiteral("redis-sentinel")).isEmpty())
         QSKIP("redis-sentinel is not installed (scripts/debian-packages)");
-    const quint16 sentinelPort = freePort();
+    // A master and its replica of their own (a failover here must not touch the cluster
+    // the other cases share), watched by one Sentinel.
+    const quint16 master = freePort(), replica = freePort(), sentinelPort = freePort();
+    auto startServer = [&](QProcess &p, quint16 port, const QStringList &more) {
+        p.start(QStringLiteral("redis-server"), QStringList {"--port", QString::number(port), "--bind", kHost, "--save",
+                                                             "", "--appendonly", "no", "--dir", m_dir.path()}
+                                                    + more);
+        return p.waitForStarted(5000) && QTest::qWaitFor([&] { return redis(port, {"PING"}) == "+PONG"; }, 5000);
+    };
+    auto role = [](quint16 port) { return redis(port, {"INFO", "replication"}); };
+    QProcess m, r, sentinel;
+    QVERIFY(startServer(m, master, {}));
+    QVERIFY(startServer(r, replica, {"--replicaof", kHost, QString::number(master)}));
+    QTRY_VERIFY_WITH_TIMEOUT(role(replica).contains("master_link_status:up"), 10000);
     const QString conf = m_dir.filePath("sentinel.conf");
     QVERIFY(writeFile(conf, QStringLiteral("port %1\nbind 127.0.0.1\nsentinel monitor talvo 127.0.0.1 %2 1\n")
                                 .arg(sentinelPort)
-                                .arg(m_redisPort)
+                                .arg(master)
                                 .toUtf8()));
-    QProcess sentinel;
-    sentinel.setProcessChannelMode(QProcess::MergedChannels);
     sentinel.start(QStringLiteral("redis-sentinel"), {conf});
     QVERIFY(sentinel.waitForStarted(5000));
     QTRY_VERIFY_WITH_TIMEOUT(redis(sentinelPort, {"PING"}) == "+PONG", 5000);
@@ -389,13 +400,23 @@ void TestCluster::sentinelNamesTheRegistry()
                                         .arg(freePort())
                                         .arg(sentinelPort)
                                         .arg(port)));
-    QTRY_COMPARE_WITH_TIMEOUT(redis(m_redisPort, {"GET", "talvo:relay:relay-s"}), "127.0.0.1:" + QByteArray::number(port),
+    QTRY_COMPARE_WITH_TIMEOUT(redis(master, {"GET", "talvo:relay:relay-s"}), "127.0.0.1:" + QByteArray::number(port),
                               5000);
-    PcStream s;
-    QVERIFY2(s.open(port, "SN1"), s.answer.constData());
-    QVERIFY(s.echoes("found through Sentinel"));
-    sentinel.kill();
-    sentinel.waitForFinished(5000);
+    // Failover: the replica becomes the master, the old master its replica. A panel that
+    // registers afterwards must land in the new master, found through the Sentinel again.
+    QByteArray failover; // "-NOGOODSLAVE" until the Sentinel has seen the replica
+    QTRY_VERIFY2_WITH_TIMEOUT((failover = redis(sentinelPort, {"SENTINEL", "FAILOVER", "talvo"})) == "+OK"
+                                  || failover.startsWith("-INPROG"),
+                              failover, 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(role(replica).contains("role:master") && role(master).contains("role:slave"), 15000);
+    ToolProcess agent;
+    QVERIFY(startAgent(agent, "sn9-sentinel.ini", "SN9", {port}, viaSentinel.fingerprint()));
+    QTRY_VERIFY_WITH_TIMEOUT(redis(replica, {"GET", "talvo:panel:SN9"}).startsWith("relay-s "), 15000);
+    agent.kill();
+    for (QProcess *p : {&sentinel, &r, &m}) {
+        p->kill();
+        p->waitForFinished(5000);
+    }
 }
 
 void TestCluster::leavingRelayKeepsNewerHoldersEntry()
