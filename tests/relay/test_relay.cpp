@@ -2,52 +2,11 @@
 // over TLS, is refused with a reason or closed, logged, and the relay keeps serving.
 #include "TunnelFixture.h"
 
-#include <QCryptographicHash>
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QtTest>
 
 #include <memory>
-
-namespace {
-
-// A raw client of the relay protocol, trusting exactly the relay's certificate.
-class RawClient
-{
-public:
-    explicit RawClient(const QString &fingerprint) : m_fingerprint(fingerprint)
-    {
-        QObject::connect(&socket, &QSslSocket::readyRead, [this] { received += socket.readAll(); });
-    }
-    bool connectTo(quint16 port)
-    {
-        socket.setPeerVerifyMode(QSslSocket::VerifyNone);
-        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
-        if (!socket.waitForEncrypted(5000))
-            return false;
-        const QByteArray digest = QCryptographicHash::hash(socket.peerCertificate().toDer(), QCryptographicHash::Sha256);
-        return digest.toHex() == m_fingerprint.toLatin1();
-    }
-    bool waitForLine(int timeoutMs = 5000)
-    {
-        return QTest::qWaitFor([&] { return received.contains('\n') || socket.state() != QAbstractSocket::ConnectedState; },
-                               timeoutMs)
-            && received.contains('\n');
-    }
-    bool closed(int timeoutMs)
-    {
-        return QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs);
-    }
-    QByteArray firstLine() const { return received.left(received.indexOf('\n')); }
-
-    QSslSocket socket;
-    QByteArray received;
-
-private:
-    QString m_fingerprint;
-};
-
-} // namespace
 
 class TestRelay : public QObject
 {
@@ -102,8 +61,8 @@ void TestRelay::refusesBadRequests()
     QFETCH(QByteArray, answer);
     QFETCH(QString, logged);
     const int before = m_relay->process().count(logged);
-    RawClient c(m_relay->fingerprint());
-    QVERIFY(c.connectTo(m_relay->port()));
+    RelayClient c;
+    QVERIFY(c.connectTo(m_relay->port(), m_relay->fingerprint())); // the certificate it printed
     c.socket.write(request);
     QVERIFY(c.waitForLine());
     QVERIFY2(c.firstLine().startsWith(answer), c.firstLine().constData());
@@ -124,13 +83,13 @@ void TestRelay::closesPlainTextAndSilentPeers()
     QTcpSocket silentTcp;
     silentTcp.connectToHost(QHostAddress::LocalHost, m_relay->port());
     QVERIFY(silentTcp.waitForConnected(3000));
-    RawClient silentTls(m_relay->fingerprint());
+    RelayClient silentTls;
     QVERIFY(silentTls.connectTo(m_relay->port()));
     QVERIFY(QTest::qWaitFor([&] { return silentTcp.state() == QAbstractSocket::UnconnectedState; }, 5000));
     QVERIFY(silentTls.closed(5000));
     QVERIFY(m_relay->process().waitForOutput("no request from"));
 
-    RawClient truncated(m_relay->fingerprint());
+    RelayClient truncated;
     QVERIFY(truncated.connectTo(m_relay->port()));
     truncated.socket.write("PANEL SN1 secr");
     QVERIFY(truncated.socket.waitForBytesWritten(3000));
@@ -141,7 +100,7 @@ void TestRelay::closesPlainTextAndSilentPeers()
 
 void TestRelay::reRegisteringPanelReplacesOldLink()
 {
-    RawClient first(m_relay->fingerprint()), second(m_relay->fingerprint());
+    RelayClient first, second;
     QVERIFY(first.connectTo(m_relay->port()));
     first.socket.write("PANEL SN2 secret-2\n");
     QVERIFY(first.waitForLine());
@@ -154,14 +113,14 @@ void TestRelay::reRegisteringPanelReplacesOldLink()
     QVERIFY2(first.received.contains("\nERR REPLACED "), first.received.constData()); // and told why
     QVERIFY(m_relay->process().waitForOutput("panel SN2 registered again"));
 
-    RawClient badTarget(m_relay->fingerprint());
+    RelayClient badTarget;
     QVERIFY(badTarget.connectTo(m_relay->port()));
     badTarget.socket.write("STREAM token-a SN2 x;rm\n");
     QVERIFY(badTarget.waitForLine());
     QVERIFY(badTarget.firstLine().startsWith("ERR PROTOCOL"));
 
     // Requests now go to the new link.
-    RawClient pc(m_relay->fingerprint());
+    RelayClient pc;
     QVERIFY(pc.connectTo(m_relay->port()));
     pc.socket.write("STREAM token-a SN2 127.0.0.1:5900\n");
     second.received.clear();
@@ -176,18 +135,18 @@ void TestRelay::reRegisteringPanelReplacesOldLink()
 
 void TestRelay::refusalsDoNotReachPanel()
 {
-    RawClient panel(m_relay->fingerprint());
+    RelayClient panel;
     QVERIFY(panel.connectTo(m_relay->port()));
     panel.socket.write("PANEL SN9 secret-9\n");
     QVERIFY(panel.waitForLine());
     panel.received.clear();
-    RawClient pc(m_relay->fingerprint());
+    RelayClient pc;
     QVERIFY(pc.connectTo(m_relay->port()));
     pc.socket.write("STREAM token-b SN9 127.0.0.1:1\n");
     QVERIFY(pc.waitForLine());
     QVERIFY(pc.firstLine().startsWith("ERR NOT_ALLOWED"));
     // A data connection for a stream that was never asked for is dropped.
-    RawClient forged(m_relay->fingerprint());
+    RelayClient forged;
     QVERIFY(forged.connectTo(m_relay->port()));
     forged.socket.write("DATA SN9 secret-9 12345\nhello");
     QVERIFY(forged.closed(5000));
@@ -204,20 +163,20 @@ void TestRelay::reRegistrationAnswersWaitingStreamsOnTheirThreads()
     QTemporaryDir dir;
     RelayFixture relay(dir.path());
     QVERIFY(relay.start(0, "threads=4"));
-    RawClient first(relay.fingerprint());
+    RelayClient first;
     QVERIFY(first.connectTo(relay.port()));
     first.socket.write("PANEL SN2 secret-2\n");
     QVERIFY(first.waitForLine());
     first.received.clear();
     constexpr int kWaiting = 16;
-    std::vector<std::unique_ptr<RawClient>> pcs;
+    std::vector<std::unique_ptr<RelayClient>> pcs;
     for (int i = 0; i < kWaiting; ++i) {
-        pcs.push_back(std::make_unique<RawClient>(relay.fingerprint()));
+        pcs.push_back(std::make_unique<RelayClient>());
         QVERIFY(pcs.back()->connectTo(relay.port()));
         pcs.back()->socket.write("STREAM token-a SN2 127.0.0.1:5900\n");
     }
     QVERIFY(QTest::qWaitFor([&] { return first.received.count("OPEN ") == kWaiting; }, 5000));
-    RawClient second(relay.fingerprint());
+    RelayClient second;
     QVERIFY(second.connectTo(relay.port()));
     second.socket.write("PANEL SN2 secret-2\n");
     QVERIFY(second.waitForLine());
@@ -227,7 +186,7 @@ void TestRelay::reRegistrationAnswersWaitingStreamsOnTheirThreads()
         QVERIFY2(pc->firstLine().startsWith("ERR OFFLINE"), pc->firstLine().constData());
     }
     second.received.clear();
-    RawClient pc(relay.fingerprint());
+    RelayClient pc;
     QVERIFY(pc.connectTo(relay.port()));
     pc.socket.write("STREAM token-a SN2 127.0.0.1:5900\n");
     QVERIFY(second.waitForLine());
@@ -241,7 +200,7 @@ void TestRelay::silentLinkIsNoticed()
     QTemporaryDir dir;
     RelayFixture relay(dir.path());
     QVERIFY(relay.start(0, "heartbeat_ms=100"));
-    RawClient panel(relay.fingerprint());
+    RelayClient panel;
     QVERIFY(panel.connectTo(relay.port()));
     panel.socket.write("PANEL SN1 secret-1\n");
     QVERIFY(panel.waitForLine());
@@ -249,7 +208,7 @@ void TestRelay::silentLinkIsNoticed()
     QVERIFY(panel.closed(3000)); // it never answered anything
     QVERIFY(relay.process().waitForOutput("panel SN1 gone"));
 
-    RawClient lively(relay.fingerprint());
+    RelayClient lively;
     QVERIFY(lively.connectTo(relay.port()));
     lively.socket.write("PANEL SN2 secret-2\n");
     QVERIFY(lively.waitForLine());

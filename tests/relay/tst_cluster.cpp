@@ -5,7 +5,6 @@
 #include "TunnelFixture.h"
 #include "tunnel/pgDllTunnel.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -49,48 +48,6 @@ QByteArray redis(quint16 port, const QList<QByteArray> &args)
     }
     return "(no answer)";
 }
-
-// A PC's stream straight over the relay protocol, trusting any certificate (the relays'
-// own checks are what is tested, not the PC's).
-class PcStream
-{
-public:
-    bool open(quint16 relayPort, const QByteArray &sn, quint16 targetView = 7530)
-    {
-        socket.setPeerVerifyMode(QSslSocket::VerifyNone);
-        socket.connectToHostEncrypted(kHost, relayPort);
-        if (!socket.waitForEncrypted(3000))
-            return false;
-        socket.write("STREAM token-a " + sn + " 127.0.0.1:" + QByteArray::number(targetView) + "\n");
-        return QTest::qWaitFor([&] { return readLine() || socket.state() != QAbstractSocket::ConnectedState; },
-                               5000)
-            && answer == "OK";
-    }
-    // One round trip through the echo target.
-    bool echoes(const QByteArray &text)
-    {
-        socket.write(text);
-        return QTest::qWaitFor([&] {
-            received += socket.readAll();
-            return received.contains(text) || socket.state() != QAbstractSocket::ConnectedState;
-        }, 5000) && received.contains(text);
-    }
-
-    QSslSocket socket;
-    QByteArray answer, received;
-
-private:
-    bool readLine()
-    {
-        received += socket.readAll();
-        const int nl = received.indexOf('\n');
-        if (nl < 0)
-            return false;
-        answer = received.left(nl);
-        received.remove(0, nl + 1);
-        return true;
-    }
-};
 
 } // namespace
 
@@ -260,8 +217,8 @@ void TestCluster::panelOnOneRelayIsReachableFromTheOthers()
 
     // And straight from every relay: the holder splices, the others forward.
     for (int i = 0; i < 3; ++i) {
-        PcStream s;
-        QVERIFY2(s.open(m_ports[i], "SN1"), s.answer.constData());
+        RelayClient s;
+        QVERIFY2(s.stream(m_ports[i], "SN1"), s.received.constData());
         QVERIFY(s.echoes("hello via " + QByteArray::number(i)));
     }
     QVERIFY(m_relays[2]->process().waitForOutput("forwarded"));
@@ -285,14 +242,11 @@ void TestCluster::panelOnOneRelayIsReachableFromTheOthers()
 void TestCluster::badSerialNumberIsRefusedAtRegistration()
 {
     for (const QByteArray &sn : {QByteArray("SN1:evil"), QByteArray("SN*"), QByteArray(65, 'A')}) {
-        QSslSocket s;
-        s.setPeerVerifyMode(QSslSocket::VerifyNone);
-        s.connectToHostEncrypted(kHost, m_ports[1]);
-        QVERIFY(s.waitForEncrypted(3000));
-        s.write("PANEL " + sn + " secret-1\n");
-        QByteArray answer;
-        QTRY_VERIFY_WITH_TIMEOUT((answer += s.readAll()).contains('\n'), 5000);
-        QVERIFY2(answer.startsWith("ERR SECRET"), answer.constData());
+        RelayClient s;
+        QVERIFY(s.connectTo(m_ports[1]));
+        s.socket.write("PANEL " + sn + " secret-1\n");
+        QVERIFY(s.waitForLine());
+        QVERIFY2(s.firstLine().startsWith("ERR SECRET"), s.received.constData());
     }
     QVERIFY(m_relays[1]->process().waitForOutput("serial number is not 1-64 of"));
     QCOMPARE(redis(m_redisPort, {"EXISTS", "talvo:panel:SN1:evil"}), QByteArray(":0"));
@@ -332,21 +286,18 @@ void TestCluster::strangersAndForgedEntriesAreNotFollowed()
     ToolProcess agent2;
     QVERIFY(startAgent(agent2, "sn2.ini", "SN2", {roguePort}, rogue.fingerprint()));
     QTRY_VERIFY_WITH_TIMEOUT(holderOf("SN2").startsWith("rogue "), 5000);
-    PcStream toRogue;
-    QVERIFY(!toRogue.open(m_ports[1], "SN2"));
-    QVERIFY2(toRogue.answer.startsWith("ERR OFFLINE"), toRogue.answer.constData());
+    RelayClient toRogue;
+    QVERIFY(!toRogue.stream(m_ports[1], "SN2"));
+    QVERIFY2(toRogue.firstLine().startsWith("ERR OFFLINE"), toRogue.received.constData());
     QVERIFY(m_relays[1]->process().waitForOutput("refused: its certificate is not the cluster's"));
     QVERIFY(!rogue.process().output().contains("forwarded"));
 
     // A forwarded request signed with any other key is refused by the holder.
-    QSslSocket forged;
-    forged.setPeerVerifyMode(QSslSocket::VerifyNone);
-    forged.connectToHostEncrypted(kHost, m_ports[0]);
-    QVERIFY(forged.waitForEncrypted(3000));
-    forged.write("FORWARD SN1 127.0.0.1:7530 " + QByteArray(64, 'a') + "\n");
-    QByteArray answer;
-    QTRY_VERIFY_WITH_TIMEOUT((answer += forged.readAll()).contains('\n'), 5000);
-    QVERIFY2(answer.startsWith("ERR SECRET"), answer.constData());
+    RelayClient forged;
+    QVERIFY(forged.connectTo(m_ports[0]));
+    forged.socket.write("FORWARD SN1 127.0.0.1:7530 " + QByteArray(64, 'a') + "\n");
+    QVERIFY(forged.waitForLine());
+    QVERIFY2(forged.firstLine().startsWith("ERR SECRET"), forged.received.constData());
 
     // Entries naming an address that is no live member's there lead nowhere.
     QTcpServer trap;
@@ -354,9 +305,9 @@ void TestCluster::strangersAndForgedEntriesAreNotFollowed()
     const QByteArray trapAt = "127.0.0.1:" + QByteArray::number(trap.serverPort());
     for (const QByteArray &entry : {"ghost " + trapAt, "relay-0 " + trapAt}) {
         QCOMPARE(redis(m_redisPort, {"SET", "talvo:panel:SN9", entry, "PX", "60000"}), QByteArray("+OK"));
-        PcStream s;
-        QVERIFY(!s.open(m_ports[1], "SN9"));
-        QVERIFY2(s.answer.startsWith("ERR OFFLINE"), s.answer.constData());
+        RelayClient s;
+        QVERIFY(!s.stream(m_ports[1], "SN9"));
+        QVERIFY2(s.firstLine().startsWith("ERR OFFLINE"), s.received.constData());
     }
     QVERIFY(m_relays[1]->process().waitForOutput("which is no live member there; not followed"));
     QVERIFY(!trap.hasPendingConnections() && !trap.waitForNewConnection(200));
@@ -391,8 +342,8 @@ void TestCluster::sentinelNamesTheRegistry()
                                         .arg(port)));
     QTRY_COMPARE_WITH_TIMEOUT(redis(m_redisPort, {"GET", "talvo:relay:relay-s"}), "127.0.0.1:" + QByteArray::number(port),
                               5000);
-    PcStream s;
-    QVERIFY2(s.open(port, "SN1"), s.answer.constData());
+    RelayClient s;
+    QVERIFY2(s.stream(port, "SN1"), s.received.constData());
     QVERIFY(s.echoes("found through Sentinel"));
     sentinel.kill();
     sentinel.waitForFinished(5000);
@@ -410,8 +361,8 @@ void TestCluster::leavingRelayKeepsNewerHoldersEntry()
     before.kill();
     QVERIFY(m_relays[0]->process().waitForOutput("panel SN2 gone"));
     // Relay 0's lookups queue behind its removal: this one sees what the removal left.
-    PcStream s;
-    QVERIFY2(s.open(m_ports[0], "SN2"), s.answer.constData());
+    RelayClient s;
+    QVERIFY2(s.stream(m_ports[0], "SN2"), s.received.constData());
     QVERIFY(s.echoes("still at relay 1"));
     QVERIFY(holderOf("SN2").startsWith("relay-1 "));
 }
@@ -421,8 +372,8 @@ void TestCluster::redisRestartedEmptyIsFilledAgain()
     m_redis.kill();
     QVERIFY(m_redis.waitForFinished(5000));
     // Meanwhile the holder goes on serving its own panel.
-    PcStream local;
-    QVERIFY2(local.open(m_ports[0], "SN1"), local.answer.constData());
+    RelayClient local;
+    QVERIFY2(local.stream(m_ports[0], "SN1"), local.received.constData());
     QVERIFY(local.echoes("while Redis is away"));
     QVERIFY(m_relays[0]->process().waitForOutput("cluster registry lost"));
 
@@ -434,8 +385,8 @@ void TestCluster::redisRestartedEmptyIsFilledAgain()
         QTRY_VERIFY_WITH_TIMEOUT(!redis(m_redisPort, {"GET", "talvo:relay:relay-" + QByteArray::number(i)}).isEmpty(),
                                  qMax<qint64>(1, 5000 - since.elapsed()));
     QVERIFY(local.echoes("and after"));
-    PcStream forwarded;
-    QVERIFY2(forwarded.open(m_ports[2], "SN1"), forwarded.answer.constData());
+    RelayClient forwarded;
+    QVERIFY2(forwarded.stream(m_ports[2], "SN1"), forwarded.received.constData());
 }
 
 void TestCluster::killedRelaysPanelsMoveToTheOthers()
@@ -444,8 +395,8 @@ void TestCluster::killedRelaysPanelsMoveToTheOthers()
     ToolProcess agent9;
     QVERIFY(startAgent(agent9, "sn9.ini", "SN9", {m_ports[2]}, m_relays[0]->fingerprint()));
     QTRY_VERIFY_WITH_TIMEOUT(holderOf("SN9").startsWith("relay-2 "), 5000);
-    PcStream bystander;
-    QVERIFY(bystander.open(m_ports[1], "SN9"));
+    RelayClient bystander;
+    QVERIFY(bystander.stream(m_ports[1], "SN9"));
     m_relays[0]->process().kill();
     QElapsedTimer since;
     since.start();
@@ -453,8 +404,8 @@ void TestCluster::killedRelaysPanelsMoveToTheOthers()
     for (int i : {1, 2}) {
         bool reached = false;
         while (!reached && since.elapsed() < 3000) {
-            PcStream s;
-            reached = s.open(m_ports[i], "SN1") && s.echoes("moved");
+            RelayClient s;
+            reached = s.stream(m_ports[i], "SN1") && s.echoes("moved");
         }
         QVERIFY2(reached, qPrintable(QStringLiteral("SN1 not reachable via relay %1 within 3 s").arg(i)));
     }
