@@ -280,12 +280,7 @@ void TestRelay::startErrorsAreOneLineWithFileAndLine()
     }
 }
 
-int main(int argc, char **argv)
-{
-    enterPrivateNetwork(); // best effort: ephemeral ports work in either namespace
-    QCoreApplication app(argc, argv);
-    TestRelay test;
-    return QTest::qExec(&test, argc, argv);
-}
+// Best effort: ephemeral ports work in either namespace.
+PRIVATE_NETWORK_TEST_MAIN_WITH(TestRelay, enterPrivateNetwork)
 
 #include "test_relay.moc"

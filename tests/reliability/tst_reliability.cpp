@@ -265,12 +265,7 @@ void TestReliability::twoAgentsWithOneSnBackOff()
     QCOMPARE(m_relay->process().count("panel SN2 registered again"), 1); // once per 30 s
 }
 
-int main(int argc, char **argv)
-{
-    enterPrivateNetwork(); // best effort: ephemeral ports work in either namespace
-    QCoreApplication app(argc, argv);
-    TestReliability test;
-    return QTest::qExec(&test, argc, argv);
-}
+// Best effort: ephemeral ports work in either namespace.
+PRIVATE_NETWORK_TEST_MAIN_WITH(TestReliability, enterPrivateNetwork)
 
 #include "tst_reliability.moc"

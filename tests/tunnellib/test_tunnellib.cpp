@@ -143,9 +143,6 @@ struct Transfer
 class TestTunnelLib : public QObject
 {
     Q_OBJECT
-public:
-    explicit TestTunnelLib(QString netnsNote) : m_netnsNote(std::move(netnsNote)) {}
-
 private slots:
     void initTestCase();
     void callsBeforeStartAndBadConfigsFail();
@@ -164,7 +161,6 @@ private slots:
 private:
     bool startAgent();
 
-    QString m_netnsNote;
     QTemporaryDir m_dir;
     std::unique_ptr<RelayFixture> m_relay; // owned, so the relay process ends with the test
     ToolProcess m_agent;
@@ -175,8 +171,8 @@ private:
 
 void TestTunnelLib::initTestCase()
 {
-    if (!m_netnsNote.isEmpty())
-        qInfo("running in the host's network namespace (%s)", qPrintable(m_netnsNote));
+    if (!privateNetworkSkipReason().isEmpty())
+        qInfo("running in the host's network namespace (%s)", qPrintable(privateNetworkSkipReason()));
     QVERIFY(m_dir.isValid());
     QVERIFY(m_echo.isListening());
     m_relay = std::make_unique<RelayFixture>(m_dir.path());
@@ -367,7 +363,6 @@ void TestTunnelLib::agentKilledMidStreamThenBack()
     QVERIFY(cut.cutAfter(8 << 20, [&] { m_agent.kill(); }));
     QCOMPARE(cut.end, ECONNRESET);
     QVERIFY(m_relay->process().waitForOutput("panel SN1 gone"));
-    if (!m_relay->process().waitForOutput("aborted")) writeFile("/tmp/relay-out.txt", m_relay->process().output().toUtf8());
     QVERIFY(m_relay->process().waitForOutput("aborted"));
     QCOMPARE(add("SN1", "127.0.0.1:7530", local(m_port)), int(TUNNEL_E_PANEL_OFFLINE));
 
@@ -436,12 +431,6 @@ void TestTunnelLib::stopEndsEverythingForGood()
     QCOMPARE(TunnelStop(), int(TUNNEL_OK));
 }
 
-int main(int argc, char **argv)
-{
-    const QString note = enterPrivateNetwork();
-    QCoreApplication app(argc, argv);
-    TestTunnelLib test(note);
-    return QTest::qExec(&test, argc, argv);
-}
+PRIVATE_NETWORK_TEST_MAIN_WITH(TestTunnelLib, enterPrivateNetwork)
 
 #include "test_tunnellib.moc"
