@@ -1,7 +1,8 @@
 // Guards the agent's Ethernet side against lost, cut or echoed frames, unbounded queues, spinning and bad input.
 // On a real veth pair in a private network namespace: agent0 is the panel's port, plc0 the PLC's end.
 #include "AgentLoop.h"
-#include "EthernetTestNetwork.h"
+#include "Shell.h"
+#include "TestWire.h"
 #include "panel/EthernetSide.h"
 #include "panel/PassThroughConfig.h"
 #include "panel/PassThroughSession.h"
