@@ -164,6 +164,36 @@ bool RelayClient::echoes(const QByteArray &text, int timeoutMs)
         && received.contains(text);
 }
 
+LocalClient::LocalClient()
+{
+    QObject::connect(&socket, &QTcpSocket::readyRead, [this] { received += socket.readAll(); });
+}
+
+bool LocalClient::connectTo(quint16 port)
+{
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    return socket.waitForConnected(3000);
+}
+
+bool LocalClient::echoes(const QByteArray &data, int timeoutMs)
+{
+    received.clear();
+    socket.write(data);
+    return QTest::qWaitFor([&] { return received.size() >= data.size(); }, timeoutMs) && received == data;
+}
+
+bool LocalClient::closedByPeer(int timeoutMs)
+{
+    return QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs);
+}
+
+bool refusesConnections(quint16 port)
+{
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    return !s.waitForConnected(2000);
+}
+
 quint16 freePort()
 {
     QTcpServer probe;

@@ -5,6 +5,7 @@
 #include <QSslSocket>
 #include <QString>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 
 // Helpers shared by the tunnel tests: the relay and the panel agent as real processes
@@ -93,6 +94,21 @@ public:
     QSslSocket socket;
     QByteArray received;
 };
+
+// A client of a forwarded local port that collects what comes back.
+struct LocalClient
+{
+    LocalClient();
+    bool connectTo(quint16 port);
+    bool echoes(const QByteArray &data, int timeoutMs = 20000);
+    bool closedByPeer(int timeoutMs);
+
+    QTcpSocket socket;
+    QByteArray received;
+};
+
+// Nothing listens on the port: a forwarding refused or deleted left no listener behind.
+bool refusesConnections(quint16 port);
 
 // A port that was free a moment ago (bind to 0, read, close).
 quint16 freePort();

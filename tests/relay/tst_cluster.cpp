@@ -206,13 +206,10 @@ void TestCluster::panelOnOneRelayIsReachableFromTheOthers()
     char text[TUNNEL_ERROR_TEXT_SIZE] = {};
     const QByteArray localText = "127.0.0.1:" + QByteArray::number(local);
     QCOMPARE(TunnelAddConnect("", "SN1", 0, 0, "127.0.0.1:7530", localText.constData(), text), int(TUNNEL_OK));
-    QTcpSocket pc;
-    pc.connectToHost(kHost, local);
-    QVERIFY(pc.waitForConnected(3000));
-    pc.write("through two relays");
-    QByteArray back;
-    QTRY_VERIFY_WITH_TIMEOUT((back += pc.readAll()).contains("through two relays"), 5000);
-    pc.close();
+    LocalClient pc;
+    QVERIFY(pc.connectTo(local));
+    QVERIFY(pc.echoes("through two relays", 5000));
+    pc.socket.close();
     TunnelStop();
 
     // And straight from every relay: the holder splices, the others forward.
