@@ -137,12 +137,17 @@ void RelayClient::send(quint16 port, const QByteArray &request)
     socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
 }
 
+bool RelayClient::ask(quint16 port, const QByteArray &request, const QString &fingerprint)
+{
+    if (!connectTo(port, fingerprint))
+        return false;
+    socket.write(request);
+    return waitForLine();
+}
+
 bool RelayClient::stream(quint16 port, const QByteArray &sn, quint16 target)
 {
-    if (!connectTo(port))
-        return false;
-    socket.write(streamRequest(sn, target));
-    return waitForLine() && firstLine() == "OK";
+    return ask(port, streamRequest(sn, target)) && firstLine() == "OK";
 }
 
 bool RelayClient::waitForLine(int timeoutMs)

@@ -75,6 +75,8 @@ public:
     bool connectTo(quint16 port, const QString &fingerprint = QString());
     // Starts TLS and sends `request` once it is up, without waiting: for many at a time.
     void send(quint16 port, const QByteArray &request);
+    // Connects, sends one request line and waits for the first line of the answer.
+    bool ask(quint16 port, const QByteArray &request, const QString &fingerprint = QString());
     // A stream from token-a to `target` on panel `sn`, answered OK.
     bool stream(quint16 port, const QByteArray &sn, quint16 target = 7530);
     bool waitForLine(int timeoutMs = 5000);

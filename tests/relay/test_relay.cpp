@@ -62,9 +62,7 @@ void TestRelay::refusesBadRequests()
     QFETCH(QString, logged);
     const int before = m_relay->process().count(logged);
     RelayClient c;
-    QVERIFY(c.connectTo(m_relay->port(), m_relay->fingerprint())); // the certificate it printed
-    c.socket.write(request);
-    QVERIFY(c.waitForLine());
+    QVERIFY(c.ask(m_relay->port(), request, m_relay->fingerprint())); // pinned: the certificate it printed
     QVERIFY2(c.firstLine().startsWith(answer), c.firstLine().constData());
     QVERIFY(c.closed(5000));
     QVERIFY(QTest::qWaitFor([&] { return m_relay->process().count(logged) > before; }, 5000));
@@ -101,22 +99,16 @@ void TestRelay::closesPlainTextAndSilentPeers()
 void TestRelay::reRegisteringPanelReplacesOldLink()
 {
     RelayClient first, second;
-    QVERIFY(first.connectTo(m_relay->port()));
-    first.socket.write("PANEL SN2 secret-2\n");
-    QVERIFY(first.waitForLine());
+    QVERIFY(first.ask(m_relay->port(), "PANEL SN2 secret-2\n"));
     QCOMPARE(first.firstLine(), QByteArray("OK"));
-    QVERIFY(second.connectTo(m_relay->port()));
-    second.socket.write("PANEL SN2 secret-2\n");
-    QVERIFY(second.waitForLine());
+    QVERIFY(second.ask(m_relay->port(), "PANEL SN2 secret-2\n"));
     QCOMPARE(second.firstLine(), QByteArray("OK"));
     QVERIFY(first.closed(5000)); // at once, not after a heartbeat time-out
     QVERIFY2(first.received.contains("\nERR REPLACED "), first.received.constData()); // and told why
     QVERIFY(m_relay->process().waitForOutput("panel SN2 registered again"));
 
     RelayClient badTarget;
-    QVERIFY(badTarget.connectTo(m_relay->port()));
-    badTarget.socket.write("STREAM token-a SN2 x;rm\n");
-    QVERIFY(badTarget.waitForLine());
+    QVERIFY(badTarget.ask(m_relay->port(), "STREAM token-a SN2 x;rm\n"));
     QVERIFY(badTarget.firstLine().startsWith("ERR PROTOCOL"));
 
     // Requests now go to the new link.
@@ -136,14 +128,10 @@ void TestRelay::reRegisteringPanelReplacesOldLink()
 void TestRelay::refusalsDoNotReachPanel()
 {
     RelayClient panel;
-    QVERIFY(panel.connectTo(m_relay->port()));
-    panel.socket.write("PANEL SN9 secret-9\n");
-    QVERIFY(panel.waitForLine());
+    QVERIFY(panel.ask(m_relay->port(), "PANEL SN9 secret-9\n"));
     panel.received.clear();
     RelayClient pc;
-    QVERIFY(pc.connectTo(m_relay->port()));
-    pc.socket.write("STREAM token-b SN9 127.0.0.1:1\n");
-    QVERIFY(pc.waitForLine());
+    QVERIFY(pc.ask(m_relay->port(), "STREAM token-b SN9 127.0.0.1:1\n"));
     QVERIFY(pc.firstLine().startsWith("ERR NOT_ALLOWED"));
     // A data connection for a stream that was never asked for is dropped.
     RelayClient forged;
@@ -164,9 +152,7 @@ void TestRelay::reRegistrationAnswersWaitingStreamsOnTheirThreads()
     RelayFixture relay(dir.path());
     QVERIFY(relay.start(0, "threads=4"));
     RelayClient first;
-    QVERIFY(first.connectTo(relay.port()));
-    first.socket.write("PANEL SN2 secret-2\n");
-    QVERIFY(first.waitForLine());
+    QVERIFY(first.ask(relay.port(), "PANEL SN2 secret-2\n"));
     first.received.clear();
     constexpr int kWaiting = 16;
     std::vector<std::unique_ptr<RelayClient>> pcs;
@@ -177,9 +163,7 @@ void TestRelay::reRegistrationAnswersWaitingStreamsOnTheirThreads()
     }
     QVERIFY(QTest::qWaitFor([&] { return first.received.count("OPEN ") == kWaiting; }, 5000));
     RelayClient second;
-    QVERIFY(second.connectTo(relay.port()));
-    second.socket.write("PANEL SN2 secret-2\n");
-    QVERIFY(second.waitForLine());
+    QVERIFY(second.ask(relay.port(), "PANEL SN2 secret-2\n"));
     QCOMPARE(second.firstLine(), QByteArray("OK"));
     for (auto &pc : pcs) { // well before the 10 s a panel has to answer
         QVERIFY(pc->waitForLine(3000));
@@ -201,17 +185,13 @@ void TestRelay::silentLinkIsNoticed()
     RelayFixture relay(dir.path());
     QVERIFY(relay.start(0, "heartbeat_ms=100"));
     RelayClient panel;
-    QVERIFY(panel.connectTo(relay.port()));
-    panel.socket.write("PANEL SN1 secret-1\n");
-    QVERIFY(panel.waitForLine());
+    QVERIFY(panel.ask(relay.port(), "PANEL SN1 secret-1\n"));
     QVERIFY(QTest::qWaitFor([&] { return panel.received.contains("PING"); }, 3000));
     QVERIFY(panel.closed(3000)); // it never answered anything
     QVERIFY(relay.process().waitForOutput("panel SN1 gone"));
 
     RelayClient lively;
-    QVERIFY(lively.connectTo(relay.port()));
-    lively.socket.write("PANEL SN2 secret-2\n");
-    QVERIFY(lively.waitForLine());
+    QVERIFY(lively.ask(relay.port(), "PANEL SN2 secret-2\n"));
     // Answering each PING keeps the link: eight intervals outlast the silence limit.
     QObject::connect(&lively.socket, &QSslSocket::readyRead, [&] { lively.socket.write("PING\n"); });
     QVERIFY(QTest::qWaitFor([&] { return lively.received.count("PING") >= 8

@@ -240,9 +240,7 @@ void TestCluster::badSerialNumberIsRefusedAtRegistration()
 {
     for (const QByteArray &sn : {QByteArray("SN1:evil"), QByteArray("SN*"), QByteArray(65, 'A')}) {
         RelayClient s;
-        QVERIFY(s.connectTo(m_ports[1]));
-        s.socket.write("PANEL " + sn + " secret-1\n");
-        QVERIFY(s.waitForLine());
+        QVERIFY(s.ask(m_ports[1], "PANEL " + sn + " secret-1\n"));
         QVERIFY2(s.firstLine().startsWith("ERR SECRET"), s.received.constData());
     }
     QVERIFY(m_relays[1]->process().waitForOutput("serial number is not 1-64 of"));
@@ -291,9 +289,7 @@ void TestCluster::strangersAndForgedEntriesAreNotFollowed()
 
     // A forwarded request signed with any other key is refused by the holder.
     RelayClient forged;
-    QVERIFY(forged.connectTo(m_ports[0]));
-    forged.socket.write("FORWARD SN1 127.0.0.1:7530 " + QByteArray(64, 'a') + "\n");
-    QVERIFY(forged.waitForLine());
+    QVERIFY(forged.ask(m_ports[0], "FORWARD SN1 127.0.0.1:7530 " + QByteArray(64, 'a') + "\n"));
     QVERIFY2(forged.firstLine().startsWith("ERR SECRET"), forged.received.constData());
 
     // Entries naming an address that is no live member's there lead nowhere.
