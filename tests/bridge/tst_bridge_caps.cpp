@@ -1,7 +1,7 @@
 // The tool runs without privilege; setup-adapter grants the bridge helper its capabilities,
 // and the helper captures and runs the adapter's commands for an ordinary user, and nothing
 // else for anyone.
-#include "BridgeNamespace.h"
+#include "Shell.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

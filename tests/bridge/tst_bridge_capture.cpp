@@ -1,7 +1,7 @@
 // Guards the bridge against lost, echoed or corrupted frames, stop/restart races and a vanished adapter.
 // On a real veth pair in a private namespace, made by the set-up script; commands run for real.
 #include "BridgeTestSupport.h"
-#include "BridgeNamespace.h"
+#include "Shell.h"
 #include "TestWire.h"
 
 #include "bridge/LinuxVethAdapter.h"

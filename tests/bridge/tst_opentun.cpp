@@ -1,5 +1,5 @@
 // Guards OpenTun against hostile address text and a second call reconfiguring the process's one device.
-#include "BridgeNamespace.h"
+#include "Shell.h"
 
 #include "devices/OpenTun.h"
 

@@ -163,14 +163,12 @@ private slots:
     {
         request("HMI");
         QCOMPARE(tip(), QStringLiteral("HMI Tunnel is ready. -- 127.0.0.1:12345."));
-        QTcpSocket client;
-        client.connectToHost(QHostAddress::LocalHost, 12345);
-        QVERIFY(client.waitForConnected(5000));
+        LocalClient client;
+        QVERIFY(client.connectTo(12345));
         QByteArray sent(3 * 1024 * 1024, Qt::Uninitialized);
         for (int i = 0; i < sent.size(); ++i)
             sent[i] = char(i * 7 + i / 251);
-        client.write(sent);
-        QVERIFY(readAtLeast(client, sent.size()) == sent);
+        QVERIFY(client.echoes(sent));
         closeChannel();
     }
 };

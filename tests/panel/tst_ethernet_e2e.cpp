@@ -3,7 +3,8 @@
 // library, relay and panel agent, and the agent's Ethernet side on panel0, whose peer plc0
 // sits in a namespace of its own with a simulated Modbus TCP PLC behind it. Ping and a
 // Modbus client on the PC side reach it.
-#include "EthernetTestNetwork.h"
+#include "Shell.h"
+#include "TestWire.h"
 #include "FakeWait.h"
 #include "RealPanel.h"
 #include "WindowTest.h"

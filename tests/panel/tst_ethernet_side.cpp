@@ -1,6 +1,8 @@
 // Guards the agent's Ethernet side against lost, cut or echoed frames, unbounded queues, spinning and bad input.
 // On a real veth pair in a private network namespace: agent0 is the panel's port, plc0 the PLC's end.
-#include "EthernetTestNetwork.h"
+#include "AgentLoop.h"
+#include "Shell.h"
+#include "TestWire.h"
 #include "panel/EthernetSide.h"
 #include "panel/PassThroughConfig.h"
 #include "panel/PassThroughSession.h"
@@ -20,10 +22,8 @@ const QByteArray kBroadcast = QByteArray::fromHex("ffffffffffff");
 constexpr quint16 kTestType = 0x88B5; // local experimental: never sent by a stack
 
 // The agent's io loop and what the side hands to the session.
-struct Session
+struct Session : AgentLoop
 {
-    asio::io_context io;
-    asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(io);
     QList<QByteArray> toPc;
     QStringList reports;
     std::size_t backlog = 0;
@@ -48,15 +48,6 @@ struct Session
         std::string ignored;
         return panel::EthernetSide::open(io, dev, "02:54:56:00:04:12", "192.168.57.10", events(),
                                          error ? error : &ignored);
-    }
-    // Runs the loop until `done` holds, at most timeoutMs.
-    bool runUntil(const std::function<bool()> &done, int timeoutMs = 3000)
-    {
-        QElapsedTimer timer;
-        timer.start();
-        while (!done() && timer.elapsed() < timeoutMs)
-            io.run_for(std::chrono::milliseconds(10));
-        return done();
     }
     int reportsWith(const QString &text) const { return reports.filter(text).size(); }
 };

@@ -1,5 +1,6 @@
 // Guards the agent's serial side against altered or lost bytes, unbounded queues, two readers, a vanished device.
 // A virtual serial pair stands in for the panel's device: the agent opens "PANEL1", the PLC holds "PLC1".
+#include "AgentLoop.h"
 #include "Files.h"
 #include "devices/VirtualPortsManager.h"
 #include "panel/PassThroughConfig.h"
@@ -15,6 +16,7 @@
 
 using panel::SerialLine;
 using panel::SerialSide;
+using Loop = AgentLoop;
 
 namespace {
 
@@ -26,23 +28,6 @@ std::string pattern(std::size_t size, unsigned seed)
         c = char(random());
     return bytes;
 }
-
-// The agent's io loop, run by the test's waits on the test's own thread, as the agent runs
-// it on one thread: the sides live there and are only touched there.
-struct Loop
-{
-    asio::io_context io;
-    asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(io);
-    // Runs the loop until `done` holds, at most timeoutMs.
-    bool runUntil(const std::function<bool()> &done, int timeoutMs = 10000)
-    {
-        QElapsedTimer timer;
-        timer.start();
-        while (!done() && timer.elapsed() < timeoutMs)
-            io.run_for(std::chrono::milliseconds(5));
-        return done();
-    }
-};
 
 // What a side hands to its session.
 struct Collected

@@ -2,52 +2,11 @@
 // over TLS, is refused with a reason or closed, logged, and the relay keeps serving.
 #include "TunnelFixture.h"
 
-#include <QCryptographicHash>
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QtTest>
 
 #include <memory>
-
-namespace {
-
-// A raw client of the relay protocol, trusting exactly the relay's certificate.
-class RawClient
-{
-public:
-    explicit RawClient(const QString &fingerprint) : m_fingerprint(fingerprint)
-    {
-        QObject::connect(&socket, &QSslSocket::readyRead, [this] { received += socket.readAll(); });
-    }
-    bool connectTo(quint16 port)
-    {
-        socket.setPeerVerifyMode(QSslSocket::VerifyNone);
-        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
-        if (!socket.waitForEncrypted(5000))
-            return false;
-        const QByteArray digest = QCryptographicHash::hash(socket.peerCertificate().toDer(), QCryptographicHash::Sha256);
-        return digest.toHex() == m_fingerprint.toLatin1();
-    }
-    bool waitForLine(int timeoutMs = 5000)
-    {
-        return QTest::qWaitFor([&] { return received.contains('\n') || socket.state() != QAbstractSocket::ConnectedState; },
-                               timeoutMs)
-            && received.contains('\n');
-    }
-    bool closed(int timeoutMs)
-    {
-        return QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs);
-    }
-    QByteArray firstLine() const { return received.left(received.indexOf('\n')); }
-
-    QSslSocket socket;
-    QByteArray received;
-
-private:
-    QString m_fingerprint;
-};
-
-} // namespace
 
 class TestRelay : public QObject
 {
@@ -102,10 +61,8 @@ void TestRelay::refusesBadRequests()
     QFETCH(QByteArray, answer);
     QFETCH(QString, logged);
     const int before = m_relay->process().count(logged);
-    RawClient c(m_relay->fingerprint());
-    QVERIFY(c.connectTo(m_relay->port()));
-    c.socket.write(request);
-    QVERIFY(c.waitForLine());
+    RelayClient c;
+    QVERIFY(c.ask(m_relay->port(), request, m_relay->fingerprint())); // pinned: the certificate it printed
     QVERIFY2(c.firstLine().startsWith(answer), c.firstLine().constData());
     QVERIFY(c.closed(5000));
     QVERIFY(QTest::qWaitFor([&] { return m_relay->process().count(logged) > before; }, 5000));
@@ -124,13 +81,13 @@ void TestRelay::closesPlainTextAndSilentPeers()
     QTcpSocket silentTcp;
     silentTcp.connectToHost(QHostAddress::LocalHost, m_relay->port());
     QVERIFY(silentTcp.waitForConnected(3000));
-    RawClient silentTls(m_relay->fingerprint());
+    RelayClient silentTls;
     QVERIFY(silentTls.connectTo(m_relay->port()));
     QVERIFY(QTest::qWaitFor([&] { return silentTcp.state() == QAbstractSocket::UnconnectedState; }, 5000));
     QVERIFY(silentTls.closed(5000));
     QVERIFY(m_relay->process().waitForOutput("no request from"));
 
-    RawClient truncated(m_relay->fingerprint());
+    RelayClient truncated;
     QVERIFY(truncated.connectTo(m_relay->port()));
     truncated.socket.write("PANEL SN1 secr");
     QVERIFY(truncated.socket.waitForBytesWritten(3000));
@@ -141,27 +98,21 @@ void TestRelay::closesPlainTextAndSilentPeers()
 
 void TestRelay::reRegisteringPanelReplacesOldLink()
 {
-    RawClient first(m_relay->fingerprint()), second(m_relay->fingerprint());
-    QVERIFY(first.connectTo(m_relay->port()));
-    first.socket.write("PANEL SN2 secret-2\n");
-    QVERIFY(first.waitForLine());
+    RelayClient first, second;
+    QVERIFY(first.ask(m_relay->port(), "PANEL SN2 secret-2\n"));
     QCOMPARE(first.firstLine(), QByteArray("OK"));
-    QVERIFY(second.connectTo(m_relay->port()));
-    second.socket.write("PANEL SN2 secret-2\n");
-    QVERIFY(second.waitForLine());
+    QVERIFY(second.ask(m_relay->port(), "PANEL SN2 secret-2\n"));
     QCOMPARE(second.firstLine(), QByteArray("OK"));
     QVERIFY(first.closed(5000)); // at once, not after a heartbeat time-out
     QVERIFY2(first.received.contains("\nERR REPLACED "), first.received.constData()); // and told why
     QVERIFY(m_relay->process().waitForOutput("panel SN2 registered again"));
 
-    RawClient badTarget(m_relay->fingerprint());
-    QVERIFY(badTarget.connectTo(m_relay->port()));
-    badTarget.socket.write("STREAM token-a SN2 x;rm\n");
-    QVERIFY(badTarget.waitForLine());
+    RelayClient badTarget;
+    QVERIFY(badTarget.ask(m_relay->port(), "STREAM token-a SN2 x;rm\n"));
     QVERIFY(badTarget.firstLine().startsWith("ERR PROTOCOL"));
 
     // Requests now go to the new link.
-    RawClient pc(m_relay->fingerprint());
+    RelayClient pc;
     QVERIFY(pc.connectTo(m_relay->port()));
     pc.socket.write("STREAM token-a SN2 127.0.0.1:5900\n");
     second.received.clear();
@@ -176,18 +127,14 @@ void TestRelay::reRegisteringPanelReplacesOldLink()
 
 void TestRelay::refusalsDoNotReachPanel()
 {
-    RawClient panel(m_relay->fingerprint());
-    QVERIFY(panel.connectTo(m_relay->port()));
-    panel.socket.write("PANEL SN9 secret-9\n");
-    QVERIFY(panel.waitForLine());
+    RelayClient panel;
+    QVERIFY(panel.ask(m_relay->port(), "PANEL SN9 secret-9\n"));
     panel.received.clear();
-    RawClient pc(m_relay->fingerprint());
-    QVERIFY(pc.connectTo(m_relay->port()));
-    pc.socket.write("STREAM token-b SN9 127.0.0.1:1\n");
-    QVERIFY(pc.waitForLine());
+    RelayClient pc;
+    QVERIFY(pc.ask(m_relay->port(), "STREAM token-b SN9 127.0.0.1:1\n"));
     QVERIFY(pc.firstLine().startsWith("ERR NOT_ALLOWED"));
     // A data connection for a stream that was never asked for is dropped.
-    RawClient forged(m_relay->fingerprint());
+    RelayClient forged;
     QVERIFY(forged.connectTo(m_relay->port()));
     forged.socket.write("DATA SN9 secret-9 12345\nhello");
     QVERIFY(forged.closed(5000));
@@ -204,30 +151,26 @@ void TestRelay::reRegistrationAnswersWaitingStreamsOnTheirThreads()
     QTemporaryDir dir;
     RelayFixture relay(dir.path());
     QVERIFY(relay.start(0, "threads=4"));
-    RawClient first(relay.fingerprint());
-    QVERIFY(first.connectTo(relay.port()));
-    first.socket.write("PANEL SN2 secret-2\n");
-    QVERIFY(first.waitForLine());
+    RelayClient first;
+    QVERIFY(first.ask(relay.port(), "PANEL SN2 secret-2\n"));
     first.received.clear();
     constexpr int kWaiting = 16;
-    std::vector<std::unique_ptr<RawClient>> pcs;
+    std::vector<std::unique_ptr<RelayClient>> pcs;
     for (int i = 0; i < kWaiting; ++i) {
-        pcs.push_back(std::make_unique<RawClient>(relay.fingerprint()));
+        pcs.push_back(std::make_unique<RelayClient>());
         QVERIFY(pcs.back()->connectTo(relay.port()));
         pcs.back()->socket.write("STREAM token-a SN2 127.0.0.1:5900\n");
     }
     QVERIFY(QTest::qWaitFor([&] { return first.received.count("OPEN ") == kWaiting; }, 5000));
-    RawClient second(relay.fingerprint());
-    QVERIFY(second.connectTo(relay.port()));
-    second.socket.write("PANEL SN2 secret-2\n");
-    QVERIFY(second.waitForLine());
+    RelayClient second;
+    QVERIFY(second.ask(relay.port(), "PANEL SN2 secret-2\n"));
     QCOMPARE(second.firstLine(), QByteArray("OK"));
     for (auto &pc : pcs) { // well before the 10 s a panel has to answer
         QVERIFY(pc->waitForLine(3000));
         QVERIFY2(pc->firstLine().startsWith("ERR OFFLINE"), pc->firstLine().constData());
     }
     second.received.clear();
-    RawClient pc(relay.fingerprint());
+    RelayClient pc;
     QVERIFY(pc.connectTo(relay.port()));
     pc.socket.write("STREAM token-a SN2 127.0.0.1:5900\n");
     QVERIFY(second.waitForLine());
@@ -241,18 +184,14 @@ void TestRelay::silentLinkIsNoticed()
     QTemporaryDir dir;
     RelayFixture relay(dir.path());
     QVERIFY(relay.start(0, "heartbeat_ms=100"));
-    RawClient panel(relay.fingerprint());
-    QVERIFY(panel.connectTo(relay.port()));
-    panel.socket.write("PANEL SN1 secret-1\n");
-    QVERIFY(panel.waitForLine());
+    RelayClient panel;
+    QVERIFY(panel.ask(relay.port(), "PANEL SN1 secret-1\n"));
     QVERIFY(QTest::qWaitFor([&] { return panel.received.contains("PING"); }, 3000));
     QVERIFY(panel.closed(3000)); // it never answered anything
     QVERIFY(relay.process().waitForOutput("panel SN1 gone"));
 
-    RawClient lively(relay.fingerprint());
-    QVERIFY(lively.connectTo(relay.port()));
-    lively.socket.write("PANEL SN2 secret-2\n");
-    QVERIFY(lively.waitForLine());
+    RelayClient lively;
+    QVERIFY(lively.ask(relay.port(), "PANEL SN2 secret-2\n"));
     // Answering each PING keeps the link: eight intervals outlast the silence limit.
     QObject::connect(&lively.socket, &QSslSocket::readyRead, [&] { lively.socket.write("PING\n"); });
     QVERIFY(QTest::qWaitFor([&] { return lively.received.count("PING") >= 8
@@ -321,12 +260,7 @@ void TestRelay::startErrorsAreOneLineWithFileAndLine()
     }
 }
 
-int main(int argc, char **argv)
-{
-    enterPrivateNetwork(); // best effort: ephemeral ports work in either namespace
-    QCoreApplication app(argc, argv);
-    TestRelay test;
-    return QTest::qExec(&test, argc, argv);
-}
+// Best effort: ephemeral ports work in either namespace.
+PRIVATE_NETWORK_TEST_MAIN_WITH(TestRelay, enterPrivateNetwork)
 
 #include "test_relay.moc"

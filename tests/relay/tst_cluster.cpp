@@ -5,7 +5,6 @@
 #include "TunnelFixture.h"
 #include "tunnel/pgDllTunnel.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -20,77 +19,22 @@ namespace {
 
 const QString kHost = QStringLiteral("127.0.0.1");
 
-// Speaks RESP to the test's Redis (its own connection, every call bounded).
+// One command to the test's Redis through redis-cli (a process of its own, bounded): the
+// reply as redis-cli prints it, empty for a missing key.
 QByteArray redis(quint16 port, const QList<QByteArray> &args)
 {
-    QTcpSocket s;
-    s.connectToHost(kHost, port);
-    if (!s.waitForConnected(2000))
-        return "(unreachable)";
-    QByteArray out = "*" + QByteArray::number(args.size()) + "\r\n";
-    for (const auto &a : args)
-        out += "$" + QByteArray::number(a.size()) + "\r\n" + a + "\r\n";
-    s.write(out);
-    QByteArray in;
-    QDeadlineTimer deadline(2000);
-    // Only simple replies are read here: +OK, :N, $-1, $N\r\nDATA\r\n.
-    while (!deadline.hasExpired() && s.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())))) {
-        in += s.readAll();
-        if (in.startsWith('$') && in.contains("\r\n")) {
-            const int len = in.mid(1, in.indexOf("\r\n") - 1).toInt();
-            if (len < 0)
-                return QByteArray();
-            const int start = in.indexOf("\r\n") + 2;
-            if (in.size() >= start + len + 2)
-                return in.mid(start, len);
-        } else if (in.endsWith("\r\n")) {
-            return in.trimmed();
-        }
+    QStringList argv{"-h", kHost, "-p", QString::number(port)};
+    for (const QByteArray &a : args)
+        argv << QString::fromLatin1(a);
+    QProcess cli;
+    cli.start(QStringLiteral("redis-cli"), argv);
+    if (!cli.waitForFinished(2000)) {
+        cli.kill();
+        cli.waitForFinished(2000);
+        return "(no answer)";
     }
-    return "(no answer)";
+    return cli.readAllStandardOutput().trimmed();
 }
-
-// A PC's stream straight over the relay protocol, trusting any certificate (the relays'
-// own checks are what is tested, not the PC's).
-class PcStream
-{
-public:
-    bool open(quint16 relayPort, const QByteArray &sn, quint16 targetView = 7530)
-    {
-        socket.setPeerVerifyMode(QSslSocket::VerifyNone);
-        socket.connectToHostEncrypted(kHost, relayPort);
-        if (!socket.waitForEncrypted(3000))
-            return false;
-        socket.write("STREAM token-a " + sn + " 127.0.0.1:" + QByteArray::number(targetView) + "\n");
-        return QTest::qWaitFor([&] { return readLine() || socket.state() != QAbstractSocket::ConnectedState; },
-                               5000)
-            && answer == "OK";
-    }
-    // One round trip through the echo target.
-    bool echoes(const QByteArray &text)
-    {
-        socket.write(text);
-        return QTest::qWaitFor([&] {
-            received += socket.readAll();
-            return received.contains(text) || socket.state() != QAbstractSocket::ConnectedState;
-        }, 5000) && received.contains(text);
-    }
-
-    QSslSocket socket;
-    QByteArray answer, received;
-
-private:
-    bool readLine()
-    {
-        received += socket.readAll();
-        const int nl = received.indexOf('\n');
-        if (nl < 0)
-            return false;
-        answer = received.left(nl);
-        received.remove(0, nl + 1);
-        return true;
-    }
-};
 
 } // namespace
 
@@ -135,7 +79,7 @@ bool TestCluster::startRedis()
                   {"--port", QString::number(m_redisPort), "--bind", kHost, "--save", "", "--appendonly", "no",
                    "--dir", m_dir.path()});
     return m_redis.waitForStarted(5000)
-        && QTest::qWaitFor([&] { return redis(m_redisPort, {"PING"}) == "+PONG"; }, 5000);
+        && QTest::qWaitFor([&] { return redis(m_redisPort, {"PING"}) == "PONG"; }, 5000);
 }
 
 QString TestCluster::relayExtra(int index) const
@@ -249,19 +193,16 @@ void TestCluster::panelOnOneRelayIsReachableFromTheOthers()
     char text[TUNNEL_ERROR_TEXT_SIZE] = {};
     const QByteArray localText = "127.0.0.1:" + QByteArray::number(local);
     QCOMPARE(TunnelAddConnect("", "SN1", 0, 0, "127.0.0.1:7530", localText.constData(), text), int(TUNNEL_OK));
-    QTcpSocket pc;
-    pc.connectToHost(kHost, local);
-    QVERIFY(pc.waitForConnected(3000));
-    pc.write("through two relays");
-    QByteArray back;
-    QTRY_VERIFY_WITH_TIMEOUT((back += pc.readAll()).contains("through two relays"), 5000);
-    pc.close();
+    LocalClient pc;
+    QVERIFY(pc.connectTo(local));
+    QVERIFY(pc.echoes("through two relays", 5000));
+    pc.socket.close();
     TunnelStop();
 
     // And straight from every relay: the holder splices, the others forward.
     for (int i = 0; i < 3; ++i) {
-        PcStream s;
-        QVERIFY2(s.open(m_ports[i], "SN1"), s.answer.constData());
+        RelayClient s;
+        QVERIFY2(s.stream(m_ports[i], "SN1"), s.received.constData());
         QVERIFY(s.echoes("hello via " + QByteArray::number(i)));
     }
     QVERIFY(m_relays[2]->process().waitForOutput("forwarded"));
@@ -285,17 +226,12 @@ void TestCluster::panelOnOneRelayIsReachableFromTheOthers()
 void TestCluster::badSerialNumberIsRefusedAtRegistration()
 {
     for (const QByteArray &sn : {QByteArray("SN1:evil"), QByteArray("SN*"), QByteArray(65, 'A')}) {
-        QSslSocket s;
-        s.setPeerVerifyMode(QSslSocket::VerifyNone);
-        s.connectToHostEncrypted(kHost, m_ports[1]);
-        QVERIFY(s.waitForEncrypted(3000));
-        s.write("PANEL " + sn + " secret-1\n");
-        QByteArray answer;
-        QTRY_VERIFY_WITH_TIMEOUT((answer += s.readAll()).contains('\n'), 5000);
-        QVERIFY2(answer.startsWith("ERR SECRET"), answer.constData());
+        RelayClient s;
+        QVERIFY(s.ask(m_ports[1], "PANEL " + sn + " secret-1\n"));
+        QVERIFY2(s.firstLine().startsWith("ERR SECRET"), s.received.constData());
     }
     QVERIFY(m_relays[1]->process().waitForOutput("serial number is not 1-64 of"));
-    QCOMPARE(redis(m_redisPort, {"EXISTS", "talvo:panel:SN1:evil"}), QByteArray(":0"));
+    QCOMPARE(redis(m_redisPort, {"EXISTS", "talvo:panel:SN1:evil"}), QByteArray("0"));
 }
 
 void TestCluster::metricsEndpointReadsBoundedRequests()
@@ -332,31 +268,26 @@ void TestCluster::strangersAndForgedEntriesAreNotFollowed()
     ToolProcess agent2;
     QVERIFY(startAgent(agent2, "sn2.ini", "SN2", {roguePort}, rogue.fingerprint()));
     QTRY_VERIFY_WITH_TIMEOUT(holderOf("SN2").startsWith("rogue "), 5000);
-    PcStream toRogue;
-    QVERIFY(!toRogue.open(m_ports[1], "SN2"));
-    QVERIFY2(toRogue.answer.startsWith("ERR OFFLINE"), toRogue.answer.constData());
+    RelayClient toRogue;
+    QVERIFY(!toRogue.stream(m_ports[1], "SN2"));
+    QVERIFY2(toRogue.firstLine().startsWith("ERR OFFLINE"), toRogue.received.constData());
     QVERIFY(m_relays[1]->process().waitForOutput("refused: its certificate is not the cluster's"));
     QVERIFY(!rogue.process().output().contains("forwarded"));
 
     // A forwarded request signed with any other key is refused by the holder.
-    QSslSocket forged;
-    forged.setPeerVerifyMode(QSslSocket::VerifyNone);
-    forged.connectToHostEncrypted(kHost, m_ports[0]);
-    QVERIFY(forged.waitForEncrypted(3000));
-    forged.write("FORWARD SN1 127.0.0.1:7530 " + QByteArray(64, 'a') + "\n");
-    QByteArray answer;
-    QTRY_VERIFY_WITH_TIMEOUT((answer += forged.readAll()).contains('\n'), 5000);
-    QVERIFY2(answer.startsWith("ERR SECRET"), answer.constData());
+    RelayClient forged;
+    QVERIFY(forged.ask(m_ports[0], "FORWARD SN1 127.0.0.1:7530 " + QByteArray(64, 'a') + "\n"));
+    QVERIFY2(forged.firstLine().startsWith("ERR SECRET"), forged.received.constData());
 
     // Entries naming an address that is no live member's there lead nowhere.
     QTcpServer trap;
     QVERIFY(trap.listen(QHostAddress::LocalHost, 0));
     const QByteArray trapAt = "127.0.0.1:" + QByteArray::number(trap.serverPort());
     for (const QByteArray &entry : {"ghost " + trapAt, "relay-0 " + trapAt}) {
-        QCOMPARE(redis(m_redisPort, {"SET", "talvo:panel:SN9", entry, "PX", "60000"}), QByteArray("+OK"));
-        PcStream s;
-        QVERIFY(!s.open(m_ports[1], "SN9"));
-        QVERIFY2(s.answer.startsWith("ERR OFFLINE"), s.answer.constData());
+        QCOMPARE(redis(m_redisPort, {"SET", "talvo:panel:SN9", entry, "PX", "60000"}), QByteArray("OK"));
+        RelayClient s;
+        QVERIFY(!s.stream(m_ports[1], "SN9"));
+        QVERIFY2(s.firstLine().startsWith("ERR OFFLINE"), s.received.constData());
     }
     QVERIFY(m_relays[1]->process().waitForOutput("which is no live member there; not followed"));
     QVERIFY(!trap.hasPendingConnections() && !trap.waitForNewConnection(200));
@@ -374,7 +305,7 @@ void TestCluster::sentinelNamesTheRegistry()
         p.start(QStringLiteral("redis-server"), QStringList {"--port", QString::number(port), "--bind", kHost, "--save",
                                                              "", "--appendonly", "no", "--dir", m_dir.path()}
                                                     + more);
-        return p.waitForStarted(5000) && QTest::qWaitFor([&] { return redis(port, {"PING"}) == "+PONG"; }, 5000);
+        return p.waitForStarted(5000) && QTest::qWaitFor([&] { return redis(port, {"PING"}) == "PONG"; }, 5000);
     };
     auto role = [](quint16 port) { return redis(port, {"INFO", "replication"}); };
     QProcess m, r, sentinel;
@@ -388,7 +319,7 @@ void TestCluster::sentinelNamesTheRegistry()
                                 .toUtf8()));
     sentinel.start(QStringLiteral("redis-sentinel"), {conf});
     QVERIFY(sentinel.waitForStarted(5000));
-    QTRY_VERIFY_WITH_TIMEOUT(redis(sentinelPort, {"PING"}) == "+PONG", 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(redis(sentinelPort, {"PING"}) == "PONG", 5000);
     // The first Sentinel of the list is down: the relay asks the next.
     QVERIFY(QDir(m_dir.path()).mkpath("viaSentinel"));
     RelayFixture viaSentinel(m_dir.filePath("viaSentinel"));
@@ -404,9 +335,9 @@ void TestCluster::sentinelNamesTheRegistry()
                               5000);
     // Failover: the replica becomes the master, the old master its replica. A panel that
     // registers afterwards must land in the new master, found through the Sentinel again.
-    QByteArray failover; // "-NOGOODSLAVE" until the Sentinel has seen the replica
-    QTRY_VERIFY2_WITH_TIMEOUT((failover = redis(sentinelPort, {"SENTINEL", "FAILOVER", "talvo"})) == "+OK"
-                                  || failover.startsWith("-INPROG"),
+    QByteArray failover; // "NOGOODSLAVE" until the Sentinel has seen the replica
+    QTRY_VERIFY2_WITH_TIMEOUT((failover = redis(sentinelPort, {"SENTINEL", "FAILOVER", "talvo"})) == "OK"
+                                  || failover.startsWith("INPROG"),
                               failover, 15000);
     QTRY_VERIFY_WITH_TIMEOUT(role(replica).contains("role:master") && role(master).contains("role:slave"), 15000);
     ToolProcess agent;
@@ -431,8 +362,8 @@ void TestCluster::leavingRelayKeepsNewerHoldersEntry()
     before.kill();
     QVERIFY(m_relays[0]->process().waitForOutput("panel SN2 gone"));
     // Relay 0's lookups queue behind its removal: this one sees what the removal left.
-    PcStream s;
-    QVERIFY2(s.open(m_ports[0], "SN2"), s.answer.constData());
+    RelayClient s;
+    QVERIFY2(s.stream(m_ports[0], "SN2"), s.received.constData());
     QVERIFY(s.echoes("still at relay 1"));
     QVERIFY(holderOf("SN2").startsWith("relay-1 "));
 }
@@ -442,8 +373,8 @@ void TestCluster::redisRestartedEmptyIsFilledAgain()
     m_redis.kill();
     QVERIFY(m_redis.waitForFinished(5000));
     // Meanwhile the holder goes on serving its own panel.
-    PcStream local;
-    QVERIFY2(local.open(m_ports[0], "SN1"), local.answer.constData());
+    RelayClient local;
+    QVERIFY2(local.stream(m_ports[0], "SN1"), local.received.constData());
     QVERIFY(local.echoes("while Redis is away"));
     QVERIFY(m_relays[0]->process().waitForOutput("cluster registry lost"));
 
@@ -455,8 +386,8 @@ void TestCluster::redisRestartedEmptyIsFilledAgain()
         QTRY_VERIFY_WITH_TIMEOUT(!redis(m_redisPort, {"GET", "talvo:relay:relay-" + QByteArray::number(i)}).isEmpty(),
                                  qMax<qint64>(1, 5000 - since.elapsed()));
     QVERIFY(local.echoes("and after"));
-    PcStream forwarded;
-    QVERIFY2(forwarded.open(m_ports[2], "SN1"), forwarded.answer.constData());
+    RelayClient forwarded;
+    QVERIFY2(forwarded.stream(m_ports[2], "SN1"), forwarded.received.constData());
 }
 
 void TestCluster::killedRelaysPanelsMoveToTheOthers()
@@ -465,8 +396,8 @@ void TestCluster::killedRelaysPanelsMoveToTheOthers()
     ToolProcess agent9;
     QVERIFY(startAgent(agent9, "sn9.ini", "SN9", {m_ports[2]}, m_relays[0]->fingerprint()));
     QTRY_VERIFY_WITH_TIMEOUT(holderOf("SN9").startsWith("relay-2 "), 5000);
-    PcStream bystander;
-    QVERIFY(bystander.open(m_ports[1], "SN9"));
+    RelayClient bystander;
+    QVERIFY(bystander.stream(m_ports[1], "SN9"));
     m_relays[0]->process().kill();
     QElapsedTimer since;
     since.start();
@@ -474,13 +405,13 @@ void TestCluster::killedRelaysPanelsMoveToTheOthers()
     for (int i : {1, 2}) {
         bool reached = false;
         while (!reached && since.elapsed() < 3000) {
-            PcStream s;
-            reached = s.open(m_ports[i], "SN1") && s.echoes("moved");
+            RelayClient s;
+            reached = s.stream(m_ports[i], "SN1") && s.echoes("moved");
         }
         QVERIFY2(reached, qPrintable(QStringLiteral("SN1 not reachable via relay %1 within 3 s").arg(i)));
     }
     // The killed relay's membership runs out with its expiry (2 s); nothing names it then.
-    QTRY_VERIFY_WITH_TIMEOUT(redis(m_redisPort, {"EXISTS", "talvo:relay:relay-0"}) == ":0", 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(redis(m_redisPort, {"EXISTS", "talvo:relay:relay-0"}) == "0", 5000);
     QVERIFY(!holderOf("SN1").startsWith("relay-0"));
     QVERIFY(bystander.echoes("undisturbed"));
 }

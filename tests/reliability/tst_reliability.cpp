@@ -42,26 +42,6 @@ long long rssKiB(qint64 pid)
     return -1;
 }
 
-// A PC stream spoken directly: STREAM request, OK, then an echo through the agent.
-struct PcStream
-{
-    QSslSocket socket;
-    QByteArray received;
-    PcStream() { QObject::connect(&socket, &QSslSocket::readyRead, [this] { received += socket.readAll(); }); }
-    void open(quint16 relayPort, const QString &sn, quint16 target)
-    {
-        socket.setPeerVerifyMode(QSslSocket::VerifyNone);
-        QObject::connect(&socket, &QSslSocket::encrypted, [this, sn, target] {
-            socket.write(QStringLiteral("STREAM token-a %1 127.0.0.1:%2\n").arg(sn).arg(target).toLatin1());
-        });
-        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), relayPort);
-    }
-    bool answered() const { return received.contains('\n'); }
-    bool ok() const { return received.startsWith("OK\n"); }
-    // The payload came back (after the "OK" line).
-    bool echoed(int size) const { return ok() && received.size() >= 3 + size; }
-};
-
 } // namespace
 
 class TestReliability : public QObject
@@ -77,7 +57,7 @@ private slots:
     void cleanupTestCase();
 
 private:
-    bool streamEchoes(int timeoutMs);
+    bool streamEchoes();
 
     QTemporaryDir m_dir;
     std::unique_ptr<RelayFixture> m_relay;
@@ -108,14 +88,10 @@ void TestReliability::initTestCase()
     QVERIFY(m_agent.waitForOutput("registered at"));
 }
 
-bool TestReliability::streamEchoes(int timeoutMs)
+bool TestReliability::streamEchoes()
 {
-    PcStream s;
-    s.open(m_relay->port(), "SN1", m_echo.serverPort());
-    if (!QTest::qWaitFor([&] { return s.answered(); }, timeoutMs) || !s.ok())
-        return false;
-    s.socket.write("ping");
-    return QTest::qWaitFor([&] { return s.echoed(4); }, timeoutMs);
+    RelayClient s;
+    return s.stream(m_relay->port(), "SN1", m_echo.serverPort()) && s.echoes("ping");
 }
 
 // Streams' buffers, TLS state and bookkeeping must not stay with the processes once the
@@ -132,16 +108,16 @@ void TestReliability::memoryComesBackAfterStreams()
                                                                                                     : -1;
     };
     for (int i = 0; i < 3; ++i) // first use allocates for good (TLS tables, resolver)
-        QVERIFY(streamEchoes(5000));
+        QVERIFY(streamEchoes());
     const long long relayIdle = settledRss(relayPid, m_relay->process()), agentIdle = settledRss(agentPid, m_agent);
     QVERIFY(relayIdle > 0 && agentIdle > 0);
 
     constexpr int kStreams = 300;
     const QByteArray payload(32 * 1024, 'x');
-    std::vector<std::unique_ptr<PcStream>> streams;
+    std::vector<std::unique_ptr<RelayClient>> streams;
     for (int i = 0; i < kStreams; ++i) {
-        streams.push_back(std::make_unique<PcStream>());
-        streams.back()->open(m_relay->port(), "SN1", m_echo.serverPort());
+        streams.push_back(std::make_unique<RelayClient>());
+        streams.back()->send(m_relay->port(), RelayClient::streamRequest("SN1", m_echo.serverPort()));
     }
     auto count = [&](auto pred) { return int(std::count_if(streams.begin(), streams.end(), pred)); };
     QVERIFY(QTest::qWaitFor([&] { return count([](auto &s) { return s->answered(); }) == kStreams; }, 60000));
@@ -191,7 +167,7 @@ void TestReliability::descriptorFloodIsShedCheaply()
 
     QElapsedTimer served;
     served.start();
-    QVERIFY(streamEchoes(5000));
+    QVERIFY(streamEchoes());
     qInfo("flood: relay CPU %.1f %% of a core, %.1f log lines/s; a stream served %lld ms after", cpu * 100,
           linesPerSecond, served.elapsed());
     QVERIFY2(cpu < 0.2, qPrintable(QString::number(cpu)));
@@ -227,10 +203,8 @@ void TestReliability::connectionCapsCloseBeforeTls()
 // both end it although neither reads from it any more (each waits to write towards the target).
 void TestReliability::stalledReaderBesideLiveStream()
 {
-    PcStream stalled;
-    stalled.open(m_relay->port(), "SN1", m_deafPort);
-    QVERIFY(QTest::qWaitFor([&] { return stalled.answered(); }, 5000));
-    QVERIFY(stalled.ok());
+    RelayClient stalled;
+    QVERIFY(stalled.stream(m_relay->port(), "SN1", m_deafPort));
     // Topped up in 1 MiB steps, 64 MiB at most: more than the buffers on the way can hold.
     const QByteArray chunk(1 << 20, 's');
     qint64 queued = 0, sent = 0;
@@ -247,10 +221,8 @@ void TestReliability::stalledReaderBesideLiveStream()
     topUp();
     QVERIFY(QTest::qWaitFor([&] { return sent >= (8 << 20); }, 10000));
 
-    PcStream live;
-    live.open(m_relay->port(), "SN1", m_echo.serverPort());
-    QVERIFY(QTest::qWaitFor([&] { return live.answered(); }, 5000));
-    QVERIFY(live.ok());
+    RelayClient live;
+    QVERIFY(live.stream(m_relay->port(), "SN1", m_echo.serverPort()));
     const QByteArray payload(256 * 1024, 'l');
     live.socket.write(payload);
     QVERIFY2(QTest::qWaitFor([&] { return live.echoed(payload.size()); }, 10000), "the live stream stalled too");
@@ -293,12 +265,7 @@ void TestReliability::twoAgentsWithOneSnBackOff()
     QCOMPARE(m_relay->process().count("panel SN2 registered again"), 1); // once per 30 s
 }
 
-int main(int argc, char **argv)
-{
-    enterPrivateNetwork(); // best effort: ephemeral ports work in either namespace
-    QCoreApplication app(argc, argv);
-    TestReliability test;
-    return QTest::qExec(&test, argc, argv);
-}
+// Best effort: ephemeral ports work in either namespace.
+PRIVATE_NETWORK_TEST_MAIN_WITH(TestReliability, enterPrivateNetwork)
 
 #include "tst_reliability.moc"

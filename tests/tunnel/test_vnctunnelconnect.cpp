@@ -37,21 +37,8 @@ int openChannel(const QString &sn, const QString &remote, const QString &local, 
 
 bool echoes(quint16 port, const QByteArray &data)
 {
-    QTcpSocket s;
-    s.connectToHost(QHostAddress::LocalHost, port);
-    if (!s.waitForConnected(3000))
-        return false;
-    s.write(data);
-    QByteArray got;
-    QObject::connect(&s, &QTcpSocket::readyRead, [&] { got += s.readAll(); });
-    return QTest::qWaitFor([&] { return got.size() >= data.size(); }, 10000) && got == data;
-}
-
-bool refusesConnections(quint16 port)
-{
-    QTcpSocket s;
-    s.connectToHost(QHostAddress::LocalHost, port);
-    return !s.waitForConnected(2000);
+    LocalClient c;
+    return c.connectTo(port) && c.echoes(data);
 }
 
 } // namespace

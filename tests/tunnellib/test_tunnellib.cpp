@@ -57,29 +57,6 @@ QByteArray randomBytes(int size)
     return data;
 }
 
-// A client of a forwarded local port that collects what comes back.
-struct Client
-{
-    QTcpSocket socket;
-    QByteArray received;
-    Client() { QObject::connect(&socket, &QTcpSocket::readyRead, [this] { received += socket.readAll(); }); }
-    bool connectTo(quint16 port)
-    {
-        socket.connectToHost(QHostAddress::LocalHost, port);
-        return socket.waitForConnected(3000);
-    }
-    bool echoes(const QByteArray &data, int timeoutMs = 20000)
-    {
-        received.clear();
-        socket.write(data);
-        return QTest::qWaitFor([&] { return received.size() >= data.size(); }, timeoutMs) && received == data;
-    }
-    bool closedByPeer(int timeoutMs)
-    {
-        return QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs);
-    }
-};
-
 // A PC application in the middle of a large transfer through the echo target, on a raw
 // socket: QTcpSocket reports a reset and a clean end alike, the difference this is about.
 struct Transfer
@@ -143,9 +120,6 @@ struct Transfer
 class TestTunnelLib : public QObject
 {
     Q_OBJECT
-public:
-    explicit TestTunnelLib(QString netnsNote) : m_netnsNote(std::move(netnsNote)) {}
-
 private slots:
     void initTestCase();
     void callsBeforeStartAndBadConfigsFail();
@@ -164,7 +138,6 @@ private slots:
 private:
     bool startAgent();
 
-    QString m_netnsNote;
     QTemporaryDir m_dir;
     std::unique_ptr<RelayFixture> m_relay; // owned, so the relay process ends with the test
     ToolProcess m_agent;
@@ -175,8 +148,8 @@ private:
 
 void TestTunnelLib::initTestCase()
 {
-    if (!m_netnsNote.isEmpty())
-        qInfo("running in the host's network namespace (%s)", qPrintable(m_netnsNote));
+    if (!privateNetworkSkipReason().isEmpty())
+        qInfo("running in the host's network namespace (%s)", qPrintable(privateNetworkSkipReason()));
     QVERIFY(m_dir.isValid());
     QVERIFY(m_echo.isListening());
     m_relay = std::make_unique<RelayFixture>(m_dir.path());
@@ -276,16 +249,14 @@ void TestTunnelLib::addConnectReportsEachCause()
     QCOMPARE(add("OTHER", "127.0.0.1:7530", local(probe)), int(TUNNEL_E_SN_NOT_ALLOWED));
     QCOMPARE(add("SN9", "127.0.0.1:7530", local(probe)), int(TUNNEL_E_PANEL_OFFLINE));
     // A refused forwarding leaves nothing listening.
-    QTcpSocket s;
-    s.connectToHost(QHostAddress::LocalHost, probe);
-    QVERIFY(!s.waitForConnected(2000));
+    QVERIFY(refusesConnections(probe));
 
     QCOMPARE(add("SN1", "127.0.0.1:7530", local(m_port)), int(TUNNEL_OK));
 }
 
 void TestTunnelLib::bulkTransferBothWaysIntact()
 {
-    Client a, b;
+    LocalClient a, b;
     QVERIFY(a.connectTo(m_port));
     QVERIFY(b.connectTo(m_port));
     const QByteArray big = randomBytes(8 << 20), other = randomBytes(3 << 20);
@@ -299,13 +270,13 @@ void TestTunnelLib::bulkTransferBothWaysIntact()
 
 void TestTunnelLib::targetNotOnListDisturbsNoOtherStream()
 {
-    Client keep;
+    LocalClient keep;
     QVERIFY(keep.connectTo(m_port));
     QVERIFY(keep.echoes("before"));
 
     const quint16 port = freePort();
     QCOMPARE(add("SN1", "127.0.0.1:9", local(port)), int(TUNNEL_OK));
-    Client refused;
+    LocalClient refused;
     QVERIFY(refused.connectTo(port));
     refused.socket.write("hello");
     QVERIFY(refused.closedByPeer(10000));
@@ -318,7 +289,7 @@ void TestTunnelLib::targetNotOnListDisturbsNoOtherStream()
 
 void TestTunnelLib::deleteClosesListenerButNotStreams()
 {
-    Client open;
+    LocalClient open;
     QVERIFY(open.connectTo(m_port));
     QVERIFY(open.echoes("x"));
 
@@ -327,9 +298,7 @@ void TestTunnelLib::deleteClosesListenerButNotStreams()
     QCOMPARE(TunnelDelConnect("", sn, 0, 0, remote, loc), int(TUNNEL_OK));
     QCOMPARE(TunnelDelConnect("", sn, 0, 0, remote, loc), int(TUNNEL_E_NOT_FOUND));
     QCOMPARE(TunnelDelListen("", loc), int(TUNNEL_E_NOT_FOUND));
-    QTcpSocket refused;
-    refused.connectToHost(QHostAddress::LocalHost, m_port);
-    QVERIFY(!refused.waitForConnected(2000));
+    QVERIFY(refusesConnections(m_port));
     QVERIFY(open.echoes(randomBytes(256 << 10)));
 
     // The tool's order for every request: delete, then add. Twice, one listener at the end.
@@ -337,7 +306,7 @@ void TestTunnelLib::deleteClosesListenerButNotStreams()
         TunnelDelConnect("", sn, 0, 0, remote, loc);
         QCOMPARE(add("SN1", "127.0.0.1:7530", local(m_port)), int(TUNNEL_OK));
     }
-    Client again;
+    LocalClient again;
     QVERIFY(again.connectTo(m_port));
     QVERIFY(again.echoes("again"));
     QCOMPARE(TunnelDelListen("", loc), int(TUNNEL_OK));
@@ -349,7 +318,7 @@ void TestTunnelLib::deleteClosesListenerButNotStreams()
 // keep its port taken after the forwarding is deleted.
 void TestTunnelLib::childProcessesInheritNoSocket()
 {
-    Client open;
+    LocalClient open;
     QVERIFY(open.connectTo(m_port));
     QVERIFY(open.echoes("x"));
     QProcess child;
@@ -367,7 +336,6 @@ void TestTunnelLib::agentKilledMidStreamThenBack()
     QVERIFY(cut.cutAfter(8 << 20, [&] { m_agent.kill(); }));
     QCOMPARE(cut.end, ECONNRESET);
     QVERIFY(m_relay->process().waitForOutput("panel SN1 gone"));
-    if (!m_relay->process().waitForOutput("aborted")) writeFile("/tmp/relay-out.txt", m_relay->process().output().toUtf8());
     QVERIFY(m_relay->process().waitForOutput("aborted"));
     QCOMPARE(add("SN1", "127.0.0.1:7530", local(m_port)), int(TUNNEL_E_PANEL_OFFLINE));
 
@@ -376,7 +344,7 @@ void TestTunnelLib::agentKilledMidStreamThenBack()
     QVERIFY(startAgent());
     QVERIFY(QTest::qWaitFor([&] { return add("SN1", "127.0.0.1:7530", local(m_port)) == TUNNEL_OK; }, 5000));
     qInfo("SN reachable %lld ms after the agent's restart", sinceStart.elapsed());
-    Client next;
+    LocalClient next;
     QVERIFY(next.connectTo(m_port));
     QVERIFY(next.echoes("back"));
 }
@@ -392,7 +360,7 @@ void TestTunnelLib::relayRestartedListenersSurvive()
     QVERIFY(QTest::qWaitFor([] { return state() != TUNNEL_OK; }, 5000));
 
     // Accepted while the relay is down: waits for it instead of failing at once.
-    Client waiting;
+    LocalClient waiting;
     QVERIFY(waiting.connectTo(m_port));
     waiting.socket.write("queued");
 
@@ -410,7 +378,7 @@ void TestTunnelLib::connectionWaitsTenSecondsForRelay()
 {
     m_relay->process().kill();
     QVERIFY(QTest::qWaitFor([] { return state() != TUNNEL_OK; }, 5000));
-    Client c;
+    LocalClient c;
     QVERIFY(c.connectTo(m_port));
     QElapsedTimer timer;
     timer.start();
@@ -422,26 +390,18 @@ void TestTunnelLib::connectionWaitsTenSecondsForRelay()
 // The host's way out before unloading the library: nothing of it may stay behind.
 void TestTunnelLib::stopEndsEverythingForGood()
 {
-    Client open;
+    LocalClient open;
     QVERIFY(open.connectTo(m_port)); // still listening, with the relay gone
     const int threads = threadCount();
     QCOMPARE(TunnelStop(), int(TUNNEL_OK));
     QCOMPARE(threadCount(), threads - 1);
-    QTcpSocket refused;
-    refused.connectToHost(QHostAddress::LocalHost, m_port);
-    QVERIFY(!refused.waitForConnected(2000));
+    QVERIFY(refusesConnections(m_port));
     QCOMPARE(state(), int(TUNNEL_E_NOT_STARTED));
     QCOMPARE(start(m_goodConfig), int(TUNNEL_E_NOT_STARTED));
     QCOMPARE(add("SN1", "127.0.0.1:7530", local(m_port)), int(TUNNEL_E_NOT_STARTED));
     QCOMPARE(TunnelStop(), int(TUNNEL_OK));
 }
 
-int main(int argc, char **argv)
-{
-    const QString note = enterPrivateNetwork();
-    QCoreApplication app(argc, argv);
-    TestTunnelLib test(note);
-    return QTest::qExec(&test, argc, argv);
-}
+PRIVATE_NETWORK_TEST_MAIN_WITH(TestTunnelLib, enterPrivateNetwork)
 
 #include "test_tunnellib.moc"

@@ -28,7 +28,7 @@ private slots:
     void malformedMessagesAreRefused();
     void writeQueueKeepsOrderAndBound();
     void patternsAndSecrets();
-    void certificateIsCreatedOnceAndPinned();
+    void keyIsPrivateToItsOwner();
     void spliceCarriesHalfCloseThroughTls();
 };
 
@@ -157,20 +157,16 @@ void TestWire::patternsAndSecrets()
     QVERIFY(normaliseFingerprint("abcd").empty());
 }
 
-void TestWire::certificateIsCreatedOnceAndPinned()
+// Created once and kept across restarts is the relay suite's keepsItsCertificateAcrossRestarts;
+// here, that nobody else on the machine may read the key.
+void TestWire::keyIsPrivateToItsOwner()
 {
     QTemporaryDir dir;
-    const std::string key = dir.filePath("k.pem").toStdString(), cert = dir.filePath("c.pem").toStdString();
     bool created = false;
-    std::string error, fp1, fp2;
-    QVERIFY(relay::ensureKeyAndCertificate(key, cert, &created, &error));
+    std::string error;
+    QVERIFY(relay::ensureKeyAndCertificate(dir.filePath("k.pem").toStdString(), dir.filePath("c.pem").toStdString(),
+                                           &created, &error));
     QVERIFY(created);
-    QVERIFY(fileFingerprint(cert, &fp1, &error));
-    QVERIFY(relay::ensureKeyAndCertificate(key, cert, &created, &error));
-    QVERIFY(!created);
-    QVERIFY(fileFingerprint(cert, &fp2, &error));
-    QCOMPARE(fp1, fp2);
-    QCOMPARE(int(fp1.size()), 64);
     QCOMPARE(QFile(dir.filePath("k.pem")).permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
 }
 

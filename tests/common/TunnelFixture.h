@@ -2,8 +2,10 @@
 
 #include <QByteArray>
 #include <QProcess>
+#include <QSslSocket>
 #include <QString>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 
 // Helpers shared by the tunnel tests: the relay and the panel agent as real processes
@@ -62,6 +64,53 @@ public:
 protected:
     void incomingConnection(qintptr fd) override;
 };
+
+// A client spoken straight over the relay protocol, collecting all it receives. It trusts any
+// certificate unless given the fingerprint to pin: the relays' own checks are under test.
+class RelayClient
+{
+public:
+    RelayClient();
+    // TLS to the relay, waited for.
+    bool connectTo(quint16 port, const QString &fingerprint = QString());
+    // Starts TLS and sends `request` once it is up, without waiting: for many at a time.
+    void send(quint16 port, const QByteArray &request);
+    // Connects, sends one request line and waits for the first line of the answer.
+    bool ask(quint16 port, const QByteArray &request, const QString &fingerprint = QString());
+    // A stream from token-a to `target` on panel `sn`, answered OK.
+    bool stream(quint16 port, const QByteArray &sn, quint16 target = 7530);
+    bool waitForLine(int timeoutMs = 5000);
+    bool closed(int timeoutMs = 5000);
+    // One round trip through an echo target.
+    bool echoes(const QByteArray &text, int timeoutMs = 5000);
+    bool answered() const { return received.contains('\n'); }
+    bool ok() const { return received.startsWith("OK\n"); }
+    // `size` bytes came back after the OK.
+    bool echoed(int size) const { return ok() && received.size() >= 3 + size; }
+    QByteArray firstLine() const { return received.left(received.indexOf('\n')); }
+    static QByteArray streamRequest(const QByteArray &sn, quint16 target)
+    {
+        return "STREAM token-a " + sn + " 127.0.0.1:" + QByteArray::number(target) + "\n";
+    }
+
+    QSslSocket socket;
+    QByteArray received;
+};
+
+// A client of a forwarded local port that collects what comes back.
+struct LocalClient
+{
+    LocalClient();
+    bool connectTo(quint16 port);
+    bool echoes(const QByteArray &data, int timeoutMs = 20000);
+    bool closedByPeer(int timeoutMs);
+
+    QTcpSocket socket;
+    QByteArray received;
+};
+
+// Nothing listens on the port: a forwarding refused or deleted left no listener behind.
+bool refusesConnections(quint16 port);
 
 // A port that was free a moment ago (bind to 0, read, close).
 quint16 freePort();

@@ -1,10 +1,12 @@
 #include "TunnelFixture.h"
 
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTcpSocket>
+#include <QtTest>
 
 const char *const kRelayBinary = TALVO_RELAY_BIN;
 const char *const kPanelBinary = TALVO_PANEL_BIN;
@@ -111,6 +113,90 @@ void EchoServer::incomingConnection(qintptr fd)
     socket->setSocketDescriptor(fd);
     QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->write(socket->readAll()); });
     QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+}
+
+RelayClient::RelayClient()
+{
+    socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+    QObject::connect(&socket, &QSslSocket::readyRead, [this] { received += socket.readAll(); });
+}
+
+bool RelayClient::connectTo(quint16 port, const QString &fingerprint)
+{
+    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+    if (!socket.waitForEncrypted(5000))
+        return false;
+    return fingerprint.isEmpty()
+        || QCryptographicHash::hash(socket.peerCertificate().toDer(), QCryptographicHash::Sha256).toHex()
+               == fingerprint.toLatin1();
+}
+
+void RelayClient::send(quint16 port, const QByteArray &request)
+{
+    QObject::connect(&socket, &QSslSocket::encrypted, [this, request] { socket.write(request); });
+    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+}
+
+bool RelayClient::ask(quint16 port, const QByteArray &request, const QString &fingerprint)
+{
+    if (!connectTo(port, fingerprint))
+        return false;
+    socket.write(request);
+    return waitForLine();
+}
+
+bool RelayClient::stream(quint16 port, const QByteArray &sn, quint16 target)
+{
+    return ask(port, streamRequest(sn, target)) && firstLine() == "OK";
+}
+
+bool RelayClient::waitForLine(int timeoutMs)
+{
+    return QTest::qWaitFor([&] { return answered() || socket.state() != QAbstractSocket::ConnectedState; }, timeoutMs)
+        && answered();
+}
+
+bool RelayClient::closed(int timeoutMs)
+{
+    return QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs);
+}
+
+bool RelayClient::echoes(const QByteArray &text, int timeoutMs)
+{
+    socket.write(text);
+    return QTest::qWaitFor([&] { return received.contains(text) || socket.state() != QAbstractSocket::ConnectedState; },
+                           timeoutMs)
+        && received.contains(text);
+}
+
+LocalClient::LocalClient()
+{
+    QObject::connect(&socket, &QTcpSocket::readyRead, [this] { received += socket.readAll(); });
+}
+
+bool LocalClient::connectTo(quint16 port)
+{
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    return socket.waitForConnected(3000);
+}
+
+bool LocalClient::echoes(const QByteArray &data, int timeoutMs)
+{
+    received.clear();
+    socket.write(data);
+    return QTest::qWaitFor([&] { return received.size() >= data.size(); }, timeoutMs) && received == data;
+}
+
+bool LocalClient::closedByPeer(int timeoutMs)
+{
+    return QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs);
+}
+
+bool refusesConnections(quint16 port)
+{
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    return !s.waitForConnected(2000);
 }
 
 quint16 freePort()
