@@ -8,6 +8,7 @@
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QHostAddress>
+#include <QMetaMethod>
 #include <QPointer>
 #include <QTcpSocket>
 #include <QThread>
@@ -319,8 +320,12 @@ void PLCDownloadPassThrough::takePanelMessages(const std::vector<framing::PanelM
             break;
         }
     }
-    if (!frames.isEmpty())
-        emit framesToPcap(frames);
+    if (frames.isEmpty())
+        return;
+    if (isSignalConnected(QMetaMethod::fromSignal(&PLCDownloadPassThrough::sendDatatoPcap)))
+        for (QByteArray frame : frames)
+            emit sendDatatoPcap(reinterpret_cast<unsigned char *>(frame.data()), frame.size());
+    emit framesToPcap(frames);
 }
 
 void PLCDownloadPassThrough::readSerialMode(const QByteArray &read)

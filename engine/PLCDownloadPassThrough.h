@@ -60,8 +60,12 @@ signals:
     void message(QString text);
     void stateChanged(PLCDownloadPassThrough::State _state);
     void closeChannal();
-    // The frames of one read from the tunnel, in order, to be injected together.
+    // The frames of one read from the tunnel, in order, to be injected together (one system
+    // call for them all, which is what lets the bridge keep up with a bulk transfer).
     void framesToPcap(QVector<QByteArray> frames);
+    // The same frames one by one, for a receiver that injects each while the emission runs
+    // (`buf` is valid only then); emitted only when something listens.
+    void sendDatatoPcap(unsigned char *buf, int len);
     void sendPcpMacIpAddr(QString mac, QString ip);
 
 public slots:

@@ -103,9 +103,11 @@ private slots:
         QCOMPARE(engine.connectDevice(), false); // already connected
 
         // Frames both ways.
-        QList<QByteArray> injected;
+        QList<QByteArray> injected, oneByOne;
         connect(&engine, &PLCDownloadPassThrough::framesToPcap, this,
                 [&](const QVector<QByteArray> &frames) { injected << frames.toList(); });
+        connect(&engine, &PLCDownloadPassThrough::sendDatatoPcap, this,
+                [&](unsigned char *buf, int len) { oneByOne << QByteArray(reinterpret_cast<char *>(buf), len); });
         std::string nine;
         for (int i = 0; i < 9; ++i) {
             const std::string frame(64, char('a' + i)); // of no type whose length is known
@@ -114,6 +116,7 @@ private slots:
         panel->write(nine.data(), qint64(nine.size()));
         QTRY_COMPARE_WITH_TIMEOUT(injected.size(), 9, 5000);
         QCOMPARE(injected.last(), QByteArray(64, 'i'));
+        QCOMPARE(oneByOne, injected); // the one-frame signal carries the same, in order
 
         engine.pcapSockeTunnelWrite("PCP#frameEND#");
         QCOMPARE(readAtLeast(panel, 13), QByteArray("PCP#frameEND#"));
