@@ -4,21 +4,35 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 
 // Nothing may escape into a C caller: any failure, memory included, is a false result.
 
 namespace {
 
-thread_local std::string g_lastError;
+// Each calling thread's last error, kept until that thread's next call. Not thread_local:
+// this library is loaded at run time, and its thread-local block would be a dynamic one,
+// which LeakSanitizer's check at exit cannot always walk (it crashed on one here).
+std::mutex g_errorsMutex;
+std::map<std::thread::id, std::string> g_errors;
+
+std::string &lastError()
+{
+    std::lock_guard<std::mutex> lock(g_errorsMutex);
+    return g_errors[std::this_thread::get_id()];
+}
 
 bool noted(bool ok, const std::string &call)
 {
     if (!ok) {
         const int e = errno;
-        g_lastError = call + " failed: a bad or duplicate name, a name another pair holds, or no pair";
+        std::string &error = lastError();
+        error = call + " failed: a bad or duplicate name, a name another pair holds, or no pair";
         if (e != 0)
-            g_lastError += std::string(" (last system error: ") + std::strerror(e) + ")";
+            error += std::string(" (last system error: ") + std::strerror(e) + ")";
     }
     return ok;
 }
@@ -53,5 +67,5 @@ bool DeletePair(const char *port)
 
 const char *LastPairError(void)
 {
-    return g_lastError.c_str();
+    return lastError().c_str();
 }
