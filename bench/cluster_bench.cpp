@@ -6,6 +6,7 @@
 // survivors, streams between the survivors checked undisturbed, nothing stale left once
 // the killed relay's entries expire. Every loop is bounded in count and time.
 // Usage: cluster_bench [--panels N] [--megabytes M]
+#include "BenchProcess.h"
 #include "wire/Backoff.h"
 #include "wire/LineChannel.h"
 #include "wire/Messages.h"
@@ -35,21 +36,13 @@
 
 extern char **environ;
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::readFile;
+using bench::secondsSince;
 using asio::ip::tcp;
 using namespace wire::msg;
 
 namespace {
-
-double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
-
-std::string readFile(const std::string &path)
-{
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 uint16_t freePort()
 {
@@ -58,60 +51,13 @@ uint16_t freePort()
     return a.local_endpoint().port();
 }
 
-struct Child
+struct Child : bench::Child
 {
-    pid_t pid = -1;
-    std::string log;
     void start(const std::vector<std::string> &args, const std::string &logPath)
     {
-        log = logPath;
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&fa, 1, 2);
-        std::vector<char *> argv;
-        for (const auto &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        posix_spawnp(&pid, args[0].c_str(), &fa, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
-    }
-    void kill9()
-    {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        pid = -1;
+        bench::Child::start(args, logPath, true);
     }
     ~Child() { kill9(); }
-    double cpuSeconds() const
-    {
-        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (text.empty())
-            return 0;
-        std::istringstream rest(text.substr(text.rfind(')') + 2));
-        std::string field;
-        unsigned long long utime = 0, stime = 0;
-        for (int i = 3; i <= 15 && rest >> field; ++i) {
-            if (i == 14)
-                utime = std::stoull(field);
-            if (i == 15)
-                stime = std::stoull(field);
-        }
-        return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
-    }
-    bool waitFor(const std::string &needle, double seconds)
-    {
-        const auto t = Clock::now();
-        while (secondsSince(t) < seconds) {
-            if (readFile(log).find(needle) != std::string::npos)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return false;
-    }
 };
 
 // Pipelined GETs over RESP; an empty string for a missing key.

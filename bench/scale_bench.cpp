@@ -6,6 +6,7 @@
 // stream protocol. Every wait is bounded in time.
 // Usage: scale_bench [--quick] [--panels N] [--no-scaling]
 //        scale_bench --simulate PORT FINGERPRINT FIRST COUNT   (one simulating process)
+#include "BenchProcess.h"
 #include "wire/Messages.h"
 #include "wire/ReadLine.h"
 #include "wire/Tls.h"
@@ -33,7 +34,9 @@
 
 extern char **environ;
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::readFile;
+using bench::secondsSince;
 using namespace std::chrono_literals;
 
 namespace {
@@ -41,16 +44,6 @@ namespace {
 // Targets as the simulated panels understand them.
 const char *const kEcho = "127.0.0.1:1";
 const char *const kSink = "127.0.0.1:2";
-
-double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
-
-std::string readFile(const std::string &path)
-{
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 std::size_t countIn(const std::string &text, const std::string &needle)
 {
@@ -230,59 +223,30 @@ int simulate(char **argv)
 // ---------------------------------------------------------------------------------------
 // The measuring process.
 
-struct Child
+struct Child : bench::Child
 {
-    pid_t pid = -1;
     int out = -1; // the child's standard output, when piped
-    std::string log;
     std::string buffered;
 
     bool start(const std::vector<std::string> &args, const std::string &logPath, bool pipeOut = false)
     {
-        log = logPath;
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
         int fds[2] = {-1, -1};
-        if (pipeOut && pipe2(fds, O_CLOEXEC) == 0) {
-            posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-            posix_spawn_file_actions_addopen(&fa, 2, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        } else {
-            posix_spawn_file_actions_addopen(&fa, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            posix_spawn_file_actions_adddup2(&fa, 1, 2);
-        }
-        std::vector<char *> argv;
-        for (const auto &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        const int rc = posix_spawn(&pid, args[0].c_str(), &fa, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
+        if (pipeOut && pipe2(fds, O_CLOEXEC) != 0)
+            fds[0] = fds[1] = -1;
+        const bool ok = bench::Child::start(args, logPath, false, fds[1]);
         if (fds[1] >= 0)
             ::close(fds[1]);
         out = fds[0];
-        return rc == 0;
+        return ok;
     }
     void kill9()
     {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
+        bench::Child::kill9();
         if (out >= 0)
             ::close(out);
-        pid = -1;
         out = -1;
     }
     ~Child() { kill9(); }
-    bool waitFor(const std::string &needle, double seconds)
-    {
-        const auto t = Clock::now();
-        while (secondsSince(t) < seconds) {
-            if (readFile(log).find(needle) != std::string::npos)
-                return true;
-            std::this_thread::sleep_for(5ms);
-        }
-        return false;
-    }
     // The next line the child prints on its piped output.
     std::string readLine(double seconds)
     {
@@ -303,31 +267,6 @@ struct Child
         std::string line = buffered.substr(0, nl);
         buffered.erase(0, nl + 1);
         return line;
-    }
-    double cpuSeconds() const { return cpuSecondsOf(pid); }
-    static double cpuSecondsOf(pid_t pid)
-    {
-        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::istringstream rest(text.substr(text.rfind(')') + 2));
-        std::string field;
-        unsigned long long utime = 0, stime = 0;
-        for (int i = 3; i <= 15 && rest >> field; ++i) {
-            if (i == 14)
-                utime = std::stoull(field);
-            if (i == 15)
-                stime = std::stoull(field);
-        }
-        return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
-    }
-    long rssKb() const
-    {
-        std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-        std::string line;
-        while (std::getline(in, line))
-            if (line.rfind("VmRSS:", 0) == 0)
-                return std::stol(line.substr(6));
-        return -1;
     }
 };
 
@@ -522,12 +461,12 @@ Scaling streamBulk(const std::string &self, const std::string &dir, int threads,
     });
     std::this_thread::sleep_for(1s); // all streams open and at speed
     const std::uint64_t bytes0 = pcs.sent;
-    const double cpu0 = relay.cpuSeconds(), load0 = Child::cpuSecondsOf(getpid()) + panels.cpuSeconds();
+    const double cpu0 = relay.cpuSeconds(), load0 = bench::cpuSecondsOf(getpid()) + panels.cpuSeconds();
     const auto t0 = Clock::now();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const double elapsed = secondsSince(t0);
     const double mb = double(pcs.sent - bytes0) / 1e6, cpu = relay.cpuSeconds() - cpu0;
-    const double load = Child::cpuSecondsOf(getpid()) + panels.cpuSeconds() - load0;
+    const double load = bench::cpuSecondsOf(getpid()) + panels.cpuSeconds() - load0;
     out.mbps = mb / elapsed;
     out.relayCores = cpu / elapsed;
     out.mbPerCpuSecond = cpu > 0 ? mb / cpu : 0;

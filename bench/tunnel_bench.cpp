@@ -5,6 +5,7 @@
 // --memory instead: relay and agent memory per open stream, idle, busy, and idle again.
 // Every loop is bounded in count and time.
 // Usage: tunnel_bench [--quick] [--relay-outage S] | tunnel_bench --memory
+#include "BenchProcess.h"
 #include "tunnel/pgDllTunnel.h"
 #include "wire/Messages.h"
 #include "wire/ReadLine.h"
@@ -32,89 +33,22 @@
 
 extern char **environ;
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::readFile;
+using bench::secondsSince;
+using bench::writeFile;
 using asio::ip::tcp;
 
 namespace {
 
-double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
-
-std::string readFile(const std::string &path)
+// A daemon of the tunnel started with its configuration file.
+struct Child : bench::Child
 {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void writeFile(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
-
-// A child process with output to a file.
-struct Child
-{
-    pid_t pid = -1;
-    std::string log;
     void start(const std::string &program, const std::string &config, const std::string &logPath)
     {
-        startArgs({program, "--config", config}, logPath);
+        bench::Child::start({program, "--config", config}, logPath);
     }
-    void startArgs(const std::vector<std::string> &args, const std::string &logPath)
-    {
-        log = logPath;
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        posix_spawn_file_actions_adddup2(&fa, 1, 2);
-        std::vector<char *> argv;
-        for (const auto &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        if (posix_spawnp(&pid, args[0].c_str(), &fa, nullptr, argv.data(), environ) != 0)
-            pid = -1;
-        posix_spawn_file_actions_destroy(&fa);
-    }
-    void kill9()
-    {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        pid = -1;
-    }
-    bool waitFor(const std::string &needle, double seconds)
-    {
-        const auto t = Clock::now();
-        while (secondsSince(t) < seconds) {
-            if (readFile(log).find(needle) != std::string::npos)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return false;
-    }
-    double cpuSeconds() const
-    {
-        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::istringstream rest(text.substr(text.rfind(')') + 2));
-        std::string field;
-        unsigned long long utime = 0, stime = 0;
-        for (int i = 3; i <= 15 && rest >> field; ++i) {
-            if (i == 14)
-                utime = std::stoull(field);
-            if (i == 15)
-                stime = std::stoull(field);
-        }
-        return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
-    }
-    long rssKb() const
-    {
-        std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-        std::string line;
-        while (std::getline(in, line))
-            if (line.rfind("VmRSS:", 0) == 0)
-                return std::stol(line.substr(6));
-        return -1;
-    }
+    void startArgs(const std::vector<std::string> &args, const std::string &logPath) { bench::Child::start(args, logPath); }
 };
 
 // Sink: reads until end of stream, answers the byte count (8 bytes), closes.

@@ -1,0 +1,121 @@
+// What the benchmarks share: their clock, files, and child processes whose output goes to
+// a log file and whose CPU time and memory are read from /proc.
+#pragma once
+
+#include <chrono>
+#include <fcntl.h>
+#include <fstream>
+#include <signal.h>
+#include <spawn.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+
+inline double secondsSince(Clock::time_point t)
+{
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+inline std::string readFile(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline void writeFile(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
+
+// User and system CPU seconds of a process, 0 once it is gone.
+inline double cpuSecondsOf(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (text.empty())
+        return 0;
+    std::istringstream rest(text.substr(text.rfind(')') + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14)
+            utime = std::stoull(field);
+        if (i == 15)
+            stime = std::stoull(field);
+    }
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+inline long rssKbOf(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+// A child process writing to a log file (appended to, or made anew).
+struct Child
+{
+    pid_t pid = -1;
+    std::string log;
+
+    // `stdoutFd`: where the child's standard output goes instead of the log (a pipe's end).
+    bool start(const std::vector<std::string> &args, const std::string &logPath, bool truncate = false,
+               int stdoutFd = -1)
+    {
+        log = logPath;
+        const int mode = O_WRONLY | O_CREAT | (truncate ? O_TRUNC : O_APPEND);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        if (stdoutFd >= 0) {
+            posix_spawn_file_actions_adddup2(&fa, stdoutFd, 1);
+            posix_spawn_file_actions_addopen(&fa, 2, logPath.c_str(), mode, 0644);
+        } else {
+            posix_spawn_file_actions_addopen(&fa, 1, logPath.c_str(), mode, 0644);
+            posix_spawn_file_actions_adddup2(&fa, 1, 2);
+        }
+        std::vector<char *> argv;
+        for (const auto &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        const int rc = posix_spawnp(&pid, args[0].c_str(), &fa, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&fa);
+        if (rc != 0)
+            pid = -1;
+        return rc == 0;
+    }
+    void kill9()
+    {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        pid = -1;
+    }
+    // Polls the log: the child is another process, and its log is all it tells.
+    bool waitFor(const std::string &needle, double seconds) const
+    {
+        const auto t = Clock::now();
+        while (secondsSince(t) < seconds) {
+            if (readFile(log).find(needle) != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return false;
+    }
+    double cpuSeconds() const { return cpuSecondsOf(pid); }
+    long rssKb() const { return rssKbOf(pid); }
+};
+
+} // namespace bench
