@@ -1,5 +1,7 @@
 #include "relay/Metrics.h"
 
+#include "wire/TcpStream.h"
+
 namespace relay {
 
 namespace {
@@ -87,13 +89,7 @@ bool MetricsServer::start(const wire::HostPort &address, std::string *error)
         return false;
     }
     const asio::ip::tcp::endpoint ep(ip, address.port);
-    m_acceptor.open(ep.protocol(), ec);
-    if (!ec)
-        m_acceptor.set_option(asio::socket_base::reuse_address(true), ec);
-    if (!ec)
-        m_acceptor.bind(ep, ec);
-    if (!ec)
-        m_acceptor.listen(64, ec);
+    ec = wire::listenOn(m_acceptor, ep, 64);
     if (ec) {
         *error = "cannot listen for metrics on " + address.text() + ": " + ec.message();
         return false;

@@ -5,6 +5,7 @@
 #include "wire/Log.h"
 #include "wire/Messages.h"
 #include "wire/ReadLine.h"
+#include "wire/TcpStream.h"
 #include "wire/Tls.h"
 #include "wire/TlsStream.h"
 
@@ -107,13 +108,7 @@ bool Relay::start(std::string *error)
         return false;
     }
     const asio::ip::tcp::endpoint ep(address, m_config.listen.port);
-    m_acceptor.open(ep.protocol(), ec);
-    if (!ec)
-        m_acceptor.set_option(asio::socket_base::reuse_address(true), ec);
-    if (!ec)
-        m_acceptor.bind(ep, ec);
-    if (!ec)
-        m_acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    ec = wire::listenOn(m_acceptor, ep);
     if (ec) {
         *error = "cannot listen on " + m_config.listen.text() + ": " + ec.message();
         return false;

@@ -72,4 +72,17 @@ void TcpStream::abort()
     resetConnection(m_socket);
 }
 
+std::error_code listenOn(asio::ip::tcp::acceptor &acceptor, const asio::ip::tcp::endpoint &ep, int backlog)
+{
+    std::error_code ec;
+    acceptor.open(ep.protocol(), ec);
+    if (!ec)
+        acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec)
+        acceptor.bind(ep, ec);
+    if (!ec)
+        acceptor.listen(backlog, ec);
+    return ec;
+}
+
 } // namespace wire

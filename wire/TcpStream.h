@@ -9,6 +9,10 @@ void resetConnection(asio::ip::tcp::socket &socket);
 // Stream::failure for a socket.
 std::error_code socketFailure(asio::ip::tcp::socket &socket);
 
+// Opens, binds (address reuse on, so a restart finds its port free) and listens.
+std::error_code listenOn(asio::ip::tcp::acceptor &acceptor, const asio::ip::tcp::endpoint &ep,
+                         int backlog = asio::socket_base::max_listen_connections);
+
 class TcpStream : public Stream
 {
 public:
