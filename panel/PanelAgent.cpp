@@ -15,7 +15,7 @@ using namespace wire::msg;
 const char *const PanelAgent::kPassThroughAddress = "127.0.0.1:7540";
 
 PanelAgent::PanelAgent(wire::IoPool &pool, PanelConfig config)
-    : m_pool(pool), m_io(pool.main()), m_config(std::move(config)), m_tls(wire::makeClientContext(m_config.fingerprint)), m_retry(m_io)
+    : m_pool(pool), m_io(pool.main()), m_load(pool.size()), m_config(std::move(config)), m_tls(wire::makeClientContext(m_config.fingerprint)), m_retry(m_io)
 {
     if (m_config.relays.empty())
         m_config.relays.push_back(m_config.relay);
@@ -124,9 +124,10 @@ void PanelAgent::onOpen(std::uint64_t id, const std::string &target)
     std::string refusal;
     bool asRequested = false;
     if (const auto actual = m_config.targets.resolve(*requested, &refusal, &asRequested)) {
-        asio::io_context &io = m_pool.context(m_nextThread++ % m_pool.size());
-        return asio::post(io, [this, &io, id, target, actual = *actual, asRequested] {
-            connectTarget(io, id, target, actual, asRequested);
+        auto place = m_load.pick();
+        asio::io_context &io = m_pool.context(place.thread);
+        return asio::post(io, [this, &io, id, target, actual = *actual, asRequested, token = place.token] {
+            connectTarget(io, id, target, actual, asRequested, token);
         });
     }
     if (target == kPassThroughAddress && m_passThrough) {
@@ -139,7 +140,7 @@ void PanelAgent::onOpen(std::uint64_t id, const std::string &target)
 }
 
 void PanelAgent::connectTarget(asio::io_context &io, std::uint64_t id, const std::string &target,
-                               const wire::HostPort &actual, bool asRequested)
+                               const wire::HostPort &actual, bool asRequested, std::shared_ptr<void> token)
 {
     auto resolver = std::make_shared<asio::ip::tcp::resolver>(io);
     auto socket = std::make_shared<asio::ip::tcp::socket>(io);
@@ -154,8 +155,8 @@ void PanelAgent::connectTarget(asio::io_context &io, std::uint64_t id, const std
     const std::string where = target + " (" + actual.text() + ")";
     resolver->async_resolve(
         actual.host, std::to_string(actual.port),
-        [this, &io, id, where, resolver, socket, timer, asRequested](const std::error_code &ec,
-                                                                asio::ip::tcp::resolver::results_type results) {
+        [this, &io, id, where, resolver, socket, timer, asRequested, token](const std::error_code &ec,
+                                                                       asio::ip::tcp::resolver::results_type results) {
             if (ec) {
                 timer->cancel();
                 return refuse(id, Reason::Unreachable, "cannot resolve " + where);
@@ -167,18 +168,18 @@ void PanelAgent::connectTarget(asio::io_context &io, std::uint64_t id, const std
                 return refuse(id, Reason::Target, where + " resolves to the panel's own or a link-local address");
             }
             asio::async_connect(*socket, results,
-                                [this, &io, id, where, socket, timer](const std::error_code &ec,
-                                                                 const asio::ip::tcp::endpoint &) {
+                                [this, &io, id, where, socket, timer, token](const std::error_code &ec,
+                                                                        const asio::ip::tcp::endpoint &) {
                                     timer->cancel();
                                     if (ec)
                                         return refuse(id, Reason::Unreachable, "cannot connect to " + where + ": "
                                                                                   + ec.message());
                                     auto target = std::make_shared<wire::TcpStream>(std::move(*socket));
-                                    openData(io, id, [id, where, target](wire::StreamPtr relay) {
+                                    openData(io, id, [id, where, target, token](wire::StreamPtr relay) {
                                         const std::string label = "stream " + std::to_string(id) + " to " + where;
                                         wire::logLine(label + " open");
                                         wire::Splicer::start(target, relay, {}, {},
-                                                             [label](std::uint64_t up, std::uint64_t down,
+                                                             [label, token](std::uint64_t up, std::uint64_t down,
                                                                      const std::error_code &ec) {
                                                                  wire::logLine(label + (ec ? " aborted (" + ec.message() + "), " : " closed, ")
                                                                                + std::to_string(up) + " bytes to the relay, "

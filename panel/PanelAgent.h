@@ -38,7 +38,7 @@ private:
     void onLine(const std::string &line);
     void onOpen(std::uint64_t id, const std::string &target);
     void connectTarget(asio::io_context &io, std::uint64_t id, const std::string &target,
-                       const wire::HostPort &actual, bool asRequested);
+                       const wire::HostPort &actual, bool asRequested, std::shared_ptr<void> token);
     static bool reachableAsRequested(const asio::ip::tcp::resolver::results_type &results);
     // Dials the relay for a stream and announces it; `use` gets the ready stream.
     void openData(asio::io_context &io, std::uint64_t id, std::function<void(wire::StreamPtr)> use);
@@ -47,7 +47,7 @@ private:
 
     wire::IoPool &m_pool;
     asio::io_context &m_io; // the main thread's
-    std::size_t m_nextThread = 0;
+    wire::ThreadLoad m_load; // streams to targets per thread
     PanelConfig m_config;
     std::shared_ptr<asio::ssl::context> m_tls;
     std::shared_ptr<wire::LineChannel> m_channel;

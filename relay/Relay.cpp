@@ -122,18 +122,21 @@ bool Relay::start(std::string *error)
 
 void Relay::acceptNext()
 {
-    // Panels stay for days, streams come and go: the thread with the fewest connections
-    // now gets the next one.
-    const std::size_t thread = leastLoaded();
-    m_acceptor.async_accept(m_pool.context(thread),
-                            [this, thread](const std::error_code &ec, asio::ip::tcp::socket socket) {
-                                if (ec == asio::error::operation_aborted)
-                                    return;
-                                if (ec)
-                                    return onAcceptFailed(ec);
-                                onAccepted(std::move(socket), thread);
-                                acceptNext();
-                            });
+    m_acceptor.async_accept([this](const std::error_code &ec, asio::ip::tcp::socket socket) {
+        if (ec == asio::error::operation_aborted)
+            return;
+        if (ec)
+            return onAcceptFailed(ec);
+        // Panels stay for days, streams come and go: the thread with the fewest connections
+        // gets this one, counted now and not at the previous accept, so that a stream does
+        // not land beside one that came in between (a busy stream next to a quiet one made
+        // the quiet one wait for that thread's turn).
+        const std::size_t thread = leastLoaded();
+        if (thread != 0)
+            wire::moveSocket(socket, m_pool.context(thread));
+        onAccepted(std::move(socket), thread);
+        acceptNext();
+    });
 }
 
 void Relay::onAcceptFailed(const std::error_code &ec)

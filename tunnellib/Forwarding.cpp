@@ -15,8 +15,10 @@ namespace tunnellib {
 using namespace wire::msg;
 using Clock = std::chrono::steady_clock;
 
-Forwarding::Forwarding(asio::ip::tcp::acceptor acceptor, RelayLink &link, std::string sn, std::string remote)
-    : m_acceptor(std::move(acceptor)), m_link(link), m_sn(std::move(sn)), m_remote(std::move(remote))
+Forwarding::Forwarding(asio::ip::tcp::acceptor acceptor, RelayLink &link, StreamThreads &threads, std::string sn,
+                       std::string remote)
+    : m_acceptor(std::move(acceptor)), m_link(link), m_threads(threads), m_sn(std::move(sn)),
+      m_remote(std::move(remote))
 {
 }
 
@@ -61,9 +63,10 @@ namespace {
 class StreamOpener : public std::enable_shared_from_this<StreamOpener>
 {
 public:
-    StreamOpener(asio::io_context &io, RelayLink &link, std::shared_ptr<wire::TcpStream> local, std::string sn,
-                 std::string remote)
-        : m_io(io), m_link(link), m_local(std::move(local)), m_sn(std::move(sn)), m_remote(std::move(remote)),
+    StreamOpener(asio::io_context &io, RelayLink &link, StreamThreads &threads, std::shared_ptr<wire::TcpStream> local,
+                 std::string sn, std::string remote)
+        : m_io(io), m_link(link), m_threads(threads), m_local(std::move(local)), m_sn(std::move(sn)),
+          m_remote(std::move(remote)),
           m_deadline(Clock::now() + Forwarding::kWaitForRelay), m_retry(io)
     {
     }
@@ -122,26 +125,25 @@ private:
         auto self = shared_from_this();
         auto line = std::make_shared<std::string>(wire::msg::Stream {token, m_sn, m_remote}.encode() + "\n");
         auto timer = std::make_shared<asio::steady_timer>(m_io, Forwarding::kStreamAnswer);
-        timer->async_wait([tls](const std::error_code &ec) {
-            if (!ec)
+        auto answered = std::make_shared<bool>(false);
+        // A timer that fell due just as the answer came must not close a stream that has
+        // moved on to another thread meanwhile.
+        timer->async_wait([tls, answered](const std::error_code &ec) {
+            if (!ec && !*answered)
                 tls->close();
         });
-        tls->writeAll(asio::buffer(*line), [self, tls, line, timer](const std::error_code &ec, std::size_t) {
+        tls->writeAll(asio::buffer(*line), [self, tls, line, timer, answered](const std::error_code &ec, std::size_t) {
             if (ec) {
                 timer->cancel();
                 return self->tryAgain(ec.message());
             }
             auto pending = std::make_shared<std::string>();
-            wire::readLine(tls, pending, kMaxLine, [self, tls, pending, timer](const std::error_code &ec, std::string answer) {
+            wire::readLine(tls, pending, kMaxLine, [self, tls, pending, timer, answered](const std::error_code &ec,
+                                                                                         std::string answer) {
+                *answered = true;
                 timer->cancel();
                 if (!ec && Ok::decode(answer))
-                    return wire::Splicer::start(
-                        self->m_local, tls, {}, std::move(*pending),
-                        [sn = self->m_sn, remote = self->m_remote](std::uint64_t, std::uint64_t, const std::error_code &ec) {
-                            // The local application's socket is reset: a cut transfer must fail there.
-                            if (ec)
-                                debugLog("stream to " + sn + " " + remote + " aborted: " + ec.message());
-                        });
+                    return self->splice(tls, std::move(*pending));
                 tls->close();
                 const auto refusal = Err::decode(answer);
                 // Right after a relay restart the panel may not have registered again yet.
@@ -152,8 +154,27 @@ private:
         });
     }
 
+    void splice(wire::TlsStream::Ptr tls, std::string pending)
+    {
+        auto place = m_threads.pick();
+        if (&place.io != &m_io) {
+            m_local->moveTo(place.io);
+            tls->moveTo(place.io);
+        }
+        asio::post(place.io, [local = m_local, tls, pending = std::move(pending), sn = m_sn, remote = m_remote,
+                              token = std::move(place.token)]() mutable {
+            wire::Splicer::start(local, tls, {}, std::move(pending),
+                                 [sn, remote, token](std::uint64_t, std::uint64_t, const std::error_code &ec) {
+                                     // The local application's socket is reset: a cut transfer must fail there.
+                                     if (ec)
+                                         debugLog("stream to " + sn + " " + remote + " aborted: " + ec.message());
+                                 });
+        });
+    }
+
     asio::io_context &m_io;
     RelayLink &m_link;
+    StreamThreads &m_threads;
     std::shared_ptr<wire::TcpStream> m_local;
     std::string m_sn, m_remote;
     Clock::time_point m_deadline;
@@ -166,7 +187,7 @@ void Forwarding::openStream(asio::ip::tcp::socket socket)
 {
     auto local = std::make_shared<wire::TcpStream>(std::move(socket));
     auto &io = static_cast<asio::io_context &>(m_acceptor.get_executor().context());
-    std::make_shared<StreamOpener>(io, m_link, local, m_sn, m_remote)->attempt();
+    std::make_shared<StreamOpener>(io, m_link, m_threads, local, m_sn, m_remote)->attempt();
 }
 
 } // namespace tunnellib

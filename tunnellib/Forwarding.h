@@ -1,6 +1,7 @@
 #pragma once
 
 #include "tunnellib/RelayLink.h"
+#include "tunnellib/StreamThreads.h"
 
 #include <asio.hpp>
 
@@ -11,7 +12,8 @@ namespace tunnellib {
 class Forwarding : public std::enable_shared_from_this<Forwarding>
 {
 public:
-    Forwarding(asio::ip::tcp::acceptor acceptor, RelayLink &link, std::string sn, std::string remote);
+    Forwarding(asio::ip::tcp::acceptor acceptor, RelayLink &link, StreamThreads &threads, std::string sn,
+               std::string remote);
 
     void start();
     // Stops listening; streams already open go on until either end closes them.
@@ -32,6 +34,7 @@ private:
 
     asio::ip::tcp::acceptor m_acceptor;
     RelayLink &m_link;
+    StreamThreads &m_threads;
     std::string m_sn;
     std::string m_remote;
 };

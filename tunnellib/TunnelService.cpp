@@ -57,7 +57,8 @@ TunnelService::TunnelService()
     : m_link(m_io, [this](int code) {
           if (TunnelCallback cb = m_callback.load())
               cb(code);
-      })
+      }),
+      m_streams(m_io, StreamThreads::defaultExtra())
 {
 }
 
@@ -69,16 +70,9 @@ void TunnelService::ensureThread()
     m_work.emplace(asio::make_work_guard(m_io));
     m_thread = std::thread([this] {
         m_ioThreadId = std::this_thread::get_id();
-        for (;;) {
-            try {
-                m_io.run();
-                return;
-            } catch (const std::exception &e) {
-                // A handler must not take the whole tunnel down with it.
-                debugLog(std::string("io thread: ") + e.what());
-            }
-        }
+        runCatching(m_io, "io thread");
     });
+    m_streams.start();
 }
 
 void TunnelService::shutdown()
@@ -87,12 +81,15 @@ void TunnelService::shutdown()
     m_started = false;
     if (!m_thread.joinable() || processExiting())
         return;
-    if (std::this_thread::get_id() == m_thread.get_id()) {
-        m_thread.detach(); // exit() called from our own callback: cannot join ourselves
+    if (std::this_thread::get_id() == m_thread.get_id() || m_streams.isOwnThread()) {
+        // exit() called from our own callback: cannot join ourselves
+        m_thread.detach();
+        m_streams.detach();
         return;
     }
     m_io.stop();
     m_thread.join();
+    m_streams.stop();
 }
 
 int TunnelService::stop()
@@ -275,7 +272,7 @@ int TunnelService::addConnect(const char *deviceId, const char *remote, const ch
                             it->second->retarget(oldSn, oldRemote); // the caller gave up: undo
                         return;
                     }
-                    auto f = std::make_shared<Forwarding>(std::move(*acceptor), m_link, sn, remoteText);
+                    auto f = std::make_shared<Forwarding>(std::move(*acceptor), m_link, m_streams, sn, remoteText);
                     if (!reply(TUNNEL_OK, {}))
                         return f->close(); // the caller was told it failed: do not listen
                     if (it != m_forwardings.end())

@@ -3,6 +3,7 @@
 #include "tunnel/pgDllTunnel.h"
 #include "tunnellib/Forwarding.h"
 #include "tunnellib/RelayLink.h"
+#include "tunnellib/StreamThreads.h"
 
 #include <atomic>
 #include <map>
@@ -48,6 +49,7 @@ private:
     std::mutex m_callMutex;
     std::atomic<TunnelCallback> m_callback{nullptr};
     RelayLink m_link;
+    StreamThreads m_streams;
     std::optional<TunnelConfig> m_config; // from the last successful TunnelInit
     std::atomic<bool> m_started{false};
     std::atomic<bool> m_stopped{false};

@@ -45,4 +45,25 @@ std::size_t IoPool::cores()
     return std::max(1u, std::thread::hardware_concurrency());
 }
 
+ThreadLoad::ThreadLoad(std::size_t threads) : m_threads(std::max<std::size_t>(threads, 1)), m_open(new std::atomic<int>[m_threads])
+{
+    for (std::size_t i = 0; i < m_threads; ++i)
+        m_open[i] = 0;
+}
+
+ThreadLoad::Place ThreadLoad::pick()
+{
+    // Ties go round, so that short streams spread too.
+    const unsigned first = m_next++;
+    std::size_t best = first % m_threads;
+    for (std::size_t k = 1; k < m_threads; ++k) {
+        const std::size_t i = (first + k) % m_threads;
+        if (m_open[i] < m_open[best])
+            best = i;
+    }
+    std::atomic<int> *count = &m_open[best];
+    ++*count;
+    return {best, std::shared_ptr<void>(count, [counts = m_open](std::atomic<int> *c) { --*c; })};
+}
+
 } // namespace wire

@@ -3,6 +3,7 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 
+#include <atomic>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -44,6 +45,32 @@ private:
     using Guard = asio::executor_work_guard<asio::io_context::executor_type>;
     std::vector<std::unique_ptr<Context>> m_contexts;
     std::vector<Guard> m_guards;
+};
+
+// Open streams per thread, for placing the next one. A bulk transfer keeps its thread always
+// busy, and the scheduler makes such a thread wait its turn behind the machine's other busy
+// ones; a request/response stream on the same thread waited for that turn, milliseconds
+// per round trip. So a new stream goes where the fewest are open, and two streams share a
+// thread only when every thread has one.
+class ThreadLoad
+{
+public:
+    explicit ThreadLoad(std::size_t threads);
+
+    struct Place
+    {
+        std::size_t thread;
+        // The stream counts as open on `thread` until the last copy of this is released.
+        std::shared_ptr<void> token;
+    };
+    // From any thread.
+    Place pick();
+
+private:
+    std::size_t m_threads;
+    // Shared with the tokens, which may outlive this.
+    std::shared_ptr<std::atomic<int>[]> m_open;
+    std::atomic<unsigned> m_next{0};
 };
 
 } // namespace wire

@@ -53,6 +53,24 @@ void TcpStream::close()
     m_socket.close(ec);
 }
 
+void moveSocket(asio::ip::tcp::socket &socket, asio::io_context &io)
+{
+    std::error_code ec;
+    const auto protocol = socket.local_endpoint(ec).protocol();
+    const auto fd = socket.release(ec);
+    if (ec)
+        return;
+    asio::ip::tcp::socket moved(io);
+    moved.assign(protocol, fd, ec);
+    if (ec) { // the descriptor must not leak
+        asio::error_code ignored;
+        asio::detail::socket_ops::state_type state = 0;
+        asio::detail::socket_ops::close(fd, state, true, ignored);
+    }
+    moved.non_blocking(true, ec);
+    socket = std::move(moved);
+}
+
 void resetConnection(asio::ip::tcp::socket &socket)
 {
     // Linger on with a zero timeout: close sends RST and drops what is still unsent.

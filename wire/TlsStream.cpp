@@ -379,21 +379,8 @@ void TlsStream::close()
 
 void TlsStream::moveTo(asio::io_context &io)
 {
-    std::error_code ec;
-    const auto protocol = m_socket.local_endpoint(ec).protocol();
-    // The descriptor (and OpenSSL's BIO on it) stays; only the reactor registration moves.
-    const auto fd = m_socket.release(ec);
-    if (ec)
-        return;
-    asio::ip::tcp::socket moved(io);
-    moved.assign(protocol, fd, ec);
-    if (ec) { // the stream reads as closed from now on; the descriptor must not leak
-        asio::error_code ignored;
-        asio::detail::socket_ops::state_type state = 0;
-        asio::detail::socket_ops::close(fd, state, true, ignored);
-    }
-    moved.non_blocking(true, ec);
-    m_socket = std::move(moved);
+    // OpenSSL's BIO holds the descriptor, which stays.
+    moveSocket(m_socket, io);
     m_closeTimer = asio::steady_timer(io);
 }
 

@@ -4,6 +4,7 @@
 #include "relay/RelayIdentity.h"
 #include "wire/Address.h"
 #include "wire/Ini.h"
+#include "wire/IoPool.h"
 #include "wire/Messages.h"
 #include "wire/Splicer.h"
 #include "wire/TcpStream.h"
@@ -13,6 +14,8 @@
 
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <set>
 
 #include <thread>
 
@@ -27,6 +30,7 @@ private slots:
     void messagesRoundTrip();
     void malformedMessagesAreRefused();
     void writeQueueKeepsOrderAndBound();
+    void streamsSpreadOverThreads();
     void patternsAndSecrets();
     void keyIsPrivateToItsOwner();
     void spliceCarriesHalfCloseThroughTls();
@@ -141,6 +145,20 @@ void TestWire::writeQueueKeepsOrderAndBound()
     j.joinFront(7);
     QVERIFY(j.front() == "abcdefg" && j.bytes() == 8);
     QVERIFY(j.pop() && j.front() == "h" && !j.pop());
+}
+
+// A count that never came down would crowd every later stream onto one thread, busy ones
+// beside quiet ones.
+void TestWire::streamsSpreadOverThreads()
+{
+    wire::ThreadLoad load(3);
+    auto a = load.pick(), b = load.pick(), c = load.pick();
+    QCOMPARE(std::set<std::size_t>({a.thread, b.thread, c.thread}).size(), std::size_t(3));
+    // A stream's handlers hold copies of its token: its place is taken until the last goes.
+    auto copy = a.token;
+    a.token.reset();
+    b.token.reset();
+    QCOMPARE(load.pick().thread, b.thread);
 }
 
 void TestWire::patternsAndSecrets()
