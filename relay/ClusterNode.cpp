@@ -122,11 +122,8 @@ RegistryHooks ClusterNode::hooks()
             self->m_registry->release(sn);
     };
     h.streamOpened = [metrics] { ++metrics->streamsOpen; };
-    h.streamClosed = [metrics](std::uint64_t up, std::uint64_t down) {
-        --metrics->streamsOpen;
-        metrics->bytesUp += up;
-        metrics->bytesDown += down;
-    };
+    h.streamClosed = [metrics] { --metrics->streamsOpen; };
+    h.streamBytes = [metrics](bool up, std::size_t n) { (up ? metrics->bytesUp : metrics->bytesDown) += n; };
     return h;
 }
 
@@ -185,10 +182,11 @@ void ClusterNode::forwardTo(const std::optional<RedisRegistry::Holder> &holder, 
             wire::Splicer::start(pc, tls, std::move(*first), {},
                                  [label, metrics](std::uint64_t up, std::uint64_t down, const std::error_code &ec) {
                                      --metrics->streamsOpen;
-                                     metrics->bytesUp += up;
-                                     metrics->bytesDown += down;
                                      wire::logLine(label + (ec ? " aborted, " : " closed, ") + std::to_string(up)
                                                    + " bytes up, " + std::to_string(down) + " down");
+                                 },
+                                 [metrics](bool up, std::size_t n) {
+                                     (up ? metrics->bytesUp : metrics->bytesDown) += n;
                                  });
         });
 }

@@ -28,7 +28,7 @@ std::string Metrics::prometheusText() const
            std::to_string(panelsOnline.load()));
     metric(out, "talvo_relay_streams_open", "gauge", "Streams spliced or forwarded now.",
            std::to_string(streamsOpen.load()));
-    out += "# HELP talvo_relay_bytes_total Bytes of finished streams, by direction (up: PC to panel).\n"
+    out += "# HELP talvo_relay_bytes_total Bytes passed on by streams, by direction (up: PC to panel).\n"
            "# TYPE talvo_relay_bytes_total counter\n"
            "talvo_relay_bytes_total{direction=\"up\"} " + std::to_string(bytesUp.load()) + "\n"
            "talvo_relay_bytes_total{direction=\"down\"} " + std::to_string(bytesDown.load()) + "\n";

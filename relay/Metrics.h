@@ -16,7 +16,7 @@ struct Metrics
 {
     std::atomic<std::int64_t> panelsOnline{0};
     std::atomic<std::int64_t> streamsOpen{0};
-    std::atomic<std::uint64_t> bytesUp{0};   // PC to panel, counted when a stream ends
+    std::atomic<std::uint64_t> bytesUp{0};   // PC to panel, counted as they pass
     std::atomic<std::uint64_t> bytesDown{0}; // panel to PC
     std::atomic<std::uint64_t> authFailures{0};
     std::atomic<std::uint64_t> forwardedStreams{0};

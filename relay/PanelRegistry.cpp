@@ -223,11 +223,12 @@ void PanelRegistry::attachData(const std::string &sn, std::uint64_t id, Connecti
                              [label, closed = hooks.streamClosed](std::uint64_t up, std::uint64_t down,
                                                                   const std::error_code &ec) {
                                  if (closed)
-                                     closed(up, down);
+                                     closed();
                                  wire::logLine(label + (ec ? " aborted, " : " closed, ") + std::to_string(up)
                                                + " bytes up, " + std::to_string(down) + " down"
                                                + (ec ? " (" + ec.message() + ")" : std::string()));
-                             });
+                             },
+                             hooks.streamBytes);
     };
     if (&data->home() == &pc->home())
         return splice();

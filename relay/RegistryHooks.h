@@ -13,7 +13,9 @@ struct RegistryHooks
     // An SN came online here, or went (not called when a registration replaces another).
     std::function<void(const std::string &sn, bool online)> presence;
     std::function<void()> streamOpened;
-    std::function<void(std::uint64_t up, std::uint64_t down)> streamClosed;
+    std::function<void()> streamClosed;
+    // Bytes passed on by an open stream (up: PC to panel).
+    std::function<void(bool up, std::size_t bytes)> streamBytes;
 };
 
 } // namespace relay

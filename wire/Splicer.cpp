@@ -18,9 +18,10 @@ void reserve(std::unique_ptr<char[]> &buffer, std::size_t &capacity, std::size_t
 }
 } // namespace
 
-void Splicer::start(StreamPtr a, StreamPtr b, std::string toB, std::string toA, Done done)
+void Splicer::start(StreamPtr a, StreamPtr b, std::string toB, std::string toA, Done done, Progress progress)
 {
     auto s = std::make_shared<Splicer>(std::move(a), std::move(b), std::move(done));
+    s->m_progress = std::move(progress);
     s->m_ab.prefix = std::move(toB);
     s->m_ba.prefix = std::move(toA);
     s->back([s] {
@@ -175,6 +176,8 @@ void Splicer::forward(Direction &d, const std::error_code &readError, std::size_
         if (ec)
             return self->finish(d, ec);
         d.bytes += n;
+        if (self->m_progress)
+            self->m_progress(&d == &self->m_ab, n);
         const std::size_t size = d.capacity;
         if (n == size) {
             // Bulk: more is probably there already; read on at once with a larger buffer.

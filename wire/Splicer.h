@@ -21,8 +21,12 @@ public:
     // `error` is empty when both directions ended cleanly, else what aborted the stream.
     using Done = std::function<void(std::uint64_t bytesAtoB, std::uint64_t bytesBtoA, const std::error_code &error)>;
 
+    // Bytes as they are passed on, for figures read while a long stream is open.
+    using Progress = std::function<void(bool aToB, std::size_t bytes)>;
+
     // `toB` / `toA` are bytes already read past a handshake line, written first.
-    static void start(StreamPtr a, StreamPtr b, std::string toB = {}, std::string toA = {}, Done done = {});
+    static void start(StreamPtr a, StreamPtr b, std::string toB = {}, std::string toA = {}, Done done = {},
+                      Progress progress = {});
 
     Splicer(StreamPtr a, StreamPtr b, Done done);
 
@@ -65,6 +69,7 @@ private:
 
     Direction m_ab, m_ba;
     Done m_done;
+    Progress m_progress;
     std::error_code m_error;
     bool m_closed = false;
     asio::any_io_executor m_executor; // none for streams without one
