@@ -62,7 +62,7 @@ bool RelayFixture::start(quint16 port, const QString &extra)
                                           "[users]\ntoken-a=SN*\ntoken-b=OTHER\n")
                                .arg(port)
                                .arg(extra);
-    if (!writeFile(configPath(), config.toUtf8()) || !m_process.start(kRelayBinary, configPath())
+    if (!saveFile(configPath(), config.toUtf8()) || !m_process.start(kRelayBinary, configPath())
         || !m_process.waitForOutput(QStringLiteral("fingerprint ")))
         return false;
     const QString out = m_process.output();
@@ -75,12 +75,6 @@ bool RelayFixture::start(quint16 port, const QString &extra)
     return true;
 }
 
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size();
-}
-
 QString writePanelConfig(const QString &dir, const QString &name, const QString &sn, const QString &secret,
                          quint16 relayPort, const QString &fingerprint, const QStringList &targets)
 {
@@ -89,13 +83,13 @@ QString writePanelConfig(const QString &dir, const QString &name, const QString 
                              .arg(sn, secret)
                              .arg(relayPort)
                              .arg(fingerprint, targets.join('\n'));
-    writeFile(path, text.toUtf8());
+    saveFile(path, text.toUtf8());
     return path;
 }
 
 QString writeTunnelConfig(const QString &path, quint16 relayPort, const QString &fingerprint, const QString &token)
 {
-    writeFile(path, QStringLiteral("[tunnel]\nrelay=127.0.0.1:%1\nfingerprint=%2\ntoken=%3\n")
+    saveFile(path, QStringLiteral("[tunnel]\nrelay=127.0.0.1:%1\nfingerprint=%2\ntoken=%3\n")
                         .arg(relayPort)
                         .arg(fingerprint, token)
                         .toUtf8());

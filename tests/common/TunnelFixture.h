@@ -11,6 +11,7 @@
 // Helpers shared by the tunnel tests: the relay and the panel agent as real processes
 // (so they can be killed), an echo target, and a private network namespace.
 
+#include "Files.h"
 #include "PrivateNetwork.h"
 
 // A program of ours, with its standard output collected for log checks.
@@ -54,7 +55,6 @@ private:
 QString writePanelConfig(const QString &dir, const QString &name, const QString &sn, const QString &secret,
                          quint16 relayPort, const QString &fingerprint, const QStringList &targets);
 QString writeTunnelConfig(const QString &path, quint16 relayPort, const QString &fingerprint, const QString &token);
-bool writeFile(const QString &path, const QByteArray &content);
 
 // Echoes every byte back, on the test's thread.
 class EchoServer : public QTcpServer

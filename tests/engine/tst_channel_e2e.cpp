@@ -1,5 +1,6 @@
 // Guards every channel end to end against lost or changed bytes and wrong tips: the window
 // with the real tunnel library, relay and agent, a real serial pair and a Modbus RTU master.
+#include "Bytes.h"
 #include "FakeBridge.h"
 #include "FakeWait.h"
 #include "RealPanel.h"
@@ -23,13 +24,6 @@ class TestChannelEndToEnd : public WindowTest
     BridgeLog m_bridgeLog;
     QScopedPointer<PCapOperator> m_bridge;
     FakeWait m_wait;
-    // Ports and sockets on this thread: wait with the event loop running.
-    static QByteArray readAtLeast(QIODevice &port, int n, int ms = 20000)
-    {
-        QByteArray got;
-        (void)QTest::qWaitFor([&] { got += port.readAll(); return got.size() >= n; }, ms);
-        return got;
-    }
     static bool openPort(QSerialPort &port, const QString &name)
     {
         port.setPortName(VirtualPortsManager::portLocation(name));
@@ -105,9 +99,7 @@ private slots:
         QSerialPort plcSoftware;
         QVERIFY2(openPort(plcSoftware, "COM30"), qPrintable(plcSoftware.errorString()));
 
-        QByteArray request(100000, Qt::Uninitialized);
-        for (int i = 0; i < request.size(); ++i)
-            request[i] = char(i * 13 + i / 256);
+        const QByteArray request = randomBytes(100000);
         plcSoftware.write(request);
         QVERIFY(readAtLeast(plc, request.size()) == request);
 
@@ -165,10 +157,7 @@ private slots:
         QCOMPARE(tip(), QStringLiteral("HMI Tunnel is ready. -- 127.0.0.1:12345."));
         LocalClient client;
         QVERIFY(client.connectTo(12345));
-        QByteArray sent(3 * 1024 * 1024, Qt::Uninitialized);
-        for (int i = 0; i < sent.size(); ++i)
-            sent[i] = char(i * 7 + i / 251);
-        QVERIFY(client.echoes(sent));
+        QVERIFY(client.echoes(randomBytes(3 << 20)));
         closeChannel();
     }
 };

@@ -87,7 +87,7 @@ private slots:
         QFETCH(QString, error);
         QTemporaryDir dir;
         const QString path = dir.filePath("p.ini");
-        QVERIFY(writeFile(path, text.toUtf8()));
+        QVERIFY(saveFile(path, text.toUtf8()));
         panel::PanelConfig config;
         std::string message;
         QVERIFY(!config.load(path.toStdString(), &message));

@@ -250,7 +250,7 @@ void TestRelay::startErrorsAreOneLineWithFileAndLine()
         {"[relay]\nlisten=" + inUse + "\n", "cannot listen on " + inUse + ": Address already in use"},
     };
     for (const auto &[text, expected] : cases) {
-        QVERIFY(writeFile(ini, text.toUtf8()));
+        QVERIFY(saveFile(ini, text.toUtf8()));
         QProcess p;
         p.start(kRelayBinary, {"--config", ini});
         QVERIFY(p.waitForFinished(10000));

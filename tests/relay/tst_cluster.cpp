@@ -36,6 +36,32 @@ QByteArray redis(quint16 port, const QList<QByteArray> &args)
     return cli.readAllStandardOutput().trimmed();
 }
 
+// A redis-server of the test's own, up once it answers.
+bool startRedis(QProcess &p, quint16 port, const QString &dir, const QStringList &more = {})
+{
+    p.start(QStringLiteral("redis-server"),
+            QStringList{"--port", QString::number(port), "--bind", kHost, "--save", "", "--appendonly", "no", "--dir", dir}
+                + more);
+    return p.waitForStarted(5000) && QTest::qWaitFor([&] { return redis(port, {"PING"}) == "PONG"; }, 5000);
+}
+
+// A metrics endpoint's answer, read until it holds `until` or, without one, until the
+// endpoint closes; an answer left open ends in "(left open)".
+QByteArray askHttp(quint16 port, const QByteArray &request, const char *until = nullptr)
+{
+    QTcpSocket http;
+    http.connectToHost(kHost, port);
+    if (!http.waitForConnected(3000))
+        return "(no connection)";
+    http.write(request);
+    QByteArray page;
+    const bool done = QTest::qWaitFor([&] {
+        page += http.readAll();
+        return until ? page.contains(until) : http.state() == QAbstractSocket::UnconnectedState;
+    }, 5000);
+    return page + http.readAll() + (done ? "" : "(left open)");
+}
+
 } // namespace
 
 class TestCluster : public QObject
@@ -56,7 +82,6 @@ private slots:
     void killedRelaysPanelsMoveToTheOthers();
 
 private:
-    bool startRedis();
     QString relayExtra(int index) const;
     bool startAgent(ToolProcess &agent, const QString &name, const QByteArray &sn, const QList<int> &relays,
                     const QString &fingerprint);
@@ -71,16 +96,6 @@ private:
     std::unique_ptr<EchoServer> m_echo;
     ToolProcess m_agent; // SN1, on relay 0 first
 };
-
-bool TestCluster::startRedis()
-{
-    m_redis.setProcessChannelMode(QProcess::MergedChannels);
-    m_redis.start(QStringLiteral("redis-server"),
-                  {"--port", QString::number(m_redisPort), "--bind", kHost, "--save", "", "--appendonly", "no",
-                   "--dir", m_dir.path()});
-    return m_redis.waitForStarted(5000)
-        && QTest::qWaitFor([&] { return redis(m_redisPort, {"PING"}) == "PONG"; }, 5000);
-}
 
 QString TestCluster::relayExtra(int index) const
 {
@@ -102,7 +117,7 @@ bool TestCluster::startAgent(ToolProcess &agent, const QString &name, const QByt
     for (int port : relays)
         list << QStringLiteral("127.0.0.1:%1").arg(port);
     const QString path = m_dir.filePath(name);
-    writeFile(path, QStringLiteral("[panel]\nsn=%1\nsecret=secret-%2\nrelay=%3\nfingerprint=%4\n[targets]\n"
+    saveFile(path, QStringLiteral("[panel]\nsn=%1\nsecret=secret-%2\nrelay=%3\nfingerprint=%4\n[targets]\n"
                                    "127.0.0.1:7530=127.0.0.1:%5\n")
                         .arg(QString::fromLatin1(sn), QString::fromLatin1(sn.right(1)), list.join(','), fingerprint)
                         .arg(m_echo->serverPort())
@@ -116,7 +131,7 @@ void TestCluster::initTestCase()
         QSKIP("redis-server is not installed (scripts/debian-packages)");
     m_echo = std::make_unique<EchoServer>();
     m_redisPort = freePort();
-    QVERIFY(startRedis());
+    QVERIFY(startRedis(m_redis, m_redisPort, m_dir.path()));
     for (int i = 0; i < 3; ++i) {
         m_ports[i] = freePort();
         m_metricsPorts[i] = freePort();
@@ -164,7 +179,7 @@ void TestCluster::badSettingsAreRefused()
     QFETCH(QString, config);
     QFETCH(QString, message);
     const QString path = m_dir.filePath("relay.ini");
-    QVERIFY(writeFile(path, config.toUtf8()));
+    QVERIFY(saveFile(path, config.toUtf8()));
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(program, {"--config", path});
@@ -179,7 +194,7 @@ void TestCluster::panelOnOneRelayIsReachableFromTheOthers()
     // Through the tunnel library with a dead relay first in its list: it moves on, asks
     // relay 2 whether SN1 may be reached (held by relay 0), and streams through it.
     const QString cfg = m_dir.filePath("demoTunnel.cfg");
-    QVERIFY(writeFile(cfg, QStringLiteral("[tunnel]\nrelay=127.0.0.1:%1,127.0.0.1:%2\nfingerprint=%3\ntoken=token-a\n")
+    QVERIFY(saveFile(cfg, QStringLiteral("[tunnel]\nrelay=127.0.0.1:%1,127.0.0.1:%2\nfingerprint=%3\ntoken=token-a\n")
                                .arg(freePort())
                                .arg(m_ports[2])
                                .arg(m_relays[0]->fingerprint())
@@ -208,12 +223,7 @@ void TestCluster::panelOnOneRelayIsReachableFromTheOthers()
     }
     // Relay 1's one stream is still open.
     QVERIFY(m_relays[1]->process().waitForOutput("forwarded"));
-    QTcpSocket http;
-    http.connectToHost(kHost, m_metricsPorts[1]);
-    QVERIFY(http.waitForConnected(3000));
-    http.write("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
-    QByteArray page;
-    QTRY_VERIFY_WITH_TIMEOUT((page += http.readAll()).contains("talvo_relay_registry_up 1"), 5000);
+    const QByteArray page = askHttp(m_metricsPorts[1], "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", "talvo_relay_registry_up 1");
     for (const char *open : {"talvo_relay_forwarded_streams_total [1-9]", "talvo_relay_streams_open 1",
                              "talvo_relay_bytes_total{direction=\"up\"} [1-9]",
                              "talvo_relay_bytes_total{direction=\"down\"} [1-9]"})
@@ -247,14 +257,8 @@ void TestCluster::metricsEndpointReadsBoundedRequests()
         {"GET /health HTTP/1.0\r\n\r\n", "ok registry up"},
     };
     for (const auto &[request, answer] : cases) {
-        QTcpSocket http;
-        http.connectToHost(kHost, m_metricsPorts[0]);
-        QVERIFY(http.waitForConnected(3000));
-        http.write(request);
-        QByteArray page;
-        QTRY_VERIFY_WITH_TIMEOUT((page += http.readAll(), http.state() == QAbstractSocket::UnconnectedState), 5000);
-        page += http.readAll();
-        QVERIFY2(page.contains(answer), page.constData());
+        const QByteArray page = askHttp(m_metricsPorts[0], request);
+        QVERIFY2(page.contains(answer) && !page.endsWith("(left open)"), page.constData());
     }
 }
 
@@ -305,19 +309,13 @@ void TestCluster::sentinelNamesTheRegistry()
     // A master and its replica of their own (a failover here must not touch the cluster
     // the other cases share), watched by one Sentinel.
     const quint16 master = freePort(), replica = freePort(), sentinelPort = freePort();
-    auto startServer = [&](QProcess &p, quint16 port, const QStringList &more) {
-        p.start(QStringLiteral("redis-server"), QStringList {"--port", QString::number(port), "--bind", kHost, "--save",
-                                                             "", "--appendonly", "no", "--dir", m_dir.path()}
-                                                    + more);
-        return p.waitForStarted(5000) && QTest::qWaitFor([&] { return redis(port, {"PING"}) == "PONG"; }, 5000);
-    };
     auto role = [](quint16 port) { return redis(port, {"INFO", "replication"}); };
     QProcess m, r, sentinel;
-    QVERIFY(startServer(m, master, {}));
-    QVERIFY(startServer(r, replica, {"--replicaof", kHost, QString::number(master)}));
+    QVERIFY(startRedis(m, master, m_dir.path()));
+    QVERIFY(startRedis(r, replica, m_dir.path(), {"--replicaof", kHost, QString::number(master)}));
     QTRY_VERIFY_WITH_TIMEOUT(role(replica).contains("master_link_status:up"), 10000);
     const QString conf = m_dir.filePath("sentinel.conf");
-    QVERIFY(writeFile(conf, QStringLiteral("port %1\nbind 127.0.0.1\nsentinel monitor talvo 127.0.0.1 %2 1\n")
+    QVERIFY(saveFile(conf, QStringLiteral("port %1\nbind 127.0.0.1\nsentinel monitor talvo 127.0.0.1 %2 1\n")
                                 .arg(sentinelPort)
                                 .arg(master)
                                 .toUtf8()));
@@ -382,7 +380,7 @@ void TestCluster::redisRestartedEmptyIsFilledAgain()
     QVERIFY(local.echoes("while Redis is away"));
     QVERIFY(m_relays[0]->process().waitForOutput("cluster registry lost"));
 
-    QVERIFY(startRedis());
+    QVERIFY(startRedis(m_redis, m_redisPort, m_dir.path()));
     QElapsedTimer since;
     since.start();
     QTRY_COMPARE_WITH_TIMEOUT(holderOf("SN1"), "relay-0 127.0.0.1:" + QByteArray::number(m_ports[0]), 5000);

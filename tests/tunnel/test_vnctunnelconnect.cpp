@@ -1,6 +1,5 @@
 // Guards the tunnel client against leaking the token, stacking forwardings and starting the wrong viewer.
 // Over the real library, relay and agent.
-#include "Files.h"
 #include "RealPanel.h"
 #include "tunnel/VNCTunnelConnect.h"
 #include "tunnel/pgDllTunnel.h"
@@ -149,7 +148,7 @@ private slots:
 
         const QString probe = m_dir.filePath("viewer.out");
         QVERIFY(QDir().mkpath(m_vncDir));
-        QVERIFY(writeFile(m_vncDir + "/vnc", "#!/bin/sh\n{ pwd; echo \"$@\"; echo $$; } > \"$TALVO_VNC_PROBE.tmp\" && mv "
+        QVERIFY(saveFile(m_vncDir + "/vnc", "#!/bin/sh\n{ pwd; echo \"$@\"; echo $$; } > \"$TALVO_VNC_PROBE.tmp\" && mv "
                                              "\"$TALVO_VNC_PROBE.tmp\" \"$TALVO_VNC_PROBE\"\n"));
         QFile::setPermissions(m_vncDir + "/vnc", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         qputenv("TALVO_VNC_PROBE", probe.toLocal8Bit());

@@ -181,7 +181,7 @@ void TestTunnelLib::callsBeforeStartAndBadConfigsFail()
              int(TUNNEL_E_CONFIG));
 
     const QString noToken = m_dir.filePath("notoken.cfg");
-    writeFile(noToken, QStringLiteral("[tunnel]\nrelay=127.0.0.1:1\nfingerprint=%1\n").arg(m_relay->fingerprint()).toUtf8());
+    saveFile(noToken, QStringLiteral("[tunnel]\nrelay=127.0.0.1:1\nfingerprint=%1\n").arg(m_relay->fingerprint()).toUtf8());
     QCOMPARE(TunnelInit(noToken.toLocal8Bit().constData(), info, sizeof info), int(TUNNEL_E_CONFIG));
 
     const QString badFp = writeTunnelConfig(m_dir.filePath("badfp.cfg"), 1, "abc", kToken);

@@ -1,11 +1,11 @@
 // Guards virtual serial pairs against altered bytes, leftovers, stalled writers, name hijacks and races.
+#include "Bytes.h"
 #include "vserial/PortDirectory.h"
 #include "vserial/vspdctl.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -163,14 +163,6 @@ class TestVspdctl : public QObject
     {
         return QDir(m_dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System
                                             | QDir::NoDotAndDotDot);
-    }
-    static QByteArray randomBytes(int size)
-    {
-        QByteArray bytes(size, Qt::Uninitialized);
-        QRandomGenerator generator(size);
-        for (char &c : bytes)
-            c = char(generator.bounded(256));
-        return bytes;
     }
     static bool setLine(int fd, speed_t speed, tcflag_t frame = CS8)
     {

@@ -178,7 +178,7 @@ void TestWine::pairsMadeThroughSetupc()
     const QString folder = com0comFolder();
     QVERIFY(QDir().mkpath(folder));
     QVERIFY(QFile::copy(QDir(kOut).filePath("fake-com0com/setupc.exe"), folder + "/setupc.exe"));
-    QVERIFY(writeFile(folder + "/pairs.txt", "5 COM50 COM51\n"));
+    QVERIFY(saveFile(folder + "/pairs.txt", "5 COM50 COM51\n"));
     const WineResult r = runWine("vspdctl_calls.exe",
                                  {"create", "COM30", "COM31", "create", "COM31", "COM30", "create", "COM30",
                                   "COM32", "create", "COM50", "COM51", "delete", "COM51", "delete", "COM31",
