@@ -73,6 +73,9 @@ void TestWire::addressesAreStrict()
     QCOMPARE(int(parseHostPort("127.0.0.1:0", zero)->port), 0);
 }
 
+// Every message type crosses between relay, agent and library in the other suites, and the
+// line fuzzer round-trips whatever decodes; here the values at the edges and the wire text
+// that versions must agree on.
 void TestWire::messagesRoundTrip()
 {
     using namespace msg;
@@ -80,19 +83,9 @@ void TestWire::messagesRoundTrip()
         const auto back = std::decay_t<decltype(m)>::decode(m.encode());
         return back && back->encode() == m.encode();
     };
-    QVERIFY(same(User {"t0k!n"}));
-    QVERIFY(same(Check {UINT64_MAX, "SN-1"}));
-    QVERIFY(same(Checked {7, Reason::Ok}) && same(Checked {7, Reason::NotAllowed}));
-    QVERIFY(same(msg::Stream {"t", "SN1", "[::1]:80"}));
-    QVERIFY(same(Panel {"SN1", "s3cret"}));
-    QVERIFY(same(Open {1, "127.0.0.1:5900"}));
-    QVERIFY(same(Fail {2, Reason::Unreachable}));
-    QVERIFY(same(Data {"SN1", "s", 0}));
-    QVERIFY(same(Ping {}) && same(Ok {}));
-    QVERIFY(same(Err {Reason::Timeout, ""}));
+    QVERIFY(same(Check {UINT64_MAX, "SN-1"}) && same(msg::Stream {"t", "SN1", "[::1]:80"}) && same(Data {"SN1", "s", 0}));
     const auto err = Err::decode("ERR OFFLINE panel SN1 is offline");
     QVERIFY(err && err->reason == Reason::Offline && err->text == "panel SN1 is offline");
-    // What the relay, the agent and the library of this version expect of each other.
     QCOMPARE((Err {Reason::NotAllowed, "refused"}.encode()), std::string("ERR NOT_ALLOWED refused"));
     QCOMPARE((Data {"SN1", "s", 42}.encode()), std::string("DATA SN1 s 42"));
     QCOMPARE((Checked {3, Reason::Ok}.encode()), std::string("CHECKED 3 OK"));
