@@ -168,8 +168,6 @@ void TestReliability::descriptorFloodIsShedCheaply()
     QElapsedTimer served;
     served.start();
     QVERIFY(streamEchoes());
-    qInfo("flood: relay CPU %.1f %% of a core, %.1f log lines/s; a stream served %lld ms after", cpu * 100,
-          linesPerSecond, served.elapsed());
     QVERIFY2(cpu < 0.2, qPrintable(QString::number(cpu)));
     QVERIFY2(linesPerSecond < 10, qPrintable(QString::number(linesPerSecond)));
     QVERIFY(served.elapsed() < 2000);
@@ -259,7 +257,6 @@ void TestReliability::twoAgentsWithOneSnBackOff()
     QVERIFY(second.waitForOutput("registered at"));
     QTest::qWait(10000); // the fight, watched for its length
     const int registrations = first.count("registered at") + second.count("registered at");
-    qInfo("two agents, one SN: %d registrations in about 10 s", registrations);
     QVERIFY2(registrations <= 6, qPrintable(QString::number(registrations)));
     QVERIFY(first.output().contains("another instance holds SN SN2"));
     QCOMPARE(m_relay->process().count("panel SN2 registered again"), 1); // once per 30 s

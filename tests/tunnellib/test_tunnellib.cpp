@@ -1,11 +1,11 @@
 // Guards the tunnel library's C interface against wrong answers, hangs and lost bytes, driven
 // against a real relay and panel agent on loopback. The library keeps one tunnel per
 // process, so the cases build on each other and run in the order written.
+#include "Bytes.h"
 #include "TunnelFixture.h"
 #include "tunnel/pgDllTunnel.h"
 
 #include <QElapsedTimer>
-#include <QRandomGenerator>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -48,14 +48,6 @@ int state()
 QString local(quint16 port)
 {
     return QStringLiteral("127.0.0.1:%1").arg(port);
-}
-
-QByteArray randomBytes(int size)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    auto *words = reinterpret_cast<quint32 *>(data.data());
-    QRandomGenerator::global()->fillRange(words, size / 4);
-    return data;
 }
 
 // A PC application in the middle of a large transfer through the echo target, on a raw
@@ -109,10 +101,7 @@ struct Transfer
         if (!QTest::qWaitFor([&] { pump(); return received >= bytes || end >= 0; }, 30000) || end >= 0)
             return false;
         cut();
-        const bool ended = QTest::qWaitFor([&] { pump(); return end >= 0; }, 15000);
-        qInfo("cut after %lld MB received: the PC application sees %s after %lld MB", bytes >> 20,
-              end == 0 ? "a clean end of stream" : end > 0 ? strerror(end) : "nothing", received >> 20);
-        return ended;
+        return QTest::qWaitFor([&] { pump(); return end >= 0; }, 15000);
     }
 };
 
@@ -149,8 +138,6 @@ private:
 
 void TestTunnelLib::initTestCase()
 {
-    if (!privateNetworkSkipReason().isEmpty())
-        qInfo("running in the host's network namespace (%s)", qPrintable(privateNetworkSkipReason()));
     QVERIFY(m_dir.isValid());
     QVERIFY(m_echo.isListening());
     m_relay = std::make_unique<RelayFixture>(m_dir.path());
@@ -260,7 +247,7 @@ void TestTunnelLib::bulkTransferBothWaysIntact()
     LocalClient a, b;
     QVERIFY(a.connectTo(m_port));
     QVERIFY(b.connectTo(m_port));
-    const QByteArray big = randomBytes(8 << 20), other = randomBytes(3 << 20);
+    const QByteArray big = randomBytes(8 << 20, 1), other = randomBytes(3 << 20, 2);
     a.socket.write(big);
     b.socket.write(other);
     QVERIFY(QTest::qWaitFor([&] { return a.received.size() >= big.size() && b.received.size() >= other.size(); },
@@ -302,14 +289,7 @@ void TestTunnelLib::deleteClosesListenerButNotStreams()
     QVERIFY(refusesConnections(m_port));
     QVERIFY(open.echoes(randomBytes(256 << 10)));
 
-    // The tool's order for every request: delete, then add. Twice, one listener at the end.
-    for (int i = 0; i < 2; ++i) {
-        TunnelDelConnect("", sn, 0, 0, remote, loc);
-        QCOMPARE(add("SN1", "127.0.0.1:7530", local(m_port)), int(TUNNEL_OK));
-    }
-    LocalClient again;
-    QVERIFY(again.connectTo(m_port));
-    QVERIFY(again.echoes("again"));
+    QCOMPARE(add("SN1", "127.0.0.1:7530", local(m_port)), int(TUNNEL_OK));
     QCOMPARE(TunnelDelListen("", loc), int(TUNNEL_OK));
     QCOMPARE(TunnelDelListen("", loc), int(TUNNEL_E_NOT_FOUND));
     QCOMPARE(add("SN1", "127.0.0.1:7530", local(m_port)), int(TUNNEL_OK));
@@ -339,12 +319,8 @@ void TestTunnelLib::agentKilledMidStreamThenBack()
     QVERIFY(m_relay->process().waitForOutput("panel SN1 gone"));
     QVERIFY(m_relay->process().waitForOutput("aborted"));
     QCOMPARE(add("SN1", "127.0.0.1:7530", local(m_port)), int(TUNNEL_E_PANEL_OFFLINE));
-
-    QElapsedTimer sinceStart;
-    sinceStart.start();
     QVERIFY(startAgent());
     QVERIFY(QTest::qWaitFor([&] { return add("SN1", "127.0.0.1:7530", local(m_port)) == TUNNEL_OK; }, 5000));
-    qInfo("SN reachable %lld ms after the agent's restart", sinceStart.elapsed());
     LocalClient next;
     QVERIFY(next.connectTo(m_port));
     QVERIFY(next.echoes("back"));
@@ -365,13 +341,10 @@ void TestTunnelLib::relayRestartedListenersSurvive()
     QVERIFY(waiting.connectTo(m_port));
     waiting.socket.write("queued");
 
-    QElapsedTimer sinceRestart;
-    sinceRestart.start();
     QVERIFY(m_relay->start(relayPort));
     QVERIFY(QTest::qWaitFor([] { return state() == TUNNEL_OK; }, 16000));
     QVERIFY(m_agent.waitForOutput("registered at", 16000));
     QVERIFY(QTest::qWaitFor([&] { return waiting.received == "queued"; }, 10000));
-    qInfo("relay usable again %lld ms after its restart", sinceRestart.elapsed());
     QVERIFY(waiting.echoes(randomBytes(1 << 20)));
 }
 
