@@ -77,7 +77,6 @@ private slots:
                                     << "p.ini:7: [targets]";
         QTest::newRow("misspelt key") << "[panel]\nsn=A\nsecert=s" << "p.ini:3: [panel] secert= is not a setting";
         QTest::newRow("unknown section") << "[panel]\nsn=A\n[target]\na=b" << "p.ini:3: [target] is not a section";
-        QTest::newRow("not ini") << "just text" << "p.ini:1: expected key=value";
         QTest::newRow("resolve-names") << "[panel]\nsn=A\nsecret=s\nrelay=h:1\nresolve-names=maybe\nfingerprint=" + fp
                                        << "p.ini:5: [panel] resolve-names= must be yes or no";
     }

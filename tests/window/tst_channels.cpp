@@ -42,7 +42,6 @@ private slots:
         QTest::addColumn<int>("add");
         QTest::addColumn<QString>("tip");
         QTest::addColumn<QString>("caption");
-        QTest::newRow("hmi en") << 0 << "HMI" << 0 << "HMI Tunnel is ready. -- 127.0.0.1:12345." << "Success";
         QTest::newRow("hmi cn") << 1 << "HMI" << 0
                                 << "建立HMI通道成功，请在PANELDESK使用127.0.0.1:12345地址进行操作。" << "HMI已准备就绪";
         QTest::newRow("hmi fails en") << 0 << "HMI" << 10 << "Initialization failed!Check the network." << "Start Tunnel";

@@ -145,29 +145,22 @@ private slots:
         QCOMPARE(routes.log.removals, 2);
     }
 
-    void handOverIgnoresContainedOrEmptyFirstLines()
+    // The hand-over file is anyone's to write: only a first line that names another SN is
+    // adopted, cut to what the SN box holds, and only once.
+    void handOverOfContainedEmptyOrHostileContent()
     {
         PLCDownloadAssistant w;
         w.setStrSn("A100-1");
-        writeCursel("A100");
-        QCOMPARE(w.loadCurSel(), 0);
-        writeCursel("");
-        QCOMPARE(w.loadCurSel(), 0);
-        writeCursel("\nB200\n");
-        QCOMPARE(w.loadCurSel(), 0);
+        for (const QByteArray &ignored : {QByteArray("A100"), QByteArray(), QByteArray("\nB200\n"),
+                                          QByteArray("\x00\x01\x02\x7f\r\n", 6)}) {
+            writeCursel(ignored);
+            QCOMPARE(w.loadCurSel(), 0);
+        }
         QCOMPARE(snBox(w)->text(), QStringLiteral("A100-1"));
-    }
-
-    void handOverOfHostileContent()
-    {
-        PLCDownloadAssistant w;
-        w.setStrSn("A100");
-        writeCursel(QByteArray("\x00\x01\x02\x7f\r\n", 6));
-        QCOMPARE(w.loadCurSel(), 0); // nothing but control characters: no SN
         writeCursel(QByteArray(300000, 'Z'));
         QCOMPARE(w.loadCurSel(), 1);
         QCOMPARE(snBox(w)->text().size(), 32767);
-        QCOMPARE(w.loadCurSel(), 0); // adopted once, not again at every activation
+        QCOMPARE(w.loadCurSel(), 0);
     }
 
     void closeEmptiesTheHandOverAndRemovesRoutes()
