@@ -1,6 +1,7 @@
 // Guards the agent's serial side against altered or lost bytes, unbounded queues, two readers, a vanished device.
 // A virtual serial pair stands in for the panel's device: the agent opens "PANEL1", the PLC holds "PLC1".
 #include "AgentLoop.h"
+#include "Bytes.h"
 #include "Files.h"
 #include "devices/VirtualPortsManager.h"
 #include "panel/PassThroughConfig.h"
@@ -10,7 +11,6 @@
 
 #include <algorithm>
 #include <fcntl.h>
-#include <random>
 #include <termios.h>
 #include <unistd.h>
 
@@ -19,15 +19,6 @@ using panel::SerialSide;
 using Loop = AgentLoop;
 
 namespace {
-
-std::string pattern(std::size_t size, unsigned seed)
-{
-    std::mt19937 random(seed);
-    std::string bytes(size, '\0');
-    for (char &c : bytes)
-        c = char(random());
-    return bytes;
-}
 
 // What a side hands to its session.
 struct Collected
@@ -243,16 +234,6 @@ private slots:
         QCOMPARE(error, std::string("No such file or directory"));
         QVERIFY(!openSide(loop, collected, {}, &error, "/dev/null"));
         QCOMPARE(error, std::string("not a serial device"));
-
-        // The agent's opener knows only configured ports and applies their settings.
-        panel::PassThroughConfig config;
-        config.serialPorts["COM1"] = m_panelPath.toStdString();
-        auto opener = panel::serialOpener(config);
-        QVERIFY(!opener(loop.io, "COM2", collected.events(), &error));
-        panel::PortSidePtr side = opener(loop.io, "COM1", collected.events(), &error);
-        QVERIFY(side);
-        QVERIFY(collected.reported("serial COM1 (" + m_panelPath.toStdString() + "): open at 9600 8N1"));
-        side->close();
     }
 
     // Every byte value, marks look-alikes included, and 1 MB each way at the same time.
@@ -271,8 +252,8 @@ private slots:
         QVERIFY(c.loop.runUntil([&] { return c.collected.bytes.size() >= every.size(); }));
         QCOMPARE(c.collected.bytes, every);
 
-        const std::string toDevice = pattern(1 << 20, 1);
-        const std::string toPc = pattern(1 << 20, 2);
+        const std::string toDevice = randomBytes(1 << 20, 1).toStdString();
+        const std::string toPc = randomBytes(1 << 20, 2).toStdString();
         for (std::size_t at = 0; at < toDevice.size(); at += 4096 + 17)
             c.side->send(toDevice.substr(at, 4096 + 17));
         std::string atDevice;
@@ -356,7 +337,7 @@ private slots:
         QVERIFY(plugIn(c));
 
         c.collected.backlog = SerialSide::kMaxPcBacklog + 1;
-        const std::string toPc = pattern(1 << 20, 3);
+        const std::string toPc = randomBytes(1 << 20, 3).toStdString();
         std::size_t written = 0;
         int idle = 0;
         // Until the cable's buffers are full and the device cannot write any more.
