@@ -1,10 +1,10 @@
 // The relay and the agent under what an attacker or a mistake can throw at them: a flood of
 // bare connects at a low descriptor limit, many streams opened and closed, a target that
 // stops reading, two agents with one SN. Each case measures the processes from /proc.
+#include "BenchProcess.h"
 #include "TunnelFixture.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QtTest>
@@ -17,32 +17,6 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-namespace {
-
-// utime + stime in clock ticks.
-long long cpuTicks(qint64 pid)
-{
-    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray text = f.readAll();
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    return fields.value(11).toLongLong() + fields.value(12).toLongLong();
-}
-
-long long rssKiB(qint64 pid)
-{
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    return -1;
-}
-
-} // namespace
 
 class TestReliability : public QObject
 {
@@ -104,7 +78,7 @@ void TestReliability::memoryComesBackAfterStreams()
     const auto settledRss = [&](qint64 pid, ToolProcess &log) {
         const int before = log.count("heap trimmed on request");
         ::kill(pid, SIGUSR1);
-        return QTest::qWaitFor([&] { return log.count("heap trimmed on request") > before; }, 5000) ? rssKiB(pid)
+        return QTest::qWaitFor([&] { return log.count("heap trimmed on request") > before; }, 5000) ? bench::rssKbOf(pid_t(pid))
                                                                                                     : -1;
     };
     for (int i = 0; i < 3; ++i) // first use allocates for good (TLS tables, resolver)
@@ -126,7 +100,7 @@ void TestReliability::memoryComesBackAfterStreams()
         s->socket.write(payload);
     QVERIFY(QTest::qWaitFor([&] { return count([&](auto &s) { return s->echoed(payload.size()); }) == kStreams; },
                             60000));
-    const long long relayBusy = rssKiB(relayPid), agentBusy = rssKiB(agentPid);
+    const long long relayBusy = bench::rssKbOf(pid_t(relayPid)), agentBusy = bench::rssKbOf(pid_t(agentPid));
     // Streams the PC drops may end as aborts (a reset passed on), which end them just the same.
     auto ended = [&] { return m_relay->process().count(" closed, ") + m_relay->process().count(" aborted, "); };
     auto agentEnded = [&] { return m_agent.count(" closed, ") + m_agent.count(" aborted ("); };
@@ -151,7 +125,7 @@ void TestReliability::descriptorFloodIsShedCheaply()
     QCOMPARE(::prlimit(pid_t(pid), RLIMIT_NOFILE, &low, nullptr), 0);
 
     const int linesBefore = m_relay->process().output().count('\n');
-    const long long ticksBefore = cpuTicks(pid);
+    const double cpuBefore = bench::cpuSecondsOf(pid_t(pid));
     QElapsedTimer flood;
     flood.start();
     std::vector<std::unique_ptr<QTcpSocket>> sockets;
@@ -161,7 +135,7 @@ void TestReliability::descriptorFloodIsShedCheaply()
     }
     QTest::qWait(2000); // held open: what an attacker does, not a condition to wait for
     const double seconds = flood.elapsed() / 1000.0;
-    const double cpu = double(cpuTicks(pid) - ticksBefore) / double(sysconf(_SC_CLK_TCK)) / seconds;
+    const double cpu = (bench::cpuSecondsOf(pid_t(pid)) - cpuBefore) / seconds;
     const double linesPerSecond = (m_relay->process().output().count('\n') - linesBefore) / seconds;
     sockets.clear();
 
