@@ -19,7 +19,6 @@ private slots:
         QTest::addColumn<int>("type");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("line");
-        QTest::newRow("debug") << int(QtDebugMsg) << "hello" << "(24/05/07 14:03:59) Debug: hello";
         QTest::newRow("info has no word") << int(QtInfoMsg) << "i" << "(24/05/07 14:03:59)  i";
         QTest::newRow("percent stays literal") << int(QtDebugMsg) << "50% %1 %2 %3"
                                                << "(24/05/07 14:03:59) Debug: 50% %1 %2 %3";

@@ -37,7 +37,6 @@ private slots:
         const QByteArray cn = "[Setting]\nlanguage=cn\n";
         QTest::newRow("no arguments, no file") << QStringList{"prog"} << QByteArray() << 0;
         QTest::newRow("sn EN") << QStringList{"prog", "ABC123", "EN"} << cn << 0;
-        QTest::newRow("sn cn") << QStringList{"prog", "ABC123", "cn"} << QByteArray() << 1;
         QTest::newRow("sn de") << QStringList{"prog", "ABC123", "de"} << QByteArray() << 1;
         QTest::newRow("last entry counts") << QStringList{"prog", "ABC123", "x", "en"} << cn << 0;
         QTest::newRow("sn only, file says zh_CN")

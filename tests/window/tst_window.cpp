@@ -34,8 +34,6 @@ private slots:
         type->setCurrentText("PLC");
         QVERIFY(!panel->isHidden());
         QCOMPARE(panel->sizePolicy().horizontalPolicy(), QSizePolicy::Preferred);
-        QCOMPARE(child<QLineEdit>("plcIpEdit")->text(), QStringLiteral("192.168.1.10"));
-        QCOMPARE(child<QLineEdit>("plcPortEdit")->text(), QStringLiteral("11740"));
         type->setCurrentText("VNC");
         QVERIFY(panel->isHidden());
         QCOMPARE(panel->sizePolicy().verticalPolicy(), QSizePolicy::Ignored);
@@ -72,7 +70,6 @@ private slots:
         QCOMPARE(child<QLineEdit>("lineEditDeviceSn")->text(), QString());
         QCOMPARE(child<QLineEdit>("plcIpEdit")->text(), QStringLiteral("192.168.1.10"));
         QCOMPARE(child<QLineEdit>("plcPortEdit")->text(), QStringLiteral("11740"));
-        QCOMPARE(child<QLabel>("label_5")->text(), QStringLiteral("V2.0.1"));
 
         // The last catalogue installed wins, and only one stays installed.
         m_w->changeLanguage(1);
