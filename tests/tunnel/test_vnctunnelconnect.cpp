@@ -57,7 +57,7 @@ private slots:
     {
         QVERIFY(m_dir.isValid() && m_echo.isListening());
         const QString echo = QStringLiteral("127.0.0.1:%1").arg(m_echo.serverPort());
-        m_panel.start(m_dir.path(), {"127.0.0.1:7530=" + echo, "127.0.0.1:7540=" + echo});
+        m_panel.start(m_dir.path(), {"127.0.0.1:7530=" + echo});
         // "demoTunnel.cfg" is looked up in the working directory, as the tool does.
         m_oldCwd = QDir::currentPath();
         QVERIFY(QDir::setCurrent(m_dir.path()));
@@ -118,23 +118,6 @@ private slots:
         client.SetDevId("SN2");
         QCOMPARE(client.ConnectAdd("127.0.0.1:7530", local), int(TUNNEL_E_PANEL_OFFLINE));
         QVERIFY(g_messages.filter("Add connect failed").isEmpty()); // ConnectAdd logs nothing
-    }
-
-    void hmiForwardingUsesPassThroughAddress()
-    {
-        if (!privateNetworkSkipReason().isEmpty())
-            QSKIP(qPrintable("127.0.0.1:7540 is only used in a private network namespace: " + privateNetworkSkipReason()));
-        VNCTunnelConnect client;
-        client.SetDevId("SN2");
-        QCOMPARE(client.ConnectAddHmi(), int(TUNNEL_E_PANEL_OFFLINE));
-        QCOMPARE(g_messages.filter("Add connect failed, Error 10").size(), 1);
-
-        client.SetDevId("SN1");
-        client.ConnectDelHmi();
-        QCOMPARE(client.ConnectAddHmi(), 0);
-        QVERIFY(echoes(7540, "framed"));
-        QCOMPARE(client.ConnectDelHmi(), 0);
-        QVERIFY(refusesConnections(7540));
     }
 
     // The viewer beside the executable, started in its own folder; without one, the caller
