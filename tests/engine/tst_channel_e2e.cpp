@@ -39,9 +39,8 @@ private slots:
         qputenv("TALVO_VSERIAL_DIR", m_ports.path().toLocal8Bit());
         QVERIFY(VirtualPortsManager::createPair("PANEL1", "PLC1"));
         QVERIFY(VirtualPortsManager::createPair("PANEL2", "PLC2"));
-        // Started before any channel exists: a child inherits the tunnel library's listening
-        // sockets (they are not close-on-exec), and would keep 127.0.0.1:7540 taken after
-        // the channel closed.
+        // Started before any channel exists, so that this child cannot hold one of the tunnel
+        // library's listening sockets (test_tunnellib checks they are not inherited).
         if (QProcess::execute("/usr/bin/python3", {"-c", "import serial"}) == 0) {
             m_rtuSlave.start("/usr/bin/python3", {TALVO_RTU_SLAVE, VirtualPortsManager::portLocation("PLC2"), "--baud", "19200"});
             QVERIFY(QTest::qWaitFor([&] { return m_rtuSlave.canReadLine() || m_rtuSlave.state() == QProcess::NotRunning; }, 10000));
