@@ -84,7 +84,9 @@ void RelayLink::stop()
     }
     m_checks.clear();
     setState(TUNNEL_E_NOT_STARTED);
-    settle(TUNNEL_E_NOT_STARTED);
+    // Stopped is for good: a stream waiting for the link would wait on a thread that is about
+    // to end, its local connection open and never served.
+    settle(TUNNEL_E_NOT_STARTED, true);
 }
 
 void RelayLink::connect()
@@ -211,11 +213,11 @@ void RelayLink::setState(int code)
         m_notify(code);
 }
 
-void RelayLink::settle(int code)
+void RelayLink::settle(int code, bool everyone)
 {
     std::vector<Result> ready;
     for (auto it = m_waiters.begin(); it != m_waiters.end();) {
-        if (code == TUNNEL_OK || !it->second.untilUp) {
+        if (code == TUNNEL_OK || everyone || !it->second.untilUp) {
             it->second.timer->cancel();
             ready.push_back(std::move(it->second.done));
             it = m_waiters.erase(it);

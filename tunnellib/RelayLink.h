@@ -63,7 +63,8 @@ private:
     void failed(std::uint64_t attempt, int code);
     void onLine(const std::string &line);
     void setState(int code);
-    void settle(int code);
+    // Answers the waiters: all of them with `everyone`, else those the outcome settles.
+    void settle(int code, bool everyone = false);
     void addWaiter(bool untilUp, std::chrono::milliseconds timeout, Result done);
 
     asio::io_context &m_io;

@@ -23,7 +23,7 @@ StreamThreads::StreamThreads(asio::io_context &main, std::size_t extra)
     : m_main(main), m_load(extra + 1)
 {
     for (std::size_t i = 0; i < extra; ++i)
-        m_contexts.push_back(std::make_unique<asio::io_context>(1));
+        m_contexts.push_back(std::make_unique<wire::DroppableContext>(1));
 }
 
 std::size_t StreamThreads::defaultExtra()
@@ -51,6 +51,12 @@ void StreamThreads::stop()
     for (auto &t : m_threads)
         t.join();
     m_threads.clear();
+}
+
+void StreamThreads::dropHandlers()
+{
+    for (auto &io : m_contexts)
+        io->dropHandlers();
 }
 
 void StreamThreads::detach()

@@ -28,6 +28,8 @@ public:
     void start();
     // Ends and joins them; from a thread that is not one of them.
     void stop();
+    // Once stopped, for good: the streams they carried close instead of hanging open.
+    void dropHandlers();
     // Leaves them running, for a process that is ending or a caller that is one of them.
     void detach();
     bool isOwnThread() const;
@@ -44,7 +46,7 @@ public:
 private:
     using Guard = asio::executor_work_guard<asio::io_context::executor_type>;
     asio::io_context &m_main;
-    std::vector<std::unique_ptr<asio::io_context>> m_contexts;
+    std::vector<std::unique_ptr<wire::DroppableContext>> m_contexts;
     std::vector<Guard> m_guards;
     std::vector<std::thread> m_threads;
     // Open streams per context, the io thread's first.

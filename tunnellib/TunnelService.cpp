@@ -90,6 +90,12 @@ void TunnelService::shutdown()
     m_io.stop();
     m_thread.join();
     m_streams.stop();
+    // Nothing runs the handlers any more: the local connections they hold (open streams) are
+    // closed, so their applications see the end at once. Without the work guard first: on
+    // Windows a context's shutdown waits until no work is counted.
+    m_work.reset();
+    m_streams.dropHandlers();
+    m_io.dropHandlers();
 }
 
 int TunnelService::stop()

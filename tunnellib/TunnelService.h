@@ -42,7 +42,7 @@ private:
     int call(std::function<void(Reply)> work, std::chrono::milliseconds timeout, std::string *text = nullptr);
     static std::optional<asio::ip::tcp::endpoint> localEndpoint(const char *local);
 
-    asio::io_context m_io;
+    wire::DroppableContext m_io;
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> m_work;
     std::thread m_thread;
     std::atomic<std::thread::id> m_ioThreadId;

@@ -10,6 +10,16 @@
 
 namespace wire {
 
+// An io_context whose waiting handlers can be destroyed while it lives on, so that what they
+// hold (sockets, streams) closes: for a context that no thread runs any more and that is
+// not used again.
+class DroppableContext : public asio::io_context
+{
+public:
+    using asio::io_context::io_context;
+    void dropHandlers() { shutdown(); }
+};
+
 // One io_context per thread. A connection lives on one of them for its whole life, so its
 // handlers never run on two threads at once and the byte path needs no lock; what the
 // threads share (registries, counts) takes its own. The first context runs on the thread
@@ -37,11 +47,7 @@ public:
 private:
     // Handlers waiting on one context may hold connections of another (a request posted
     // to a panel's thread): all contexts drop their handlers before any of them goes.
-    struct Context : asio::io_context
-    {
-        using asio::io_context::io_context;
-        void dropHandlers() { shutdown(); }
-    };
+    using Context = DroppableContext;
     using Guard = asio::executor_work_guard<asio::io_context::executor_type>;
     std::vector<std::unique_ptr<Context>> m_contexts;
     std::vector<Guard> m_guards;

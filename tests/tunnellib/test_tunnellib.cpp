@@ -368,9 +368,12 @@ void TestTunnelLib::stopEndsEverythingForGood()
     QVERIFY(open.connectTo(m_port)); // still listening, with the relay gone
     const int threads = threadCount();
     QCOMPARE(TunnelStop(), int(TUNNEL_OK));
-    // The io thread and a stream thread per further core, four in all at most.
+    // The io thread and a stream thread per further core, four in all at most; Asio's
+    // resolver thread, once a name was looked up, goes with them.
     const int libraryThreads = int(std::min(4u, std::max(1u, std::thread::hardware_concurrency())));
-    QCOMPARE(threadCount(), threads - libraryThreads);
+    QVERIFY2(threadCount() <= threads - libraryThreads, qPrintable(QString::number(threadCount())));
+    // A connection the library held is closed, not left hanging with nobody to serve it.
+    QVERIFY(open.closedByPeer(3000));
     QVERIFY(refusesConnections(m_port));
     QCOMPARE(state(), int(TUNNEL_E_NOT_STARTED));
     QCOMPARE(start(m_goodConfig), int(TUNNEL_E_NOT_STARTED));

@@ -198,8 +198,16 @@ static void full(HMODULE h, const char *config, const char *token, const char *s
     expectCode(pDelListen("", local), TUNNEL_E_NOT_FOUND, "TunnelDelListen twice");
 
     expectCode(pAdd("", sn, 0, 0, remote, local, text), TUNNEL_OK, "TunnelAddConnect before stop");
+    s = connectLocal(local);
+    expect(s != INVALID_SOCKET && echoes(s, 1024), "a stream open across TunnelStop");
     expectCode(pStop(), TUNNEL_OK, "TunnelStop");
     expect(!listening(local), "TunnelStop closed the listener");
+    if (s != INVALID_SOCKET) {
+        /* Closed by the stop, not left open with nobody serving it (the read is bounded). */
+        char byte;
+        expect(recv(s, &byte, 1, 0) <= 0 && WSAGetLastError() != WSAETIMEDOUT, "TunnelStop closed the open stream");
+        closesocket(s);
+    }
     expectCode(pState(NULL, &state), TUNNEL_E_NOT_STARTED, "TunnelGetState after stop");
     expectCode(pStart(config, info, 0, 0), TUNNEL_E_NOT_STARTED, "TunnelStart after stop");
     expectCode(pStop(), TUNNEL_OK, "TunnelStop twice");
