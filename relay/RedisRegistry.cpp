@@ -34,17 +34,6 @@ timeval toTimeval(std::chrono::milliseconds ms)
 
 // Every argument travels as its own bulk string: nothing from a peer is ever parsed as a
 // command by Redis, whatever it contains.
-Reply command(redisContext *c, const std::vector<std::string> &args)
-{
-    std::vector<const char *> argv;
-    std::vector<size_t> lens;
-    for (const auto &a : args) {
-        argv.push_back(a.data());
-        lens.push_back(a.size());
-    }
-    return Reply(static_cast<redisReply *>(redisCommandArgv(c, int(argv.size()), argv.data(), lens.data())));
-}
-
 bool append(redisContext *c, const std::vector<std::string> &args)
 {
     std::vector<const char *> argv;
@@ -62,6 +51,26 @@ Reply nextReply(redisContext *c)
     if (redisGetReply(c, &r) != REDIS_OK)
         return nullptr;
     return Reply(static_cast<redisReply *>(r));
+}
+
+Reply command(redisContext *c, const std::vector<std::string> &args)
+{
+    return append(c, args) ? nextReply(c) : nullptr;
+}
+
+// The commands in one round trip; false when one of them failed.
+bool pipeline(redisContext *c, const std::vector<std::vector<std::string>> &commands)
+{
+    for (const auto &args : commands)
+        append(c, args);
+    bool ok = true;
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+        const Reply r = nextReply(c);
+        if (!r)
+            return false;
+        ok = ok && r->type != REDIS_REPLY_ERROR;
+    }
+    return ok;
 }
 
 std::string text(const redisReply *r)
@@ -267,11 +276,11 @@ void RedisRegistry::run()
             std::lock_guard<std::mutex> lock(m_mutex);
             held.swap(m_held);
         }
+        std::vector<std::vector<std::string>> removals;
         for (const auto &sn : held)
-            append(m_redis, {"EVAL", kRemoveMine, "1", panelKey(sn), entryValue()});
-        append(m_redis, {"EVAL", kRemoveMine, "1", memberKey(m_config.id), m_config.peer.text()});
-        for (std::size_t i = 0; i < held.size() + 1 && nextReply(m_redis); ++i) {
-        }
+            removals.push_back({"EVAL", kRemoveMine, "1", panelKey(sn), entryValue()});
+        removals.push_back({"EVAL", kRemoveMine, "1", memberKey(m_config.id), m_config.peer.text()});
+        pipeline(m_redis, removals);
     }
 }
 
@@ -327,16 +336,13 @@ bool RedisRegistry::writeBack()
     for (const auto &sn : held)
         gone.erase(sn);
     const std::string px = std::to_string(m_config.expiry.count());
-    append(m_redis, {"SET", memberKey(m_config.id), m_config.peer.text(), "PX", px});
+    std::vector<std::vector<std::string>> commands{{"SET", memberKey(m_config.id), m_config.peer.text(), "PX", px}};
     for (const auto &sn : held)
-        append(m_redis, {"SET", panelKey(sn), entryValue(), "PX", px});
+        commands.push_back({"SET", panelKey(sn), entryValue(), "PX", px});
     for (const auto &sn : gone)
-        append(m_redis, {"EVAL", kRemoveMine, "1", panelKey(sn), entryValue()});
-    for (std::size_t i = 0; i < held.size() + gone.size() + 1; ++i) {
-        Reply r = nextReply(m_redis);
-        if (!r || r->type == REDIS_REPLY_ERROR)
-            return false;
-    }
+        commands.push_back({"EVAL", kRemoveMine, "1", panelKey(sn), entryValue()});
+    if (!pipeline(m_redis, commands))
+        return false;
     wire::logLine("cluster registry reachable, " + std::to_string(held.size()) + " panels written back as "
                   + m_config.id);
     return true;
@@ -351,15 +357,10 @@ bool RedisRegistry::refresh()
     }
     const std::string px = std::to_string(m_config.expiry.count());
     const std::string value = entryValue();
-    append(m_redis, {"SET", memberKey(m_config.id), m_config.peer.text(), "PX", px});
+    std::vector<std::vector<std::string>> commands{{"SET", memberKey(m_config.id), m_config.peer.text(), "PX", px}};
     for (const auto &sn : held)
-        append(m_redis, {"EVAL", kRenew, "1", panelKey(sn), value, px});
-    for (std::size_t i = 0; i < held.size() + 1; ++i) {
-        Reply r = nextReply(m_redis);
-        if (!r || r->type == REDIS_REPLY_ERROR)
-            return false;
-    }
-    return true;
+        commands.push_back({"EVAL", kRenew, "1", panelKey(sn), value, px});
+    return pipeline(m_redis, commands);
 }
 
 bool RedisRegistry::perform(Job &job)
