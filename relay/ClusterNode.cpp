@@ -22,17 +22,6 @@ namespace {
 
 const char *const kForward = "FORWARD";
 
-std::string hex(const unsigned char *data, std::size_t n)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (std::size_t i = 0; i < n; ++i) {
-        out += digits[data[i] >> 4];
-        out += digits[data[i] & 15];
-    }
-    return out;
-}
-
 std::string mac(const std::string &key, const std::string &sn, const std::string &target)
 {
     const std::string message = std::string(kForward) + " " + sn + " " + target;
@@ -40,7 +29,7 @@ std::string mac(const std::string &key, const std::string &sn, const std::string
     unsigned int len = 0;
     HMAC(EVP_sha256(), key.data(), int(key.size()), reinterpret_cast<const unsigned char *>(message.data()),
          message.size(), out, &len);
-    return hex(out, len);
+    return wire::hexText(out, len);
 }
 
 } // namespace
@@ -131,9 +120,8 @@ void ClusterNode::whenHeldElsewhere(const std::string &sn, asio::io_context &hom
 {
     if (!m_registry)
         return done(false);
-    auto &io = home;
-    m_registry->lookup(sn, [&io, done = std::move(done)](std::optional<RedisRegistry::Holder> holder) {
-        asio::post(io, [done, held = bool(holder)] { done(held); });
+    m_registry->lookup(sn, [&home, done = std::move(done)](std::optional<RedisRegistry::Holder> holder) {
+        asio::post(home, [done, held = bool(holder)] { done(held); });
     });
 }
 
@@ -175,19 +163,19 @@ void ClusterNode::forwardTo(const std::optional<RedisRegistry::Holder> &holder, 
             }
             const std::string label = "stream " + who + " -> " + sn + " " + target + " via " + where;
             wire::logLine(label + " forwarded");
-            auto metrics = self->m_metrics;
-            ++metrics->forwardedStreams;
-            ++metrics->streamsOpen;
+            ++self->m_metrics->forwardedStreams;
+            // Counted as the relay's own streams are.
+            const RegistryHooks hooks = self->hooks();
+            hooks.streamOpened();
             // The holder's answer (OK, or ERR and why) reaches the PC through the splice.
             wire::Splicer::start(pc, tls, std::move(*first), {},
-                                 [label, metrics](std::uint64_t up, std::uint64_t down, const std::error_code &ec) {
-                                     --metrics->streamsOpen;
+                                 [label, closed = hooks.streamClosed](std::uint64_t up, std::uint64_t down,
+                                                                      const std::error_code &ec) {
+                                     closed();
                                      wire::logLine(label + (ec ? " aborted, " : " closed, ") + std::to_string(up)
                                                    + " bytes up, " + std::to_string(down) + " down");
                                  },
-                                 [metrics](bool up, std::size_t n) {
-                                     (up ? metrics->bytesUp : metrics->bytesDown) += n;
-                                 });
+                                 hooks.streamBytes);
         });
 }
 

@@ -6,11 +6,10 @@ namespace relay {
 
 namespace {
 
-void metric(std::string &out, const char *name, const char *type, const char *help, const std::string &value,
-            const char *labels = "")
+void metric(std::string &out, const char *name, const char *type, const char *help, const std::string &value)
 {
-    out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n" + name + labels
-           + " " + value + "\n";
+    out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n" + name + " " + value
+           + "\n";
 }
 
 std::string reply(const char *status, const char *contentType, const std::string &body)
@@ -76,7 +75,7 @@ std::string MetricsServer::answer(const std::string &head, const Metrics &metric
 }
 
 MetricsServer::MetricsServer(asio::io_context &io, std::shared_ptr<const Metrics> metrics)
-    : m_io(io), m_metrics(std::move(metrics)), m_acceptor(io)
+    : m_metrics(std::move(metrics)), m_acceptor(io)
 {
 }
 

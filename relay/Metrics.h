@@ -50,7 +50,6 @@ public:
 private:
     void acceptNext();
 
-    asio::io_context &m_io;
     std::shared_ptr<const Metrics> m_metrics;
     asio::ip::tcp::acceptor m_acceptor;
     std::uint16_t m_port = 0;

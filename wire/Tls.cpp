@@ -29,19 +29,24 @@ void commonSetup(asio::ssl::context &ctx)
 
 } // namespace
 
+std::string hexText(const unsigned char *data, std::size_t size)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (std::size_t i = 0; i < size; ++i) {
+        out += digits[data[i] >> 4];
+        out += digits[data[i] & 15];
+    }
+    return out;
+}
+
 std::string certificateFingerprint(X509 *cert)
 {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
     if (!cert || !X509_digest(cert, EVP_sha256(), md, &len))
         return {};
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned i = 0; i < len; ++i) {
-        out += hex[md[i] >> 4];
-        out += hex[md[i] & 15];
-    }
-    return out;
+    return hexText(md, len);
 }
 
 std::string normaliseFingerprint(const std::string &text)

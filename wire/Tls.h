@@ -8,7 +8,9 @@
 
 namespace wire {
 
-// SHA-256 of the certificate's DER form, lower-case hex without separators.
+// Bytes as lower-case hex without separators.
+std::string hexText(const unsigned char *data, std::size_t size);
+// SHA-256 of the certificate's DER form, as hexText.
 std::string certificateFingerprint(X509 *cert);
 // Accepts upper or lower case, with or without ':' separators; empty when not 64 hex digits.
 std::string normaliseFingerprint(const std::string &text);
