@@ -42,7 +42,6 @@ bool PanelConfig::load(const std::string &path, std::string *error)
         return false;
     }
     relays = *list;
-    relay = relays.front();
     fingerprint = wire::normaliseFingerprint(fp);
     if (fingerprint.empty()) {
         *error = ini.at("panel", "fingerprint") + ": [panel] fingerprint= must be the relay certificate's SHA-256 (64 hex digits)";
@@ -55,19 +54,10 @@ bool PanelConfig::load(const std::string &path, std::string *error)
         }
         targets.setWildcardNames(*names == "yes");
     }
-    if (const auto n = ini.value("panel", "threads")) {
-        std::size_t used = 0;
-        long long value = 0;
-        try {
-            value = std::stoll(*n, &used);
-        } catch (const std::exception &) {
-        }
-        if (used != n->size() || value < 1 || value > 256) {
-            *error = ini.at("panel", "threads") + ": [panel] threads=" + *n + " must be a number (1..256)";
-            return false;
-        }
-        threads = std::size_t(value);
-    }
+    long long threadCount = (long long)threads;
+    if (!ini.number("panel", "threads", 1, 256, "a number", &threadCount, error))
+        return false;
+    threads = std::size_t(threadCount);
     const auto &targetLines = ini.section("targets");
     for (size_t i = 0; i < targetLines.size(); ++i)
         if (!targets.add(targetLines[i].first, targetLines[i].second, error)) {

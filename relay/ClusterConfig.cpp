@@ -85,20 +85,10 @@ bool loadClusterSettings(const wire::Ini &ini, ClusterConfig *cluster, std::opti
         return false;
     }
     cluster->peer = *peerHp;
-    if (const auto v = ini.value("cluster", "expiry_ms")) {
-        std::size_t used = 0;
-        long long ms = -1;
-        try {
-            ms = std::stoll(*v, &used);
-        } catch (const std::exception &) {
-        }
-        if (used != v->size() || ms < 1000 || ms > 600000) {
-            *error = ini.at("cluster", "expiry_ms") + ": [cluster] expiry_ms=" + *v
-                     + " must be a number of milliseconds (1000..600000)";
-            return false;
-        }
-        cluster->expiry = std::chrono::milliseconds(ms);
-    }
+    long long expiry = cluster->expiry.count();
+    if (!ini.number("cluster", "expiry_ms", 1000, 600000, "a number of milliseconds", &expiry, error))
+        return false;
+    cluster->expiry = std::chrono::milliseconds(expiry);
     cluster->enabled = true;
     return true;
 }

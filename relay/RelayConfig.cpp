@@ -6,7 +6,6 @@
 #include <openssl/crypto.h>
 #include <openssl/sha.h>
 
-#include <stdexcept>
 
 namespace relay {
 
@@ -25,39 +24,21 @@ std::string resolve(const std::string &folder, const std::string &path)
 
 bool readMillis(const wire::Ini &ini, const char *key, std::chrono::milliseconds *out, std::string *error)
 {
-    const auto v = ini.value("relay", key);
-    if (!v)
-        return true;
-    try {
-        const long long ms = std::stoll(*v);
-        if (ms < 10 || ms > 3600000)
-            throw std::out_of_range("range");
-        *out = std::chrono::milliseconds(ms);
-        return true;
-    } catch (const std::exception &) {
-        *error = ini.at("relay", key) + ": [relay] " + key + "=" + *v + " must be a number of milliseconds (10..3600000)";
+    long long ms = out->count();
+    if (!ini.number("relay", key, 10, 3600000, "a number of milliseconds", &ms, error))
         return false;
-    }
+    *out = std::chrono::milliseconds(ms);
+    return true;
 }
 
 bool readCount(const wire::Ini &ini, const char *key, std::size_t *out, std::string *error,
                long long max = 1000000)
 {
-    const auto v = ini.value("relay", key);
-    if (!v)
-        return true;
-    try {
-        std::size_t used = 0;
-        const long long n = std::stoll(*v, &used);
-        if (used != v->size() || n < 1 || n > max)
-            throw std::out_of_range("range");
-        *out = std::size_t(n);
-        return true;
-    } catch (const std::exception &) {
-        *error = ini.at("relay", key) + ": [relay] " + key + "=" + *v + " must be a number (1.."
-                 + std::to_string(max) + ")";
+    long long n = (long long)(*out);
+    if (!ini.number("relay", key, 1, max, "a number", &n, error))
         return false;
-    }
+    *out = std::size_t(n);
+    return true;
 }
 
 } // namespace

@@ -217,4 +217,26 @@ bool Ini::onlyKeys(const std::string &sectionName, const std::vector<std::string
     return true;
 }
 
+bool Ini::number(const std::string &section, const std::string &key, long long min, long long max,
+                 const char *what, long long *out, std::string *error) const
+{
+    const auto v = value(section, key);
+    if (!v)
+        return true;
+    std::size_t used = 0;
+    long long n = 0;
+    try {
+        n = std::stoll(*v, &used);
+    } catch (const std::exception &) {
+        used = 0;
+    }
+    if (used == 0 || used != v->size() || n < min || n > max) {
+        *error = at(section, key) + ": [" + section + "] " + key + "=" + *v + " must be " + what + " ("
+                 + std::to_string(min) + ".." + std::to_string(max) + ")";
+        return false;
+    }
+    *out = n;
+    return true;
+}
+
 } // namespace wire

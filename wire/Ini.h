@@ -38,6 +38,12 @@ public:
     bool onlySections(const std::vector<std::string> &sections, std::string *error) const;
     bool onlyKeys(const std::string &section, const std::vector<std::string> &keys, std::string *error) const;
 
+    // A whole number from min to max, `what` naming it ("a number of milliseconds"): `out`
+    // stays as it is when the key is absent; false with "FILE:LINE: [section] key=value
+    // must be what (min..max)" for anything else, trailing characters included.
+    bool number(const std::string &section, const std::string &key, long long min, long long max,
+                const char *what, long long *out, std::string *error) const;
+
 private:
     bool parseLines(const std::string &text, int *badLine, std::string *reason);
     std::string located(int line) const;
