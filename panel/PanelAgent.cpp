@@ -17,8 +17,6 @@ const char *const PanelAgent::kPassThroughAddress = "127.0.0.1:7540";
 PanelAgent::PanelAgent(wire::IoPool &pool, PanelConfig config)
     : m_pool(pool), m_io(pool.main()), m_load(pool.size()), m_config(std::move(config)), m_tls(wire::makeClientContext(m_config.fingerprint)), m_retry(m_io)
 {
-    if (m_config.relays.empty())
-        m_config.relays.push_back(m_config.relay);
 }
 
 void PanelAgent::start()

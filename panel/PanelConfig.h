@@ -12,8 +12,7 @@ struct PanelConfig
 {
     std::string sn;
     std::string secret;
-    wire::HostPort relay;               // the first of relays
-    std::vector<wire::HostPort> relays; // relay=HOST:PORT[,HOST:PORT...], tried in order
+    std::vector<wire::HostPort> relays; // relay=HOST:PORT[,HOST:PORT...], tried in order; never empty
     std::string fingerprint; // normalised hex
     TargetMap targets;
     std::size_t threads = 0; // I/O threads; 0: one per core

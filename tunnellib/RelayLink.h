@@ -34,7 +34,8 @@ public:
     // The relay of the list that the link uses (or tries) now; streams go to the same one.
     wire::HostPort currentRelay() const
     {
-        return m_config.relays.empty() ? m_config.relay : m_config.relays[m_relayIndex % m_config.relays.size()];
+        // None before the first configure().
+        return m_config.relays.empty() ? wire::HostPort() : m_config.relays[m_relayIndex % m_config.relays.size()];
     }
 
     // The outcome of the current or next login attempt (0 when up), or TIMEOUT.

@@ -34,7 +34,6 @@ bool TunnelConfig::load(const std::string &path, std::string *error)
         return false;
     }
     relays = *list;
-    relay = relays.front();
     token = *tok;
     return true;
 }

@@ -10,7 +10,6 @@ namespace tunnellib {
 // demoTunnel.cfg: [tunnel] relay=HOST:PORT[,HOST:PORT...], fingerprint=HEX, token=TEXT.
 struct TunnelConfig
 {
-    wire::HostPort relay;               // the first of relays
     std::vector<wire::HostPort> relays; // any relay of a cluster will do; tried in order
     std::string fingerprint;
     std::string token;
