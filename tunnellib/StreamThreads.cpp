@@ -37,7 +37,6 @@ void StreamThreads::start()
     if (!m_threads.empty() || m_contexts.empty())
         return;
     for (auto &io : m_contexts) {
-        io->restart();
         m_guards.push_back(asio::make_work_guard(*io));
         m_threads.emplace_back([ctx = io.get()] { runCatching(*ctx, "stream thread"); });
     }
@@ -51,10 +50,7 @@ void StreamThreads::stop()
     for (auto &t : m_threads)
         t.join();
     m_threads.clear();
-}
-
-void StreamThreads::dropHandlers()
-{
+    // For good: the streams the threads carried close instead of hanging open.
     for (auto &io : m_contexts)
         io->dropHandlers();
 }

@@ -26,10 +26,9 @@ public:
 
     // Starts the extra threads, once.
     void start();
-    // Ends and joins them; from a thread that is not one of them.
+    // Ends and joins them, for good, and closes the streams they carried; from a thread
+    // that is not one of them.
     void stop();
-    // Once stopped, for good: the streams they carried close instead of hanging open.
-    void dropHandlers();
     // Leaves them running, for a process that is ending or a caller that is one of them.
     void detach();
     bool isOwnThread() const;

@@ -94,7 +94,6 @@ void TunnelService::shutdown()
     // closed, so their applications see the end at once. Without the work guard first: on
     // Windows a context's shutdown waits until no work is counted.
     m_work.reset();
-    m_streams.dropHandlers();
     m_io.dropHandlers();
 }
 
