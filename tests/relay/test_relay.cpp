@@ -246,6 +246,8 @@ void TestRelay::startErrorsAreOneLineWithFileAndLine()
         {"[relay]\n; the port is too large\nlisten=0.0.0.0:70000\n", ini + ":3: [relay] listen=0.0.0.0:70000 is not HOST:PORT"},
         {"[relay]\nlisten=127.0.0.1:0\n[user]\nt=*\n", ini + ":3: [user] is not a section of this file"},
         {"[relay]\nlisten=127.0.0.1:0\nheartbeat_ms=fast\n", ini + ":3: [relay] heartbeat_ms=fast must be"},
+        // Not 10 ms: a unit after the number is refused, not cut off.
+        {"[relay]\nlisten=127.0.0.1:0\nheartbeat_ms=10s\n", ini + ":3: [relay] heartbeat_ms=10s must be"},
         {"listen=127.0.0.1:0\n", ini + ":1: listen= is outside any section"},
         {"[relay]\nlisten=" + inUse + "\n", "cannot listen on " + inUse + ": Address already in use"},
     };
