@@ -129,9 +129,9 @@ void TlsStream::handshake(std::function<void(const std::error_code &)> done)
     const int ret = SSL_do_handshake(m_ssl);
     std::error_code ec;
     const int what = ret == 1 ? kWaitRead : classify(ret, ec);
-    auto self = shared_from_this();
     // Whatever the step produced (hello, certificate, finished) must be sent before we wait.
-    flush([self, ret, what, ec, done = std::move(done)](const std::error_code &sendError) mutable {
+    flush([this, ret, what, ec, done = std::move(done)](const std::error_code &sendError) mutable {
+        auto self = shared_from_this();
         if (sendError)
             return done(sendError);
         if (ret == 1)
@@ -347,14 +347,13 @@ void TlsStream::shutdownSend()
     ERR_clear_error();
     SSL_shutdown(m_ssl); // only queues the alert in m_records; never waits for the peer's
     ERR_clear_error();
-    auto self = shared_from_this();
-    flush([self](const std::error_code &ec) {
+    flush([this](const std::error_code &ec) {
         std::error_code ignored;
         if (!ec)
-            self->m_socket.shutdown(asio::socket_base::shutdown_send, ignored);
-        if (self->m_closeWhenSent) {
-            self->m_closeTimer.cancel();
-            self->m_socket.close(ignored);
+            m_socket.shutdown(asio::socket_base::shutdown_send, ignored);
+        if (m_closeWhenSent) {
+            m_closeTimer.cancel();
+            m_socket.close(ignored);
         }
     });
 }

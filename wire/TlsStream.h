@@ -57,7 +57,10 @@ private:
     using Flushed = std::function<void(const std::error_code &)>;
 
     void handshake(std::function<void(const std::error_code &)> done);
-    // Sends what OpenSSL has written so far; `done` once everything up to now is sent.
+    // Sends what OpenSSL has written so far; `done` once everything up to now is sent. The
+    // waiters are the stream's own and run only from it while it lives (a send under way
+    // holds it), so they never hold it themselves: a send dropped unfinished, its io_context
+    // shut down, would otherwise leave the stream owning itself for good.
     void flush(Flushed done);
     void pumpOut();
     // Maps SSL_get_error to: 0 = wait for read, 1 = wait for write, else an error.
