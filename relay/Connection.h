@@ -62,7 +62,11 @@ public:
     }
     // For control links, which read a line now and then: a read tried at once mostly finds
     // nothing, after OpenSSL took (and gave back) its 64 KiB read buffer for it.
-    void waitBeforeReads() { m_waitFirst = true; }
+    void waitBeforeReads()
+    {
+        m_waitFirst = true;
+        m_tls->receiveWhileWaiting();
+    }
     void writeAll(asio::const_buffer buffer, wire::IoHandler handler) override
     {
         m_tls->writeAll(buffer, std::move(handler));

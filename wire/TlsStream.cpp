@@ -7,6 +7,8 @@
 #include "wire/Tls.h"
 
 #include <asio/ssl/error.hpp>
+#include <algorithm>
+#include <cstring>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
@@ -58,6 +60,50 @@ BIO *newAppendBio(std::string *out)
     return bio;
 }
 
+// The read side: what a wait for input has received already (receiveWhileWaiting) goes
+// first, then the socket.
+int receivedRead(BIO *bio, char *out, int len)
+{
+    auto *received = static_cast<TlsStream::Received *>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    if (received->at < received->size) {
+        const int n = std::min(len, int(received->size - received->at));
+        std::memcpy(out, received->data.data() + received->at, std::size_t(n));
+        received->at += std::size_t(n);
+        return n;
+    }
+    if (received->error)
+        return -1;
+    const int ret = BIO_read(BIO_next(bio), out, len);
+    BIO_copy_next_retry(bio);
+    return ret;
+}
+
+long receivedCtrl(BIO *bio, int cmd, long num, void *ptr)
+{
+    auto *received = static_cast<TlsStream::Received *>(BIO_get_data(bio));
+    const long left = long(received->size - received->at);
+    if (cmd == BIO_CTRL_PENDING)
+        return left + BIO_ctrl(BIO_next(bio), cmd, num, ptr);
+    if (cmd == BIO_CTRL_EOF && left > 0)
+        return 0;
+    return BIO_ctrl(BIO_next(bio), cmd, num, ptr);
+}
+
+BIO *newReceivedBio(TlsStream::Received *received, BIO *socket)
+{
+    static BIO_METHOD *const method = [] {
+        BIO_METHOD *m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_FILTER, "talvo received");
+        BIO_meth_set_read(m, receivedRead);
+        BIO_meth_set_ctrl(m, receivedCtrl);
+        return m;
+    }();
+    BIO *bio = BIO_new(method);
+    BIO_set_data(bio, received);
+    BIO_set_init(bio, 1);
+    return BIO_push(bio, socket);
+}
+
 struct Deadline
 {
     explicit Deadline(const asio::any_io_executor &ex) : timer(ex) {}
@@ -76,7 +122,7 @@ TlsStream::TlsStream(asio::ip::tcp::socket socket, std::shared_ptr<asio::ssl::co
     const auto ep = m_socket.remote_endpoint(ec);
     m_peer = ec ? std::string("?") : endpointText(ep);
     m_ssl = SSL_new(m_ctx->native_handle());
-    BIO *in = BIO_new_socket(int(m_socket.native_handle()), BIO_NOCLOSE);
+    BIO *in = newReceivedBio(&m_received, BIO_new_socket(int(m_socket.native_handle()), BIO_NOCLOSE));
     SSL_set_bio(m_ssl, in, newAppendBio(&m_records));
     if (server)
         SSL_set_accept_state(m_ssl);
@@ -91,7 +137,8 @@ TlsStream::~TlsStream()
 
 int TlsStream::classify(int ret, std::error_code &ec)
 {
-    const std::error_code sysError = lastSocketError();
+    // A failure the last wait received stands for the socket's: reported once, it is gone there.
+    const std::error_code sysError = m_received.error ? m_received.error : lastSocketError();
     const int err = SSL_get_error(m_ssl, ret);
     if (err == SSL_ERROR_WANT_READ)
         return kWaitRead;
@@ -333,10 +380,27 @@ void TlsStream::writeAll(asio::const_buffer buffer, IoHandler handler)
 
 void TlsStream::waitReadable(std::function<void(const std::error_code &)> handler)
 {
-    std::error_code ec;
-    if (SSL_has_pending(m_ssl) || m_socket.available(ec) > 0 || ec || !m_socket.is_open())
+    if (!m_receiveWhileWaiting) {
+        std::error_code ec;
+        if (SSL_has_pending(m_ssl) || m_socket.available(ec) > 0 || ec || !m_socket.is_open())
+            return asio::post(m_socket.get_executor(), [handler = std::move(handler)] { handler({}); });
+        return m_socket.async_wait(asio::socket_base::wait_read, std::move(handler));
+    }
+    if (SSL_has_pending(m_ssl) || m_received.at < m_received.size || m_received.error || !m_socket.is_open())
         return asio::post(m_socket.get_executor(), [handler = std::move(handler)] { handler({}); });
-    m_socket.async_wait(asio::socket_base::wait_read, std::move(handler));
+    m_received.at = m_received.size = 0;
+    m_socket.async_receive(asio::buffer(m_received.data),
+                           [self = shared_from_this(), handler = std::move(handler)](const std::error_code &ec,
+                                                                                     std::size_t n) {
+                               if (ec == asio::error::operation_aborted)
+                                   return handler(ec);
+                               // The end of input or a failure is left for the read that
+                               // follows, which reports it as it always did.
+                               self->m_received.size = n;
+                               if (ec && ec != asio::error::eof)
+                                   self->m_received.error = ec;
+                               handler({});
+                           });
 }
 
 void TlsStream::shutdownSend()

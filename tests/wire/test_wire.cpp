@@ -34,6 +34,7 @@ private slots:
     void patternsAndSecrets();
     void keyIsPrivateToItsOwner();
     void spliceCarriesHalfCloseThroughTls();
+    void resetWhileWaitingReadsAsReset();
 };
 
 void TestWire::iniKeepsOrderAndMergesSections()
@@ -256,6 +257,60 @@ void TestWire::spliceCarriesHalfCloseThroughTls()
     second.join();
     client.join();
     QCOMPARE(QString::fromStdString(answer), QString("got 300000"));
+}
+
+// A wait for input receives ahead for OpenSSL; a reset it receives is reported once by the
+// socket and must not turn into a plain cut-off for the read that follows.
+void TestWire::resetWhileWaitingReadsAsReset()
+{
+    QTemporaryDir dir;
+    const std::string key = dir.filePath("k.pem").toStdString(), cert = dir.filePath("c.pem").toStdString();
+    std::string error, fp;
+    QVERIFY(relay::ensureKeyAndCertificate(key, cert, nullptr, &error));
+    QVERIFY(fileFingerprint(cert, &fp, &error));
+    auto serverCtx = makeServerContext(key, cert, &error);
+    QVERIFY(serverCtx);
+
+    asio::io_context io;
+    asio::ip::tcp::acceptor acceptor(io, {asio::ip::make_address("127.0.0.1"), 0});
+    TlsStream::Ptr server, client;
+    std::error_code readError;
+    bool waited = false, read = false;
+    const auto resetOnceBoth = [&] {
+        if (server && client)
+            server->abort();
+    };
+    acceptor.async_accept([&](const std::error_code &ec, asio::ip::tcp::socket s) {
+        if (!ec)
+            TlsStream::accept(std::move(s), serverCtx, std::chrono::seconds(5),
+                              [&](const std::error_code &ec, TlsStream::Ptr tls) {
+                                  if (!ec)
+                                      server = tls;
+                                  resetOnceBoth();
+                              });
+    });
+    char buffer[64];
+    TlsStream::connect(io, makeClientContext(fp), {"127.0.0.1", acceptor.local_endpoint().port()},
+                       std::chrono::seconds(5), [&](const std::error_code &ec, TlsStream::Ptr tls) {
+                           if (ec)
+                               return;
+                           client = tls;
+                           client->receiveWhileWaiting();
+                           client->waitReadable([&](const std::error_code &ec) {
+                               waited = !ec;
+                               client->readSome(asio::buffer(buffer), [&](const std::error_code &ec, std::size_t) {
+                                   readError = ec;
+                                   read = true;
+                               });
+                           });
+                           resetOnceBoth();
+                       });
+    while (!read && io.run_one_for(std::chrono::seconds(10)) > 0) {
+    }
+    QVERIFY(waited);
+    QVERIFY(read);
+    QCOMPARE(QString::fromStdString(readError.message()),
+             QString::fromStdString(std::error_code(asio::error::connection_reset).message()));
 }
 
 QTEST_GUILESS_MAIN(TestWire)
