@@ -52,21 +52,10 @@ public:
     }
     void readSome(asio::mutable_buffer buffer, wire::IoHandler handler) override
     {
-        if (!m_waitFirst)
-            return m_tls->readSome(buffer, std::move(handler));
-        m_tls->waitReadable([tls = m_tls, buffer, handler = std::move(handler)](const std::error_code &ec) mutable {
-            if (ec)
-                return handler(ec, 0);
-            tls->readSome(buffer, std::move(handler));
-        });
+        m_tls->readSome(buffer, std::move(handler));
     }
-    // For control links, which read a line now and then: a read tried at once mostly finds
-    // nothing, after OpenSSL took (and gave back) its 64 KiB read buffer for it.
-    void waitBeforeReads()
-    {
-        m_waitFirst = true;
-        m_tls->receiveWhileWaiting();
-    }
+    // See TlsStream::waitBeforeReads.
+    void waitBeforeReads() { m_tls->waitBeforeReads(); }
     void writeAll(asio::const_buffer buffer, wire::IoHandler handler) override
     {
         m_tls->writeAll(buffer, std::move(handler));
@@ -98,7 +87,6 @@ private:
     asio::io_context *m_home;
     std::size_t m_thread;
     std::shared_ptr<Slot> m_slot;
-    bool m_waitFirst = false;
 };
 
 using ConnectionPtr = std::shared_ptr<Connection>;

@@ -24,6 +24,15 @@ constexpr std::chrono::seconds kCloseGrace{5};
 // Send buffers up to this size stay between bursts; larger ones are given back.
 constexpr std::size_t kKeptSendBuffer = 16 * 1024;
 
+// Our BIOs keep no state of their own: `data` is the stream's, which outlives them.
+BIO *newBio(BIO_METHOD *method, void *data)
+{
+    BIO *bio = BIO_new(method);
+    BIO_set_data(bio, data);
+    BIO_set_init(bio, 1);
+    return bio;
+}
+
 // The write side of the connection: OpenSSL appends its records straight to the stream's
 // outgoing buffer, from where they leave in one send. A memory BIO would add a copy, and
 // grows its buffer by cleansed reallocation, which cost more than the encryption.
@@ -54,14 +63,11 @@ BIO *newAppendBio(std::string *out)
         BIO_meth_set_ctrl(m, appendCtrl);
         return m;
     }();
-    BIO *bio = BIO_new(method);
-    BIO_set_data(bio, out);
-    BIO_set_init(bio, 1);
-    return bio;
+    return newBio(method, out);
 }
 
-// The read side: what a wait for input has received already (receiveWhileWaiting) goes
-// first, then the socket.
+// The read side: what a wait for input has received already (waitBeforeReads) goes first,
+// then the socket.
 int receivedRead(BIO *bio, char *out, int len)
 {
     auto *received = static_cast<TlsStream::Received *>(BIO_get_data(bio));
@@ -98,10 +104,7 @@ BIO *newReceivedBio(TlsStream::Received *received, BIO *socket)
         BIO_meth_set_ctrl(m, receivedCtrl);
         return m;
     }();
-    BIO *bio = BIO_new(method);
-    BIO_set_data(bio, received);
-    BIO_set_init(bio, 1);
-    return BIO_push(bio, socket);
+    return BIO_push(newBio(method, received), socket);
 }
 
 struct Deadline
@@ -323,6 +326,17 @@ void TlsStream::accept(asio::ip::tcp::socket socket, std::shared_ptr<asio::ssl::
 
 void TlsStream::readSome(asio::mutable_buffer buffer, IoHandler handler)
 {
+    if (!m_waitBeforeReads)
+        return readNow(buffer, std::move(handler));
+    waitReadable([self = shared_from_this(), buffer, handler = std::move(handler)](const std::error_code &ec) mutable {
+        if (ec)
+            return handler(ec, 0);
+        self->readNow(buffer, std::move(handler));
+    });
+}
+
+void TlsStream::readNow(asio::mutable_buffer buffer, IoHandler handler)
+{
     if (!m_socket.is_open())
         return complete(std::move(handler), asio::error::operation_aborted, 0);
     ERR_clear_error();
@@ -350,7 +364,7 @@ void TlsStream::readSome(asio::mutable_buffer buffer, IoHandler handler)
                         [self, buffer, handler = std::move(handler)](const std::error_code &ec) mutable {
                             if (ec)
                                 return handler(ec, 0);
-                            self->readSome(buffer, std::move(handler));
+                            self->readNow(buffer, std::move(handler));
                         });
 }
 
@@ -380,7 +394,7 @@ void TlsStream::writeAll(asio::const_buffer buffer, IoHandler handler)
 
 void TlsStream::waitReadable(std::function<void(const std::error_code &)> handler)
 {
-    if (!m_receiveWhileWaiting) {
+    if (!m_waitBeforeReads) {
         std::error_code ec;
         if (SSL_has_pending(m_ssl) || m_socket.available(ec) > 0 || ec || !m_socket.is_open())
             return asio::post(m_socket.get_executor(), [handler = std::move(handler)] { handler({}); });

@@ -40,11 +40,13 @@ public:
     void readSome(asio::mutable_buffer buffer, IoHandler handler) override;
     void writeAll(asio::const_buffer buffer, IoHandler handler) override;
     void waitReadable(std::function<void(const std::error_code &)> handler) override;
-    // For links that mostly wait (control links): a wait receives what comes, for OpenSSL to
-    // read first. A bare readiness wait costs an ioctl to see whether data is there and an
-    // epoll_ctl to arm; a receive needs neither. Streams that carry data keep the bare wait:
-    // a small receive before each of their reads cost a third of bulk throughput.
-    void receiveWhileWaiting() { m_receiveWhileWaiting = true; }
+    // For links that read a line now and then (control links): each read first waits for
+    // input, and the wait receives it, for OpenSSL to read first. A read tried at once mostly
+    // finds nothing, after OpenSSL took (and gave back) its 64 KiB read buffer for it; a bare
+    // readiness wait costs an ioctl to see whether data is there and an epoll_ctl to arm, a
+    // receive neither. Streams that carry data read at once and wait bare: a small receive
+    // before each of their reads cost a third of bulk throughput.
+    void waitBeforeReads() { m_waitBeforeReads = true; }
     std::error_code failure() override { return socketFailure(m_socket); }
     asio::any_io_executor executor() override { return m_socket.get_executor(); }
     // Sends close_notify, then FIN, and goes on reading: TLS 1.3 lets the peer answer after
@@ -72,6 +74,7 @@ private:
     using Flushed = std::function<void(const std::error_code &)>;
 
     void handshake(std::function<void(const std::error_code &)> done);
+    void readNow(asio::mutable_buffer buffer, IoHandler handler);
     // Sends what OpenSSL has written so far; `done` once everything up to now is sent. The
     // waiters are the stream's own and run only from it while it lives (a send under way
     // holds it), so they never hold it themselves: a send dropped unfinished, its io_context
@@ -95,7 +98,7 @@ private:
     asio::steady_timer m_closeTimer;
     std::vector<Flushed> m_flushWaiters;
     std::string m_peer;
-    bool m_receiveWhileWaiting = false;
+    bool m_waitBeforeReads = false;
     Received m_received;
 };
 
