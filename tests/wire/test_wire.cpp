@@ -21,6 +21,21 @@
 
 using namespace wire;
 
+// A relay's key and certificate made afresh, and the server context on them.
+struct Identity
+{
+    QTemporaryDir dir;
+    std::string fingerprint, error;
+    std::shared_ptr<asio::ssl::context> server;
+
+    Identity()
+    {
+        const std::string key = dir.filePath("k.pem").toStdString(), cert = dir.filePath("c.pem").toStdString();
+        if (relay::ensureKeyAndCertificate(key, cert, nullptr, &error) && fileFingerprint(cert, &fingerprint, &error))
+            server = makeServerContext(key, cert, &error);
+    }
+};
+
 class TestWire : public QObject
 {
     Q_OBJECT
@@ -186,13 +201,10 @@ void TestWire::keyIsPrivateToItsOwner()
 // the half-close must arrive through TLS and the reply must still come back.
 void TestWire::spliceCarriesHalfCloseThroughTls()
 {
-    QTemporaryDir dir;
-    const std::string key = dir.filePath("k.pem").toStdString(), cert = dir.filePath("c.pem").toStdString();
-    std::string error, fp;
-    QVERIFY(relay::ensureKeyAndCertificate(key, cert, nullptr, &error));
-    QVERIFY(fileFingerprint(cert, &fp, &error));
-    auto serverCtx = makeServerContext(key, cert, &error);
-    QVERIFY(serverCtx);
+    const Identity identity;
+    QVERIFY2(identity.server, identity.error.c_str());
+    const std::string &fp = identity.fingerprint;
+    const auto &serverCtx = identity.server;
 
     asio::io_context io;
     asio::ip::tcp::acceptor tlsAcceptor(io, {asio::ip::make_address("127.0.0.1"), 0});
@@ -263,13 +275,10 @@ void TestWire::spliceCarriesHalfCloseThroughTls()
 // socket and must not turn into a plain cut-off for the read that follows.
 void TestWire::resetWhileWaitingReadsAsReset()
 {
-    QTemporaryDir dir;
-    const std::string key = dir.filePath("k.pem").toStdString(), cert = dir.filePath("c.pem").toStdString();
-    std::string error, fp;
-    QVERIFY(relay::ensureKeyAndCertificate(key, cert, nullptr, &error));
-    QVERIFY(fileFingerprint(cert, &fp, &error));
-    auto serverCtx = makeServerContext(key, cert, &error);
-    QVERIFY(serverCtx);
+    const Identity identity;
+    QVERIFY2(identity.server, identity.error.c_str());
+    const std::string &fp = identity.fingerprint;
+    const auto &serverCtx = identity.server;
 
     asio::io_context io;
     asio::ip::tcp::acceptor acceptor(io, {asio::ip::make_address("127.0.0.1"), 0});
@@ -295,7 +304,7 @@ void TestWire::resetWhileWaitingReadsAsReset()
                            if (ec)
                                return;
                            client = tls;
-                           client->receiveWhileWaiting();
+                           client->waitBeforeReads();
                            client->waitReadable([&](const std::error_code &ec) {
                                waited = !ec;
                                client->readSome(asio::buffer(buffer), [&](const std::error_code &ec, std::size_t) {
