@@ -41,7 +41,6 @@ public:
     };
     Place pick();
 
-
 private:
     using Guard = asio::executor_work_guard<asio::io_context::executor_type>;
     asio::io_context &m_main;
