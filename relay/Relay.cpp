@@ -1,6 +1,6 @@
 #include "relay/Relay.h"
 
-#include "relay/RelayIdentity.h"
+#include "wire/Identity.h"
 #include "wire/LineChannel.h"
 #include "wire/Log.h"
 #include "wire/Messages.h"
@@ -91,7 +91,7 @@ std::size_t Relay::leastLoaded() const
 
 bool Relay::start(std::string *error)
 {
-    if (!ensureKeyAndCertificate(m_config.keyPath, m_config.certificatePath, &m_created, error)
+    if (!wire::ensureKeyAndCertificate(m_config.keyPath, m_config.certificatePath, "talvo-relay", &m_created, error)
         || !wire::fileFingerprint(m_config.certificatePath, &m_fingerprint, error))
         return false;
     m_tls = wire::makeServerContext(m_config.keyPath, m_config.certificatePath, error);

@@ -1,13 +1,14 @@
 #include "wire/Messages.h"
 
+#include <cstring>
 #include <vector>
 
 namespace wire::msg {
 
 namespace {
 
-const char *const kReasons[] = {"OK",      "PROTOCOL", "SECRET",      "TOKEN",  "NOT_ALLOWED",
-                                "OFFLINE", "TARGET",   "UNREACHABLE", "TIMEOUT", "REPLACED"};
+const char *const kReasons[] = {"OK",      "PROTOCOL", "SECRET",      "TOKEN",   "NOT_ALLOWED", "OFFLINE",
+                                "TARGET",  "UNREACHABLE", "TIMEOUT", "REPLACED", "VERSION"};
 
 bool failed(std::string *error, const std::string &text)
 {
@@ -72,11 +73,17 @@ bool reason(const std::string &text, bool okAllowed, Reason *value, std::string 
     return failed(error, "unknown reason \"" + text.substr(0, 24) + "\"");
 }
 
+bool hexField(const std::string &text, std::size_t digits, const char *what, std::string *error)
+{
+    return validHex(text, digits) || failed(error, std::string(what) + " is not " + std::to_string(digits) + " hex digits");
+}
+
 template <typename T> std::optional<T> result(bool ok, T value)
 {
     return ok ? std::optional<T>(std::move(value)) : std::nullopt;
 }
 
+const char *const kHello = "TALVO";
 const char *const kUser = "USER";
 const char *const kCheck = "CHECK";
 const char *const kChecked = "CHECKED";
@@ -84,7 +91,11 @@ const char *const kStream = "STREAM";
 const char *const kPanel = "PANEL";
 const char *const kOpen = "OPEN";
 const char *const kFail = "FAIL";
-const char *const kData = "DATA";
+const char *const kGranted = "GRANTED";
+const char *const kRefused = "REFUSED";
+const char *const kJoin = "JOIN";
+const char *const kForward = "FORWARD";
+const char *const kHeld = "HELD";
 const char *const kPing = "PING";
 const char *const kOk = "OK";
 const char *const kErr = "ERR";
@@ -94,6 +105,29 @@ const char *const kErr = "ERR";
 const char *reasonText(Reason reason)
 {
     return kReasons[std::size_t(reason)];
+}
+
+std::string Hello::encode() const
+{
+    return std::string(kHello) + " " + std::to_string(version);
+}
+
+std::optional<Hello> Hello::decode(const std::string &line, std::string *error)
+{
+    std::vector<std::string> f;
+    std::uint64_t v = 0;
+    const bool ok = split(line, kHello, 1, &f, nullptr, error) && number(f[0], &v, error)
+                    && (v <= 0xFFFF || failed(error, "version out of range"));
+    return result(ok, Hello {unsigned(v)});
+}
+
+unsigned legacyVersion(const std::string &line)
+{
+    const std::string verb = line.substr(0, line.find(' '));
+    for (const char *v1 : {kUser, kPanel, kStream, "DATA", kForward})
+        if (verb == v1)
+            return 1;
+    return 0;
 }
 
 std::string User::encode() const
@@ -140,42 +174,84 @@ std::optional<Checked> Checked::decode(const std::string &line, std::string *err
 
 std::string Stream::encode() const
 {
-    return std::string(kStream) + " " + token + " " + sn + " " + target;
+    return std::string(kStream) + " " + std::to_string(id) + " " + sn + " " + target;
 }
 
 std::optional<Stream> Stream::decode(const std::string &line, std::string *error)
 {
     std::vector<std::string> f;
-    if (!split(line, kStream, 3, &f, nullptr, error))
-        return std::nullopt;
-    return Stream {f[0], f[1], f[2]};
+    Stream m;
+    const bool ok = split(line, kStream, 3, &f, nullptr, error) && number(f[0], &m.id, error);
+    if (ok) {
+        m.sn = f[1];
+        m.target = f[2];
+    }
+    return result(ok, m);
+}
+
+std::string Granted::encode() const
+{
+    return std::string(kGranted) + " " + std::to_string(id) + " " + join + " " + secret + " " + key;
+}
+
+std::optional<Granted> Granted::decode(const std::string &line, std::string *error)
+{
+    std::vector<std::string> f;
+    Granted m;
+    const bool ok = split(line, kGranted, 4, &f, nullptr, error) && number(f[0], &m.id, error)
+                    && hexField(f[1], kJoinDigits, "join", error) && hexField(f[2], kSecretDigits, "secret", error)
+                    && hexField(f[3], 64, "key", error);
+    if (ok) {
+        m.join = f[1];
+        m.secret = f[2];
+        m.key = f[3];
+    }
+    return result(ok, m);
+}
+
+std::string Refused::encode() const
+{
+    return std::string(kRefused) + " " + std::to_string(id) + " " + reasonText(reason)
+           + (text.empty() ? std::string() : " " + text);
+}
+
+std::optional<Refused> Refused::decode(const std::string &line, std::string *error)
+{
+    std::vector<std::string> f;
+    Refused m;
+    const bool ok = split(line, kRefused, 2, &f, &m.text, error) && number(f[0], &m.id, error)
+                    && msg::reason(f[1], false, &m.reason, error);
+    return result(ok, m);
 }
 
 std::string Panel::encode() const
 {
-    return std::string(kPanel) + " " + sn + " " + secret;
+    return std::string(kPanel) + " " + sn + " " + secret + " " + key;
 }
 
 std::optional<Panel> Panel::decode(const std::string &line, std::string *error)
 {
     std::vector<std::string> f;
-    if (!split(line, kPanel, 2, &f, nullptr, error))
-        return std::nullopt;
-    return Panel {f[0], f[1]};
+    const bool ok = split(line, kPanel, 3, &f, nullptr, error) && hexField(f[2], 64, "key", error);
+    return result(ok, ok ? Panel {f[0], f[1], f[2]} : Panel {});
 }
 
 std::string Open::encode() const
 {
-    return std::string(kOpen) + " " + std::to_string(id) + " " + target;
+    return std::string(kOpen) + " " + std::to_string(id) + " " + target + " " + join + " " + secret;
 }
 
 std::optional<Open> Open::decode(const std::string &line, std::string *error)
 {
     std::vector<std::string> f;
     Open m;
-    const bool ok = split(line, kOpen, 2, &f, nullptr, error) && number(f[0], &m.id, error);
-    if (ok)
+    const bool ok = split(line, kOpen, 4, &f, nullptr, error) && number(f[0], &m.id, error)
+                    && hexField(f[2], kJoinDigits, "join", error) && hexField(f[3], kSecretDigits, "secret", error);
+    if (ok) {
         m.target = f[1];
+        m.join = f[2];
+        m.secret = f[3];
+    }
     return result(ok, m);
 }
 
@@ -193,21 +269,55 @@ std::optional<Fail> Fail::decode(const std::string &line, std::string *error)
     return result(ok, m);
 }
 
-std::string Data::encode() const
+std::string Join::encode() const
 {
-    return std::string(kData) + " " + sn + " " + secret + " " + std::to_string(id);
+    return std::string(kJoin) + " " + join + (mac.empty() ? std::string() : " " + mac);
 }
 
-std::optional<Data> Data::decode(const std::string &line, std::string *error)
+std::optional<Join> Join::decode(const std::string &line, std::string *error)
 {
     std::vector<std::string> f;
-    Data m;
-    const bool ok = split(line, kData, 3, &f, nullptr, error) && number(f[2], &m.id, error);
+    Join m;
+    std::string rest;
+    bool ok = split(line, kJoin, 1, &f, &rest, error) && hexField(f[0], kJoinDigits, "join", error);
+    if (ok && line.size() > std::strlen(kJoin) + 1 + f[0].size())
+        ok = hexField(rest, 64, "mac", error);
     if (ok) {
-        m.sn = f[0];
-        m.secret = f[1];
+        m.join = f[0];
+        m.mac = rest;
     }
     return result(ok, m);
+}
+
+std::string Forward::signedText() const
+{
+    return std::string(kForward) + " " + sn + " " + target + " " + secret;
+}
+
+std::string Forward::encode() const
+{
+    return signedText() + " " + mac;
+}
+
+std::optional<Forward> Forward::decode(const std::string &line, std::string *error)
+{
+    std::vector<std::string> f;
+    const bool ok = split(line, kForward, 4, &f, nullptr, error) && hexField(f[2], kSecretDigits, "secret", error)
+                    && hexField(f[3], 64, "mac", error);
+    return result(ok, ok ? Forward {f[0], f[1], f[2], f[3]} : Forward {});
+}
+
+std::string Held::encode() const
+{
+    return std::string(kHeld) + " " + join + " " + key;
+}
+
+std::optional<Held> Held::decode(const std::string &line, std::string *error)
+{
+    std::vector<std::string> f;
+    const bool ok = split(line, kHeld, 2, &f, nullptr, error) && hexField(f[0], kJoinDigits, "join", error)
+                    && hexField(f[1], 64, "key", error);
+    return result(ok, ok ? Held {f[0], f[1]} : Held {});
 }
 
 std::string Ping::encode() const
@@ -262,6 +372,16 @@ bool validSecret(const std::string &secret)
         return false;
     for (char c : secret)
         if (c <= ' ' || c > '~')
+            return false;
+    return true;
+}
+
+bool validHex(const std::string &text, std::size_t digits)
+{
+    if (text.size() != digits)
+        return false;
+    for (char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
             return false;
     return true;
 }

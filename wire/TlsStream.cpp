@@ -304,8 +304,14 @@ void TlsStream::connect(const asio::any_io_executor &ex, std::shared_ptr<asio::s
 void TlsStream::accept(asio::ip::tcp::socket socket, std::shared_ptr<asio::ssl::context> ctx,
                        std::chrono::milliseconds timeout, Done done)
 {
+    handshakeOn(std::move(socket), std::move(ctx), true, timeout, std::move(done));
+}
+
+void TlsStream::handshakeOn(asio::ip::tcp::socket socket, std::shared_ptr<asio::ssl::context> ctx, bool server,
+                          std::chrono::milliseconds timeout, Done done)
+{
     auto deadline = std::make_shared<Deadline>(socket.get_executor());
-    auto tls = std::make_shared<TlsStream>(std::move(socket), std::move(ctx), true);
+    auto tls = std::make_shared<TlsStream>(std::move(socket), std::move(ctx), server);
     deadline->timer.expires_after(timeout);
     deadline->timer.async_wait([deadline, weak = std::weak_ptr<TlsStream>(tls)](const std::error_code &ec) {
         if (ec)
@@ -415,6 +421,18 @@ void TlsStream::waitReadable(std::function<void(const std::error_code &)> handle
                                    self->m_received.error = ec;
                                handler({});
                            });
+}
+
+std::string TlsStream::peerFingerprint() const
+{
+    return certificateFingerprint(SSL_get0_peer_certificate(m_ssl));
+}
+
+bool TlsStream::exportKeyingMaterial(unsigned char *out, std::size_t size, const char *label) const
+{
+    if (!SSL_is_init_finished(m_ssl))
+        return false;
+    return SSL_export_keying_material(m_ssl, out, size, label, std::strlen(label), nullptr, 0, 0) == 1;
 }
 
 void TlsStream::shutdownSend()

@@ -36,6 +36,12 @@ public:
     // Server handshake on an accepted socket, within the timeout.
     static void accept(asio::ip::tcp::socket socket, std::shared_ptr<asio::ssl::context> ctx,
                        std::chrono::milliseconds timeout, Done done);
+    // Either handshake on a connected socket that carried something else before (a stream's
+    // TLS runs end to end over a data connection that first joined the stream at the relay).
+    // Nothing may be outstanding on the socket, and nothing of the peer's TLS may have been
+    // read from it yet.
+    static void handshakeOn(asio::ip::tcp::socket socket, std::shared_ptr<asio::ssl::context> ctx, bool server,
+                          std::chrono::milliseconds timeout, Done done);
 
     void readSome(asio::mutable_buffer buffer, IoHandler handler) override;
     void writeAll(asio::const_buffer buffer, IoHandler handler) override;
@@ -57,6 +63,11 @@ public:
     // Resets TCP without close_notify: the far end reads an abort.
     void abort() override;
     std::string peer() const override { return m_peer; }
+    // SHA-256 of the peer's certificate as hex (wire::certificateFingerprint); empty if none.
+    std::string peerFingerprint() const;
+    // RFC 8446 exporter (SSL_export_keying_material) without context: false before the
+    // handshake completed.
+    bool exportKeyingMaterial(unsigned char *out, std::size_t size, const char *label) const;
     // Hands the connection to another io_context (its thread from now on). Only between
     // operations: nothing of this stream may be outstanding.
     void moveTo(asio::io_context &io);

@@ -1,7 +1,7 @@
 // Guards the pieces all three programs share against misreading what comes from files and
 // the network, losing the relay's pinned identity, and dropping the splice's half-close.
 #include "relay/RelayConfig.h"
-#include "relay/RelayIdentity.h"
+#include "wire/Identity.h"
 #include "wire/Address.h"
 #include "wire/Ini.h"
 #include "wire/IoPool.h"
@@ -31,7 +31,7 @@ struct Identity
     Identity()
     {
         const std::string key = dir.filePath("k.pem").toStdString(), cert = dir.filePath("c.pem").toStdString();
-        if (relay::ensureKeyAndCertificate(key, cert, nullptr, &error) && fileFingerprint(cert, &fingerprint, &error))
+        if (wire::ensureKeyAndCertificate(key, cert, "test", nullptr, &error) && fileFingerprint(cert, &fingerprint, &error))
             server = makeServerContext(key, cert, &error);
     }
 };
@@ -191,7 +191,7 @@ void TestWire::keyIsPrivateToItsOwner()
     QTemporaryDir dir;
     bool created = false;
     std::string error;
-    QVERIFY(relay::ensureKeyAndCertificate(dir.filePath("k.pem").toStdString(), dir.filePath("c.pem").toStdString(),
+    QVERIFY(wire::ensureKeyAndCertificate(dir.filePath("k.pem").toStdString(), dir.filePath("c.pem").toStdString(), "test",
                                            &created, &error));
     QVERIFY(created);
     QCOMPARE(QFile(dir.filePath("k.pem")).permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());

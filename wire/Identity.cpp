@@ -1,4 +1,4 @@
-#include "relay/RelayIdentity.h"
+#include "wire/Identity.h"
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <sys/stat.h>
 
-namespace relay {
+namespace wire {
 
 namespace {
 
@@ -33,8 +33,8 @@ std::string opensslError()
 
 } // namespace
 
-bool ensureKeyAndCertificate(const std::string &keyPath, const std::string &certPath, bool *created,
-                             std::string *error)
+bool ensureKeyAndCertificate(const std::string &keyPath, const std::string &certPath, const char *commonName,
+                             bool *created, std::string *error)
 {
     if (created)
         *created = false;
@@ -63,7 +63,7 @@ bool ensureKeyAndCertificate(const std::string &keyPath, const std::string &cert
         X509_set_pubkey(cert, key);
         X509_NAME *name = X509_get_subject_name(cert);
         X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                                   reinterpret_cast<const unsigned char *>("talvo-relay"), -1, -1, 0);
+                                   reinterpret_cast<const unsigned char *>(commonName), -1, -1, 0);
         X509_set_issuer_name(cert, name);
         ok = X509_sign(cert, key, EVP_sha256()) > 0;
     }
@@ -90,4 +90,4 @@ bool ensureKeyAndCertificate(const std::string &keyPath, const std::string &cert
     return ok;
 }
 
-} // namespace relay
+} // namespace wire
