@@ -1,9 +1,10 @@
 #include "relay/ClusterNode.h"
 
-#include "relay/PanelRegistry.h"
+#include "wire/CloseOnExec.h"
+#include "wire/EndToEnd.h"
 #include "wire/Log.h"
 #include "wire/Messages.h"
-#include "wire/Splicer.h"
+#include "wire/ReadLine.h"
 #include "wire/Tls.h"
 #include "wire/TlsStream.h"
 
@@ -19,19 +20,15 @@ namespace relay {
 using namespace wire::msg;
 
 namespace {
-
-const char *const kForward = "FORWARD";
-
-std::string mac(const std::string &key, const std::string &sn, const std::string &target)
+bool sameMac(const std::string &a, const std::string &b)
 {
-    const std::string message = std::string(kForward) + " " + sn + " " + target;
-    unsigned char out[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    HMAC(EVP_sha256(), key.data(), int(key.size()), reinterpret_cast<const unsigned char *>(message.data()),
-         message.size(), out, &len);
-    return wire::hexText(out, len);
+    return a.size() == 64 && b.size() == 64 && CRYPTO_memcmp(a.data(), b.data(), 64) == 0;
 }
 
+std::string joinText(const std::string &join)
+{
+    return Join {join, {}}.encode();
+}
 } // namespace
 
 bool clusterLinkKey(const std::string &keyPath, std::string *key, std::string *error)
@@ -50,9 +47,22 @@ bool clusterLinkKey(const std::string &keyPath, std::string *key, std::string *e
     return true;
 }
 
-std::string ClusterNode::forwardLine(const std::string &key, const std::string &sn, const std::string &target)
+std::string ClusterNode::sign(const std::string &key, const std::string &text)
 {
-    return std::string(kForward) + " " + sn + " " + target + " " + mac(key, sn, target);
+    return wire::hmacHex(key, text);
+}
+
+bool ClusterNode::signedByMember(const Forward &request) const
+{
+    // Compared even without a cluster, so that the answer takes the same time.
+    const std::string expected = sign(m_registry ? m_linkKey : std::string("\n"), request.signedText());
+    return sameMac(expected, request.mac) && m_registry;
+}
+
+bool ClusterNode::signedByMember(const Join &join) const
+{
+    const std::string expected = sign(m_registry ? m_linkKey : std::string("\n"), joinText(join.join));
+    return sameMac(expected, join.mac) && m_registry;
 }
 
 ClusterNode::ClusterNode(asio::io_context &io, const RelayConfig &config) : m_io(io), m_config(config)
@@ -126,32 +136,47 @@ void ClusterNode::whenHeldElsewhere(const std::string &sn, asio::io_context &hom
 }
 
 void ClusterNode::forward(const std::string &sn, const std::string &target, const std::string &who,
-                          ConnectionPtr pc, std::string pcPending)
+                          const std::string &secret, asio::io_context &home, StreamAnswer answer)
 {
+    auto offline = [sn, who, &home](StreamAnswer answer, const std::string &text) {
+        wire::logLine("refused stream from " + who + " to " + sn + ": panel offline");
+        StreamOffer refusal;
+        refusal.reason = Reason::Offline;
+        refusal.text = text;
+        asio::post(home, [answer = std::move(answer), refusal] { answer(refusal); });
+    };
     if (!m_registry)
-        return forwardTo(std::nullopt, sn, target, who, std::move(pc), std::move(pcPending));
+        return offline(std::move(answer), "panel " + sn + " is offline");
     auto self = shared_from_this();
-    m_registry->lookup(sn, [self, sn, target, who, pc, pcPending](std::optional<RedisRegistry::Holder> holder) {
-        asio::post(pc->home(), [self, holder, sn, target, who, pc, pcPending] {
-            self->forwardTo(holder, sn, target, who, pc, pcPending);
+    m_registry->lookup(sn, [self, sn, target, who, secret, &home, answer = std::move(answer),
+                            offline](std::optional<RedisRegistry::Holder> holder) mutable {
+        if (!holder)
+            return offline(std::move(answer), "panel " + sn + " is offline");
+        asio::post(home, [self, holder = *holder, sn, target, who, secret, &home, answer = std::move(answer)]() mutable {
+            self->forwardTo(holder, sn, target, who, secret, home, std::move(answer));
         });
     });
 }
 
-void ClusterNode::forwardTo(const std::optional<RedisRegistry::Holder> &holder, const std::string &sn,
-                            const std::string &target, const std::string &who, ConnectionPtr pc,
-                            std::string pcPending)
+void ClusterNode::forwardTo(const RedisRegistry::Holder &holder, const std::string &sn, const std::string &target,
+                            const std::string &who, const std::string &secret, asio::io_context &home,
+                            StreamAnswer answer)
 {
-    if (!holder) {
-        wire::logLine("refused stream from " + who + " to " + sn + ": panel offline");
-        return replyAndClose(pc, Err {Reason::Offline, "panel " + sn + " is offline"});
-    }
     auto self = shared_from_this();
-    const std::string where = holder->id + " at " + holder->peer.text();
-    auto first = std::make_shared<std::string>(forwardLine(m_linkKey, sn, target) + "\n" + pcPending);
+    const std::string where = holder.id + " at " + holder.peer.text();
+    Forward request {sn, target, secret, {}};
+    request.mac = sign(m_linkKey, request.signedText());
+    auto first = std::make_shared<std::string>(Hello {}.encode() + "\n" + request.encode() + "\n");
+    auto finish = [sn, &home, answer = std::move(answer)](StreamOffer offer) {
+        asio::post(home, [answer, offer = std::move(offer)] { answer(offer); });
+    };
     wire::TlsStream::connect(
-        pc->home(), m_peerTls, holder->peer, kPeerConnectTimeout,
-        [self, where, sn, target, who, pc, first](const std::error_code &ec, wire::TlsStream::Ptr tls) {
+        home, m_peerTls, holder.peer, kPeerConnectTimeout,
+        [self, where, peer = holder.peer, sn, target, who, first, finish](const std::error_code &ec,
+                                                                        wire::TlsStream::Ptr tls) {
+            StreamOffer refusal;
+            refusal.reason = Reason::Offline;
+            refusal.text = "panel " + sn + " is not reachable now";
             if (ec) {
                 if (wire::isCertificateMismatch(ec)) {
                     ++self->m_metrics->authFailures;
@@ -159,47 +184,106 @@ void ClusterNode::forwardTo(const std::optional<RedisRegistry::Holder> &holder, 
                 } else {
                     wire::logLine("cannot reach relay " + where + ": " + ec.message());
                 }
-                return replyAndClose(pc, Err {Reason::Offline, "panel " + sn + " is not reachable now"});
+                return finish(refusal);
             }
-            const std::string label = "stream " + who + " -> " + sn + " " + target + " via " + where;
-            wire::logLine(label + " forwarded");
-            ++self->m_metrics->forwardedStreams;
-            // Counted as the relay's own streams are.
-            const RegistryHooks hooks = self->hooks();
-            hooks.streamOpened();
-            // The holder's answer (OK, or ERR and why) reaches the PC through the splice.
-            wire::Splicer::start(pc, tls, std::move(*first), {},
-                                 [label, closed = hooks.streamClosed](std::uint64_t up, std::uint64_t down,
-                                                                      const std::error_code &ec) {
-                                     closed();
-                                     wire::logLine(label + (ec ? " aborted, " : " closed, ") + std::to_string(up)
-                                                   + " bytes up, " + std::to_string(down) + " down");
-                                 },
-                                 hooks.streamBytes);
+            // The holder answers once its agent has joined, or refuses: bounded by its own wait.
+            auto timer = std::make_shared<asio::steady_timer>(tls->executor(), PanelRegistry::kStreamWait
+                                                                                    + kPeerConnectTimeout);
+            timer->async_wait([tls](const std::error_code &ec) {
+                if (!ec)
+                    tls->close();
+            });
+            tls->writeAll(asio::buffer(*first), [self, tls, first, timer, where, peer, sn, target, who, finish,
+                                                 refusal](const std::error_code &ec, std::size_t) {
+                if (ec) {
+                    timer->cancel();
+                    wire::logLine("relay " + where + " closed the link: " + ec.message());
+                    return finish(refusal);
+                }
+                auto pending = std::make_shared<std::string>();
+                wire::readLine(tls, pending, kMaxLine, [self, tls, timer, where, peer, sn, target, who, finish,
+                                                        refusal](const std::error_code &ec, std::string line) {
+                    timer->cancel();
+                    tls->close();
+                    if (const auto held = Held::decode(line); held && !ec) {
+                        wire::logLine("stream " + who + " -> " + sn + " " + target + " forwarded via " + where);
+                        ++self->m_metrics->forwardedStreams;
+                        StreamOffer offer;
+                        offer.key = held->key;
+                        offer.holder = peer;
+                        offer.holderJoin = held->join;
+                        return finish(offer);
+                    }
+                    if (const auto err = Err::decode(line); err && !ec) {
+                        StreamOffer refused;
+                        refused.reason = err->reason;
+                        refused.text = err->text;
+                        return finish(refused);
+                    }
+                    wire::logLine("relay " + where + " gave no answer for " + sn + (ec ? ": " + ec.message() : ""));
+                    finish(refusal);
+                });
+            });
         });
 }
 
-bool ClusterNode::takeForwarded(const std::string &line, ConnectionPtr stream, std::string &pending,
-                                PanelRegistry &panels)
+void ClusterNode::joinHolder(const wire::HostPort &holder, const std::string &join, const DataConnection &requester,
+                             std::function<void(const std::error_code &, DataPtr)> done)
 {
-    if (line.compare(0, std::strlen(kForward) + 1, std::string(kForward) + " ") != 0)
-        return false;
-    std::vector<std::string> f;
-    std::istringstream words(line);
-    for (std::string w; words >> w;)
-        f.push_back(w);
-    const bool wellFormed = f.size() == 4 && validSn(f[1]) && wire::parseHostPort(f[2]) && f[3].size() == 64;
-    const std::string expected = wellFormed && m_registry ? mac(m_linkKey, f[1], f[2]) : std::string(64, 'x');
-    if (!wellFormed || !m_registry || CRYPTO_memcmp(expected.data(), f[3].data(), 64) != 0) {
-        ++m_metrics->authFailures;
-        wire::logLine("refused relay-to-relay request from " + stream->peer()
-                      + (m_registry ? ": not signed with the cluster's key" : ": this relay is in no cluster"));
-        replyAndClose(stream, Err {Reason::Secret, "not a member of this cluster"});
-        return true;
-    }
-    // Rights were checked at the relay the PC reached; only local panels, never on again.
-    panels.requestStream(f[1], f[2], "relay " + stream->peer(), stream, std::move(pending));
-    return true;
+    asio::io_context &home = *requester.home;
+    const std::size_t thread = requester.thread;
+    auto socket = std::make_shared<asio::ip::tcp::socket>(home);
+    auto resolver = std::make_shared<asio::ip::tcp::resolver>(home);
+    auto timer = std::make_shared<asio::steady_timer>(home, kPeerConnectTimeout);
+    auto finished = std::make_shared<bool>(false);
+    auto finish = [socket, timer, finished, done = std::move(done)](const std::error_code &ec, DataPtr data) {
+        if (*finished)
+            return;
+        *finished = true;
+        timer->cancel();
+        if (ec) {
+            std::error_code ignored;
+            socket->close(ignored);
+        }
+        done(ec, std::move(data));
+    };
+    timer->async_wait([finish, resolver, socket](const std::error_code &ec) {
+        if (ec)
+            return;
+        resolver->cancel();
+        finish(asio::error::timed_out, nullptr);
+    });
+    Join request {join, sign(m_linkKey, joinText(join))};
+    auto first = std::make_shared<std::string>(Hello {}.encode() + "\n" + request.encode() + "\n");
+    auto answer = std::make_shared<std::array<char, 3>>();
+    resolver->async_resolve(holder.host, std::to_string(holder.port), [=, &home](const std::error_code &ec,
+                                                                                 asio::ip::tcp::resolver::results_type r) {
+        if (ec)
+            return finish(ec, nullptr);
+        asio::async_connect(*socket, r, [=, &home](const std::error_code &ec, const asio::ip::tcp::endpoint &) {
+            if (ec)
+                return finish(ec, nullptr);
+            wire::closeOnExec(*socket);
+            std::error_code ignored;
+            socket->set_option(asio::ip::tcp::no_delay(true), ignored);
+            asio::async_write(*socket, asio::buffer(*first), [=, &home](const std::error_code &ec, std::size_t) {
+                if (ec)
+                    return finish(ec, nullptr);
+                // Exactly the answer: what follows it is the stream's, for the splice.
+                asio::async_read(*socket, asio::buffer(*answer), [=, &home](const std::error_code &ec, std::size_t) {
+                    if (ec)
+                        return finish(ec, nullptr);
+                    if (std::string(answer->data(), 3) != "OK\n")
+                        return finish(asio::error::connection_refused, nullptr);
+                    std::error_code ignored;
+                    const auto peerEp = socket->remote_endpoint(ignored);
+                    socket->non_blocking(true, ignored);
+                    finish({}, std::make_shared<DataConnection>(std::move(*socket), home, thread, nullptr,
+                                                                wire::endpointText(peerEp)));
+                });
+            });
+        });
+    });
 }
 
 } // namespace relay

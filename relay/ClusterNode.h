@@ -2,6 +2,7 @@
 
 #include "relay/Connection.h"
 #include "relay/Metrics.h"
+#include "relay/PanelRegistry.h"
 #include "relay/RedisRegistry.h"
 #include "relay/RegistryHooks.h"
 #include "relay/RelayConfig.h"
@@ -15,16 +16,16 @@
 
 namespace relay {
 
-class PanelRegistry;
-
 // The relay's part beyond serving its own panels: its figures (and their HTTP endpoint),
 // and with [cluster] the shared registry in Redis and the relay-to-relay links. A relay
 // without [cluster] has only the figures and never touches Redis.
 //
 // Relay-to-relay: the relay a PC reached checks the user's rights, finds the holder in
 // the registry and dials it over TLS pinned to the cluster's one certificate (its own); it
-// sends "FORWARD SN TARGET MAC", MAC an HMAC over SN and target with a key derived from
-// the cluster's private key, so the holder knows the request comes from a member too.
+// sends FORWARD with the per-stream secret and an HMAC with a key derived from the cluster's
+// private key, so the holder knows the request comes from a member too. The holder answers
+// HELD once its agent has joined; the stream's bytes then go over a plain connection that
+// joins with a signed JOIN, and both relays pass only the stream's own TLS.
 class ClusterNode : public std::enable_shared_from_this<ClusterNode>
 {
 public:
@@ -44,24 +45,26 @@ public:
     // For an SN not registered here: whether another member holds it (`done` on `home`,
     // the asking connection's thread).
     void whenHeldElsewhere(const std::string &sn, asio::io_context &home, std::function<void(bool)> done);
-    // Passes the PC's stream (rights already checked) to the member holding the SN, or
-    // refuses it as offline. The link to the holder lives on the PC connection's thread, so
-    // that the splice's two halves share it.
-    void forward(const std::string &sn, const std::string &target, const std::string &who, ConnectionPtr pc,
-                 std::string pcPending);
-    // A stream another member passes on: false when `line` is not one; refused (and
-    // closed) when its MAC is wrong; else handed to the local panels.
-    bool takeForwarded(const std::string &line, ConnectionPtr stream, std::string &pending,
-                       PanelRegistry &panels);
+    // Asks the member holding the SN to open the stream (rights already checked here), or
+    // refuses it as offline; `answer` on `home` gets where to join it.
+    void forward(const std::string &sn, const std::string &target, const std::string &who, const std::string &secret,
+                 asio::io_context &home, StreamAnswer answer);
+    // Joins a stream the holder answered HELD for, over a plain connection from the
+    // requester's thread; `done` there with the connection, told OK, or the failure.
+    void joinHolder(const wire::HostPort &holder, const std::string &join, const DataConnection &requester,
+                    std::function<void(const std::error_code &, DataPtr)> done);
+    // Whether another member sent this, by its MAC.
+    bool signedByMember(const wire::msg::Forward &request) const;
+    bool signedByMember(const wire::msg::Join &join) const;
 
     static constexpr std::chrono::seconds kPeerConnectTimeout{3};
 
-    // The request line, for the holder to check (exposed so a test can forge one).
-    static std::string forwardLine(const std::string &key, const std::string &sn, const std::string &target);
+    // The MAC of a relay-to-relay line's words (exposed so a test can sign with a wrong key).
+    static std::string sign(const std::string &key, const std::string &text);
 
 private:
-    void forwardTo(const std::optional<RedisRegistry::Holder> &holder, const std::string &sn,
-                   const std::string &target, const std::string &who, ConnectionPtr pc, std::string pcPending);
+    void forwardTo(const RedisRegistry::Holder &holder, const std::string &sn, const std::string &target,
+                   const std::string &who, const std::string &secret, asio::io_context &home, StreamAnswer answer);
 
     asio::io_context &m_io;
     RelayConfig m_config;

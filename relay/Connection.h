@@ -32,11 +32,16 @@ public:
     Slot(const Slot &) = delete;
     Slot &operator=(const Slot &) = delete;
     void moveTo(std::size_t thread);
+    // Another relay of the cluster, recognised by its signature: it carries streams for many
+    // PCs, so it does not count against max_per_source (a busy cluster would reach it and
+    // then refuse streams). Still counted in max_connections.
+    void exemptFromSource();
 
 private:
     std::shared_ptr<Admissions> m_admissions;
     asio::ip::address m_source;
     std::size_t m_thread;
+    bool m_exempt = false;
 };
 
 // An accepted connection as the rest of the relay holds it: the TLS stream, the I/O thread
@@ -72,6 +77,7 @@ public:
     std::string peer() const override { return m_tls->peer(); }
 
     asio::io_context &home() const { return *m_home; }
+    void exemptFromSource() { m_slot->exemptFromSource(); }
     // The two connections of a stream are accepted apart, likely on different threads;
     // spliced, they must share one. Call on this one's thread, with nothing outstanding.
     void moveNextTo(const Connection &other)
@@ -90,5 +96,33 @@ private:
 };
 
 using ConnectionPtr = std::shared_ptr<Connection>;
+
+// A plain TCP connection that joins a stream (a PC's, an agent's, another relay's): after its
+// one request line the relay only moves its bytes, the stream's own TLS, which it cannot read.
+struct DataConnection
+{
+    DataConnection(asio::ip::tcp::socket s, asio::io_context &h, std::size_t t, std::shared_ptr<Slot> sl,
+                   std::string p)
+        : socket(std::move(s)), home(&h), thread(t), slot(std::move(sl)), peer(std::move(p))
+    {
+    }
+    asio::ip::tcp::socket socket;
+    asio::io_context *home;
+    std::size_t thread;
+    std::shared_ptr<Slot> slot;
+    std::string peer;
+
+    // See Connection::moveNextTo.
+    void moveNextTo(const DataConnection &other)
+    {
+        wire::moveSocket(socket, *other.home);
+        home = other.home;
+        thread = other.thread;
+        if (slot) // none for connections this relay made itself
+            slot->moveTo(thread);
+    }
+};
+
+using DataPtr = std::shared_ptr<DataConnection>;
 
 } // namespace relay

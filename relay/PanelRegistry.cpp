@@ -1,8 +1,8 @@
 #include "relay/PanelRegistry.h"
 
+#include "wire/EndToEnd.h"
 #include "wire/Log.h"
 #include "wire/Messages.h"
-#include "wire/Splicer.h"
 
 namespace relay {
 
@@ -17,13 +17,29 @@ void replyAndClose(wire::StreamPtr stream, const Err &refusal)
     });
 }
 
+bool sendLine(DataConnection &data, const std::string &line)
+{
+    std::error_code ec;
+    const std::string text = line + "\n";
+    const std::size_t sent = data.socket.send(asio::buffer(text), 0, ec);
+    return !ec && sent == text.size();
+}
+
+void replyAndClose(const DataPtr &data, const Err &refusal)
+{
+    std::error_code ec;
+    sendLine(*data, refusal.encode());
+    data->socket.shutdown(asio::socket_base::shutdown_send, ec);
+    data->socket.close(ec);
+}
+
 std::string replacedLine(const std::string &sn)
 {
     return Err {Reason::Replaced, "another registration of " + sn + " took over"}.encode();
 }
 
-PanelRegistry::PanelRegistry(std::chrono::milliseconds heartbeat, std::chrono::milliseconds silence)
-    : m_heartbeat(heartbeat), m_silence(silence)
+PanelRegistry::PanelRegistry(Joins &joins, std::chrono::milliseconds heartbeat, std::chrono::milliseconds silence)
+    : m_joins(joins), m_heartbeat(heartbeat), m_silence(silence)
 {
 }
 
@@ -39,7 +55,8 @@ std::size_t PanelRegistry::onlineCount() const
     return m_panels.size();
 }
 
-void PanelRegistry::registerPanel(const std::string &sn, ConnectionPtr stream, std::string pending)
+void PanelRegistry::registerPanel(const std::string &sn, const std::string &key, ConnectionPtr stream,
+                                  std::string pending)
 {
     stream->waitBeforeReads();
     auto channel = std::make_shared<wire::LineChannel>(stream->home(), stream, std::move(pending));
@@ -56,6 +73,7 @@ void PanelRegistry::registerPanel(const std::string &sn, ConnectionPtr stream, s
         }
         Link link;
         link.channel = channel;
+        link.key = key;
         link.home = &stream->home();
         link.generation = generation = m_nextGeneration++;
         link.conflicts = conflicts = old ? old->conflicts
@@ -153,99 +171,87 @@ void PanelRegistry::onPanelClosed(const std::string &sn, std::uint64_t generatio
 }
 
 void PanelRegistry::requestStream(const std::string &sn, const std::string &target, const std::string &who,
-                                  ConnectionPtr pc, std::string pcPending)
+                                  const std::string &secret, asio::io_context &home, StreamAnswer answer)
 {
-    auto timer = std::make_shared<asio::steady_timer>(pc->home(), kStreamWait);
     std::shared_ptr<wire::LineChannel> channel;
-    asio::io_context *home = nullptr;
+    asio::io_context *panelHome = nullptr;
     std::uint64_t id = 0;
+    const std::string join = wire::randomHex(wire::msg::kJoinDigits / 2);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         auto it = m_panels.find(sn);
         if (it != m_panels.end()) {
             id = m_nextId++;
             channel = it->second.channel;
-            home = it->second.home;
+            panelHome = it->second.home;
             Pending p;
             p.id = id;
             p.sn = sn;
             p.target = target;
             p.who = who;
+            p.key = it->second.key;
+            p.join = join;
             p.generation = it->second.generation;
-            p.pc = pc;
-            p.pcPending = std::move(pcPending);
-            p.timer = timer;
+            p.home = &home;
+            p.answer = std::move(answer);
             m_pending.emplace(id, std::move(p));
         }
     }
     if (!channel) {
         wire::logLine("refused stream from " + who + " to " + sn + ": panel offline");
-        return replyAndClose(pc, Err {Reason::Offline, "panel " + sn + " is offline"});
+        StreamOffer refusal;
+        refusal.reason = Reason::Offline;
+        refusal.text = "panel " + sn + " is offline";
+        return asio::post(home, [answer = std::move(answer), refusal] { answer(refusal); });
     }
-    // Whoever takes the request from the map posts its end to this thread: the wait is
-    // armed before anyone can cancel it.
-    timer->async_wait([this, id](const std::error_code &ec) {
-        if (ec)
-            return;
-        std::optional<Pending> p;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            p = take(id);
-        }
-        if (p)
-            refuse(std::move(*p), Reason::Timeout, "panel did not open the stream in time");
-    });
-    asio::post(*home, [channel, line = Open {id, target}.encode()] { channel->send(line); });
+    // Whoever takes the request from the map answers it; the join and its expiry are the
+    // agent's part, so the wait is bounded even when the panel never reads the OPEN.
+    m_joins.expect(join, false, home, kStreamWait,
+                   [this, id](DataPtr agent) { onAgentJoined(id, std::move(agent)); },
+                   [this, id] {
+                       std::optional<Pending> p;
+                       {
+                           std::lock_guard<std::mutex> lock(m_mutex);
+                           p = take(id);
+                       }
+                       if (p)
+                           refuse(std::move(*p), Reason::Timeout, "panel did not open the stream in time");
+                   });
+    asio::post(*panelHome, [channel, line = Open {id, target, join, secret}.encode()] { channel->send(line); });
 }
 
-void PanelRegistry::attachData(const std::string &sn, std::uint64_t id, ConnectionPtr data, std::string pending)
+// On the agent's data connection's thread.
+void PanelRegistry::onAgentJoined(std::uint64_t id, DataPtr agent)
 {
     std::optional<Pending> p;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        auto it = m_pending.find(id);
-        if (it != m_pending.end() && it->second.sn == sn)
-            p = take(id);
+        p = take(id);
     }
-    if (!p) {
-        wire::logLine("data connection from " + data->peer() + " for unknown stream " + std::to_string(id));
-        data->close();
+    if (!p) { // refused meanwhile (FAIL, panel gone): the join was cancelled, but not before this one took it
+        replyAndClose(agent, Err {Reason::Timeout, "the stream was given up"});
         return;
     }
-    const std::string label = "stream " + std::to_string(id) + " " + p->who + " -> " + sn + " " + p->target;
-    const ConnectionPtr pc = p->pc;
-    auto splice = [label, data, hooks = m_hooks, p = std::move(*p), toPc = Ok {}.encode() + "\n" + pending]() mutable {
-        p.timer->cancel();
-        wire::logLine(label + " open");
-        if (hooks.streamOpened)
-            hooks.streamOpened();
-        wire::Splicer::start(p.pc, data, std::move(p.pcPending), std::move(toPc),
-                             [label, closed = hooks.streamClosed](std::uint64_t up, std::uint64_t down,
-                                                                  const std::error_code &ec) {
-                                 if (closed)
-                                     closed();
-                                 wire::logLine(label + (ec ? " aborted, " : " closed, ") + std::to_string(up)
-                                               + " bytes up, " + std::to_string(down) + " down"
-                                               + (ec ? " (" + ec.message() + ")" : std::string()));
-                             },
-                             hooks.streamBytes);
-    };
-    if (&data->home() == &pc->home())
-        return splice();
-    // Both halves on the PC's thread: the splice's bytes then never cross threads.
-    data->moveNextTo(*pc);
-    asio::post(data->home(), std::move(splice));
+    if (!sendLine(*agent, Ok {}.encode())) {
+        std::error_code ignored;
+        agent->socket.close(ignored);
+        return refuse(std::move(*p), Reason::Unreachable, "panel's data connection broke");
+    }
+    StreamOffer offer;
+    offer.key = p->key;
+    offer.panel = std::move(agent);
+    asio::post(*p->home, [answer = std::move(p->answer), offer = std::move(offer)] { answer(offer); });
 }
 
 void PanelRegistry::refuse(Pending p, Reason reason, const std::string &text)
 {
-    asio::io_context &home = p.pc->home();
-    asio::post(home, [p = std::move(p), reason, text] {
-        p.timer->cancel();
-        wire::logLine("refused stream " + std::to_string(p.id) + " from " + p.who + " to " + p.sn + " " + p.target
-                      + ": " + text);
-        replyAndClose(p.pc, Err {reason, text});
-    });
+    m_joins.cancel(p.join);
+    wire::logLine("refused stream " + std::to_string(p.id) + " from " + p.who + " to " + p.sn + " " + p.target + ": "
+                  + text);
+    StreamOffer refusal;
+    refusal.reason = reason;
+    refusal.text = text;
+    asio::post(*p.home, [answer = std::move(p.answer), refusal] { answer(refusal); });
 }
 
 } // namespace relay

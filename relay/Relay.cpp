@@ -1,10 +1,11 @@
 #include "relay/Relay.h"
 
+#include "relay/PcLink.h"
+#include "wire/EndToEnd.h"
 #include "wire/Identity.h"
-#include "wire/LineChannel.h"
 #include "wire/Log.h"
 #include "wire/Messages.h"
-#include "wire/ReadLine.h"
+#include "wire/SocketSplice.h"
 #include "wire/TcpStream.h"
 #include "wire/Tls.h"
 #include "wire/TlsStream.h"
@@ -31,6 +32,19 @@ Slot::~Slot()
     std::lock_guard<std::mutex> lock(m_admissions->mutex);
     --m_admissions->total;
     --m_admissions->perThread[m_thread];
+    if (m_exempt)
+        return;
+    const auto it = m_admissions->perSource.find(m_source);
+    if (it != m_admissions->perSource.end() && --it->second == 0)
+        m_admissions->perSource.erase(it);
+}
+
+void Slot::exemptFromSource()
+{
+    std::lock_guard<std::mutex> lock(m_admissions->mutex);
+    if (m_exempt)
+        return;
+    m_exempt = true;
     const auto it = m_admissions->perSource.find(m_source);
     if (it != m_admissions->perSource.end() && --it->second == 0)
         m_admissions->perSource.erase(it);
@@ -59,7 +73,7 @@ bool outOfDescriptors(const std::error_code &ec)
 
 Relay::Relay(wire::IoPool &pool, RelayConfig config)
     : m_pool(pool), m_io(pool.main()), m_config(std::move(config)), m_acceptor(m_io),
-      m_registry(m_config.heartbeat, m_config.silence), m_acceptPause(m_io),
+      m_registry(m_joins, m_config.heartbeat, m_config.silence), m_acceptPause(m_io),
       m_admissions(std::make_shared<Admissions>())
 {
     m_admissions->perThread.resize(pool.size());
@@ -94,13 +108,19 @@ bool Relay::start(std::string *error)
     if (!wire::ensureKeyAndCertificate(m_config.keyPath, m_config.certificatePath, "talvo-relay", &m_created, error)
         || !wire::fileFingerprint(m_config.certificatePath, &m_fingerprint, error))
         return false;
-    m_tls = wire::makeServerContext(m_config.keyPath, m_config.certificatePath, error);
-    if (!m_tls)
+    m_incoming.tls = wire::makeServerContext(m_config.keyPath, m_config.certificatePath, error);
+    if (!m_incoming.tls)
         return false;
+    m_incoming.handshakeTimeout = m_config.handshakeTimeout;
+    m_incoming.handlers.control = [this](ConnectionPtr stream, std::string pending, const std::string &line) {
+        onControl(std::move(stream), std::move(pending), line);
+    };
+    m_incoming.handlers.data = [this](DataPtr data, const std::string &line) { onData(std::move(data), line); };
     m_node = std::make_shared<ClusterNode>(m_io, m_config);
     if (!m_node->start(m_fingerprint, error))
         return false;
-    m_registry.setHooks(m_node->hooks());
+    m_hooks = m_node->hooks();
+    m_registry.setHooks(m_hooks);
     std::error_code ec;
     const auto address = asio::ip::make_address(m_config.listen.host, ec);
     if (ec) {
@@ -195,90 +215,34 @@ void Relay::onAccepted(asio::ip::tcp::socket socket, std::size_t thread)
     m_admissions->records[thread]->ensure(onThread + (thread == 0 ? 2 : 1)); // the listener lives on the first
     auto slot = std::make_shared<Slot>(m_admissions, source, thread);
     // From here on only the connection's own thread touches it.
-    asio::post(m_pool.context(thread), [this, socket = std::move(socket), slot, peer = wire::endpointText(remote),
-                                        thread]() mutable {
-        awaitHello(std::move(socket), std::move(slot), std::move(peer), thread);
-    });
-}
-
-void Relay::awaitHello(asio::ip::tcp::socket socket, std::shared_ptr<Slot> slot, std::string peer,
-                       std::size_t thread)
-{
     asio::io_context &home = m_pool.context(thread);
-    auto held = std::make_shared<asio::ip::tcp::socket>(std::move(socket));
-    auto timer = std::make_shared<asio::steady_timer>(home, std::min(kFirstByte, m_config.handshakeTimeout));
-    const auto started = std::chrono::steady_clock::now();
-    timer->async_wait([this, held, peer](const std::error_code &ec) {
-        if (ec || !held->is_open())
-            return;
-        m_silentLog.line("nothing from " + peer + " in time, closed before TLS");
-        std::error_code ignored;
-        held->close(ignored);
+    asio::post(home, [this, socket = std::move(socket), slot, peer = wire::endpointText(remote), thread,
+                      &home]() mutable {
+        std::make_shared<Incoming>(m_incoming, std::move(socket), home, thread, std::move(slot), std::move(peer))
+            ->start();
     });
-    auto onReadable = [this, held, timer, slot, peer, started, thread, &home](const std::error_code &ec) {
-        timer->cancel();
-        if (ec || !held->is_open())
-            return;
-        const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now()
-                                                                                 - started);
-        wire::TlsStream::accept(std::move(*held), m_tls, std::max(m_config.handshakeTimeout - spent,
-                                                                  std::chrono::milliseconds(1)),
-                                [this, peer, slot, thread, &home](const std::error_code &ec, wire::TlsStream::Ptr tls) {
-                                    if (ec) {
-                                        m_tlsLog.line("TLS handshake with " + peer + " failed: " + ec.message());
-                                        return;
-                                    }
-                                    onHandshake(std::make_shared<Connection>(tls, home, thread, slot));
-                                });
-    };
-    // The hello may be here already: the socket was registered with this thread's reactor
-    // on the listener's thread, and a readiness this thread saw before anyone waited is
-    // not reported again to a wait that starts later.
-    std::error_code ec;
-    if (held->available(ec) > 0 || ec)
-        return onReadable(ec);
-    held->async_wait(asio::socket_base::wait_read, std::move(onReadable));
 }
 
-void Relay::onHandshake(ConnectionPtr stream)
+namespace {
+// The verb of a request that did not decode, and why: never the line, which may hold a
+// token or a secret.
+std::string badRequestText(const std::string &line, const std::string &error)
 {
-    // A peer that completes TLS and then says nothing is closed after the handshake timeout.
-    auto timer = std::make_shared<asio::steady_timer>(stream->home(), m_config.handshakeTimeout);
-    auto done = std::make_shared<bool>(false);
-    timer->async_wait([this, stream, done](const std::error_code &ec) {
-        if (ec || *done)
-            return;
-        *done = true;
-        m_noRequestLog.line("no request from " + stream->peer() + " in time, closed");
-        stream->close();
-    });
-    auto pending = std::make_shared<std::string>();
-    wire::readLine(stream, pending, kMaxLine,
-                   [this, stream, pending, timer, done](const std::error_code &ec, std::string line) {
-                       if (*done)
-                           return;
-                       *done = true;
-                       timer->cancel();
-                       if (ec == std::errc::message_size) {
-                           wire::logLine("oversized request from " + stream->peer() + ", closed");
-                           return replyAndClose(stream, Err {Reason::Protocol, "request too long"});
-                       }
-                       if (ec) {
-                           wire::logLine("connection from " + stream->peer() + " ended before a request ("
-                                         + ec.message() + ")");
-                           return stream->close();
-                       }
-                       onRequest(stream, pending, line);
-                   });
+    const std::string verb = line.substr(0, std::min<std::size_t>(line.find(' '), 20));
+    return "\"" + verb + "\"" + (error.empty() ? std::string() : " (" + error + ")");
 }
+} // namespace
 
-void Relay::onRequest(ConnectionPtr stream, std::shared_ptr<std::string> pending, const std::string &line)
+void Relay::onControl(ConnectionPtr stream, std::string pending, const std::string &line)
 {
-    if (!printableLine(line)) {
-        wire::logLine("garbage request from " + stream->peer() + ", closed");
-        return replyAndClose(stream, Err {Reason::Protocol, "bad request"});
-    }
-    if (const auto panel = Panel::decode(line)) {
+    std::string error;
+    const std::string verb = line.substr(0, line.find(' '));
+    if (verb == "PANEL") {
+        const auto panel = Panel::decode(line, &error);
+        if (!panel) {
+            wire::logLine("bad request from " + stream->peer() + ": " + badRequestText(line, error));
+            return replyAndClose(stream, Err {Reason::Protocol, "bad request"});
+        }
         // The SN becomes a registry key and a log word: say plainly why such a name fails.
         if (!validSn(panel->sn)) {
             m_node->metrics().authFailures++;
@@ -288,28 +252,48 @@ void Relay::onRequest(ConnectionPtr stream, std::shared_ptr<std::string> pending
         }
         if (!panelSecretOk(panel->sn, panel->secret)) {
             m_node->metrics().authFailures++;
-            wire::logLine("refused panel registration for " + panel->sn.substr(0, 64) + " from " + stream->peer()
+            wire::logLine("refused panel registration for " + panel->sn + " from " + stream->peer()
                           + ": wrong serial number or secret");
             return replyAndClose(stream, Err {Reason::Secret, "wrong serial number or secret"});
         }
-        return m_registry.registerPanel(panel->sn, stream, std::move(*pending));
+        return m_registry.registerPanel(panel->sn, panel->key, stream, std::move(pending));
     }
-    if (const auto data = Data::decode(line)) {
-        if (!panelSecretOk(data->sn, data->secret)) {
-            m_node->metrics().authFailures++;
-            wire::logLine("refused data connection from " + stream->peer() + ": wrong serial number or secret");
-            return stream->close();
-        }
-        return m_registry.attachData(data->sn, data->id, stream, std::move(*pending));
+    if (verb == "USER") {
+        if (const auto user = User::decode(line, &error))
+            return onUser(stream, std::move(pending), *user);
+    } else if (verb == "FORWARD") {
+        if (const auto forward = Forward::decode(line, &error))
+            return onForward(stream, *forward);
     }
-    if (const auto user = User::decode(line))
-        return onUser(stream, std::move(*pending), *user);
-    if (const auto request = Stream::decode(line))
-        return onStream(stream, std::move(*pending), *request);
-    if (m_node->clustered() && m_node->takeForwarded(line, stream, *pending, m_registry))
-        return;
-    wire::logLine("bad request from " + stream->peer() + ": \"" + line.substr(0, 40) + "\"");
+    wire::logLine("bad request from " + stream->peer() + ": " + badRequestText(line, error));
     replyAndClose(stream, Err {Reason::Protocol, "bad request"});
+}
+
+void Relay::onData(DataPtr data, const std::string &line)
+{
+    std::string error;
+    const auto join = Join::decode(line, &error);
+    if (!join) {
+        wire::logLine("bad request from " + data->peer + ": " + badRequestText(line, error)
+                      + "; a plain connection only joins a stream");
+        return replyAndClose(data, Err {Reason::Protocol, "bad request"});
+    }
+    const bool fromRelay = !join->mac.empty();
+    if (fromRelay) {
+        if (!m_node->signedByMember(*join)) {
+            m_node->metrics().authFailures++;
+            wire::logLine("refused data connection from " + data->peer + ": not signed with the cluster's key");
+            return replyAndClose(data, Err {Reason::Secret, "not a member of this cluster"});
+        }
+        data->slot->exemptFromSource();
+    }
+    Joins::OnJoin onJoin;
+    const Joins::Fate fate = m_joins.take(join->join, fromRelay, &onJoin);
+    if (fate != Joins::Fate::Joined) {
+        wire::logLine("refused data connection from " + data->peer + ": " + Joins::fateText(fate));
+        return replyAndClose(data, Err {Reason::Protocol, Joins::fateText(fate)});
+    }
+    onJoin(std::move(data));
 }
 
 bool Relay::panelSecretOk(const std::string &sn, const std::string &secret) const
@@ -339,61 +323,94 @@ void Relay::onUser(ConnectionPtr stream, std::string pending, const User &login)
         wire::logLine("refused PC from " + stream->peer() + ": unknown token");
         return replyAndClose(stream, Err {Reason::Token, "token refused"});
     }
-    const int number = user->number;
-    wire::logLine("PC user " + std::to_string(number) + " connected from " + stream->peer());
-    auto channel = std::make_shared<wire::LineChannel>(stream->home(), stream, std::move(pending));
-    std::weak_ptr<wire::LineChannel> weak = channel;
-    channel->send(Ok {}.encode());
-    channel->start(
-        [this, weak, number, home = &stream->home()](const std::string &line) {
-            auto ch = weak.lock();
-            if (!ch)
-                return;
-            std::string error;
-            if (const auto check = Check::decode(line, &error)) {
-                // Users are never removed while the relay runs, so the number stays valid.
-                const Reason verdict = checkReach(&m_config.users[std::size_t(number - 1)], check->sn);
-                if (verdict == Reason::Offline && m_node->clustered()) {
-                    const auto id = check->id;
-                    return m_node->whenHeldElsewhere(check->sn, *home, [weak, id](bool held) {
-                        if (auto c = weak.lock())
-                            c->send(Checked {id, held ? Reason::Ok : Reason::Offline}.encode());
-                    });
-                }
-                if (verdict != Reason::Ok)
-                    wire::logLine("PC user " + std::to_string(number) + " may not use " + check->sn.substr(0, 64)
-                                  + ": " + reasonText(verdict));
-                ch->send(Checked {check->id, verdict}.encode());
-                return;
-            }
-            wire::logLine("PC user " + std::to_string(number) + ": bad line (" + error + "), closed");
-            ch->close();
-        },
-        [number](const std::error_code &ec) {
-            wire::logLine("PC user " + std::to_string(number) + " disconnected (" + ec.message() + ")");
-        },
-        m_config.heartbeat, m_config.silence);
+    wire::logLine("PC user " + std::to_string(user->number) + " connected from " + stream->peer());
+    std::make_shared<PcLink>(*this, stream, std::move(pending), user->number)->start();
 }
 
-void Relay::onStream(ConnectionPtr stream, std::string pending, const wire::msg::Stream &request)
+void Relay::onForward(ConnectionPtr stream, const Forward &request)
 {
-    const RelayUser *user = m_config.findUser(request.token);
-    const std::string &sn = request.sn;
-    const std::string who = user ? "user " + std::to_string(user->number) + "@" + stream->peer() : stream->peer();
-    const Reason verdict = checkReach(user, sn);
-    if (verdict == Reason::Token)
-        m_node->metrics().authFailures++;
-    if (verdict == Reason::Offline && m_node->clustered() && wire::parseHostPort(request.target))
-        return m_node->forward(sn, request.target, who, stream, std::move(pending));
-    if (verdict != Reason::Ok) {
-        wire::logLine("refused stream from " + who + " to " + sn.substr(0, 64) + ": " + reasonText(verdict));
-        return replyAndClose(stream, Err {verdict, "refused"});
+    if (!m_node->signedByMember(request) || !validSn(request.sn) || !wire::parseHostPort(request.target)) {
+        ++m_node->metrics().authFailures;
+        wire::logLine("refused relay-to-relay request from " + stream->peer()
+                      + (m_node->clustered() ? ": not signed with the cluster's key" : ": this relay is in no cluster"));
+        return replyAndClose(stream, Err {Reason::Secret, "not a member of this cluster"});
     }
-    if (!wire::parseHostPort(request.target)) {
-        wire::logLine("refused stream from " + who + ": bad target address");
-        return replyAndClose(stream, Err {Reason::Protocol, "bad target address"});
-    }
-    m_registry.requestStream(sn, request.target, who, stream, std::move(pending));
+    // A member carries the streams of many PCs: see Slot::exemptFromSource.
+    stream->exemptFromSource();
+    // Rights were checked at the relay the PC reached; only local panels, never on again.
+    const std::string who = "relay " + stream->peer();
+    const std::string label = "stream " + who + " -> " + request.sn + " " + request.target;
+    m_registry.requestStream(
+        request.sn, request.target, who, request.secret, stream->home(), [this, stream, label](StreamOffer offer) {
+            if (offer.reason != Reason::Ok)
+                return replyAndClose(stream, Err {offer.reason, offer.text});
+            const std::string key = offer.key;
+            const std::string join = awaitJoin(std::move(offer), true, stream->home(), label);
+            auto line = std::make_shared<std::string>(Held {join, key}.encode() + "\n");
+            stream->writeAll(asio::buffer(*line), [stream, line](const std::error_code &, std::size_t) {
+                stream->shutdownSend();
+                stream->close();
+            });
+        });
+}
+
+std::string Relay::awaitJoin(StreamOffer offer, bool fromRelay, asio::io_context &home, const std::string &label)
+{
+    const std::string join = wire::randomHex(kJoinDigits / 2);
+    auto shared = std::make_shared<StreamOffer>(std::move(offer));
+    m_joins.expect(
+        join, fromRelay, home, m_config.handshakeTimeout,
+        [this, shared, label](DataPtr requester) {
+            if (shared->panel)
+                return splice(std::move(requester), std::move(shared->panel), label);
+            m_node->joinHolder(*shared->holder, shared->holderJoin, *requester,
+                               [this, requester, label](const std::error_code &ec, DataPtr holder) {
+                                   if (ec) {
+                                       wire::logLine(label + ": the holding relay did not take the stream ("
+                                                     + ec.message() + ")");
+                                       return replyAndClose(requester,
+                                                            Err {Reason::Offline, "panel is not reachable now"});
+                                   }
+                                   splice(requester, std::move(holder), label);
+                               });
+        },
+        [shared, label] {
+            wire::logLine(label + ": not joined in time, given up");
+            if (auto panel = std::move(shared->panel))
+                asio::post(*panel->home, [panel] {
+                    std::error_code ignored;
+                    panel->socket.close(ignored);
+                });
+        });
+    return join;
+}
+
+// On the requester's thread; the panel's side waits on its own thread, idle.
+void Relay::splice(DataPtr requester, DataPtr panel, const std::string &label)
+{
+    if (requester->home != panel->home)
+        requester->moveNextTo(*panel);
+    asio::post(*panel->home, [this, requester, panel, label] {
+        if (!sendLine(*requester, Ok {}.encode())) {
+            std::error_code ignored;
+            requester->socket.close(ignored);
+            wire::resetConnection(panel->socket);
+            return wire::logLine(label + ": the requester went before the stream opened");
+        }
+        wire::logLine(label + " open");
+        if (m_hooks.streamOpened)
+            m_hooks.streamOpened();
+        wire::SocketSplice::start(
+            std::move(requester->socket), std::move(panel->socket),
+            [label, closed = m_hooks.streamClosed, requester, panel](std::uint64_t up, std::uint64_t down,
+                                                                    const std::error_code &ec) {
+                if (closed)
+                    closed();
+                wire::logLine(label + (ec ? " aborted, " : " closed, ") + std::to_string(up) + " bytes up, "
+                              + std::to_string(down) + " down" + (ec ? " (" + ec.message() + ")" : std::string()));
+            },
+            m_hooks.streamBytes);
+    });
 }
 
 } // namespace relay

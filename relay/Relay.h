@@ -1,6 +1,8 @@
 #pragma once
 
 #include "relay/ClusterNode.h"
+#include "relay/Incoming.h"
+#include "relay/Joins.h"
 #include "relay/PanelRegistry.h"
 #include "relay/RelayConfig.h"
 #include "wire/DescriptorRecords.h"
@@ -12,9 +14,12 @@
 
 namespace relay {
 
-// The rendezvous server: accepts TLS connections from panel agents and PC tunnel
-// libraries, reads the one request line each starts with, and hands it on. Accepts on the
-// pool's main thread and hands each connection to the least loaded I/O thread for good.
+class PcLink;
+
+// The rendezvous server: accepts connections from panel agents, PC tunnel libraries and the
+// other relays of a cluster, authorises each stream, and then only passes its bytes: the
+// stream's TLS runs between the library and the agent, and the relay cannot read it. Accepts
+// on the pool's main thread and hands each connection to the least loaded I/O thread for good.
 class Relay
 {
 public:
@@ -32,32 +37,38 @@ public:
     // Connections admitted now (accepted and not yet closed), for tests and logs.
     std::size_t connectionCount() const;
 
-    // A silent connection (no TLS hello) is closed sooner than the handshake timeout: bare
-    // connects are the cheapest way to hold the relay's descriptors.
-    static constexpr std::chrono::milliseconds kFirstByte{3000};
     // After a failed accept (out of descriptors): the pause before accepting again.
     static constexpr std::chrono::milliseconds kAcceptPause{100};
+    // Stream requests one PC link may have waiting for their panels at once.
+    static constexpr std::size_t kMaxWaitingPerLink = 4096;
 
 private:
+    friend class PcLink;
+
     void acceptNext();
     void onAccepted(asio::ip::tcp::socket socket, std::size_t thread);
-    void awaitHello(asio::ip::tcp::socket socket, std::shared_ptr<Slot> slot, std::string peer, std::size_t thread);
     std::size_t leastLoaded() const;
     void onAcceptFailed(const std::error_code &ec);
     void shedOnePending();
-    void onHandshake(ConnectionPtr stream);
-    void onRequest(ConnectionPtr stream, std::shared_ptr<std::string> pending, const std::string &line);
+    void onControl(ConnectionPtr stream, std::string pending, const std::string &line);
+    void onData(DataPtr data, const std::string &line);
     void onUser(ConnectionPtr stream, std::string pending, const wire::msg::User &login);
-    void onStream(ConnectionPtr stream, std::string pending, const wire::msg::Stream &request);
+    void onForward(ConnectionPtr stream, const wire::msg::Forward &request);
     bool panelSecretOk(const std::string &sn, const std::string &secret) const;
     wire::msg::Reason checkReach(const RelayUser *user, const std::string &sn) const;
+    // The requester's side of a stream whose panel side is ready: a join value for it, and
+    // the splice once it joins within the handshake timeout (else the end of the waiting
+    // panel side).
+    std::string awaitJoin(StreamOffer offer, bool fromRelay, asio::io_context &home, const std::string &label);
+    void splice(DataPtr requester, DataPtr panel, const std::string &label);
 
     wire::IoPool &m_pool;
     asio::io_context &m_io; // the main thread's: listener, accept pauses
     RelayConfig m_config;
     asio::ip::tcp::acceptor m_acceptor;
-    std::shared_ptr<asio::ssl::context> m_tls;
+    Joins m_joins;
     PanelRegistry m_registry;
+    Incoming::Settings m_incoming;
     std::string m_fingerprint;
     std::uint16_t m_port = 0;
     bool m_created = false;
@@ -65,11 +76,9 @@ private:
     int m_reserve = -1; // /dev/null, given up to accept-and-close when descriptors run out
     std::shared_ptr<Admissions> m_admissions;
     std::shared_ptr<ClusterNode> m_node; // figures, and the cluster when configured
+    RegistryHooks m_hooks;
     wire::LogLimiter m_acceptLog{std::chrono::seconds(5)};
     wire::LogLimiter m_limitLog{std::chrono::seconds(5)};
-    wire::LogLimiter m_silentLog{std::chrono::seconds(1)};
-    wire::LogLimiter m_tlsLog{std::chrono::seconds(1)};
-    wire::LogLimiter m_noRequestLog{std::chrono::seconds(1)};
 };
 
 } // namespace relay

@@ -127,21 +127,21 @@ bool RelayClient::connectTo(quint16 port, const QString &fingerprint)
 
 void RelayClient::send(quint16 port, const QByteArray &request)
 {
-    QObject::connect(&socket, &QSslSocket::encrypted, [this, request] { socket.write(request); });
+    QObject::connect(&socket, &QSslSocket::encrypted, [this, request] { socket.write(hello() + request); });
     socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
 }
 
 bool RelayClient::ask(quint16 port, const QByteArray &request, const QString &fingerprint)
 {
+    return askRaw(port, hello() + request, fingerprint);
+}
+
+bool RelayClient::askRaw(quint16 port, const QByteArray &request, const QString &fingerprint)
+{
     if (!connectTo(port, fingerprint))
         return false;
     socket.write(request);
     return waitForLine();
-}
-
-bool RelayClient::stream(quint16 port, const QByteArray &sn, quint16 target)
-{
-    return ask(port, streamRequest(sn, target)) && firstLine() == "OK";
 }
 
 bool RelayClient::waitForLine(int timeoutMs)

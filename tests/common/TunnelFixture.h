@@ -65,20 +65,22 @@ protected:
     void incomingConnection(qintptr fd) override;
 };
 
-// A client spoken straight over the relay protocol, collecting all it receives. It trusts any
-// certificate unless given the fingerprint to pin: the relays' own checks are under test.
+// A control link spoken straight over the relay protocol, collecting all it receives. It
+// trusts any certificate unless given the fingerprint to pin: the relays' own checks are under
+// test. Streams end to end need the per-stream proof, which StreamClient speaks.
 class RelayClient
 {
 public:
     RelayClient();
     // TLS to the relay, waited for.
     bool connectTo(quint16 port, const QString &fingerprint = QString());
-    // Starts TLS and sends `request` once it is up, without waiting: for many at a time.
+    // Starts TLS and sends the hello and `request` once it is up, without waiting: for many
+    // at a time.
     void send(quint16 port, const QByteArray &request);
-    // Connects, sends one request line and waits for the first line of the answer.
+    // Connects, sends the hello and one request line, and waits for the first line of the
+    // answer; askRaw sends the request alone (another version's peer).
     bool ask(quint16 port, const QByteArray &request, const QString &fingerprint = QString());
-    // A stream from token-a to `target` on panel `sn`, answered OK.
-    bool stream(quint16 port, const QByteArray &sn, quint16 target = 7530);
+    bool askRaw(quint16 port, const QByteArray &request, const QString &fingerprint = QString());
     bool waitForLine(int timeoutMs = 5000);
     bool closed(int timeoutMs = 5000);
     // One round trip through an echo target.
@@ -88,9 +90,11 @@ public:
     // `size` bytes came back after the OK.
     bool echoed(int size) const { return ok() && received.size() >= 3 + size; }
     QByteArray firstLine() const { return received.left(received.indexOf('\n')); }
-    static QByteArray streamRequest(const QByteArray &sn, quint16 target)
+    static QByteArray hello() { return "TALVO 2\n"; }
+    // A panel's registration with a made-up key (the relay only passes it on).
+    static QByteArray panel(const QByteArray &sn, const QByteArray &secret)
     {
-        return "STREAM token-a " + sn + " 127.0.0.1:" + QByteArray::number(target) + "\n";
+        return "PANEL " + sn + " " + secret + " " + QByteArray(64, 'e') + "\n";
     }
 
     QSslSocket socket;

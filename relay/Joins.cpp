@@ -1,0 +1,102 @@
+#include "relay/Joins.h"
+
+namespace relay {
+
+const char *Joins::fateText(Fate fate)
+{
+    switch (fate) {
+    case Fate::Joined:
+        return "joined";
+    case Fate::Unknown:
+        return "unknown stream";
+    case Fate::Used:
+        return "stream already joined (replayed)";
+    case Fate::Expired:
+        return "expired stream";
+    case Fate::NotARelay:
+        return "stream only another relay of the cluster may join";
+    }
+    return "?";
+}
+
+void Joins::expect(const std::string &join, bool fromRelay, asio::io_context &home, std::chrono::milliseconds life,
+                   OnJoin onJoin, OnExpire onExpire)
+{
+    auto timer = std::make_shared<asio::steady_timer>(home, life);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_waiting[join] = Entry {fromRelay, std::move(onJoin), timer};
+    }
+    // Armed after the entry is in: whoever takes it cancels a wait that exists. A take that
+    // came in between finds the timer cancelled before it ever waits, which is the same.
+    timer->async_wait([this, join, timer, onExpire = std::move(onExpire)](const std::error_code &ec) {
+        if (ec)
+            return;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            const auto it = m_waiting.find(join);
+            if (it == m_waiting.end() || it->second.timer != timer)
+                return;
+            m_waiting.erase(it);
+            remember(join, Fate::Expired);
+        }
+        onExpire();
+    });
+}
+
+Joins::Fate Joins::take(const std::string &join, bool signedByRelay, OnJoin *onJoin)
+{
+    std::shared_ptr<asio::steady_timer> timer;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto it = m_waiting.find(join);
+        if (it == m_waiting.end()) {
+            const auto recent = m_recent.find(join);
+            return recent == m_recent.end() ? Fate::Unknown : recent->second;
+        }
+        if (it->second.fromRelay && !signedByRelay)
+            return Fate::NotARelay;
+        *onJoin = std::move(it->second.onJoin);
+        timer = std::move(it->second.timer);
+        m_waiting.erase(it);
+        remember(join, Fate::Used);
+    }
+    // The timer's own thread may be another; a cancel that races its expiry is harmless, the
+    // handler finds no entry.
+    asio::post(timer->get_executor(), [timer] { timer->cancel(); });
+    return Fate::Joined;
+}
+
+void Joins::cancel(const std::string &join)
+{
+    std::shared_ptr<asio::steady_timer> timer;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto it = m_waiting.find(join);
+        if (it == m_waiting.end())
+            return;
+        timer = std::move(it->second.timer);
+        m_waiting.erase(it);
+        remember(join, Fate::Expired);
+    }
+    asio::post(timer->get_executor(), [timer] { timer->cancel(); });
+}
+
+std::size_t Joins::waiting() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_waiting.size();
+}
+
+void Joins::remember(const std::string &join, Fate fate)
+{
+    const auto now = std::chrono::steady_clock::now();
+    while (!m_recentOrder.empty() && now - m_recentOrder.front().first > kRemembered) {
+        m_recent.erase(m_recentOrder.front().second);
+        m_recentOrder.pop_front();
+    }
+    if (m_recent.emplace(join, fate).second)
+        m_recentOrder.emplace_back(now, join);
+}
+
+} // namespace relay

@@ -1,0 +1,57 @@
+#pragma once
+
+#include "relay/Connection.h"
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace relay {
+
+// The data connections this relay expects. Each join value is random, handed out once over
+// an authenticated link (to an agent in OPEN, to a PC in GRANTED, to another relay in HELD),
+// and taken by the first data connection that presents it: whoever joins can do no more than
+// carry the stream's TLS, which only the two ends can complete. Shared by the I/O threads.
+class Joins
+{
+public:
+    // Runs on the joining connection's thread, with the connection.
+    using OnJoin = std::function<void(DataPtr)>;
+    // Runs on `home` when nobody joined in time.
+    using OnExpire = std::function<void()>;
+
+    enum class Fate { Joined, Unknown, Used, Expired, NotARelay };
+    static const char *fateText(Fate fate);
+
+    // `fromRelay`: only another relay of the cluster (a signed join) may take it.
+    void expect(const std::string &join, bool fromRelay, asio::io_context &home, std::chrono::milliseconds life,
+                OnJoin onJoin, OnExpire onExpire);
+    // Joined, with the handler in *onJoin, or why not (then nothing changes).
+    Fate take(const std::string &join, bool signedByRelay, OnJoin *onJoin);
+    // No longer expected (the stream was refused meanwhile): neither handler runs.
+    void cancel(const std::string &join);
+    std::size_t waiting() const;
+
+    // How long a used or expired value is remembered, to log a replay as such.
+    static constexpr std::chrono::seconds kRemembered{30};
+
+private:
+    struct Entry
+    {
+        bool fromRelay = false;
+        OnJoin onJoin;
+        std::shared_ptr<asio::steady_timer> timer;
+    };
+    void remember(const std::string &join, Fate fate);
+
+    mutable std::mutex m_mutex;
+    std::map<std::string, Entry> m_waiting;
+    std::map<std::string, Fate> m_recent;
+    std::deque<std::pair<std::chrono::steady_clock::time_point, std::string>> m_recentOrder;
+};
+
+} // namespace relay
