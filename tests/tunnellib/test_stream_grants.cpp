@@ -251,37 +251,32 @@ private:
     std::thread m_thread;
 };
 
+QByteArray fileText(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
 // Standard error into a file for the whole run, where the library's warnings (and, with
 // TALVO_TUNNEL_DEBUG, its traces) land; shown on the real one at the end.
-class StderrFile
+struct StderrFile
 {
-public:
-    explicit StderrFile(const QString &path) : m_path(path)
+    explicit StderrFile(const QString &path) : path(path), saved(::dup(2))
     {
-        std::fflush(stderr);
-        m_saved = ::dup(2);
         FILE *f = std::fopen(qPrintable(path), "w");
         ::dup2(::fileno(f), 2);
         std::fclose(f);
     }
     ~StderrFile()
     {
-        std::fflush(stderr);
-        ::dup2(m_saved, 2);
-        ::close(m_saved);
-        std::fputs(all().constData(), stderr);
+        ::dup2(saved, 2);
+        ::close(saved);
+        std::fputs(fileText(path).constData(), stderr);
     }
-    QByteArray all() const
-    {
-        QFile f(m_path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
-    int mark() const { return all().size(); }
-    QString since(int mark) const { return QString::fromUtf8(all().mid(mark)); }
-
-private:
-    QString m_path;
-    int m_saved = -1;
+    int mark() const { return fileText(path).size(); }
+    QString since(int mark) const { return QString::fromUtf8(fileText(path).mid(mark)); }
+    const QString path;
+    const int saved;
 };
 
 // A local application: sends a line, expects it back.
@@ -325,15 +320,11 @@ private slots:
     void refusedTargetClosesAtOnce();
     void offlineIsRetried();
     void lostLinkAnswersAtOnce();
+    void stopClosesWaitingAndOpenStreams();
     void cleanupTestCase();
 
 private:
-    QString panelsFile() const { return QString::fromUtf8(readAll(m_dir.filePath("knownPanels.cfg"))); }
-    static QByteArray readAll(const QString &path)
-    {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
+    QString panelsFile() const { return QString::fromUtf8(fileText(m_dir.filePath("knownPanels.cfg"))); }
 
     QTemporaryDir m_dir;
     std::unique_ptr<StderrFile> m_stderr;
@@ -493,6 +484,23 @@ void TestStreamGrants::lostLinkAnswersAtOnce()
     QVERIFY2(t.elapsed() < 5000, qPrintable(QString::number(t.elapsed())));
 }
 
+void TestStreamGrants::stopClosesWaitingAndOpenStreams()
+{
+    // Fault: TunnelStop leaves a spliced stream, or one waiting for its grant, open with
+    // nobody serving it.
+    QTcpSocket open, waiting;
+    open.connectToHost(QHostAddress::LocalHost, m_port);
+    QVERIFY(open.waitForConnected(2000) && open.write("x", 1) == 1 && open.waitForReadyRead(5000));
+    m_relay->change([](FakeRelay::Behaviour &b) { b.holdStreams = true; });
+    const int streams = m_relay->seen().streams;
+    waiting.connectToHost(QHostAddress::LocalHost, m_port);
+    QVERIFY(waiting.waitForConnected(2000));
+    QVERIFY(QTest::qWaitFor([&] { return m_relay->seen().streams > streams; }, 5000));
+    QCOMPARE(TunnelStop(), int(TUNNEL_OK));
+    for (QTcpSocket *s : {&open, &waiting})
+        QVERIFY(s->state() == QAbstractSocket::UnconnectedState || s->waitForDisconnected(2000));
+}
+
 void TestStreamGrants::cleanupTestCase()
 {
     TunnelStop();
@@ -500,7 +508,7 @@ void TestStreamGrants::cleanupTestCase()
     auto secrets = m_relay ? m_relay->seen().secrets : std::vector<std::string>();
     secrets.push_back("tok-1");
     m_relay.reset();
-    const QByteArray log = m_stderr ? m_stderr->all() : QByteArray();
+    const QByteArray log = m_stderr ? fileText(m_stderr->path) : QByteArray();
     m_stderr.reset();
     for (const auto &secret : secrets)
         QVERIFY2(!log.contains(secret.c_str()), "a secret is in the log");
