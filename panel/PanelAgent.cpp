@@ -1,5 +1,6 @@
 #include "panel/PanelAgent.h"
 
+#include "wire/Identity.h"
 #include "wire/Log.h"
 #include "wire/Messages.h"
 #include "wire/ReadLine.h"
@@ -8,9 +9,22 @@
 #include "wire/Tls.h"
 #include "wire/TlsStream.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 namespace panel {
 
 using namespace wire::msg;
+
+namespace {
+
+std::string forLog(const std::string &text)
+{
+    return printableLine(text) ? text.substr(0, 100) : std::string("?");
+}
+
+} // namespace
 
 const char *const PanelAgent::kPassThroughAddress = "127.0.0.1:7540";
 
@@ -19,9 +33,22 @@ PanelAgent::PanelAgent(wire::IoPool &pool, PanelConfig config)
 {
 }
 
-void PanelAgent::start()
+bool PanelAgent::start(std::string *error)
 {
+    const std::string key = m_config.keyPath(), certificate = m_config.certificatePath();
+    if (!wire::ensureKeyAndCertificate(key, certificate, "talvo-panel", &m_createdKey, error)
+        || !wire::fileFingerprint(certificate, &m_keyFingerprint, error))
+        return false;
+    // The context's own message names both files at once.
+    if (FILE *f = std::fopen(key.c_str(), "rb"))
+        std::fclose(f);
+    else
+        return *error = "cannot read " + key + ": " + std::strerror(errno), false;
+    m_streamTls = wire::makeServerContext(key, certificate, error);
+    if (!m_streamTls)
+        return false;
     connect();
+    return true;
 }
 
 void PanelAgent::connect()
@@ -40,7 +67,8 @@ void PanelAgent::connect()
 
 void PanelAgent::onConnected(wire::StreamPtr stream)
 {
-    auto hello = std::make_shared<std::string>(Panel {m_config.sn, m_config.secret}.encode() + "\n");
+    auto hello = std::make_shared<std::string>(Hello {}.encode() + "\n"
+                                               + Panel {m_config.sn, m_config.secret, m_keyFingerprint}.encode() + "\n");
     stream->writeAll(asio::buffer(*hello), [this, stream, hello](const std::error_code &ec, std::size_t) {
         if (ec)
             return linkLost("relay closed the link: " + ec.message());
@@ -55,12 +83,14 @@ void PanelAgent::onConnected(wire::StreamPtr stream)
                            timer->cancel();
                            if (ec)
                                return linkLost("no answer to registration: " + ec.message());
-                           if (!Ok::decode(line)) {
-                               stream->close();
-                               return linkLost("relay refused registration: "
-                                               + (printableLine(line) ? line.substr(0, 100) : std::string("?")));
-                           }
-                           onRegistered(stream, std::move(*pending));
+                           if (Ok::decode(line))
+                               return onRegistered(stream, std::move(*pending));
+                           stream->close();
+                           if (const auto err = Err::decode(line); err && err->reason == Reason::Version)
+                               return linkLost("relay refused registration: this agent speaks protocol version "
+                                               + std::to_string(kProtocolVersion) + ", the relay answered: "
+                                               + forLog(err->text));
+                           linkLost("relay refused registration: " + forLog(line));
                        });
     });
 }
@@ -106,7 +136,7 @@ void PanelAgent::onLine(const std::string &line)
 {
     std::string error;
     if (const auto open = Open::decode(line, &error))
-        return onOpen(open->id, open->target);
+        return onOpen(*open);
     if (const auto err = Err::decode(line); err && err->reason == Reason::Replaced) {
         m_replaced = true;
         return;
@@ -114,32 +144,51 @@ void PanelAgent::onLine(const std::string &line)
     wire::logLine("ignored line from relay: " + error);
 }
 
-void PanelAgent::onOpen(std::uint64_t id, const std::string &target)
+void PanelAgent::onOpen(const Open &open)
 {
-    const auto requested = wire::parseHostPort(target);
+    const auto now = std::chrono::steady_clock::now();
+    switch (m_seenSecrets.take(open.secret, now)) {
+    case SeenSecrets::Verdict::New:
+        break;
+    case SeenSecrets::Verdict::Replayed:
+        return refuse(open.id, Reason::Target, "replayed per-stream secret");
+    case SeenSecrets::Verdict::Full:
+        return refuse(open.id, Reason::Unreachable, "too many streams lately to tell whether its secret is replayed");
+    }
+    // Every data connection goes to the control link's relay, which sent the OPEN.
+    StreamJoin::Request join {open.id, currentRelay(), open.join, open.secret, now + wire::kSecretLife, kConnectTimeout};
+    const auto requested = wire::parseHostPort(open.target);
     if (!requested)
-        return refuse(id, Reason::Target, "bad target address");
+        return refuse(open.id, Reason::Target, "bad target address");
     std::string refusal;
     bool asRequested = false;
     if (const auto actual = m_config.targets.resolve(*requested, &refusal, &asRequested)) {
         auto place = m_load.pick();
         asio::io_context &io = m_pool.context(place.thread);
-        return asio::post(io, [this, &io, id, target, actual = *actual, asRequested, token = place.token] {
-            connectTarget(io, id, target, actual, asRequested, token);
+        return asio::post(io, [this, &io, target = open.target, actual = *actual, asRequested, token = place.token,
+                               join = std::move(join)]() mutable {
+            connectTarget(io, target, actual, asRequested, token, std::move(join));
         });
     }
-    if (target == kPassThroughAddress && m_passThrough) {
+    if (open.target == kPassThroughAddress && m_passThrough) {
+        const std::uint64_t id = open.id;
         wire::logLine("stream " + std::to_string(id) + " to the pass-through service");
-        auto service = m_passThrough;
         // The service's serial and Ethernet sides are the main thread's.
-        return openData(m_io, id, [service](wire::StreamPtr stream) { service->serve(stream); });
+        return StreamJoin::start(m_io, m_streamTls, std::move(join),
+                                 [this, id, service = m_passThrough](StreamJoin::Outcome outcome, wire::StreamPtr pc,
+                                                                     const std::string &why) {
+                                     if (outcome != StreamJoin::Outcome::Proven)
+                                         return joinFailed(id, outcome, why);
+                                     service->serve(pc);
+                                 });
     }
-    refuse(id, Reason::Target, refusal.empty() ? target + " is not on the target list" : refusal);
+    refuse(open.id, Reason::Target, refusal.empty() ? open.target + " is not on the target list" : refusal);
 }
 
-void PanelAgent::connectTarget(asio::io_context &io, std::uint64_t id, const std::string &target,
-                               const wire::HostPort &actual, bool asRequested, std::shared_ptr<void> token)
+void PanelAgent::connectTarget(asio::io_context &io, const std::string &target, const wire::HostPort &actual,
+                               bool asRequested, std::shared_ptr<void> token, StreamJoin::Request join)
 {
+    const std::uint64_t id = join.id;
     auto resolver = std::make_shared<asio::ip::tcp::resolver>(io);
     auto socket = std::make_shared<asio::ip::tcp::socket>(io);
     auto timer = std::make_shared<asio::steady_timer>(io, kConnectTimeout);
@@ -153,8 +202,8 @@ void PanelAgent::connectTarget(asio::io_context &io, std::uint64_t id, const std
     const std::string where = target + " (" + actual.text() + ")";
     resolver->async_resolve(
         actual.host, std::to_string(actual.port),
-        [this, &io, id, where, resolver, socket, timer, asRequested, token](const std::error_code &ec,
-                                                                       asio::ip::tcp::resolver::results_type results) {
+        [this, &io, id, where, resolver, socket, timer, asRequested, token,
+         join = std::move(join)](const std::error_code &ec, asio::ip::tcp::resolver::results_type results) mutable {
             if (ec) {
                 timer->cancel();
                 return refuse(id, Reason::Unreachable, "cannot resolve " + where);
@@ -166,17 +215,29 @@ void PanelAgent::connectTarget(asio::io_context &io, std::uint64_t id, const std
                 return refuse(id, Reason::Target, where + " resolves to the panel's own or a link-local address");
             }
             asio::async_connect(*socket, results,
-                                [this, &io, id, where, socket, timer, token](const std::error_code &ec,
-                                                                        const asio::ip::tcp::endpoint &) {
+                                [this, &io, id, where, socket, timer, token,
+                                 join = std::move(join)](const std::error_code &ec, const asio::ip::tcp::endpoint &) mutable {
                                     timer->cancel();
                                     if (ec)
                                         return refuse(id, Reason::Unreachable, "cannot connect to " + where + ": "
                                                                                   + ec.message());
+                                    // Open before the PC is proven, so that a refusal reaches it as
+                                    // before, but not one byte goes to it until then.
                                     auto target = std::make_shared<wire::TcpStream>(std::move(*socket));
-                                    openData(io, id, [id, where, target, token](wire::StreamPtr relay) {
+                                    StreamJoin::start(io, m_streamTls, std::move(join),
+                                                      [this, id, where, target, token](StreamJoin::Outcome outcome,
+                                                                                       wire::StreamPtr pc,
+                                                                                       const std::string &why) {
+                                        if (outcome != StreamJoin::Outcome::Proven) {
+                                            if (outcome == StreamJoin::Outcome::Forged)
+                                                target->abort();
+                                            else
+                                                target->close();
+                                            return joinFailed(id, outcome, why);
+                                        }
                                         const std::string label = "stream " + std::to_string(id) + " to " + where;
                                         wire::logLine(label + " open");
-                                        wire::Splicer::start(target, relay, {}, {},
+                                        wire::Splicer::start(target, pc, {}, {},
                                                              [label, token](std::uint64_t up, std::uint64_t down,
                                                                      const std::error_code &ec) {
                                                                  wire::logLine(label + (ec ? " aborted (" + ec.message() + "), " : " closed, ")
@@ -196,24 +257,6 @@ bool PanelAgent::reachableAsRequested(const asio::ip::tcp::resolver::results_typ
     return true;
 }
 
-void PanelAgent::openData(asio::io_context &io, std::uint64_t id, std::function<void(wire::StreamPtr)> use)
-{
-    wire::TlsStream::connect(
-        io, m_tls, currentRelay(), kConnectTimeout,
-        [this, id, use = std::move(use)](const std::error_code &ec, wire::TlsStream::Ptr tls) {
-            if (ec) {
-                wire::logLine("stream " + std::to_string(id) + ": cannot reach relay: " + ec.message());
-                return;
-            }
-            auto line = std::make_shared<std::string>(Data {m_config.sn, m_config.secret, id}.encode() + "\n");
-            tls->writeAll(asio::buffer(*line), [tls, line, use](const std::error_code &ec, std::size_t) {
-                if (ec)
-                    return tls->close();
-                use(tls);
-            });
-        });
-}
-
 void PanelAgent::refuse(std::uint64_t id, Reason reason, const std::string &why)
 {
     wire::logLine("refused stream " + std::to_string(id) + ": " + why);
@@ -221,6 +264,15 @@ void PanelAgent::refuse(std::uint64_t id, Reason reason, const std::string &why)
         if (m_channel)
             m_channel->send(Fail {id, reason}.encode());
     });
+}
+
+void PanelAgent::joinFailed(std::uint64_t id, StreamJoin::Outcome outcome, const std::string &why)
+{
+    // The relay holds the PC's request until it hears of this: it must not wait for nothing.
+    if (outcome == StreamJoin::Outcome::Unreachable)
+        return refuse(id, Reason::Unreachable, why);
+    // The relay has joined the stream already; only the log needs to know.
+    wire::logLine("refused stream " + std::to_string(id) + ": " + why);
 }
 
 } // namespace panel

@@ -5,16 +5,44 @@
 #include "wire/Messages.h"
 #include "wire/Tls.h"
 
+#include <cstdlib>
 #include <stdexcept>
 
 namespace panel {
+
+namespace {
+
+std::string asFolder(std::string dir)
+{
+    if (!dir.empty() && dir.back() != '/')
+        dir += '/';
+    return dir;
+}
+
+std::string folderOf(const std::string &path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// systemd sets $STATE_DIRECTORY to the unit's StateDirectory= paths, ':'-separated.
+std::string defaultStateDir(const std::string &configPath)
+{
+    if (const char *env = std::getenv("STATE_DIRECTORY"); env && *env) {
+        const std::string dirs = env;
+        return asFolder(dirs.substr(0, dirs.find(':')));
+    }
+    return folderOf(configPath);
+}
+
+} // namespace
 
 bool PanelConfig::load(const std::string &path, std::string *error)
 {
     wire::Ini ini;
     if (!ini.load(path, error)
         || !ini.onlySections({"panel", "targets", "passthrough"}, error)
-        || !ini.onlyKeys("panel", {"sn", "secret", "relay", "fingerprint", "resolve-names", "threads"}, error))
+        || !ini.onlyKeys("panel", {"sn", "secret", "relay", "fingerprint", "resolve-names", "threads", "state"}, error))
         return false;
     auto need = [&](const char *key, std::string *out) {
         const auto v = ini.value("panel", key);
@@ -58,6 +86,16 @@ bool PanelConfig::load(const std::string &path, std::string *error)
     if (!ini.number("panel", "threads", 1, 256, "a number", &threadCount, error))
         return false;
     threads = std::size_t(threadCount);
+    if (const auto state = ini.value("panel", "state")) {
+        if (state->empty()) {
+            *error = ini.at("panel", "state") + ": [panel] state= must name a folder";
+            return false;
+        }
+        // Relative to the config file, as the relay's key= is.
+        stateDir = asFolder((*state)[0] == '/' ? *state : folderOf(path) + *state);
+    } else {
+        stateDir = defaultStateDir(path);
+    }
     const auto &targetLines = ini.section("targets");
     for (size_t i = 0; i < targetLines.size(); ++i)
         if (!targets.add(targetLines[i].first, targetLines[i].second, error)) {

@@ -14,7 +14,8 @@ const char *const kHelp =
     "Usage: talvo-panel --config FILE\n"
     "\n"
     "Panel agent of the Talvo-HMI tunnel. Registers the panel at the relay by serial number\n"
-    "and opens each stream a PC asks for to its target as seen from the panel.\n"
+    "and opens each stream a PC asks for to its target as seen from the panel. A stream's\n"
+    "TLS runs between the PC and this agent; the relay passes it on unread.\n"
     "\n"
     "FILE (INI):\n"
     "  [panel]\n"
@@ -27,6 +28,9 @@ const char *const kHelp =
     "                            (the panel resolves them); by default only rules that\n"
     "                            name a host reach it by name\n"
     "  threads=N                 I/O threads for streams (default: one per core)\n"
+    "  state=DIR                 where the agent keeps the key pair it makes at its first\n"
+    "                            start, panel.key and panel.crt (default: $STATE_DIRECTORY\n"
+    "                            under systemd, else the folder of FILE)\n"
     "  [targets]\n"
     "  PANEL-VIEW=ACTUAL         e.g. 127.0.0.1:7530=127.0.0.1:5900; only listed targets are\n"
     "                            reachable; '*' as host or port means any (left) or as\n"
@@ -44,7 +48,10 @@ const char *const kHelp =
     "  COM1.baud=9600            its line: baud rate (a standard rate, 50 to 4000000),\n"
     "  COM1.parity=none          none, even or odd,\n"
     "  COM1.data=8               data bits 5 to 8,\n"
-    "  COM1.stop=1               stop bits 1 or 2 (default 9600 8N1, no flow control)\n";
+    "  COM1.stop=1               stop bits 1 or 2 (default 9600 8N1, no flow control)\n"
+    "\n"
+    "Prints its key's SHA-256 fingerprint at start (the relay tells PCs to expect it), then\n"
+    "one line per registration, stream and refusal.\n";
 
 } // namespace
 
@@ -72,7 +79,13 @@ int main(int argc, char **argv)
     wire::IoPool pool(config.threads);
     panel::PanelAgent agent(pool, config);
     agent.setPassThroughService(std::make_shared<panel::PassThroughService>(pool.main(), std::move(passThrough)));
-    agent.start();
+    if (!agent.start(&error)) {
+        std::fprintf(stderr, "talvo-panel: %s\n", error.c_str());
+        return 1;
+    }
+    if (agent.createdKey())
+        wire::logLine("created " + config.keyPath() + " and " + config.certificatePath());
+    wire::logLine("key fingerprint " + agent.keyFingerprint());
     wire::startHeapTrim(pool.main());
     wire::runUntilSignalled(pool);
     return 0;

@@ -12,4 +12,9 @@ void debugLog(const std::string &text)
         std::fprintf(stderr, "pgDllTunnel: %s\n", text.c_str());
 }
 
+void warnLog(const std::string &text)
+{
+    std::fprintf(stderr, "pgDllTunnel: warning: %s\n", text.c_str());
+}
+
 } // namespace tunnellib

@@ -9,4 +9,8 @@ namespace tunnellib {
 // and reports through its result codes.
 void debugLog(const std::string &text);
 
+// What an operator must see even without tracing (a panel that presents another key, a
+// relay of another protocol version): "pgDllTunnel: warning: TEXT" on standard error, always.
+void warnLog(const std::string &text);
+
 } // namespace tunnellib

@@ -1,23 +1,26 @@
 #include "tunnellib/Forwarding.h"
 
-#include "wire/CloseOnExec.h"
-
 #include "tunnel/pgDllTunnel.h"
 #include "tunnellib/DebugLog.h"
+#include "wire/CloseOnExec.h"
+#include "wire/EndToEnd.h"
 #include "wire/Messages.h"
-#include "wire/ReadLine.h"
 #include "wire/Splicer.h"
 #include "wire/TcpStream.h"
+#include "wire/Tls.h"
 #include "wire/TlsStream.h"
+
+#include <array>
 
 namespace tunnellib {
 
 using namespace wire::msg;
+using wire::msg::Granted;
 using Clock = std::chrono::steady_clock;
 
-Forwarding::Forwarding(asio::ip::tcp::acceptor acceptor, RelayLink &link, StreamThreads &threads, std::string sn,
-                       std::string remote)
-    : m_acceptor(std::move(acceptor)), m_link(link), m_threads(threads), m_sn(std::move(sn)),
+Forwarding::Forwarding(asio::ip::tcp::acceptor acceptor, RelayLink &link, StreamThreads &threads,
+                       KnownPanels &panels, std::string sn, std::string remote)
+    : m_acceptor(std::move(acceptor)), m_link(link), m_threads(threads), m_panels(panels), m_sn(std::move(sn)),
       m_remote(std::move(remote))
 {
 }
@@ -57,17 +60,31 @@ void Forwarding::acceptNext()
 
 namespace {
 
+// The stream's own connection to the relay until it has joined, bounded as a whole: the
+// timer closes the socket, which ends whatever step is under way.
+struct DataConnection
+{
+    explicit DataConnection(asio::io_context &io) : resolver(io), socket(io), timer(io) {}
+    asio::ip::tcp::resolver resolver;
+    asio::ip::tcp::socket socket;
+    asio::steady_timer timer;
+    bool expired = false;
+    std::string request;
+    std::array<char, 3> answer {};
+    std::string rest; // of a refusal's line
+};
+
 // One accepted local connection on its way to the panel. While the relay is down, or back
 // but the panel not yet re-registered, it keeps trying until kWaitForRelay has passed
 // since the accept, then gives up and closes the local connection.
 class StreamOpener : public std::enable_shared_from_this<StreamOpener>
 {
 public:
-    StreamOpener(asio::io_context &io, RelayLink &link, StreamThreads &threads, std::shared_ptr<wire::TcpStream> local,
-                 std::string sn, std::string remote)
-        : m_io(io), m_link(link), m_threads(threads), m_local(std::move(local)), m_sn(std::move(sn)),
-          m_remote(std::move(remote)),
-          m_deadline(Clock::now() + Forwarding::kWaitForRelay), m_retry(io)
+    StreamOpener(asio::io_context &io, RelayLink &link, StreamThreads &threads, KnownPanels &panels,
+                 std::shared_ptr<wire::TcpStream> local, std::string sn, std::string remote)
+        : m_io(io), m_link(link), m_threads(threads), m_panels(panels), m_local(std::move(local)),
+          m_sn(std::move(sn)), m_remote(std::move(remote)), m_deadline(Clock::now() + Forwarding::kWaitForRelay),
+          m_retry(io)
     {
     }
 
@@ -75,12 +92,11 @@ public:
     {
         if (left().count() <= 0)
             return giveUp("relay not available in time");
-        // The stream has its own connection, but a relay that is down for the control link
-        // is down for the stream too: waiting for the link lets a short outage pass.
+        // Waiting for the link lets a short outage of the relay pass.
         m_link.whenUp(left(), [self = shared_from_this()](int code) {
             if (code != TUNNEL_OK)
                 return self->giveUp("relay not available");
-            self->dial();
+            self->request();
         });
     }
 
@@ -101,6 +117,7 @@ private:
         const auto pause = std::chrono::milliseconds(250);
         if (left() <= pause)
             return giveUp(why);
+        debugLog("stream to " + m_sn + " " + m_remote + ": " + why + ", trying again");
         m_retry.expires_after(pause);
         m_retry.async_wait([self = shared_from_this()](const std::error_code &ec) {
             if (!ec)
@@ -108,62 +125,139 @@ private:
         });
     }
 
-    void dial()
+    void request()
     {
-        const TunnelConfig cfg = m_link.config();
-        auto self = shared_from_this();
-        wire::TlsStream::connect(m_io, m_link.tls(), m_link.currentRelay(), std::chrono::seconds(5),
-                                 [self, token = cfg.token](const std::error_code &ec, wire::TlsStream::Ptr tls) {
-                                     if (ec)
-                                         return self->tryAgain(ec.message());
-                                     self->request(tls, token);
-                                 });
+        m_link.openStream(m_sn, m_remote, Forwarding::kStreamAnswer,
+                          [self = shared_from_this()](int code, const Granted *grant) {
+                              if (code == TUNNEL_OK && grant)
+                                  return self->join(*grant);
+                              // Right after a relay restart the panel may not have registered
+                              // again yet; a link lost meanwhile may come back.
+                              if (code == TUNNEL_E_PANEL_OFFLINE || code == TUNNEL_E_RELAY_UNREACHABLE)
+                                  return self->tryAgain(code == TUNNEL_E_PANEL_OFFLINE ? "panel offline"
+                                                                                       : "relay link lost");
+                              self->giveUp("the relay refused the stream (result " + std::to_string(code) + ")");
+                          });
     }
 
-    void request(wire::TlsStream::Ptr tls, const std::string &token)
+    // To the relay the link is logged in at, which holds the panel's side of the grant.
+    void join(const Granted &grant)
     {
+        m_panels.vouch(m_sn, grant.key);
         auto self = shared_from_this();
-        auto line = std::make_shared<std::string>(wire::msg::Stream {token, m_sn, m_remote}.encode() + "\n");
-        auto timer = std::make_shared<asio::steady_timer>(m_io, Forwarding::kStreamAnswer);
-        auto answered = std::make_shared<bool>(false);
-        // A timer that fell due just as the answer came must not close a stream that has
-        // moved on to another thread meanwhile.
-        timer->async_wait([tls, answered](const std::error_code &ec) {
-            if (!ec && !*answered)
-                tls->close();
+        auto c = std::make_shared<DataConnection>(m_io);
+        c->timer.expires_after(Forwarding::kConnectTimeout);
+        c->timer.async_wait([weak = std::weak_ptr<DataConnection>(c)](const std::error_code &ec) {
+            auto c = weak.lock();
+            if (ec || !c)
+                return;
+            c->expired = true;
+            c->resolver.cancel();
+            std::error_code ignored;
+            c->socket.close(ignored);
         });
-        tls->writeAll(asio::buffer(*line), [self, tls, line, timer, answered](const std::error_code &ec, std::size_t) {
-            if (ec) {
-                timer->cancel();
-                return self->tryAgain(ec.message());
-            }
-            auto pending = std::make_shared<std::string>();
-            wire::readLine(tls, pending, kMaxLine, [self, tls, pending, timer, answered](const std::error_code &ec,
-                                                                                         std::string answer) {
-                *answered = true;
-                timer->cancel();
-                if (!ec && Ok::decode(answer))
-                    return self->splice(tls, std::move(*pending));
-                tls->close();
-                const auto refusal = Err::decode(answer);
-                // Right after a relay restart the panel may not have registered again yet.
-                if (ec || (refusal && refusal->reason == Reason::Offline))
-                    return self->tryAgain(ec ? ec.message() : answer.substr(0, 60));
-                self->giveUp("refused: " + answer.substr(0, 60));
+        const wire::HostPort relay = m_link.currentRelay();
+        c->resolver.async_resolve(
+            relay.host, std::to_string(relay.port),
+            [self, c, grant](const std::error_code &ec, asio::ip::tcp::resolver::results_type results) {
+                if (ec)
+                    return self->joinFailed(*c, ec);
+                asio::async_connect(c->socket, results, [self, c, grant](const std::error_code &ec,
+                                                                         const asio::ip::tcp::endpoint &) {
+                    if (ec)
+                        return self->joinFailed(*c, ec);
+                    wire::closeOnExec(c->socket);
+                    std::error_code ignored;
+                    c->socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+                    c->request = Hello {}.encode() + "\n" + Join {grant.join, {}}.encode() + "\n";
+                    asio::async_write(c->socket, asio::buffer(c->request),
+                                      [self, c, grant](const std::error_code &ec, std::size_t) {
+                                          if (ec)
+                                              return self->joinFailed(*c, ec);
+                                          self->readAnswer(c, grant);
+                                      });
+                });
             });
+    }
+
+    void joinFailed(DataConnection &c, const std::error_code &ec)
+    {
+        c.timer.cancel();
+        std::error_code ignored;
+        c.socket.close(ignored);
+        tryAgain("joining at the relay: " + (c.expired ? std::string("no answer in time") : ec.message()));
+    }
+
+    // Exactly "OK\n" and not a byte more: what follows is the panel's TLS, read by OpenSSL.
+    void readAnswer(std::shared_ptr<DataConnection> c, const Granted &grant)
+    {
+        auto self = shared_from_this();
+        asio::async_read(c->socket, asio::buffer(c->answer), [self, c, grant](const std::error_code &ec, std::size_t) {
+            if (ec)
+                return self->joinFailed(*c, ec);
+            if (std::string(c->answer.data(), c->answer.size()) == Ok {}.encode() + "\n") {
+                c->timer.cancel();
+                if (c->expired)
+                    return self->joinFailed(*c, asio::error::timed_out);
+                return self->secure(std::move(c->socket), grant);
+            }
+            // A refusal: the relay closes after its line, so reading past it harms nothing.
+            c->rest.assign(c->answer.data(), c->answer.size());
+            if (c->rest.find('\n') != std::string::npos)
+                return self->joinRefused(*c);
+            asio::async_read_until(c->socket, asio::dynamic_buffer(c->rest, kMaxLine), '\n',
+                                   [self, c](const std::error_code &, std::size_t) { self->joinRefused(*c); });
         });
     }
 
-    void splice(wire::TlsStream::Ptr tls, std::string pending)
+    void joinRefused(DataConnection &c)
+    {
+        c.timer.cancel();
+        std::error_code ignored;
+        c.socket.close(ignored);
+        std::string line = c.rest.substr(0, c.rest.find('\n'));
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        const auto refusal = Err::decode(line);
+        const std::string shown = printableLine(line) ? line.substr(0, 80) : std::string("(not printable)");
+        if (refusal && refusal->reason == Reason::Offline)
+            return tryAgain("the relay answered the join with " + shown);
+        giveUp("the relay refused the join: " + shown);
+    }
+
+    void secure(asio::ip::tcp::socket socket, const Granted &grant)
+    {
+        auto self = shared_from_this();
+        wire::TlsStream::handshakeOn(
+            std::move(socket), wire::makeClientContext(grant.key), false, Forwarding::kHandshakeTimeout,
+            [self, grant](const std::error_code &ec, wire::TlsStream::Ptr tls) {
+                if (ec && wire::isCertificateMismatch(ec)) {
+                    warnLog("stream to panel " + self->m_sn + " refused: its certificate is not the one the relay "
+                            "vouched for (key " + grant.key.substr(0, 8) + "...)");
+                    return self->giveUp("panel certificate mismatch");
+                }
+                if (ec)
+                    return self->tryAgain("TLS with the panel: " + ec.message());
+                // The first bytes the agent reads: it lets nothing through to the target before.
+                std::string proof = wire::streamProof(*tls, grant.secret);
+                if (proof.size() != wire::kProofSize) {
+                    tls->abort();
+                    return self->giveUp("no keying material for the proof");
+                }
+                self->splice(tls, std::move(proof));
+            });
+    }
+
+    void splice(wire::TlsStream::Ptr tls, std::string proof)
     {
         auto place = m_threads.pick();
         if (&place.io != &m_io) {
             m_local->moveTo(place.io);
             tls->moveTo(place.io);
         }
-        asio::post(place.io, [local = m_local, tls, pending = std::move(pending), sn = m_sn, remote = m_remote,
+        asio::post(place.io, [local = m_local, tls, proof = std::move(proof), sn = m_sn, remote = m_remote,
                               token = std::move(place.token)]() mutable {
-            wire::Splicer::start(local, tls, {}, std::move(pending),
+            wire::Splicer::start(local, tls, std::move(proof), {},
                                  [sn, remote, token](std::uint64_t, std::uint64_t, const std::error_code &ec) {
                                      // The local application's socket is reset: a cut transfer must fail there.
                                      if (ec)
@@ -175,6 +269,7 @@ private:
     asio::io_context &m_io;
     RelayLink &m_link;
     StreamThreads &m_threads;
+    KnownPanels &m_panels;
     std::shared_ptr<wire::TcpStream> m_local;
     std::string m_sn, m_remote;
     Clock::time_point m_deadline;
@@ -187,7 +282,7 @@ void Forwarding::openStream(asio::ip::tcp::socket socket)
 {
     auto local = std::make_shared<wire::TcpStream>(std::move(socket));
     auto &io = static_cast<asio::io_context &>(m_acceptor.get_executor().context());
-    std::make_shared<StreamOpener>(io, m_link, m_threads, local, m_sn, m_remote)->attempt();
+    std::make_shared<StreamOpener>(io, m_link, m_threads, m_panels, local, m_sn, m_remote)->attempt();
 }
 
 } // namespace tunnellib

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tunnellib/KnownPanels.h"
 #include "tunnellib/RelayLink.h"
 #include "tunnellib/StreamThreads.h"
 
@@ -8,12 +9,14 @@
 namespace tunnellib {
 
 // One local listener: every accepted connection becomes a stream to `remote` as seen from
-// panel `sn`, through its own TLS connection to the relay.
+// panel `sn`. The relay grants it over the control link; the stream then joins at the relay
+// on a connection of its own and runs TLS end to end with the panel's agent, whose key the
+// relay vouched for: the relay passes only ciphertext.
 class Forwarding : public std::enable_shared_from_this<Forwarding>
 {
 public:
-    Forwarding(asio::ip::tcp::acceptor acceptor, RelayLink &link, StreamThreads &threads, std::string sn,
-               std::string remote);
+    Forwarding(asio::ip::tcp::acceptor acceptor, RelayLink &link, StreamThreads &threads, KnownPanels &panels,
+               std::string sn, std::string remote);
 
     void start();
     // Stops listening; streams already open go on until either end closes them.
@@ -27,6 +30,10 @@ public:
     static constexpr std::chrono::seconds kWaitForRelay{10};
     // The relay waits up to 10 s for the panel, which itself may take 5 s for the target.
     static constexpr std::chrono::seconds kStreamAnswer{17};
+    // Connecting to the relay for a stream and its answer to the join; then the TLS handshake
+    // with the agent. The relay waits 10 s for the join, the agent 15 s for the proof.
+    static constexpr std::chrono::seconds kConnectTimeout{5};
+    static constexpr std::chrono::seconds kHandshakeTimeout{5};
 
 private:
     void acceptNext();
@@ -35,6 +42,7 @@ private:
     asio::ip::tcp::acceptor m_acceptor;
     RelayLink &m_link;
     StreamThreads &m_threads;
+    KnownPanels &m_panels;
     std::string m_sn;
     std::string m_remote;
 };

@@ -25,6 +25,11 @@ int codeForReason(Reason reason)
         return TUNNEL_E_SN_NOT_ALLOWED;
     case Reason::Offline:
         return TUNNEL_E_PANEL_OFFLINE;
+    case Reason::Timeout:
+        return TUNNEL_E_TIMEOUT;
+    case Reason::Target:
+    case Reason::Protocol:
+        return TUNNEL_E_BAD_ADDRESS;
     default:
         return TUNNEL_E_INTERNAL;
     }
@@ -43,6 +48,7 @@ void RelayLink::configure(const TunnelConfig &config)
     m_config = config;
     m_relayIndex = 0;
     m_triedInRound = 0;
+    m_versionWarned.clear();
     m_tls = wire::makeClientContext(config.fingerprint);
     if (m_phase == Phase::Idle)
         return;
@@ -50,11 +56,7 @@ void RelayLink::configure(const TunnelConfig &config)
     if (m_channel)
         m_channel->close();
     m_channel.reset();
-    for (auto &c : m_checks) {
-        c.second.timer->cancel();
-        c.second.done(TUNNEL_E_RELAY_UNREACHABLE);
-    }
-    m_checks.clear();
+    answerAll(TUNNEL_E_RELAY_UNREACHABLE);
     connect();
 }
 
@@ -78,11 +80,7 @@ void RelayLink::stop()
     if (m_channel)
         m_channel->close();
     m_channel.reset();
-    for (auto &c : m_checks) {
-        c.second.timer->cancel();
-        c.second.done(TUNNEL_E_NOT_STARTED);
-    }
-    m_checks.clear();
+    answerAll(TUNNEL_E_NOT_STARTED);
     setState(TUNNEL_E_NOT_STARTED);
     // Stopped is for good: a stream waiting for the link would wait on a thread that is about
     // to end, its local connection open and never served.
@@ -110,7 +108,7 @@ void RelayLink::connect()
                                                                        : TUNNEL_E_RELAY_UNREACHABLE);
             }
             m_connecting = tls;
-            auto hello = std::make_shared<std::string>(User {m_config.token}.encode() + "\n");
+            auto hello = std::make_shared<std::string>(Hello {}.encode() + "\n" + User {m_config.token}.encode() + "\n");
             auto timer = std::make_shared<asio::steady_timer>(m_io, kLoginTimeout);
             timer->async_wait([tls](const std::error_code &ec) {
                 if (!ec)
@@ -133,6 +131,7 @@ void RelayLink::connect()
                                    if (Ok::decode(line))
                                        return loggedIn(attempt, tls, std::move(*pending));
                                    tls->close();
+                                   refusedLogin(line);
                                    const auto refusal = Err::decode(line);
                                    failed(attempt, refusal && refusal->reason == Reason::Token
                                                        ? TUNNEL_E_TOKEN_REFUSED
@@ -148,17 +147,15 @@ void RelayLink::loggedIn(std::uint64_t attempt, wire::StreamPtr stream, std::str
     m_phase = Phase::Up;
     m_backoff.reset();
     m_triedInRound = 0;
+    m_versionWarned.clear();
     debugLog("relay link: up");
     m_channel = std::make_shared<wire::LineChannel>(m_io, stream, std::move(pending));
     m_channel->start([this](const std::string &line) { onLine(line); },
                      [this, attempt](const std::error_code &ec) {
                          debugLog("relay link lost: " + ec.message());
                          m_channel.reset();
-                         for (auto &c : m_checks) {
-                             c.second.timer->cancel();
-                             c.second.done(TUNNEL_E_RELAY_UNREACHABLE);
-                         }
-                         m_checks.clear();
+                         // Before the reconnection, whose failure a stream would otherwise wait for.
+                         answerAll(TUNNEL_E_RELAY_UNREACHABLE);
                          failed(attempt, TUNNEL_E_RELAY_UNREACHABLE);
                      });
     setState(TUNNEL_OK);
@@ -195,16 +192,42 @@ void RelayLink::failed(std::uint64_t attempt, int code)
 
 void RelayLink::onLine(const std::string &line)
 {
-    const auto checked = Checked::decode(line);
-    if (!checked)
+    // Never logged whole: a grant carries the stream's secret.
+    if (const auto checked = Checked::decode(line))
+        return answer(checked->id, codeForReason(checked->verdict), nullptr);
+    if (const auto granted = Granted::decode(line))
+        return answer(granted->id, TUNNEL_OK, &*granted);
+    if (const auto refused = Refused::decode(line)) {
+        debugLog("stream request " + std::to_string(refused->id) + " refused: " + reasonText(refused->reason)
+                 + (refused->text.empty() ? std::string() : " " + refused->text));
+        return answer(refused->id, codeForReason(refused->reason), nullptr);
+    }
+}
+
+void RelayLink::refusedLogin(const std::string &answer)
+{
+    const auto refusal = Err::decode(answer);
+    const std::string relay = currentRelay().text();
+    if (!refusal) {
+        debugLog("relay link: " + relay + " answered the login with something else than OK or ERR");
         return;
-    auto it = m_checks.find(checked->id);
-    if (it == m_checks.end())
+    }
+    debugLog("relay link: " + relay + " refused the login: " + reasonText(refusal->reason));
+    // Of another protocol version the relay is useless to us until one side is updated: the
+    // operator must hear of it, but once, not at every retry.
+    const bool version = refusal->reason == Reason::Version;
+    // A relay of version 1 reads our hello as a malformed request.
+    const bool older = refusal->reason == Reason::Protocol;
+    if ((!version && !older) || !m_versionWarned.insert(relay).second)
         return;
-    Check c = std::move(it->second);
-    m_checks.erase(it);
-    c.timer->cancel();
-    c.done(codeForReason(checked->verdict));
+    const std::string ours = std::to_string(kProtocolVersion);
+    const std::string text = refusal->text.substr(0, 120);
+    if (version)
+        warnLog("relay " + relay + " cannot be used: it refused our protocol version " + ours + " (\"" + text
+                + "\")");
+    else
+        warnLog("relay " + relay + " cannot be used: it took our hello (protocol version " + ours
+                + ") for a bad request (\"" + text + "\"), so it likely speaks protocol version 1");
 }
 
 void RelayLink::setState(int code)
@@ -271,31 +294,63 @@ void RelayLink::whenUp(std::chrono::milliseconds timeout, Result done)
 
 void RelayLink::check(const std::string &sn, std::chrono::milliseconds timeout, Result done)
 {
+    ask([sn](std::uint64_t id) { return wire::msg::Check {id, sn}.encode(); }, timeout,
+        [done = std::move(done)](int code, const Granted *) { done(code); });
+}
+
+void RelayLink::openStream(const std::string &sn, const std::string &target, std::chrono::milliseconds timeout,
+                           StreamResult done)
+{
+    ask([sn, target](std::uint64_t id) { return wire::msg::Stream {id, sn, target}.encode(); }, timeout,
+        std::move(done));
+}
+
+void RelayLink::ask(std::function<std::string(std::uint64_t id)> line, std::chrono::milliseconds timeout,
+                    StreamResult done)
+{
     if (m_phase != Phase::Up) {
         // Just started or reconnecting: give the attempt in flight its chance first.
         if (m_phase == Phase::Connecting) {
-            return addWaiter(false, timeout, [this, sn, timeout, done](int code) {
+            return addWaiter(false, timeout, [this, line, timeout, done](int code) {
                 if (code != TUNNEL_OK)
-                    return done(code);
-                check(sn, timeout, done);
+                    return done(code, nullptr);
+                ask(line, timeout, done);
             });
         }
-        return done(m_phase == Phase::Idle ? TUNNEL_E_NOT_STARTED : m_state.load());
+        return done(m_phase == Phase::Idle ? TUNNEL_E_NOT_STARTED : m_state.load(), nullptr);
     }
     const std::uint64_t id = m_nextId++;
-    Check c;
-    c.done = std::move(done);
-    c.timer = std::make_shared<asio::steady_timer>(m_io, timeout);
-    c.timer->async_wait([this, id](const std::error_code &ec) {
-        auto it = m_checks.find(id);
-        if (ec || it == m_checks.end())
-            return;
-        Result r = std::move(it->second.done);
-        m_checks.erase(it);
-        r(TUNNEL_E_TIMEOUT);
+    Request r;
+    r.done = std::move(done);
+    r.timer = std::make_shared<asio::steady_timer>(m_io, timeout);
+    r.timer->async_wait([this, id](const std::error_code &ec) {
+        if (!ec)
+            answer(id, TUNNEL_E_TIMEOUT, nullptr);
     });
-    m_checks.emplace(id, std::move(c));
-    m_channel->send(wire::msg::Check {id, sn}.encode());
+    m_requests.emplace(id, std::move(r));
+    m_channel->send(line(id));
+}
+
+void RelayLink::answer(std::uint64_t id, int code, const Granted *grant)
+{
+    auto it = m_requests.find(id);
+    if (it == m_requests.end())
+        return; // timed out before: the relay lets an unused grant expire
+    Request r = std::move(it->second);
+    m_requests.erase(it);
+    r.timer->cancel();
+    r.done(code, grant);
+}
+
+void RelayLink::answerAll(int code)
+{
+    // Taken out first: an answer may well ask again.
+    auto requests = std::move(m_requests);
+    m_requests.clear();
+    for (auto &r : requests) {
+        r.second.timer->cancel();
+        r.second.done(code, nullptr);
+    }
 }
 
 } // namespace tunnellib

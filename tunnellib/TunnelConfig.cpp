@@ -35,6 +35,7 @@ bool TunnelConfig::load(const std::string &path, std::string *error)
     }
     relays = *list;
     token = *tok;
+    file = path;
     return true;
 }
 

@@ -196,6 +196,7 @@ int TunnelService::start(const char *configFile)
     m_started = true;
     return call(
         [this, cfg](Reply reply) {
+            m_panels.open(KnownPanels::fileBeside(cfg.file));
             m_link.configure(cfg);
             m_link.start();
             m_link.whenSettled(kStartWait, [reply](int code) { reply(code, {}); });
@@ -277,7 +278,8 @@ int TunnelService::addConnect(const char *deviceId, const char *remote, const ch
                             it->second->retarget(oldSn, oldRemote); // the caller gave up: undo
                         return;
                     }
-                    auto f = std::make_shared<Forwarding>(std::move(*acceptor), m_link, m_streams, sn, remoteText);
+                    auto f = std::make_shared<Forwarding>(std::move(*acceptor), m_link, m_streams, m_panels, sn,
+                                                          remoteText);
                     if (!reply(TUNNEL_OK, {}))
                         return f->close(); // the caller was told it failed: do not listen
                     if (it != m_forwardings.end())

@@ -2,6 +2,7 @@
 
 #include "tunnel/pgDllTunnel.h"
 #include "tunnellib/Forwarding.h"
+#include "tunnellib/KnownPanels.h"
 #include "tunnellib/RelayLink.h"
 #include "tunnellib/StreamThreads.h"
 
@@ -50,6 +51,7 @@ private:
     std::atomic<TunnelCallback> m_callback{nullptr};
     RelayLink m_link;
     StreamThreads m_streams;
+    KnownPanels m_panels; // io thread only
     std::optional<TunnelConfig> m_config; // from the last successful TunnelInit
     std::atomic<bool> m_started{false};
     std::atomic<bool> m_stopped{false};

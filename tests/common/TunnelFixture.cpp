@@ -76,13 +76,14 @@ bool RelayFixture::start(quint16 port, const QString &extra)
 }
 
 QString writePanelConfig(const QString &dir, const QString &name, const QString &sn, const QString &secret,
-                         quint16 relayPort, const QString &fingerprint, const QStringList &targets)
+                         quint16 relayPort, const QString &fingerprint, const QStringList &targets,
+                         const QStringList &panelLines)
 {
     const QString path = dir + "/" + name;
-    const QString text = QStringLiteral("[panel]\nsn=%1\nsecret=%2\nrelay=127.0.0.1:%3\nfingerprint=%4\n[targets]\n%5\n")
+    const QString text = QStringLiteral("[panel]\nsn=%1\nsecret=%2\nrelay=127.0.0.1:%3\nfingerprint=%4\n%5\n[targets]\n%6\n")
                              .arg(sn, secret)
                              .arg(relayPort)
-                             .arg(fingerprint, targets.join('\n'));
+                             .arg(fingerprint, panelLines.join('\n'), targets.join('\n'));
     saveFile(path, text.toUtf8());
     return path;
 }

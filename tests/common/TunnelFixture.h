@@ -51,9 +51,11 @@ private:
     QString m_fingerprint;
 };
 
-// Writes a panel agent config; `targets` are "VIEW=ACTUAL" lines.
+// Writes a panel agent config; `targets` are "VIEW=ACTUAL" lines, `panelLines` more
+// "key=value" lines for [panel].
 QString writePanelConfig(const QString &dir, const QString &name, const QString &sn, const QString &secret,
-                         quint16 relayPort, const QString &fingerprint, const QStringList &targets);
+                         quint16 relayPort, const QString &fingerprint, const QStringList &targets,
+                         const QStringList &panelLines = {});
 QString writeTunnelConfig(const QString &path, quint16 relayPort, const QString &fingerprint, const QString &token);
 
 // Echoes every byte back, on the test's thread.
