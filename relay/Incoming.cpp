@@ -140,7 +140,7 @@ bool Incoming::helloAccepted(const std::string &line)
     // The line is not logged: a first line of version 1 holds a token or a secret.
     const unsigned version = hello ? hello->version : legacyVersion(line);
     if (version != 0) {
-        m_settings.versionLog.line("refused " + m_peer + ": protocol version " + std::to_string(version)
+        wire::logLine("refused " + m_peer + ": protocol version " + std::to_string(version)
                                    + ", this relay speaks " + std::to_string(kProtocolVersion));
         refuse(Err {Reason::Version, "relay speaks protocol " + std::to_string(kProtocolVersion)});
         return false;

@@ -39,7 +39,6 @@ public:
         wire::LogLimiter silentLog{std::chrono::seconds(1)};
         wire::LogLimiter tlsLog{std::chrono::seconds(1)};
         wire::LogLimiter noRequestLog{std::chrono::seconds(1)};
-        wire::LogLimiter versionLog{std::chrono::seconds(1)};
     };
 
     Incoming(Settings &settings, asio::ip::tcp::socket socket, asio::io_context &home, std::size_t thread,

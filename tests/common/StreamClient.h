@@ -66,6 +66,6 @@ private:
 template <class F> auto aside(F work, int limitMs = 30000) -> decltype(work())
 {
     auto future = std::async(std::launch::async, std::move(work));
-    QTest::qWaitFor([&] { return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, limitMs);
+    (void)QTest::qWaitFor([&] { return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, limitMs);
     return future.get();
 }
