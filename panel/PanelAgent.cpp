@@ -39,11 +39,14 @@ bool PanelAgent::start(std::string *error)
     if (!wire::ensureKeyAndCertificate(key, certificate, "talvo-panel", &m_createdKey, error)
         || !wire::fileFingerprint(certificate, &m_keyFingerprint, error))
         return false;
-    // The context's own message names both files at once.
-    if (FILE *f = std::fopen(key.c_str(), "rb"))
-        std::fclose(f);
-    else
-        return *error = "cannot read " + key + ": " + std::strerror(errno), false;
+    // Before the context, whose message would name both files: the key is the one of the
+    // two that only its owner may read.
+    FILE *readable = std::fopen(key.c_str(), "rb");
+    if (!readable) {
+        *error = "cannot read " + key + ": " + std::strerror(errno);
+        return false;
+    }
+    std::fclose(readable);
     m_streamTls = wire::makeServerContext(key, certificate, error);
     if (!m_streamTls)
         return false;

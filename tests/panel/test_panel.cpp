@@ -212,12 +212,12 @@ struct Panel
     {
         return QTest::qWaitFor([&] { return agent.output().contains(text); }, timeoutMs);
     }
-    // OPEN to the echo target; the agent's data connection once its JOIN came.
-    QTcpSocket *open(quint64 id, const QByteArray &secret = freshSecret())
+    // OPEN (to the echo target by default); the agent's data connection once its JOIN came.
+    QTcpSocket *open(quint64 id, const QByteArray &secret = freshSecret(), const QByteArray &target = "127.0.0.1:7530")
     {
         const QByteArray join = QByteArray::fromStdString(wire::randomHex(wire::msg::kJoinDigits / 2));
         const int before = relay.data.size();
-        relay.send("OPEN " + QByteArray::number(id) + " 127.0.0.1:7530 " + join + " " + secret);
+        relay.send("OPEN " + QByteArray::number(id) + " " + target + " " + join + " " + secret);
         const QByteArray expected = "TALVO 2\nJOIN " + join + "\n";
         if (!QTest::qWaitFor([&] { return relay.data.size() > before && relay.data[before]->bytesAvailable() >= expected.size(); },
                              5000))
@@ -389,7 +389,8 @@ private slots:
     }
 
     // A PC that cannot prove the per-stream secret (a forged proof, a replayed OPEN, no TLS
-    // at all, a handshake cut off) gets no byte to the target and leaves no socket behind.
+    // at all, a handshake cut off) gets no byte to the target, nor to the pass-through
+    // service, and leaves no socket behind.
     void unprovenStreamsReachNothing()
     {
         Panel p;
@@ -420,6 +421,11 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(cut->bytesAvailable() > 0, 5000);
         cut->abort();
         QVERIFY(p.said("refused stream 4: TLS handshake failed"));
+
+        Tls *passThrough = p.relay.pc(p.open(5, freshSecret(), "127.0.0.1:7540"));
+        QVERIFY(passThrough);
+        passThrough->write(passThrough->proof(secret));
+        QVERIFY(p.said("refused stream 5: forged proof"));
 
         QTRY_COMPARE_WITH_TIMEOUT(p.target.open, 0, 5000);
         QCOMPARE(p.target.connections, 3); // not for the replay
