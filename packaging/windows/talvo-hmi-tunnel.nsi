@@ -99,7 +99,8 @@ Section "Uninstall"
   Delete "$INSTDIR\pgDllTunnel.dll"
   Delete "$INSTDIR\vspdctl.dll"
   Delete "$INSTDIR\demoTunnel.cfg"
-  ; What the tool wrote beside itself: its log and its remembered SNs.
+  ; What the tool wrote beside itself: its log, its remembered SNs and panel keys.
+  Delete "$INSTDIR\knownPanels.cfg"
   Delete "$INSTDIR\log_forPcap.txt"
   Delete "$INSTDIR\log_forPcap.txt.backup"
   Delete "$INSTDIR\snlist.dat"
