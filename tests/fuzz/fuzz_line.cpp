@@ -58,6 +58,7 @@ void roundTrips(const std::string &line)
 
 void checkFields(const std::string &line)
 {
+    roundTrips<Hello>(line);
     roundTrips<User>(line);
     roundTrips<Check>(line);
     roundTrips<Checked>(line);
@@ -65,7 +66,11 @@ void checkFields(const std::string &line)
     roundTrips<Panel>(line);
     roundTrips<Open>(line);
     roundTrips<Fail>(line);
-    roundTrips<Data>(line);
+    roundTrips<Granted>(line);
+    roundTrips<Refused>(line);
+    roundTrips<Join>(line);
+    roundTrips<Forward>(line);
+    roundTrips<Held>(line);
     roundTrips<Ping>(line);
     roundTrips<Ok>(line);
     roundTrips<Err>(line);
