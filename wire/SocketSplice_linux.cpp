@@ -144,14 +144,17 @@ private:
 class LinuxSplice final : public SocketSplice
 {
 public:
-    LinuxSplice(asio::ip::tcp::socket a, asio::ip::tcp::socket b, Done done, Progress progress)
+    LinuxSplice(asio::ip::tcp::socket a, asio::ip::tcp::socket b, std::string toB, std::string toA, Done done,
+                Progress progress)
         : m_a(std::move(a)), m_b(std::move(b)), m_executor(m_a.get_executor()), m_done(std::move(done)),
           m_progress(std::move(progress)), m_plain(g_forcePlainCopy)
     {
         m_ab.from = &m_a;
         m_ab.to = &m_b;
+        m_ab.prefix = std::move(toB);
         m_ba.from = &m_b;
         m_ba.to = &m_a;
+        m_ba.prefix = std::move(toA);
     }
 
     // Only a splice destroyed unfinished (its io_context gone) still holds pipes, maybe on
@@ -195,6 +198,8 @@ private:
         std::unique_ptr<char[]> buffer; // in its place for the plain copy
         std::size_t held = 0;           // read from `from`, not yet delivered to `to`
         std::size_t offset = 0;         // of the held bytes in buffer
+        std::string prefix;             // the caller's, before all else
+        std::size_t prefixSent = 0;
         std::uint64_t bytes = 0;        // delivered
         bool eof = false, finished = false;
         bool waitingToWrite = false;
@@ -210,6 +215,8 @@ private:
     {
         d.waitingToWrite = false;
         if (m_closed || d.finished)
+            return;
+        if (!d.prefix.empty() && !sendPrefix(d))
             return;
         std::size_t budget = kTurnBytes;
         for (;;) {
@@ -247,6 +254,29 @@ private:
                 return abort(systemError(int(-n)));
             }
         }
+    }
+
+    // False when it waits for the destination or has aborted.
+    bool sendPrefix(Direction &d)
+    {
+        while (d.prefixSent < d.prefix.size()) {
+            const ssize_t n = ::send(d.to->native_handle(), d.prefix.data() + d.prefixSent,
+                                     d.prefix.size() - d.prefixSent, MSG_NOSIGNAL);
+            if (n > 0) {
+                d.prefixSent += std::size_t(n);
+                continue;
+            }
+            const int e = n < 0 ? errno : EIO;
+            if (e == EINTR)
+                continue;
+            if (e == EAGAIN)
+                waitWritable(d);
+            else
+                abort(systemError(e));
+            return false;
+        }
+        std::string().swap(d.prefix);
+        return true;
     }
 
     // Bytes now in the pipe (or buffer), at most `max`; 0 at the end of stream; -errno.
@@ -421,7 +451,14 @@ private:
 std::shared_ptr<SocketSplice> SocketSplice::start(asio::ip::tcp::socket a, asio::ip::tcp::socket b, Done done,
                                                   Progress progress)
 {
-    auto s = std::make_shared<LinuxSplice>(std::move(a), std::move(b), std::move(done), std::move(progress));
+    return start(std::move(a), std::move(b), {}, {}, std::move(done), std::move(progress));
+}
+
+std::shared_ptr<SocketSplice> SocketSplice::start(asio::ip::tcp::socket a, asio::ip::tcp::socket b, std::string toB,
+                                                  std::string toA, Done done, Progress progress)
+{
+    auto s = std::make_shared<LinuxSplice>(std::move(a), std::move(b), std::move(toB), std::move(toA),
+                                           std::move(done), std::move(progress));
     asio::dispatch(s->executor(), [s] { s->begin(); });
     return s;
 }
