@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <system_error>
 
 namespace wire {
@@ -30,9 +31,14 @@ public:
 
     // Both sockets connected, on the same io_context, which one thread runs; nothing may be
     // outstanding on them. The handlers run on that thread. The splice keeps itself alive
-    // until it has finished; the handle is for stop().
+    // until it has finished; the handle is for stop(). Errors are in Asio's system category
+    // (asio::error::connection_reset, ...).
     static std::shared_ptr<SocketSplice> start(asio::ip::tcp::socket a, asio::ip::tcp::socket b, Done done,
                                                Progress progress = {});
+    // As Splicer::start: `toB` / `toA` are bytes already read past a handshake line, written
+    // first and not counted.
+    static std::shared_ptr<SocketSplice> start(asio::ip::tcp::socket a, asio::ip::tcp::socket b, std::string toB,
+                                               std::string toA, Done done, Progress progress = {});
 
     virtual ~SocketSplice() = default;
 

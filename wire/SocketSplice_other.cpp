@@ -7,6 +7,14 @@ namespace wire {
 
 namespace {
 
+// Splicer's look at a stalled source gives the system's category; its reads and writes give
+// Asio's, as this class promises.
+std::error_code asioCategory(const std::error_code &ec)
+{
+    return ec.category() == std::system_category() ? std::error_code(ec.value(), asio::error::get_system_category())
+                                                   : ec;
+}
+
 // Without splice(2) the relay reads and writes the ciphertext plainly: Splicer over the two
 // sockets.
 class CopySplice final : public SocketSplice
@@ -18,15 +26,15 @@ public:
     {
     }
 
-    void begin(Done done, Progress progress)
+    void begin(std::string toB, std::string toA, Done done, Progress progress)
     {
         auto self = std::static_pointer_cast<CopySplice>(shared_from_this());
         Splicer::start(
-            m_a, m_b, {}, {},
+            m_a, m_b, std::move(toB), std::move(toA),
             [self, done = std::move(done)](std::uint64_t ab, std::uint64_t ba, const std::error_code &ec) {
                 self->m_finished = true;
                 if (done)
-                    done(ab, ba, self->m_stopped ? self->m_stopped : ec);
+                    done(ab, ba, self->m_stopped ? self->m_stopped : asioCategory(ec));
             },
             std::move(progress));
     }
@@ -58,9 +66,16 @@ private:
 std::shared_ptr<SocketSplice> SocketSplice::start(asio::ip::tcp::socket a, asio::ip::tcp::socket b, Done done,
                                                   Progress progress)
 {
+    return start(std::move(a), std::move(b), {}, {}, std::move(done), std::move(progress));
+}
+
+std::shared_ptr<SocketSplice> SocketSplice::start(asio::ip::tcp::socket a, asio::ip::tcp::socket b, std::string toB,
+                                                  std::string toA, Done done, Progress progress)
+{
     auto s = std::make_shared<CopySplice>(std::move(a), std::move(b));
-    asio::dispatch(s->executor(), [s, done = std::move(done), progress = std::move(progress)]() mutable {
-        s->begin(std::move(done), std::move(progress));
+    asio::dispatch(s->executor(), [s, toB = std::move(toB), toA = std::move(toA), done = std::move(done),
+                                   progress = std::move(progress)]() mutable {
+        s->begin(std::move(toB), std::move(toA), std::move(done), std::move(progress));
     });
     return s;
 }

@@ -2,6 +2,7 @@
 // end (or an end as an abort), missing a reset behind a far end that stopped reading, dying
 // of SIGPIPE, and leaking pipes or sockets.
 #include "wire/SocketSplice.h"
+#include "wire/TcpStream.h"
 
 #include <QtTest>
 
@@ -13,48 +14,22 @@
 #include <thread>
 
 #include <dirent.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 using namespace wire;
+using asio::ip::tcp;
 
 namespace {
 
 constexpr auto kBound = std::chrono::seconds(10);
 
-// A test end: a blocking descriptor whose every read and write gives up after kBound.
-struct Fd
+// The test's ends are used blocking, through their descriptors; every call gives up after
+// kBound.
+bool sendAll(tcp::socket &s, const std::string &bytes)
 {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(Fd &&o) noexcept : fd(std::exchange(o.fd, -1)) {}
-    Fd &operator=(Fd &&o) noexcept
-    {
-        close();
-        fd = std::exchange(o.fd, -1);
-        return *this;
-    }
-    ~Fd() { close(); }
-    void close()
-    {
-        if (fd >= 0)
-            ::close(std::exchange(fd, -1));
-    }
-    void reset() // RST instead of FIN
-    {
-        const linger l {1, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-        close();
-    }
-};
-
-bool sendAll(int fd, const std::string &s)
-{
-    for (std::size_t at = 0; at < s.size();) {
-        const ssize_t n = ::send(fd, s.data() + at, s.size() - at, MSG_NOSIGNAL);
+    for (std::size_t at = 0; at < bytes.size();) {
+        const ssize_t n = ::send(s.native_handle(), bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
         if (n <= 0)
             return false;
         at += std::size_t(n);
@@ -63,29 +38,25 @@ bool sendAll(int fd, const std::string &s)
 }
 
 // Until the end of stream (error 0) or a failure (its errno; EAGAIN: nothing came in time).
-std::string readToEnd(int fd, int &error)
+std::string readToEnd(tcp::socket &s, int &error)
 {
     std::string got;
     char buf[65536];
-    for (;;) {
-        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n <= 0) {
-            error = n == 0 ? 0 : errno;
-            return got;
-        }
+    ssize_t n;
+    while ((n = ::recv(s.native_handle(), buf, sizeof buf, 0)) > 0)
         got.append(buf, std::size_t(n));
-    }
+    error = n == 0 ? 0 : errno;
+    return got;
 }
 
 // Writes until the path to a far end that does not read is full. With `settle`, until nothing
 // more goes for a moment, so that the splice is surely waiting on the far end.
-void fillUntilBlocked(int fd, bool settle)
+void fillUntilBlocked(tcp::socket &s, bool settle)
 {
     const std::string chunk(16384, 'x');
-    for (;;) {
-        while (::send(fd, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+    for (pollfd p {s.native_handle(), POLLOUT, 0};;) {
+        while (::send(p.fd, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
         }
-        pollfd p {fd, POLLOUT, 0};
         if (!settle || ::poll(&p, 1, 100) != 1)
             return;
     }
@@ -93,13 +64,13 @@ void fillUntilBlocked(int fd, bool settle)
 
 int openDescriptors()
 {
-    int n = 0;
+    int n = -1; // the directory's own
     if (DIR *d = ::opendir("/proc/self/fd")) {
         while (const dirent *e = ::readdir(d))
             n += e->d_name[0] != '.';
         ::closedir(d);
     }
-    return n - 1; // the directory's own
+    return n;
 }
 
 // What the splice reported; written on the io thread, read after done.
@@ -120,33 +91,47 @@ struct Report
 
 struct Spliced
 {
-    Fd a, b; // the test's ends
+    tcp::socket a, b; // the test's ends
     std::shared_ptr<SocketSplice> splice;
     std::shared_ptr<Report> report = std::make_shared<Report>();
 };
 
 // An io_context on a thread of its own, as the relay runs it, and a loopback listener.
-class Rig
+struct Rig
 {
-public:
-    Rig() : m_thread([this] { m_io.run(); }) {}
+    asio::io_context io;
+    asio::executor_work_guard<asio::io_context::executor_type> work {io.get_executor()};
+    tcp::acceptor acceptor {io, {asio::ip::make_address("127.0.0.1"), 0}};
+    std::thread thread {[this] { io.run(); }};
+    // Small buffers: a far end that does not read blocks the path after a few hundred KiB.
+    int buffer = 32768;
+    int bBuffer = buffer; // of B's end and of the splice's side towards B
+
     ~Rig()
     {
-        m_work.reset();
-        m_io.stop();
-        m_thread.join();
+        io.stop();
+        thread.join();
     }
 
-    // Small buffers: a far end that does not read blocks the path after a few hundred KiB.
-    Spliced splice()
+    Spliced splice(std::string toB = {}, std::string toA = {})
     {
-        Spliced s;
-        asio::ip::tcp::socket inA(m_io), inB(m_io);
-        s.a = connect(inA);
-        s.b = connect(inB);
+        Spliced s {tcp::socket(io), tcp::socket(io)};
+        tcp::socket inA(io), inB(io);
+        const timeval bound {kBound.count(), 0};
+        for (auto [outer, inner, size] : {std::tuple(&s.a, &inA, buffer), std::tuple(&s.b, &inB, bBuffer)}) {
+            outer->open(tcp::v4());
+            outer->set_option(asio::socket_base::receive_buffer_size(size)); // before the window is set
+            outer->connect(acceptor.local_endpoint());
+            acceptor.accept(*inner);
+            outer->set_option(asio::socket_base::send_buffer_size(size));
+            inner->set_option(asio::socket_base::send_buffer_size(size));
+            inner->set_option(asio::socket_base::receive_buffer_size(size));
+            for (int opt : {SO_SNDTIMEO, SO_RCVTIMEO})
+                ::setsockopt(outer->native_handle(), SOL_SOCKET, opt, &bound, sizeof bound);
+        }
         auto r = s.report;
         s.splice = SocketSplice::start(
-            std::move(inA), std::move(inB),
+            std::move(inA), std::move(inB), std::move(toB), std::move(toA),
             [r](std::uint64_t ab, std::uint64_t ba, const std::error_code &ec) {
                 std::lock_guard<std::mutex> lock(r->m);
                 r->ab = ab;
@@ -158,42 +143,6 @@ public:
             [r](bool aToB, std::size_t n) { (aToB ? r->progressAb : r->progressBa) += n; });
         return s;
     }
-
-    template <class F>
-    auto onIoThread(F f)
-    {
-        std::packaged_task<decltype(f())()> task(std::move(f));
-        auto result = task.get_future();
-        asio::post(m_io, [&task] { task(); });
-        result.wait_for(kBound);
-        return result.get();
-    }
-
-private:
-    Fd connect(asio::ip::tcp::socket &inner)
-    {
-        Fd outer(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        const int size = 32768;
-        const timeval bound {kBound.count(), 0};
-        for (int opt : {SO_SNDBUF, SO_RCVBUF})
-            ::setsockopt(outer.fd, SOL_SOCKET, opt, &size, sizeof size);
-        for (int opt : {SO_SNDTIMEO, SO_RCVTIMEO})
-            ::setsockopt(outer.fd, SOL_SOCKET, opt, &bound, sizeof bound);
-        sockaddr_in to {};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(m_acceptor.local_endpoint().port());
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(outer.fd, reinterpret_cast<const sockaddr *>(&to), sizeof to) == 0)
-            m_acceptor.accept(inner);
-        inner.set_option(asio::socket_base::send_buffer_size(size));
-        inner.set_option(asio::socket_base::receive_buffer_size(size));
-        return outer;
-    }
-
-    asio::io_context m_io;
-    asio::executor_work_guard<asio::io_context::executor_type> m_work {m_io.get_executor()};
-    asio::ip::tcp::acceptor m_acceptor {m_io, {asio::ip::make_address("127.0.0.1"), 0}};
-    std::thread m_thread;
 };
 
 void addModes()
@@ -246,21 +195,21 @@ void TestSplice::bytesArriveIntactBothWays()
         // B reads nothing until A's path is full: the splice meets a full destination.
         std::size_t first = 0;
         for (ssize_t n; first < toB.size() &&
-                        (n = ::send(s.a.fd, toB.data() + first, std::min<std::size_t>(16384, toB.size() - first),
-                                    MSG_DONTWAIT | MSG_NOSIGNAL)) > 0;)
+                        (n = ::send(s.a.native_handle(), toB.data() + first,
+                                    std::min<std::size_t>(16384, toB.size() - first), MSG_DONTWAIT)) > 0;)
             first += std::size_t(n);
         bMayRead.set_value();
-        sendAll(s.a.fd, toB.substr(first));
-        ::shutdown(s.a.fd, SHUT_WR);
+        sendAll(s.a, toB.substr(first));
+        s.a.shutdown(tcp::socket::shutdown_send);
     });
     std::thread bWrites([&] {
-        sendAll(s.b.fd, toA);
-        ::shutdown(s.b.fd, SHUT_WR);
+        sendAll(s.b, toA);
+        s.b.shutdown(tcp::socket::shutdown_send);
     });
-    std::thread aReads([&] { atA = readToEnd(s.a.fd, errorA); });
+    std::thread aReads([&] { atA = readToEnd(s.a, errorA); });
     std::thread bReads([&] {
         bMayRead.get_future().wait_for(kBound);
-        atB = readToEnd(s.b.fd, errorB);
+        atB = readToEnd(s.b, errorB);
     });
     for (std::thread *t : {&aWrites, &bWrites, &aReads, &bReads})
         t->join();
@@ -277,33 +226,35 @@ void TestSplice::bytesArriveIntactBothWays()
 }
 
 // An end of stream dropped, passed on before the bytes ahead of it, or taken for the end of
-// both directions; a clean end that closes with a reset.
+// both directions; a clean end that closes with a reset; bytes read past a handshake lost.
 void TestSplice::halfCloseTravelsEachWay()
 {
     Rig rig;
     for (const bool aFirst : {true, false}) {
-        Spliced s = rig.splice();
-        const int first = aFirst ? s.a.fd : s.b.fd, second = aFirst ? s.b.fd : s.a.fd;
+        Spliced s = rig.splice("OK\n", "ahead ");
+        tcp::socket &first = aFirst ? s.a : s.b, &second = aFirst ? s.b : s.a;
         const std::string request = "how much?", reply(300000, 'r'); // more than the path holds
         QVERIFY(sendAll(first, request));
-        ::shutdown(first, SHUT_WR);
+        first.shutdown(tcp::socket::shutdown_send);
         int error = -1;
-        QCOMPARE(QString::fromStdString(readToEnd(second, error)), QString::fromStdString(request));
+        QCOMPARE(QString::fromStdString(readToEnd(second, error)),
+                 QString::fromStdString((aFirst ? "OK\n" : "ahead ") + request));
         QCOMPARE(error, 0);
         std::thread replies([&] {
             sendAll(second, reply);
-            ::shutdown(second, SHUT_WR);
+            second.shutdown(tcp::socket::shutdown_send);
         });
         const std::string got = readToEnd(first, error);
         replies.join();
-        QVERIFY(got == reply);
+        QVERIFY(got == (aFirst ? "ahead " : "OK\n") + reply);
         QCOMPARE(error, 0);
         QVERIFY(s.report->wait());
         QVERIFY2(!s.report->error, s.report->error.message().c_str());
         QCOMPARE(s.report->ab + s.report->ba, std::uint64_t(request.size() + reply.size()));
-        char c;
-        for (int fd : {first, second}) // closed cleanly: no reset after the end
-            QCOMPARE(::recv(fd, &c, 1, 0), ssize_t(0));
+        for (tcp::socket *end : {&first, &second}) { // closed cleanly: no reset after the end
+            readToEnd(*end, error);
+            QCOMPARE(error, 0);
+        }
     }
 }
 
@@ -315,13 +266,12 @@ void TestSplice::resetReachesTheOtherEnd()
     for (const bool stalled : {false, true}) {
         for (const bool aResets : {true, false}) {
             Spliced s = rig.splice();
-            Fd &gone = aResets ? s.a : s.b;
-            const int survivor = aResets ? s.b.fd : s.a.fd;
+            tcp::socket &gone = aResets ? s.a : s.b, &survivor = aResets ? s.b : s.a;
             if (stalled)
-                fillUntilBlocked(gone.fd, true);
+                fillUntilBlocked(gone, true);
             else
-                QVERIFY(sendAll(gone.fd, "partial"));
-            gone.reset();
+                QVERIFY(sendAll(gone, "partial"));
+            resetConnection(gone);
             QVERIFY(s.report->wait()); // the stall check looks after a second
             QVERIFY2(s.report->error == asio::error::connection_reset, s.report->error.message().c_str());
             int error = 0;
@@ -339,17 +289,17 @@ void TestSplice::farEndGoneMidWriteIsNoSignal()
     {
         Rig rig;
         Spliced s = rig.splice();
-        ::shutdown(s.b.fd, SHUT_WR);
-        char c;
-        QCOMPARE(::recv(s.a.fd, &c, 1, 0), ssize_t(0)); // the splice's side towards B is half-closed
-        int aError = 0;
+        s.b.shutdown(tcp::socket::shutdown_send);
+        int aError = -1;
+        readToEnd(s.a, aError);
+        QCOMPARE(aError, 0); // the splice's side towards B is half-closed
         std::thread aWrites([&] {
             const std::string chunk(65536, 'y');
-            for (int i = 0; i < 1000 && sendAll(s.a.fd, chunk); ++i) {
+            for (int i = 0; i < 1000 && sendAll(s.a, chunk); ++i) {
             }
             aError = errno;
         });
-        s.b.reset();
+        resetConnection(s.b);
         aWrites.join();
         QVERIFY(s.report->wait());
         QVERIFY2(s.report->error == asio::error::broken_pipe, s.report->error.message().c_str());
@@ -368,49 +318,52 @@ void TestSplice::noDescriptorOutlivesItsSplice()
         const int rigOwn = openDescriptors();
         { // bytes of a splice cut off stay in its pipe, and never reach the next splice
             Spliced cutOff = rig.splice();
-            fillUntilBlocked(cutOff.a.fd, true);
+            fillUntilBlocked(cutOff.a, true);
             cutOff.splice->stop(asio::error::timed_out);
             QVERIFY(cutOff.report->wait());
             Spliced next = rig.splice();
-            QVERIFY(sendAll(next.a.fd, "fresh"));
-            for (int fd : {next.a.fd, next.b.fd})
-                ::shutdown(fd, SHUT_WR);
+            QVERIFY(sendAll(next.a, "fresh"));
+            for (tcp::socket *end : {&next.a, &next.b})
+                end->shutdown(tcp::socket::shutdown_send);
             int error = -1;
-            QCOMPARE(readToEnd(next.b.fd, error), std::string("fresh"));
+            QCOMPARE(readToEnd(next.b, error), std::string("fresh"));
             QVERIFY(next.report->wait());
         }
-        std::vector<Spliced> clean(SocketSplice::kMaxSparePipes + 8), cut(8);
-        for (auto *group : {&clean, &cut})
-            for (Spliced &s : *group) {
-                s = rig.splice();
-                fillUntilBlocked(s.a.fd, false);
-                QVERIFY(sendAll(s.b.fd, "b"));
-            }
+        rig.bBuffer = 2048; // every A to B keeps bytes in its pipe
+        std::vector<Spliced> clean, cut;
+        for (std::size_t i = 0; i < SocketSplice::kMaxSparePipes * 2; ++i) {
+            auto &group = i % 5 ? clean : cut;
+            group.push_back(rig.splice());
+            fillUntilBlocked(group.back().a, false);
+            QVERIFY(sendAll(group.back().b, "b"));
+        }
         for (Spliced &s : cut)
             s.splice->stop(asio::error::timed_out);
         for (Spliced &s : clean) { // more pipes in use at once than the pool keeps come back empty
-            ::shutdown(s.a.fd, SHUT_WR);
-            ::shutdown(s.b.fd, SHUT_WR);
+            s.a.shutdown(tcp::socket::shutdown_send);
+            s.b.shutdown(tcp::socket::shutdown_send);
         }
         for (Spliced &s : clean) {
             int error = -1;
-            readToEnd(s.b.fd, error);
+            readToEnd(s.b, error);
             QCOMPARE(error, 0);
-            QCOMPARE(readToEnd(s.a.fd, error), std::string("b"));
+            QCOMPARE(readToEnd(s.a, error), std::string("b"));
             QVERIFY(s.report->wait() && !s.report->error);
         }
         for (Spliced &s : cut) {
             QVERIFY(s.report->wait());
             QVERIFY(s.report->error == asio::error::timed_out);
             int error = 0;
-            readToEnd(s.b.fd, error);
+            readToEnd(s.b, error);
             QCOMPARE(error, ECONNRESET);
         }
         clean.clear();
         cut.clear();
-        const std::size_t spare = rig.onIoThread([] { return SocketSplice::sparePipes(); });
-        QVERIFY(spare <= SocketSplice::kMaxSparePipes);
-        QCOMPARE(openDescriptors(), rigOwn + 2 * int(spare));
+        std::promise<std::size_t> spare;
+        asio::post(rig.io, [&spare] { spare.set_value(SocketSplice::sparePipes()); });
+        const std::size_t n = spare.get_future().get();
+        QVERIFY(n <= SocketSplice::kMaxSparePipes);
+        QCOMPARE(openDescriptors(), rigOwn + 2 * int(n));
     }
     QCOMPARE(openDescriptors(), before); // the io thread's spare pipes went with it
 }
