@@ -9,7 +9,8 @@
 
 // How often `needle` occurs in the writable memory of process `pid` (heap, stacks, anonymous
 // mappings): where a process keeps what it received. Read through /proc, which a parent may
-// do for its children.
+// do for its children. Mappings of more than 4 GiB are reservations, not data (a sanitizer's
+// shadow memory spans terabytes) and are passed over.
 inline int countInMemory(qint64 pid, const QByteArray &needle)
 {
     QFile maps(QString("/proc/%1/maps").arg(pid));
@@ -25,6 +26,8 @@ inline int countInMemory(qint64 pid, const QByteArray &needle)
             continue;
         const QList<QByteArray> range = f[0].split('-');
         const quint64 from = range.value(0).toULongLong(nullptr, 16), to = range.value(1).toULongLong(nullptr, 16);
+        if (to - from > (quint64(4) << 30))
+            continue;
         QByteArray chunk;
         for (quint64 at = from; at < to;) {
             const quint64 size = qMin<quint64>(to - at, 1 << 20);
