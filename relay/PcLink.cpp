@@ -15,9 +15,14 @@ PcLink::PcLink(Relay &relay, ConnectionPtr stream, std::string pending, int user
 {
 }
 
+std::string PcLink::userName() const
+{
+    return "user " + std::to_string(m_user);
+}
+
 std::string PcLink::who() const
 {
-    return "user " + std::to_string(m_user) + "@" + m_peer;
+    return userName() + "@" + m_peer;
 }
 
 void PcLink::start()
@@ -89,11 +94,16 @@ void PcLink::onStream(const wire::msg::Stream &request)
     }
     ++m_waiting;
     const std::string secret = wire::randomHex(kSecretDigits / 2);
-    const std::string label = "stream " + who() + " -> " + sn + " " + request.target;
+    OpenStreams::Stream stream;
+    stream.id = Relay::streamId(secret);
+    stream.user = userName();
+    stream.source = m_peer;
+    stream.sn = sn;
+    stream.target = request.target;
     std::weak_ptr<PcLink> weak = shared_from_this();
-    auto answer = [weak, id = request.id, secret, label](StreamOffer offer) {
+    auto answer = [weak, id = request.id, secret, stream](StreamOffer offer) {
         if (auto self = weak.lock())
-            return self->answer(id, secret, label, std::move(offer));
+            return self->answer(id, secret, stream, std::move(offer));
         if (offer.panel) // the PC went meanwhile: its panel side waits for nobody
             asio::post(*offer.panel->home, [panel = offer.panel] {
                 std::error_code ignored;
@@ -105,7 +115,7 @@ void PcLink::onStream(const wire::msg::Stream &request)
     m_relay.m_registry.requestStream(sn, request.target, who(), secret, m_home, std::move(answer));
 }
 
-void PcLink::answer(std::uint64_t id, const std::string &secret, const std::string &label, StreamOffer offer)
+void PcLink::answer(std::uint64_t id, const std::string &secret, const OpenStreams::Stream &stream, StreamOffer offer)
 {
     --m_waiting;
     if (offer.reason != Reason::Ok)
@@ -120,7 +130,7 @@ void PcLink::answer(std::uint64_t id, const std::string &secret, const std::stri
         return;
     }
     const std::string key = offer.key;
-    const std::string join = m_relay.awaitJoin(std::move(offer), false, m_home, label);
+    const std::string join = m_relay.awaitJoin(std::move(offer), false, m_home, stream);
     channel->send(Granted {id, join, secret, key}.encode());
 }
 

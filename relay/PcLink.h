@@ -1,6 +1,7 @@
 #pragma once
 
 #include "relay/Connection.h"
+#include "relay/OpenStreams.h"
 #include "relay/PanelRegistry.h"
 #include "wire/LineChannel.h"
 
@@ -21,9 +22,10 @@ private:
     void onLine(const std::string &line);
     void onCheck(const wire::msg::Check &check);
     void onStream(const wire::msg::Stream &request);
-    void answer(std::uint64_t id, const std::string &secret, const std::string &label, StreamOffer offer);
+    void answer(std::uint64_t id, const std::string &secret, const OpenStreams::Stream &stream, StreamOffer offer);
     void refuse(std::uint64_t id, wire::msg::Reason reason, const std::string &text);
     void send(const std::string &line);
+    std::string userName() const;
     std::string who() const;
 
     Relay &m_relay;

@@ -339,13 +339,17 @@ void Relay::onForward(ConnectionPtr stream, const Forward &request)
     stream->exemptFromSource();
     // Rights were checked at the relay the PC reached; only local panels, never on again.
     const std::string who = "relay " + stream->peer();
-    const std::string label = "stream " + who + " -> " + request.sn + " " + request.target;
+    OpenStreams::Stream info;
+    info.id = streamId(request.secret);
+    info.source = stream->peer();
+    info.sn = request.sn;
+    info.target = request.target;
     m_registry.requestStream(
-        request.sn, request.target, who, request.secret, stream->home(), [this, stream, label](StreamOffer offer) {
+        request.sn, request.target, who, request.secret, stream->home(), [this, stream, info](StreamOffer offer) {
             if (offer.reason != Reason::Ok)
                 return replyAndClose(stream, Err {offer.reason, offer.text});
             const std::string key = offer.key;
-            const std::string join = awaitJoin(std::move(offer), true, stream->home(), label);
+            const std::string join = awaitJoin(std::move(offer), true, stream->home(), info);
             auto line = std::make_shared<std::string>(Held {join, key}.encode() + "\n");
             stream->writeAll(asio::buffer(*line), [stream, line](const std::error_code &, std::size_t) {
                 stream->shutdownSend();
@@ -354,24 +358,31 @@ void Relay::onForward(ConnectionPtr stream, const Forward &request)
         });
 }
 
-std::string Relay::awaitJoin(StreamOffer offer, bool fromRelay, asio::io_context &home, const std::string &label)
+std::string Relay::streamId(const std::string &secret)
+{
+    return wire::hmacHex("talvo stream id", secret).substr(0, 16);
+}
+
+std::string Relay::awaitJoin(StreamOffer offer, bool fromRelay, asio::io_context &home, OpenStreams::Stream stream)
 {
     const std::string join = wire::randomHex(kJoinDigits / 2);
+    const std::string label = streamLabel(stream);
     auto shared = std::make_shared<StreamOffer>(std::move(offer));
     m_joins.expect(
         join, fromRelay, home, m_config.handshakeTimeout,
-        [this, shared, label](DataPtr requester) {
+        [this, shared, stream](DataPtr requester) mutable {
             if (shared->panel)
-                return splice(std::move(requester), std::move(shared->panel), label);
+                return splice(std::move(requester), std::move(shared->panel), std::move(stream));
+            stream.local = false;
             m_node->joinHolder(*shared->holder, shared->holderJoin, *requester,
-                               [this, requester, label](const std::error_code &ec, DataPtr holder) {
+                               [this, requester, stream](const std::error_code &ec, DataPtr holder) {
                                    if (ec) {
-                                       wire::logLine(label + ": the holding relay did not take the stream ("
-                                                     + ec.message() + ")");
+                                       wire::logLine(streamLabel(stream) + ": the holding relay did not take the "
+                                                     "stream (" + ec.message() + ")");
                                        return replyAndClose(requester,
                                                             Err {Reason::Offline, "panel is not reachable now"});
                                    }
-                                   splice(requester, std::move(holder), label);
+                                   splice(requester, std::move(holder), stream);
                                });
         },
         [shared, label] {
@@ -386,31 +397,61 @@ std::string Relay::awaitJoin(StreamOffer offer, bool fromRelay, asio::io_context
 }
 
 // On the requester's thread; the panel's side waits on its own thread, idle.
-void Relay::splice(DataPtr requester, DataPtr panel, const std::string &label)
+void Relay::splice(DataPtr requester, DataPtr panel, OpenStreams::Stream stream)
 {
     if (requester->home != panel->home)
         requester->moveNextTo(*panel);
-    asio::post(*panel->home, [this, requester, panel, label] {
+    asio::post(*panel->home, [this, requester, panel, stream = std::move(stream)]() mutable {
+        const std::string label = streamLabel(stream);
         if (!sendLine(*requester, Ok {}.encode())) {
             std::error_code ignored;
             requester->socket.close(ignored);
             wire::resetConnection(panel->socket);
             return wire::logLine(label + ": the requester went before the stream opened");
         }
+        stream.source = requester->peer;
+        stream.opened = std::chrono::system_clock::now();
+        stream.since = std::chrono::steady_clock::now();
         wire::logLine(label + " open");
         if (m_hooks.streamOpened)
             m_hooks.streamOpened();
-        wire::SocketSplice::start(
+        auto handle = std::make_shared<std::weak_ptr<wire::SocketSplice>>();
+        auto up = stream.up, down = stream.down;
+        // Listed before it starts: a splice may end within start() already.
+        const std::uint64_t key = m_streams.add(std::move(stream), {});
+        auto splice = wire::SocketSplice::start(
             std::move(requester->socket), std::move(panel->socket),
-            [label, closed = m_hooks.streamClosed, requester, panel](std::uint64_t up, std::uint64_t down,
-                                                                    const std::error_code &ec) {
-                if (closed)
-                    closed();
-                wire::logLine(label + (ec ? " aborted, " : " closed, ") + std::to_string(up) + " bytes up, "
-                              + std::to_string(down) + " down" + (ec ? " (" + ec.message() + ")" : std::string()));
+            [this, label, handle, key, requester, panel](std::uint64_t bytesUp, std::uint64_t bytesDown,
+                                                        const std::error_code &ec) {
+                if (m_hooks.streamClosed)
+                    m_hooks.streamClosed();
+                // Taken already when the relay is stopping: that end is recorded there.
+                if (!m_streams.remove(key))
+                    return;
+                const auto splice = handle->lock();
+                const char *cause = ec == StreamStop::Revoked        ? "revoked"
+                                    : ec == StreamStop::RelayStopped ? "relay-stopped"
+                                    : ec                             ? "aborted"
+                                    : splice && splice->aEndedFirst() ? "pc-closed"
+                                                                      : "target-closed";
+                wire::logLine(label + (ec ? " aborted, " : " closed, ") + std::to_string(bytesUp) + " bytes up, "
+                              + std::to_string(bytesDown) + " down (" + cause
+                              + (ec && ec != StreamStop::Revoked ? ": " + ec.message() : std::string()) + ")");
             },
-            m_hooks.streamBytes);
+            [bytes = m_hooks.streamBytes, up, down](bool aToB, std::size_t n) {
+                *(aToB ? up : down) += n;
+                if (bytes)
+                    bytes(aToB, n);
+            });
+        *handle = splice;
+        m_streams.attach(key, splice);
     });
+}
+
+std::string Relay::streamLabel(const OpenStreams::Stream &stream)
+{
+    return "stream " + stream.id + " " + (stream.user.empty() ? "relay " + stream.source : stream.user + "@" + stream.source)
+           + " -> " + stream.sn + " " + stream.target;
 }
 
 } // namespace relay

@@ -3,6 +3,7 @@
 #include "relay/ClusterNode.h"
 #include "relay/Incoming.h"
 #include "relay/Joins.h"
+#include "relay/OpenStreams.h"
 #include "relay/PanelRegistry.h"
 #include "relay/RelayConfig.h"
 #include "wire/DescriptorRecords.h"
@@ -39,6 +40,9 @@ public:
 
     // After a failed accept (out of descriptors): the pause before accepting again.
     static constexpr std::chrono::milliseconds kAcceptPause{100};
+    // A stream's id, the same on both relays of a forwarded stream: from its per-stream
+    // secret, which both have, one way (the id is logged; the secret must not be).
+    static std::string streamId(const std::string &secret);
     // Stream requests one PC link may have waiting for their panels at once.
     static constexpr std::size_t kMaxWaitingPerLink = 4096;
 
@@ -59,8 +63,9 @@ private:
     // The requester's side of a stream whose panel side is ready: a join value for it, and
     // the splice once it joins within the handshake timeout (else the end of the waiting
     // panel side).
-    std::string awaitJoin(StreamOffer offer, bool fromRelay, asio::io_context &home, const std::string &label);
-    void splice(DataPtr requester, DataPtr panel, const std::string &label);
+    std::string awaitJoin(StreamOffer offer, bool fromRelay, asio::io_context &home, OpenStreams::Stream stream);
+    void splice(DataPtr requester, DataPtr panel, OpenStreams::Stream stream);
+    static std::string streamLabel(const OpenStreams::Stream &stream);
 
     wire::IoPool &m_pool;
     asio::io_context &m_io; // the main thread's: listener, accept pauses
@@ -77,6 +82,7 @@ private:
     std::shared_ptr<Admissions> m_admissions;
     std::shared_ptr<ClusterNode> m_node; // figures, and the cluster when configured
     RegistryHooks m_hooks;
+    OpenStreams m_streams;
     wire::LogLimiter m_acceptLog{std::chrono::seconds(5)};
     wire::LogLimiter m_limitLog{std::chrono::seconds(5)};
 };

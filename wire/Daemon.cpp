@@ -79,11 +79,25 @@ void prepareProcess(const char *name, char **argv)
     setLogName(name);
 }
 
-void runUntilSignalled(IoPool &pool)
+void runUntilSignalled(IoPool &pool, std::function<void()> onHangup, std::function<void()> beforeStop)
 {
     // Asio turns a signal into a handler on this context, whichever thread it interrupted.
-    asio::signal_set signals(pool.main(), SIGINT, SIGTERM);
-    signals.async_wait([&pool](const std::error_code &, int) { pool.stop(); });
+    asio::signal_set signals(pool.main(), SIGINT, SIGTERM, SIGHUP);
+    std::function<void()> wait = [&] {
+        signals.async_wait([&](const std::error_code &ec, int signal) {
+            if (ec)
+                return;
+            if (signal == SIGHUP) {
+                if (onHangup)
+                    onHangup();
+                return wait();
+            }
+            if (beforeStop)
+                beforeStop();
+            pool.stop();
+        });
+    };
+    wait();
     pool.run();
 }
 

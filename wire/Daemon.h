@@ -4,6 +4,7 @@
 
 #include <asio.hpp>
 
+#include <functional>
 #include <string>
 
 namespace wire {
@@ -19,7 +20,10 @@ int parseConfigArgument(int argc, char **argv, const char *name, const char *hel
 // with the same arguments, to set that up).
 void prepareProcess(const char *name, char **argv);
 
-// Runs the pool's threads until SIGINT or SIGTERM.
-void runUntilSignalled(IoPool &pool);
+// Runs the pool's threads until SIGINT or SIGTERM; `beforeStop`, if given, runs first on the
+// main thread (what is open is ended and recorded as the process's doing). SIGHUP calls
+// `onHangup` on the main thread (a reload), each time; without one it is ignored, so that a
+// stray reload never kills a daemon.
+void runUntilSignalled(IoPool &pool, std::function<void()> onHangup = {}, std::function<void()> beforeStop = {});
 
 } // namespace wire

@@ -45,6 +45,9 @@ public:
     // From any thread: resets both connections and reports `why` to done (a stream revoked).
     // Nothing happens once the splice has finished.
     virtual void stop(const std::error_code &why) = 0;
+    // Which side ended its sending first, for who closed a stream that ended cleanly: true
+    // for a, false for b (also when neither did). Read in or after `done`.
+    virtual bool aEndedFirst() const = 0;
 
     // How long a direction may wait on a destination that does not read before the splice
     // looks whether that direction's source, which nothing reads meanwhile, was reset.

@@ -201,6 +201,7 @@ public:
     }
 
     asio::any_io_executor executor() const { return m_executor; }
+    bool aEndedFirst() const override { return m_aEndedFirst; }
 
 private:
     struct Direction
@@ -403,6 +404,8 @@ private:
     void endOfStream(Direction &d)
     {
         idle(d);
+        if (!m_ab.finished && !m_ba.finished)
+            m_aEndedFirst = &d == &m_ab;
         d.finished = true;
         std::error_code ec;
         d.to->shutdown(asio::socket_base::shutdown_send, ec);
@@ -448,6 +451,7 @@ private:
     asio::ip::tcp::socket m_a, m_b;
     const asio::any_io_executor m_executor;
     Done m_done;
+    bool m_aEndedFirst = false;
     Progress m_progress;
     Direction m_ab, m_ba;
     bool m_plain;

@@ -53,6 +53,8 @@ public:
     }
 
     asio::any_io_executor executor() const { return m_executor; }
+    // The splicer does not tell; only the relay, a Linux program, asks.
+    bool aEndedFirst() const override { return false; }
 
 private:
     const asio::any_io_executor m_executor;
