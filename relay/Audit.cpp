@@ -303,12 +303,14 @@ void AuditTrail::toJournal(const AuditEvent &e, const std::string &lineHash) con
         if (value)
             add(key, std::to_string(*value));
     };
+    // A line that reads on its own in journalctl; the fields below are for queries.
     std::string message = std::string("audit ") + auditKindText(e.kind);
-    for (const std::string *part : {&e.user, &e.sn, &e.target, &e.source})
-        if (!part->empty())
-            message += " " + *part;
     if (e.result != AuditEvent::Result::None)
         message += std::string(" ") + resultText(e.result);
+    for (const auto &[key, value] : {std::pair<const char *, const std::string *>{"user", &e.user},
+                                     {"source", &e.source}, {"sn", &e.sn}, {"target", &e.target}})
+        if (!value->empty())
+            message += std::string(" ") + key + "=" + *value;
     if (!e.reason.empty())
         message += ": " + e.reason;
     add("MESSAGE", message);

@@ -66,6 +66,7 @@ public:
     // new file. A failure is logged, and records are counted as failed until a reopen
     // works. Returns whether the file is open.
     bool reopen();
+    // Does nothing on a trail never opened (no audit= in relay.ini), so callers need not ask.
     void record(const AuditEvent &event);
 
     bool isOpen() const;
