@@ -144,10 +144,11 @@ bool RelayConfig::load(const std::string &path, std::string *error)
         *error = ini.at("", size_t(0)) + ": " + ini.section("").front().first + "= is outside any section";
         return false;
     }
-    for (const auto &[name, line] : ini.sectionNames()) {
+    for (const auto &section : ini.sectionNames()) {
+        const std::string &name = section.first;
         const bool isUser = std::any_of(named.begin(), named.end(), [&](const UserSection &u) { return u.section == name; });
         if (!isUser && std::find(fixed.begin(), fixed.end(), name) == fixed.end()) {
-            *error = at(line) + ": [" + name + "] is not a section of this file ([relay], [panels], [users], "
+            *error = at(section.second) + ": [" + name + "] is not a section of this file ([relay], [panels], [users], "
                      "[user NAME], [cluster])";
             return false;
         }
