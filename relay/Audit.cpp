@@ -216,6 +216,12 @@ bool AuditTrail::reopen()
     return true;
 }
 
+void AuditTrail::countFailuresIn(std::atomic<std::uint64_t> *counter)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_options.failureCounter = counter;
+}
+
 bool AuditTrail::isOpen() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -69,6 +69,8 @@ public:
     // Does nothing on a trail never opened (no audit= in relay.ini), so callers need not ask.
     void record(const AuditEvent &event);
 
+    // For a counter that exists only after open() (the relay's Metrics, made with the Relay).
+    void countFailuresIn(std::atomic<std::uint64_t> *counter);
     bool isOpen() const;
     std::uint64_t failures() const { return m_failures.load(); }
 
