@@ -37,6 +37,8 @@ std::string Metrics::prometheusText() const
            "Streams passed on to the relay that holds the panel.", std::to_string(forwardedStreams.load()));
     metric(out, "talvo_relay_registry_errors_total", "counter", "Failed Redis commands and connections.",
            std::to_string(registryErrors.load()));
+    metric(out, "talvo_relay_audit_write_failures_total", "counter",
+           "Audit records that could not be written to the trail's file.", std::to_string(auditWriteFailures.load()));
     const int up = registryUp.load();
     if (up >= 0)
         metric(out, "talvo_relay_registry_up", "gauge", "1 while the cluster's Redis answers.", std::to_string(up));

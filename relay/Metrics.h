@@ -21,6 +21,7 @@ struct Metrics
     std::atomic<std::uint64_t> authFailures{0};
     std::atomic<std::uint64_t> forwardedStreams{0};
     std::atomic<std::uint64_t> registryErrors{0};
+    std::atomic<std::uint64_t> auditWriteFailures{0}; // records the audit trail could not write
     // -1 without a cluster, else 1 while Redis answers and 0 while it does not.
     std::atomic<int> registryUp{-1};
 
