@@ -5,8 +5,11 @@
 // registered panel, and the time until an SN is reachable again after the agent or the
 // relay restarts.
 // --memory instead: relay and agent memory per open stream, idle, busy, and idle again.
+// --profile-bulk S instead: only the tunnel's bulk stream for S seconds, with the relay's
+// and the agent's pids printed first, for perf to attach to.
+// TALVO_RELAY_BIN, TALVO_PANEL_BIN in the environment: other builds of the daemons, to compare.
 // Every loop is bounded in count and time.
-// Usage: tunnel_bench [--quick] [--relay-outage S] | tunnel_bench --memory
+// Usage: tunnel_bench [--quick] [--relay-outage S] | tunnel_bench --memory | tunnel_bench --profile-bulk S
 #include "BenchProcess.h"
 #include "EndToEnd.h"
 #include "tunnel/pgDllTunnel.h"
@@ -228,6 +231,12 @@ void streamMemory(uint16_t port, const Child &relay, const Child &agent, int cou
                 per(agent0, agentPeak), per(relay0, relayAfter), per(agent0, agentAfter));
 }
 
+std::string program(const char *variable, const char *built)
+{
+    const char *other = std::getenv(variable);
+    return other && *other ? other : built;
+}
+
 uint16_t listenAny(tcp::acceptor &a)
 {
     a.open(tcp::v4());
@@ -267,16 +276,20 @@ double untilReachable(Clock::time_point since, uint16_t local, double limit)
 int main(int argc, char **argv)
 {
     bool quick = false, memory = false;
-    int outage = 20;
+    int outage = 20, profileSeconds = 0;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--quick"))
             quick = true;
         else if (!std::strcmp(argv[i], "--memory"))
             memory = true;
+        else if (!std::strcmp(argv[i], "--profile-bulk") && i + 1 < argc)
+            profileSeconds = std::max(1, std::min(600, std::atoi(argv[++i])));
         else if (!std::strcmp(argv[i], "--relay-outage") && i + 1 < argc)
             outage = std::max(0, std::min(60, std::atoi(argv[++i])));
         else {
-            std::printf("usage: %s [--quick] [--relay-outage SECONDS(0..60, default 20)] | --memory\n", argv[0]);
+            std::printf("usage: %s [--quick] [--relay-outage SECONDS(0..60, default 20)] | --memory | --profile-bulk "
+                        "SECONDS(1..600)\n",
+                        argv[0]);
             return 2;
         }
     }
@@ -294,7 +307,7 @@ int main(int argc, char **argv)
         panels += "IDLE" + std::to_string(i) + "=s" + std::to_string(i) + "\n";
     writeFile(dir + "/relay.ini", "[relay]\nlisten=127.0.0.1:0\n[panels]\n" + panels + "[users]\ntok=*\n");
     Child relay, agent;
-    relay.start(TALVO_RELAY_BIN, dir + "/relay.ini", dir + "/relay.log");
+    relay.start(program("TALVO_RELAY_BIN", TALVO_RELAY_BIN), dir + "/relay.ini", dir + "/relay.log");
     if (!relay.waitFor("fingerprint ", 10)) {
         std::fprintf(stderr, "relay did not start\n");
         return 1;
@@ -321,7 +334,7 @@ int main(int argc, char **argv)
                                       + "\nfingerprint=" + fp + "\n[targets]\n127.0.0.1:7530=127.0.0.1:"
                                       + std::to_string(echoPort) + "\n127.0.0.1:9000=127.0.0.1:"
                                       + std::to_string(sinkPort) + "\n");
-    agent.start(TALVO_PANEL_BIN, dir + "/panel.ini", dir + "/panel.log");
+    agent.start(program("TALVO_PANEL_BIN", TALVO_PANEL_BIN), dir + "/panel.ini", dir + "/panel.log");
     agent.waitFor("registered at", 10);
     writeFile(dir + "/demoTunnel.cfg", "[tunnel]\nrelay=127.0.0.1:" + relayPort + "\nfingerprint=" + fp + "\ntoken=tok\n");
     char info[256] = {};
@@ -334,6 +347,20 @@ int main(int argc, char **argv)
     if (addForwarding("SN1", "127.0.0.1:7530", echoLocal) || addForwarding("SN1", "127.0.0.1:9000", sinkLocal)) {
         std::fprintf(stderr, "forwarding refused\n");
         return 1;
+    }
+
+    if (profileSeconds) {
+        std::printf("relay pid %d, agent pid %d; bulk for %d s\n", int(relay.pid), int(agent.pid), profileSeconds);
+        std::fflush(stdout);
+        const double relay0 = relay.cpuSeconds(), agent0 = agent.cpuSeconds();
+        const Moved t = bulk(sinkLocal, profileSeconds);
+        std::printf("%.2f GB at %.2f Gbit/s; CPU per GB: relay %.3f s, agent %.3f s\n", t.bytes / 1e9,
+                    t.rate() * 8 / 1e9, (relay.cpuSeconds() - relay0) / (t.bytes / 1e9),
+                    (agent.cpuSeconds() - agent0) / (t.bytes / 1e9));
+        agent.kill9();
+        relay.kill9();
+        std::fflush(stdout);
+        _exit(0);
     }
 
     if (memory) {
@@ -500,7 +527,7 @@ int main(int argc, char **argv)
         agent.kill9();
         const uint16_t probe = freePort();
         const auto t0 = Clock::now();
-        agent.start(TALVO_PANEL_BIN, dir + "/panel.ini", dir + "/panel.log");
+        agent.start(program("TALVO_PANEL_BIN", TALVO_PANEL_BIN), dir + "/panel.ini", dir + "/panel.log");
         const double s = untilReachable(t0, probe, 10);
         std::printf("agent killed (-9) and restarted: SN reachable %.0f ms after the agent's start\n", s * 1000);
         TunnelDelListen("", ("127.0.0.1:" + std::to_string(probe)).c_str());
@@ -512,7 +539,7 @@ int main(int argc, char **argv)
         std::this_thread::sleep_for(std::chrono::seconds(outage));
         const uint16_t probe = freePort();
         const auto t0 = Clock::now();
-        relay.start(TALVO_RELAY_BIN, dir + "/relay.ini", dir + "/relay2.log");
+        relay.start(program("TALVO_RELAY_BIN", TALVO_RELAY_BIN), dir + "/relay.ini", dir + "/relay2.log");
         const double s = untilReachable(t0, probe, 30);
         std::printf("relay killed (-9), down %d s, restarted: SN reachable %.0f ms after the relay's start\n", outage,
                     s * 1000);
