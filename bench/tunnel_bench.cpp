@@ -57,6 +57,17 @@ struct Child : bench::Child
     void startArgs(const std::vector<std::string> &args, const std::string &logPath) { bench::Child::start(args, logPath); }
 };
 
+double threadCpuSeconds()
+{
+    timespec t {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+// CPU of the sink's threads, in nanoseconds: this program's CPU less the sender's and the
+// sink's is the tunnel library's.
+std::atomic<long long> g_sinkCpuNs {0};
+
 // Sink: reads until end of stream, answers the byte count (8 bytes), closes.
 void runSink(tcp::acceptor &acceptor)
 {
@@ -67,6 +78,7 @@ void runSink(tcp::acceptor &acceptor)
         if (ec)
             return;
         std::thread([s = std::move(s)]() mutable {
+            const double cpu0 = threadCpuSeconds();
             std::vector<char> buf(1 << 20);
             uint64_t total = 0;
             std::error_code ec;
@@ -76,6 +88,7 @@ void runSink(tcp::acceptor &acceptor)
                 if (ec)
                     break;
             }
+            g_sinkCpuNs += (long long)((threadCpuSeconds() - cpu0) * 1e9); // before the count is read
             asio::write(s, asio::buffer(&total, sizeof total), ec);
             s.close(ec);
         }).detach();
@@ -112,6 +125,7 @@ void startEcho(tcp::acceptor &acceptor)
 struct Moved
 {
     double bytes = 0, seconds = 0;
+    double senderCpu = 0; // the sending thread's
     double rate() const { return seconds > 0 ? bytes / seconds : 0; }
 };
 
@@ -122,13 +136,14 @@ Moved bulk(uint16_t port, double seconds)
     tcp::socket s(io);
     s.connect({asio::ip::make_address("127.0.0.1"), port});
     std::vector<char> chunk(256 * 1024, 'x');
+    const double cpu0 = threadCpuSeconds();
     const auto t0 = Clock::now();
     while (secondsSince(t0) < seconds)
         asio::write(s, asio::buffer(chunk));
     s.shutdown(tcp::socket::shutdown_send);
     uint64_t got = 0;
     asio::read(s, asio::buffer(&got, sizeof got));
-    return {double(got), secondsSince(t0)};
+    return {double(got), secondsSince(t0), threadCpuSeconds() - cpu0};
 }
 
 struct Latency
@@ -440,21 +455,28 @@ int main(int argc, char **argv)
     const double bulkSeconds = quick ? 1.5 : 4;
     const int bulkRounds = quick ? 2 : 3;
     double direct = 0, tunnel = 0, leg = 0;
-    Moved tunnelTotal;
-    double relayCpu = 0, agentCpu = 0, selfCpu = 0;
+    Moved tunnelTotal, legTotal;
+    double relayCpu = 0, agentCpu = 0, selfCpu = 0, legCpu = 0, libraryCpu = 0;
     const pid_t self = getpid();
     for (int round = 0; round < bulkRounds; ++round) {
         direct = std::max(direct, bulk(sinkPort, bulkSeconds).rate());
         const double relay0 = relay.cpuSeconds(), agent0 = agent.cpuSeconds(), self0 = bench::cpuSecondsOf(self);
+        const long long sink0 = g_sinkCpuNs;
         const Moved t = bulk(sinkLocal, bulkSeconds);
         relayCpu += relay.cpuSeconds() - relay0;
         agentCpu += agent.cpuSeconds() - agent0;
         selfCpu += bench::cpuSecondsOf(self) - self0;
+        libraryCpu += bench::cpuSecondsOf(self) - self0 - t.senderCpu - double(g_sinkCpuNs - sink0) / 1e9;
         tunnelTotal.bytes += t.bytes;
         tunnelTotal.seconds += t.seconds;
         tunnel = std::max(tunnel, t.rate());
-        if (stunnelPort)
-            leg = std::max(leg, bulk(stunnelPort, bulkSeconds).rate());
+        if (stunnelPort) {
+            const double leg0 = stunnelClient.cpuSeconds() + stunnelServer.cpuSeconds();
+            const Moved l = bulk(stunnelPort, bulkSeconds);
+            legCpu += stunnelClient.cpuSeconds() + stunnelServer.cpuSeconds() - leg0;
+            legTotal.bytes += l.bytes;
+            leg = std::max(leg, l.rate());
+        }
     }
     const double gb = tunnelTotal.bytes / 1e9;
     const double relayPerGb = gb > 0 ? relayCpu / gb : 0, agentPerGb = gb > 0 ? agentCpu / gb : 0;
@@ -465,6 +487,14 @@ int main(int argc, char **argv)
                 "program (sender, library, sink) %.2f s; per GB: relay %.3f s, agent %.3f s, this program %.3f s\n",
                 gb, relayCpu, relayCpu * double(sysconf(_SC_CLK_TCK)), agentCpu, agentCpu * double(sysconf(_SC_CLK_TCK)),
                 selfCpu, relayPerGb, agentPerGb, gb > 0 ? selfCpu / gb : 0);
+    // The library and the agent do the TLS work of stunnel's client and server, and each a
+    // hop more (to the relay and from it).
+    std::printf("  the tunnel library alone (this program less its sender and sink): %.3f s per GB; library and agent "
+                "together %.3f s per GB",
+                gb > 0 ? libraryCpu / gb : 0, gb > 0 ? (libraryCpu + agentCpu) / gb : 0);
+    if (legTotal.bytes > 0)
+        std::printf("; stunnel's client and server together %.3f s per GB", legCpu / (legTotal.bytes / 1e9));
+    std::printf("\n");
     stunnelClient.kill9();
     stunnelServer.kill9();
 
