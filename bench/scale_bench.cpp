@@ -3,10 +3,13 @@
 // 2,000 concurrent streams across 100 panels, and half of the panels vanishing at once
 // (their simulating process killed). Panels are simulated: processes of this program with
 // thousands of TLS control links each, speaking the agent's registration, heartbeat and
-// stream protocol. Every wait is bounded in time.
+// stream protocol (each stream joined at the relay, TLS end to end with the PC, its proof
+// checked), with one key pair per process. Every wait is bounded in time.
 // Usage: scale_bench [--quick] [--panels N] [--no-scaling]
-//        scale_bench --simulate PORT FINGERPRINT FIRST COUNT   (one simulating process)
+//        scale_bench --simulate PORT FINGERPRINT FIRST COUNT KEYDIR   (one simulating process)
 #include "BenchProcess.h"
+#include "EndToEnd.h"
+#include "wire/EndToEnd.h"
 #include "wire/Messages.h"
 #include "wire/ReadLine.h"
 #include "wire/Tls.h"
@@ -22,6 +25,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <map>
 #include <poll.h>
 #include <regex>
 #include <spawn.h>
@@ -66,16 +70,19 @@ void raiseDescriptorLimit()
 
 // ---------------------------------------------------------------------------------------
 // The simulating process: COUNT panels P<FIRST>.. registered over one TLS link each,
-// a PING every 10 s per link, and each OPEN answered with a data connection that echoes
-// (target kEcho) or swallows (kSink) what comes.
+// a PING every 10 s per link, and each OPEN answered with a data connection that joins the
+// stream, proves the PC and then echoes (target kEcho) or swallows (kSink) what comes. A
+// panel holds its link and nothing else: the key pair and its context are the process's.
 
 struct Simulator
 {
     asio::io_context io{1};
     std::shared_ptr<asio::ssl::context> tls;
+    bench::PanelKey key;
     wire::HostPort relay;
     int first = 0, count = 0;
     int next = 0, inFlight = 0, registered = 0, failed = 0, lost = 0, reported = 0;
+    std::uint64_t streams = 0, streamFailures = 0;
     std::vector<wire::TlsStream::Ptr> links;
     asio::steady_timer heartbeat{io};
     std::size_t beat = 0;
@@ -99,8 +106,8 @@ struct Simulator
                                                                        wire::TlsStream::Ptr link) {
             if (ec)
                 return retry(k, tries);
-            auto hello = std::make_shared<std::string>(wire::msg::Panel {sn(first + k), secret(first + k)}.encode()
-                                                       + "\n");
+            auto hello = std::make_shared<std::string>(
+                bench::panelRegistration(sn(first + k), secret(first + k), key.fingerprint));
             link->writeAll(asio::buffer(*hello), [this, k, tries, link, hello](const std::error_code &ec, std::size_t) {
                 if (ec)
                     return retry(k, tries);
@@ -140,24 +147,23 @@ struct Simulator
             }
             ++lines;
             if (const auto open = wire::msg::Open::decode(line))
-                openData(k, open->id, open->target == kEcho);
+                openData(*open);
             listen(k, link, pending);
         });
     }
 
-    void openData(int k, std::uint64_t id, bool echo)
+    void openData(const wire::msg::Open &open)
     {
-        wire::TlsStream::connect(io, tls, relay, 20s, [this, k, id, echo](const std::error_code &ec,
-                                                                          wire::TlsStream::Ptr data) {
-            if (ec)
-                return;
-            auto line = std::make_shared<std::string>(
-                wire::msg::Data {sn(first + k), secret(first + k), id}.encode() + "\n");
-            data->writeAll(asio::buffer(*line), [data, line, echo](const std::error_code &ec, std::size_t) {
-                if (!ec)
-                    pump(data, std::make_shared<std::vector<char>>(64 * 1024), echo);
-            });
-        });
+        const bool echo = open.target == kEcho;
+        bench::acceptStream(io, bench::loopback(relay.port), key.server, open, wire::kSecretLife,
+                            [this, echo](const std::error_code &ec, wire::TlsStream::Ptr data) {
+                                if (ec) {
+                                    ++streamFailures;
+                                    return;
+                                }
+                                ++streams;
+                                pump(data, std::make_shared<std::vector<char>>(64 * 1024), echo);
+                            });
     }
 
     static void pump(wire::TlsStream::Ptr data, std::shared_ptr<std::vector<char>> buffer, bool echo)
@@ -192,8 +198,10 @@ struct Simulator
                     links[i]->writeAll(asio::buffer(ping), [](const std::error_code &, std::size_t) {});
                 }
             if (beat == 0) // the simulation's own log, for when the relay misses heartbeats
-                std::fprintf(stderr, "%d registered, %d lost, %llu pings sent, %llu lines read\n", registered, lost,
-                             (unsigned long long)pings, (unsigned long long)lines);
+                std::fprintf(stderr, "%d registered, %d lost, %llu pings sent, %llu lines read, %llu streams proven, "
+                             "%llu failed\n",
+                             registered, lost, (unsigned long long)pings, (unsigned long long)lines,
+                             (unsigned long long)streams, (unsigned long long)streamFailures);
             beat = (beat + 1) % 100;
             beatSlice();
         });
@@ -211,12 +219,19 @@ struct Simulator
 
 int simulate(char **argv)
 {
+    std::signal(SIGPIPE, SIG_IGN);
     raiseDescriptorLimit();
     Simulator s;
     s.relay = {"127.0.0.1", std::uint16_t(std::atoi(argv[0]))};
     s.tls = wire::makeClientContext(argv[1]);
     s.first = std::atoi(argv[2]);
     s.count = std::atoi(argv[3]);
+    std::string error;
+    s.key = bench::makePanelKey(argv[4], &error);
+    if (!s.key.server) {
+        std::printf("no key pair: %s\n", error.c_str());
+        return 1;
+    }
     return s.run();
 }
 
@@ -316,8 +331,10 @@ struct Simulation : Child
     int registered = -1;
     bool launch(const std::string &self, const Relay &relay, int first, int count, const std::string &logPath)
     {
+        // One key pair per simulating process, kept for its restart.
+        const std::string keyDir = logPath.substr(0, logPath.rfind('/')) + "/sim-key-" + std::to_string(first);
         return start({self, "--simulate", std::to_string(relay.port), relay.fingerprint, std::to_string(first),
-                      std::to_string(count)},
+                      std::to_string(count), keyDir},
                      logPath, true);
     }
     bool ready(double seconds)
@@ -330,57 +347,71 @@ struct Simulation : Child
     }
 };
 
-// The PC side, on its own thread: streams opened through the relay, each ending in a
-// verdict. Everything in it runs on `io`.
+// The PC side, on its own thread: one control link to the relay, as the library keeps, and
+// streams asked for over it, each ending in a verdict. Everything in it runs on `io`.
 struct Pcs
 {
-    asio::io_context io{1};
-    asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
-    std::thread thread{[this] { io.run(); }};
-    std::shared_ptr<asio::ssl::context> tls;
-    wire::HostPort relay;
+    bench::IoThread thread;
+    asio::io_context &io = thread.io;
+    bench::PcLink::Ptr link;
     std::atomic<std::uint64_t> sent{0};
     std::atomic<int> ok{0}, errors{0};
     std::vector<wire::TlsStream::Ptr> open;
+    std::map<std::string, int> failures; // what failed the streams that did, for the log
 
-    Pcs(const Relay &r) : tls(wire::makeClientContext(r.fingerprint)), relay {"127.0.0.1", r.port} {}
+    Pcs(const Relay &r)
+    {
+        link = thread
+                   .await<bench::PcLink::Ptr>(
+                       [&](std::function<void(bench::PcLink::Ptr)> done) {
+                           bench::PcLink::connect(io, bench::loopback(r.port), r.fingerprint, "tok", 30s,
+                                                  [done](const std::error_code &, bench::PcLink::Ptr l) { done(l); });
+                       },
+                       40)
+                   .value_or(nullptr);
+        if (!link)
+            std::printf("  PC control link refused or timed out\n");
+    }
     ~Pcs()
     {
-        asio::post(io, [this] {
-            for (auto &s : open)
-                s->close();
-            open.clear();
-        });
-        work.reset();
-        io.stop();
-        thread.join();
+        thread.await<bool>(
+            [this](std::function<void(bool)> done) {
+                for (auto &s : open)
+                    s->close();
+                open.clear();
+                if (link)
+                    link->close();
+                link.reset();
+                done(true);
+            },
+            10);
+    }
+    // On io: what failed the streams, once.
+    std::string failureText() const
+    {
+        std::string text;
+        for (const auto &[why, n] : failures)
+            text += (text.empty() ? "" : ", ") + std::to_string(n) + " x " + why;
+        if (link && link->refusals())
+            text += "; last refusal: " + link->lastRefusal();
+        return text;
     }
 
-    // Connects and asks for a stream; `then` gets the stream after the relay's OK.
+    // Asks for a stream; `then` gets it once joined, its TLS up and the proof sent.
     void request(const std::string &panel, const char *target, std::function<void(wire::TlsStream::Ptr)> then)
     {
-        wire::TlsStream::connect(io, tls, relay, 30s, [this, panel, target, then](const std::error_code &ec,
-                                                                                  wire::TlsStream::Ptr s) {
+        if (!link) {
+            ++errors;
+            return;
+        }
+        link->open(panel, target, [this, then](const std::error_code &ec, wire::TlsStream::Ptr s) {
             if (ec) {
                 ++errors;
+                ++failures[ec.message()];
                 return;
             }
-            auto line = std::make_shared<std::string>(wire::msg::Stream {"tok", panel, target}.encode() + "\n");
-            s->writeAll(asio::buffer(*line), [this, s, line, then](const std::error_code &ec, std::size_t) {
-                if (ec) {
-                    ++errors;
-                    return;
-                }
-                auto pending = std::make_shared<std::string>();
-                wire::readLine(s, pending, 200, [this, s, pending, then](const std::error_code &ec, std::string l) {
-                    if (ec || !wire::msg::Ok::decode(l) || !pending->empty()) {
-                        ++errors;
-                        return s->close();
-                    }
-                    open.push_back(s);
-                    then(s);
-                });
-            });
+            open.push_back(s);
+            then(s);
         });
     }
 
@@ -481,7 +512,7 @@ Scaling streamBulk(const std::string &self, const std::string &dir, int threads,
 
 int main(int argc, char **argv)
 {
-    if (argc == 6 && !std::strcmp(argv[1], "--simulate"))
+    if (argc == 7 && !std::strcmp(argv[1], "--simulate"))
         return simulate(argv + 2);
     bool quick = false, scalingRows = true;
     int panelCount = 10000;
@@ -586,6 +617,13 @@ int main(int argc, char **argv)
         const int errors = streams - pcs.ok;
         std::printf("%d streams: %d echoed intact, %d errors, %.1f s, relay RSS %ld KiB\n", streams, pcs.ok.load(),
                     errors, took, relay.rssKb());
+        if (errors)
+            std::printf("  failed: %s\n", pcs.thread
+                                              .await<std::string>([&pcs](std::function<void(std::string)> done) {
+                                                  done(pcs.failureText());
+                                              }, 5)
+                                              .value_or("?")
+                                              .c_str());
         asio::post(pcs.io, [&pcs] {
             for (auto &s : pcs.open)
                 s->close();
