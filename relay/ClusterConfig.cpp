@@ -11,6 +11,11 @@ std::string panelKey(const std::string &sn)
     return std::string(kRedisPrefix) + "panel:" + sn;
 }
 
+std::string configKey(const std::string &id)
+{
+    return std::string(kRedisPrefix) + "config:" + id;
+}
+
 std::string memberKey(const std::string &id)
 {
     return std::string(kRedisPrefix) + "relay:" + id;

@@ -41,5 +41,7 @@ bool loadClusterSettings(const wire::Ini &ini, ClusterConfig *cluster, std::opti
 inline const char *const kRedisPrefix = "talvo:";
 std::string panelKey(const std::string &sn);
 std::string memberKey(const std::string &id);
+// The SHA-256 of a member's relay.ini, for --status to show a relay whose file differs.
+std::string configKey(const std::string &id);
 
 } // namespace relay

@@ -53,6 +53,8 @@ public:
     // requester's thread; `done` there with the connection, told OK, or the failure.
     void joinHolder(const wire::HostPort &holder, const std::string &join, const DataConnection &requester,
                     std::function<void(const std::error_code &, DataPtr)> done);
+    // The running settings' file hash, for --status (a member with another file stands out).
+    void setConfigHash(const std::string &hash);
     // Whether another member sent this, by its MAC.
     bool signedByMember(const wire::msg::Forward &request) const;
     bool signedByMember(const wire::msg::Join &join) const;

@@ -38,8 +38,9 @@ std::string replacedLine(const std::string &sn)
     return Err {Reason::Replaced, "another registration of " + sn + " took over"}.encode();
 }
 
-PanelRegistry::PanelRegistry(Joins &joins, std::chrono::milliseconds heartbeat, std::chrono::milliseconds silence)
-    : m_joins(joins), m_heartbeat(heartbeat), m_silence(silence)
+PanelRegistry::PanelRegistry(Joins &joins, AuditTrail &audit, std::chrono::milliseconds heartbeat,
+                             std::chrono::milliseconds silence)
+    : m_joins(joins), m_audit(audit), m_heartbeat(heartbeat), m_silence(silence)
 {
 }
 
@@ -55,8 +56,8 @@ std::size_t PanelRegistry::onlineCount() const
     return m_panels.size();
 }
 
-void PanelRegistry::registerPanel(const std::string &sn, const std::string &key, ConnectionPtr stream,
-                                  std::string pending)
+void PanelRegistry::registerPanel(const std::string &sn, const std::string &key, const Sha256 &secret,
+                                  ConnectionPtr stream, std::string pending)
 {
     stream->waitBeforeReads();
     auto channel = std::make_shared<wire::LineChannel>(stream->home(), stream, std::move(pending));
@@ -74,6 +75,8 @@ void PanelRegistry::registerPanel(const std::string &sn, const std::string &key,
         Link link;
         link.channel = channel;
         link.key = key;
+        link.secret = secret;
+        link.peer = stream->peer();
         link.home = &stream->home();
         link.generation = generation = m_nextGeneration++;
         link.conflicts = conflicts = old ? old->conflicts
@@ -95,6 +98,12 @@ void PanelRegistry::registerPanel(const std::string &sn, const std::string &key,
         if (m_hooks.presence)
             m_hooks.presence(sn, true);
     }
+    AuditEvent online;
+    online.kind = AuditEvent::Kind::PanelOnline;
+    online.result = AuditEvent::Result::Ok;
+    online.sn = sn;
+    online.source = stream->peer();
+    m_audit.record(online);
     // Requests that found the new link in the map are posted to this thread: they run after
     // this handler, once the channel has started.
     channel->send(Ok {}.encode());
@@ -161,13 +170,50 @@ void PanelRegistry::onPanelClosed(const std::string &sn, std::uint64_t generatio
         }
         orphans = takeOrphans(sn, generation);
     }
-    if (gone) {
-        wire::logLine("panel " + sn + " gone (" + ec.message() + ")");
-        if (m_hooks.presence)
-            m_hooks.presence(sn, false);
-    }
+    if (gone)
+        wentOffline(sn, ec.message());
     for (auto &p : orphans)
         refuse(std::move(p), Reason::Offline, "panel " + sn + " went offline");
+}
+
+void PanelRegistry::wentOffline(const std::string &sn, const std::string &why)
+{
+    wire::logLine("panel " + sn + " gone (" + why + ")");
+    if (m_hooks.presence)
+        m_hooks.presence(sn, false);
+    AuditEvent offline;
+    offline.kind = AuditEvent::Kind::PanelOffline;
+    offline.sn = sn;
+    offline.reason = why;
+    m_audit.record(offline);
+}
+
+std::size_t PanelRegistry::revokeIf(const std::function<bool(const std::string &, const Sha256 &)> &revoked)
+{
+    std::vector<std::pair<std::string, Link>> gone;
+    std::vector<Pending> orphans;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto it = m_panels.begin(); it != m_panels.end();) {
+            if (!revoked(it->first, it->second.secret)) {
+                ++it;
+                continue;
+            }
+            auto more = takeOrphans(it->first, it->second.generation);
+            std::move(more.begin(), more.end(), std::back_inserter(orphans));
+            gone.emplace_back(it->first, std::move(it->second));
+            it = m_panels.erase(it);
+        }
+    }
+    for (auto &[sn, link] : gone) {
+        asio::post(*link.home, [channel = link.channel] { channel->close(); });
+        wentOffline(sn, "revoked: no longer listed with that secret");
+    }
+    for (auto &p : orphans) {
+        const std::string why = "panel " + p.sn + " was revoked";
+        refuse(std::move(p), Reason::Offline, why);
+    }
+    return gone.size();
 }
 
 void PanelRegistry::requestStream(const std::string &sn, const std::string &target, const std::string &who,

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "relay/Audit.h"
 #include "relay/Connection.h"
+#include "relay/RelayConfig.h"
 #include "relay/Joins.h"
 #include "relay/RegistryHooks.h"
 #include "wire/LineChannel.h"
@@ -40,11 +42,18 @@ using StreamAnswer = std::function<void(StreamOffer)>;
 class PanelRegistry
 {
 public:
-    PanelRegistry(Joins &joins, std::chrono::milliseconds heartbeat, std::chrono::milliseconds silence);
+    PanelRegistry(Joins &joins, AuditTrail &audit, std::chrono::milliseconds heartbeat,
+                  std::chrono::milliseconds silence);
 
     // Set before the first registration; the hooks outlive the registry's io work.
     void setHooks(RegistryHooks hooks) { m_hooks = std::move(hooks); }
-    void registerPanel(const std::string &sn, const std::string &key, ConnectionPtr link, std::string pending);
+    // `secret`: the SHA-256 of the secret the panel registered with, for a reload to see
+    // whether it still holds.
+    void registerPanel(const std::string &sn, const std::string &key, const Sha256 &secret, ConnectionPtr link,
+                       std::string pending);
+    // Closes the links of the panels for which `revoked(sn, secret)` is true (a reload
+    // removed them or changed their secrets); returns how many.
+    std::size_t revokeIf(const std::function<bool(const std::string &sn, const Sha256 &secret)> &revoked);
     bool isOnline(const std::string &sn) const;
     std::size_t onlineCount() const;
 
@@ -62,6 +71,8 @@ private:
     {
         std::shared_ptr<wire::LineChannel> channel;
         std::string key;
+        Sha256 secret{};
+        std::string peer;
         asio::io_context *home = nullptr;
         std::uint64_t generation = 0;
         // Passed on from link to link of one SN: two agents with one SN take turns.
@@ -88,8 +99,10 @@ private:
     // Answers the requester on its own thread.
     void refuse(Pending p, wire::msg::Reason reason, const std::string &text);
     void onAgentJoined(std::uint64_t id, DataPtr agent);
+    void wentOffline(const std::string &sn, const std::string &why);
 
     Joins &m_joins;
+    AuditTrail &m_audit;
     std::chrono::milliseconds m_heartbeat, m_silence;
     mutable std::mutex m_mutex;
     std::map<std::string, Link> m_panels;

@@ -6,6 +6,7 @@
 #include <hiredis/hiredis.h>
 
 #include <algorithm>
+#include <map>
 
 namespace relay {
 
@@ -326,9 +327,11 @@ void RedisRegistry::disconnect(const std::string &why)
 bool RedisRegistry::writeBack()
 {
     std::set<std::string> held;
+    std::string configHash;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         held = m_held;
+        configHash = m_configHash.empty() ? "-" : m_configHash;
     }
     // Unconditional: whatever a fresh (or failed-over) Redis holds, these panels are here now.
     std::set<std::string> gone;
@@ -336,7 +339,8 @@ bool RedisRegistry::writeBack()
     for (const auto &sn : held)
         gone.erase(sn);
     const std::string px = std::to_string(m_config.expiry.count());
-    std::vector<std::vector<std::string>> commands{{"SET", memberKey(m_config.id), m_config.peer.text(), "PX", px}};
+    std::vector<std::vector<std::string>> commands{{"SET", memberKey(m_config.id), m_config.peer.text(), "PX", px},
+                                                   {"SET", configKey(m_config.id), configHash, "PX", px}};
     for (const auto &sn : held)
         commands.push_back({"SET", panelKey(sn), entryValue(), "PX", px});
     for (const auto &sn : gone)
@@ -351,13 +355,16 @@ bool RedisRegistry::writeBack()
 bool RedisRegistry::refresh()
 {
     std::set<std::string> held;
+    std::string configHash;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         held = m_held;
+        configHash = m_configHash.empty() ? "-" : m_configHash;
     }
     const std::string px = std::to_string(m_config.expiry.count());
     const std::string value = entryValue();
-    std::vector<std::vector<std::string>> commands{{"SET", memberKey(m_config.id), m_config.peer.text(), "PX", px}};
+    std::vector<std::vector<std::string>> commands{{"SET", memberKey(m_config.id), m_config.peer.text(), "PX", px},
+                                                   {"SET", configKey(m_config.id), configHash, "PX", px}};
     for (const auto &sn : held)
         commands.push_back({"EVAL", kRenew, "1", panelKey(sn), value, px});
     return pipeline(m_redis, commands);
@@ -412,13 +419,20 @@ bool RedisRegistry::perform(Job &job)
     return true;
 }
 
+void RedisRegistry::setConfigHash(const std::string &hash)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_configHash = hash;
+}
+
 bool RedisRegistry::listCluster(const ClusterConfig &config, std::string *out, std::string *error)
 {
     redisContext *c = connectRegistry(config, error);
     if (!c)
         return false;
-    std::vector<std::pair<std::string, std::string>> panels, members;
-    for (const auto &[pattern, list] : {std::make_pair(panelKey("*"), &panels), std::make_pair(memberKey("*"), &members)}) {
+    std::vector<std::pair<std::string, std::string>> panels, members, configs;
+    for (const auto &[pattern, list] : {std::make_pair(panelKey("*"), &panels), std::make_pair(memberKey("*"), &members),
+                                        std::make_pair(configKey("*"), &configs)}) {
         std::string cursor = "0";
         do {
             Reply r = command(c, {"SCAN", cursor, "MATCH", pattern, "COUNT", "1000"});
@@ -439,9 +453,13 @@ bool RedisRegistry::listCluster(const ClusterConfig &config, std::string *out, s
     redisFree(c);
     std::sort(panels.begin(), panels.end());
     std::sort(members.begin(), members.end());
+    const std::map<std::string, std::string> configOf(configs.begin(), configs.end());
     std::string t = "relays (" + std::to_string(members.size()) + "):\n";
-    for (const auto &[id, peer] : members)
-        t += "  " + id + " " + peer + "\n";
+    for (const auto &[id, peer] : members) {
+        // The file's hash: a relay whose relay.ini differs from the others' stands out.
+        const auto c = configOf.find(id);
+        t += "  " + id + " " + peer + " config " + (c == configOf.end() ? "?" : c->second.substr(0, 16)) + "\n";
+    }
     t += "panels (" + std::to_string(panels.size()) + "):\n";
     for (const auto &[sn, value] : panels) {
         const auto h = parseEntry(value);

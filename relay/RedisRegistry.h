@@ -49,6 +49,8 @@ public:
     // Which other live cluster member holds the SN; nothing when none does, when the entry
     // names an address that is no member's, or when Redis cannot be asked now.
     void lookup(const std::string &sn, Found found);
+    // Written beside the member entry at each refresh (any thread).
+    void setConfigHash(const std::string &hash);
 
     static constexpr std::chrono::milliseconds kConnectTimeout{500};
     static constexpr std::chrono::milliseconds kCommandTimeout{1000};
@@ -81,6 +83,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::set<std::string> m_held;
+    std::string m_configHash; // under m_mutex
     std::deque<Job> m_jobs;
     bool m_stop = false;
     std::thread m_thread;

@@ -1,6 +1,5 @@
 #include "relay/Relay.h"
 
-#include "relay/PcLink.h"
 #include "wire/EndToEnd.h"
 #include "wire/Identity.h"
 #include "wire/Log.h"
@@ -71,9 +70,10 @@ bool outOfDescriptors(const std::error_code &ec)
 
 } // namespace
 
-Relay::Relay(wire::IoPool &pool, RelayConfig config)
-    : m_pool(pool), m_io(pool.main()), m_config(std::move(config)), m_acceptor(m_io),
-      m_registry(m_joins, m_config.heartbeat, m_config.silence), m_acceptPause(m_io),
+Relay::Relay(wire::IoPool &pool, RelayConfig config, AuditTrail &audit)
+    : m_pool(pool), m_io(pool.main()), m_config(std::move(config)),
+      m_settings(std::make_shared<const RelayConfig>(m_config)), m_audit(audit), m_acceptor(m_io),
+      m_registry(m_joins, audit, m_config.heartbeat, m_config.silence), m_acceptPause(m_io),
       m_admissions(std::make_shared<Admissions>())
 {
     m_admissions->perThread.resize(pool.size());
@@ -121,6 +121,7 @@ bool Relay::start(std::string *error)
         return false;
     m_hooks = m_node->hooks();
     m_registry.setHooks(m_hooks);
+    m_audit.countFailuresIn(&m_node->metrics().auditWriteFailures);
     std::error_code ec;
     const auto address = asio::ip::make_address(m_config.listen.host, ec);
     if (ec) {
@@ -243,20 +244,29 @@ void Relay::onControl(ConnectionPtr stream, std::string pending, const std::stri
             wire::logLine("bad request from " + stream->peer() + ": " + badRequestText(line, error));
             return replyAndClose(stream, Err {Reason::Protocol, "bad request"});
         }
+        AuditEvent refused;
+        refused.kind = AuditEvent::Kind::PanelRefused;
+        refused.result = AuditEvent::Result::Refused;
+        refused.source = stream->peer();
         // The SN becomes a registry key and a log word: say plainly why such a name fails.
         if (!validSn(panel->sn)) {
             m_node->metrics().authFailures++;
             wire::logLine("refused panel registration from " + stream->peer() + ": the serial number is not 1-64 of "
                           "A-Z a-z 0-9 . - _");
+            refused.reason = "bad serial number";
+            m_audit.record(refused);
             return replyAndClose(stream, Err {Reason::Secret, "bad serial number"});
         }
-        if (!panelSecretOk(panel->sn, panel->secret)) {
+        if (!settings()->panelSecretMatches(panel->sn, panel->secret)) {
             m_node->metrics().authFailures++;
             wire::logLine("refused panel registration for " + panel->sn + " from " + stream->peer()
                           + ": wrong serial number or secret");
+            refused.sn = panel->sn;
+            refused.reason = "wrong serial number or secret";
+            m_audit.record(refused);
             return replyAndClose(stream, Err {Reason::Secret, "wrong serial number or secret"});
         }
-        return m_registry.registerPanel(panel->sn, panel->key, stream, std::move(pending));
+        return m_registry.registerPanel(panel->sn, panel->key, sha256(panel->secret), stream, std::move(pending));
     }
     if (verb == "USER") {
         if (const auto user = User::decode(line, &error))
@@ -296,19 +306,11 @@ void Relay::onData(DataPtr data, const std::string &line)
     onJoin(std::move(data));
 }
 
-bool Relay::panelSecretOk(const std::string &sn, const std::string &secret) const
-{
-    const auto it = m_config.panelSecrets.find(sn);
-    // Compare against something even for unknown SNs so timing does not reveal which exist.
-    const bool match = secretEquals(it == m_config.panelSecrets.end() ? std::string("\n") : it->second, secret);
-    return it != m_config.panelSecrets.end() && match;
-}
-
-Reason Relay::checkReach(const RelayUser *user, const std::string &sn) const
+Reason Relay::checkReach(const RelayConfig &settings, const RelayUser *user, const std::string &sn) const
 {
     if (!user)
         return Reason::Token;
-    if (!validSn(sn) || !m_config.mayReach(*user, sn))
+    if (!validSn(sn) || !settings.mayReach(*user, sn))
         return Reason::NotAllowed;
     if (!m_registry.isOnline(sn))
         return Reason::Offline;
@@ -317,14 +319,24 @@ Reason Relay::checkReach(const RelayUser *user, const std::string &sn) const
 
 void Relay::onUser(ConnectionPtr stream, std::string pending, const User &login)
 {
-    const RelayUser *user = m_config.findUser(login.token);
+    const auto now = settings();
+    const RelayUser *user = now->findUser(login.token);
+    AuditEvent event;
+    event.kind = AuditEvent::Kind::Login;
+    event.source = stream->peer();
     if (!user) {
         m_node->metrics().authFailures++;
         wire::logLine("refused PC from " + stream->peer() + ": unknown token");
+        event.result = AuditEvent::Result::Refused;
+        event.reason = "unknown token";
+        m_audit.record(event);
         return replyAndClose(stream, Err {Reason::Token, "token refused"});
     }
-    wire::logLine("PC user " + std::to_string(user->number) + " connected from " + stream->peer());
-    std::make_shared<PcLink>(*this, stream, std::move(pending), user->number)->start();
+    wire::logLine("PC user " + user->name + " connected from " + stream->peer());
+    event.result = AuditEvent::Result::Ok;
+    event.user = user->name;
+    m_audit.record(event);
+    std::make_shared<PcLink>(*this, m_links, stream, std::move(pending), user->name)->start();
 }
 
 void Relay::onForward(ConnectionPtr stream, const Forward &request)
@@ -415,28 +427,39 @@ void Relay::splice(DataPtr requester, DataPtr panel, OpenStreams::Stream stream)
         wire::logLine(label + " open");
         if (m_hooks.streamOpened)
             m_hooks.streamOpened();
+        AuditEvent opened;
+        opened.kind = AuditEvent::Kind::StreamOpen;
+        opened.result = AuditEvent::Result::Ok;
+        opened.user = stream.user;
+        opened.source = stream.source;
+        opened.sn = stream.sn;
+        opened.target = stream.target;
+        opened.stream = stream.id;
+        m_audit.record(opened);
         auto handle = std::make_shared<std::weak_ptr<wire::SocketSplice>>();
         auto up = stream.up, down = stream.down;
         // Listed before it starts: a splice may end within start() already.
-        const std::uint64_t key = m_streams.add(std::move(stream), {});
+        const std::uint64_t key = m_streams.add(stream, {});
         auto splice = wire::SocketSplice::start(
             std::move(requester->socket), std::move(panel->socket),
-            [this, label, handle, key, requester, panel](std::uint64_t bytesUp, std::uint64_t bytesDown,
-                                                        const std::error_code &ec) {
+            [this, label, handle, key, requester, panel, stream](std::uint64_t bytesUp, std::uint64_t bytesDown,
+                                                                const std::error_code &ec) {
                 if (m_hooks.streamClosed)
                     m_hooks.streamClosed();
                 // Taken already when the relay is stopping: that end is recorded there.
                 if (!m_streams.remove(key))
                     return;
                 const auto splice = handle->lock();
-                const char *cause = ec == StreamStop::Revoked        ? "revoked"
-                                    : ec == StreamStop::RelayStopped ? "relay-stopped"
-                                    : ec                             ? "aborted"
-                                    : splice && splice->aEndedFirst() ? "pc-closed"
-                                                                      : "target-closed";
+                using Cause = AuditEvent::Cause;
+                const Cause cause = ec == StreamStop::Revoked        ? Cause::Revoked
+                                    : ec == StreamStop::RelayStopped ? Cause::RelayStopped
+                                    : ec                             ? Cause::Aborted
+                                    : splice && splice->aEndedFirst() ? Cause::PcClosed
+                                                                      : Cause::TargetClosed;
                 wire::logLine(label + (ec ? " aborted, " : " closed, ") + std::to_string(bytesUp) + " bytes up, "
-                              + std::to_string(bytesDown) + " down (" + cause
-                              + (ec && ec != StreamStop::Revoked ? ": " + ec.message() : std::string()) + ")");
+                              + std::to_string(bytesDown) + " down (" + auditCauseText(cause)
+                              + (cause == Cause::Aborted ? ": " + ec.message() : std::string()) + ")");
+                recordStreamEnd(stream, bytesUp, bytesDown, cause);
             },
             [bytes = m_hooks.streamBytes, up, down](bool aToB, std::size_t n) {
                 *(aToB ? up : down) += n;
@@ -446,6 +469,79 @@ void Relay::splice(DataPtr requester, DataPtr panel, OpenStreams::Stream stream)
         *handle = splice;
         m_streams.attach(key, splice);
     });
+}
+
+void Relay::recordStreamEnd(const OpenStreams::Stream &stream, std::uint64_t up, std::uint64_t down,
+                            AuditEvent::Cause cause)
+{
+    AuditEvent ended;
+    ended.kind = AuditEvent::Kind::StreamEnd;
+    ended.user = stream.user;
+    ended.source = stream.source;
+    ended.sn = stream.sn;
+    ended.target = stream.target;
+    ended.stream = stream.id;
+    ended.bytesUp = up;
+    ended.bytesDown = down;
+    ended.durationMs = std::uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - stream.since)
+                                         .count());
+    ended.cause = cause;
+    m_audit.record(ended);
+}
+
+void Relay::stopping()
+{
+    for (const auto &stream : m_streams.stopAll())
+        recordStreamEnd(stream, *stream.up, *stream.down, AuditEvent::Cause::RelayStopped);
+}
+
+void Relay::reload(const std::string &path)
+{
+    AuditEvent event;
+    event.kind = AuditEvent::Kind::ConfigReload;
+    auto next = std::make_shared<RelayConfig>();
+    std::string error;
+    if (!next->load(path, &error)) {
+        wire::logLine("reload refused, the settings stay as they were: " + error);
+        event.result = AuditEvent::Result::Refused;
+        event.reason = error;
+        m_audit.record(event);
+        m_audit.reopen();
+        return;
+    }
+    for (const std::string &setting : restartOnlyChanges(m_config, *next))
+        wire::logLine("reload: " + setting + " changed in " + path + "; it takes effect at the next restart");
+    const std::shared_ptr<const RelayConfig> now = next;
+    std::atomic_store(&m_settings, now);
+    m_audit.reopen();
+    // What the new settings no longer allow ends now: a user who is gone or may no longer
+    // reach the panel, a panel no longer listed with the secret it registered with.
+    const auto panelGone = [now](const std::string &sn, const Sha256 &secret) {
+        const auto it = now->panelSecretDigests.find(sn);
+        return it == now->panelSecretDigests.end() || it->second != secret;
+    };
+    const std::size_t panels = m_registry.revokeIf(panelGone);
+    const std::size_t streams = m_streams.revokeIf([now](const OpenStreams::Stream &s) {
+        if (s.user.empty()) // forwarded here by another relay, which checks its user itself
+            return !now->panelSecretDigests.count(s.sn);
+        const RelayUser *user = now->userByName(s.user);
+        return !user || !now->mayReach(*user, s.sn) || (s.local && !now->panelSecretDigests.count(s.sn));
+    });
+    std::size_t users = 0;
+    for (const auto &link : m_links->all())
+        if (!now->userByName(link->userName())) {
+            link->revoke();
+            ++users;
+        }
+    wire::logLine("reloaded " + path + ": " + std::to_string(now->users.size()) + " users, "
+                  + std::to_string(now->panelSecretDigests.size()) + " panels; revoked " + std::to_string(streams)
+                  + " streams, " + std::to_string(panels) + " panel links, " + std::to_string(users) + " PC links");
+    event.result = AuditEvent::Result::Ok;
+    event.reason = "config " + now->fileSha256.substr(0, 16) + ", revoked " + std::to_string(streams) + " streams";
+    m_audit.record(event);
+    if (m_node)
+        m_node->setConfigHash(now->fileSha256);
 }
 
 std::string Relay::streamLabel(const OpenStreams::Stream &stream)

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "relay/Audit.h"
 #include "relay/ClusterNode.h"
 #include "relay/Incoming.h"
 #include "relay/Joins.h"
 #include "relay/OpenStreams.h"
 #include "relay/PanelRegistry.h"
+#include "relay/PcLink.h"
 #include "relay/RelayConfig.h"
 #include "wire/DescriptorRecords.h"
 #include "wire/IoPool.h"
@@ -15,8 +17,6 @@
 
 namespace relay {
 
-class PcLink;
-
 // The rendezvous server: accepts connections from panel agents, PC tunnel libraries and the
 // other relays of a cluster, authorises each stream, and then only passes its bytes: the
 // stream's TLS runs between the library and the agent, and the relay cannot read it. Accepts
@@ -24,7 +24,8 @@ class PcLink;
 class Relay
 {
 public:
-    Relay(wire::IoPool &pool, RelayConfig config);
+    // `audit` may be a trail never opened (no audit= in relay.ini); it outlives the relay.
+    Relay(wire::IoPool &pool, RelayConfig config, AuditTrail &audit);
     ~Relay();
 
     // Creates key and certificate if missing, loads them, binds and starts accepting.
@@ -37,6 +38,13 @@ public:
 
     // Connections admitted now (accepted and not yet closed), for tests and logs.
     std::size_t connectionCount() const;
+
+    // SIGHUP, on the main thread: reads the file again and takes its users, panels and their
+    // secrets without dropping what they still allow; ends at once what they no longer allow.
+    // A file with an error changes nothing. Also reopens the audit trail (log rotation).
+    void reload(const std::string &path);
+    // The relay is stopping: every open stream's end is recorded as the relay's doing.
+    void stopping();
 
     // After a failed accept (out of descriptors): the pause before accepting again.
     static constexpr std::chrono::milliseconds kAcceptPause{100};
@@ -58,8 +66,12 @@ private:
     void onData(DataPtr data, const std::string &line);
     void onUser(ConnectionPtr stream, std::string pending, const wire::msg::User &login);
     void onForward(ConnectionPtr stream, const wire::msg::Forward &request);
-    bool panelSecretOk(const std::string &sn, const std::string &secret) const;
-    wire::msg::Reason checkReach(const RelayUser *user, const std::string &sn) const;
+    // The settings a reload may change (users, panels), as of now: hold the pointer while
+    // using what it points to.
+    std::shared_ptr<const RelayConfig> settings() const { return std::atomic_load(&m_settings); }
+    wire::msg::Reason checkReach(const RelayConfig &settings, const RelayUser *user, const std::string &sn) const;
+    void recordStreamEnd(const OpenStreams::Stream &stream, std::uint64_t up, std::uint64_t down,
+                         AuditEvent::Cause cause);
     // The requester's side of a stream whose panel side is ready: a join value for it, and
     // the splice once it joins within the handshake timeout (else the end of the waiting
     // panel side).
@@ -69,7 +81,9 @@ private:
 
     wire::IoPool &m_pool;
     asio::io_context &m_io; // the main thread's: listener, accept pauses
-    RelayConfig m_config;
+    RelayConfig m_config; // as started: what only a restart changes
+    std::shared_ptr<const RelayConfig> m_settings;
+    AuditTrail &m_audit;
     asio::ip::tcp::acceptor m_acceptor;
     Joins m_joins;
     PanelRegistry m_registry;
@@ -83,6 +97,7 @@ private:
     std::shared_ptr<ClusterNode> m_node; // figures, and the cluster when configured
     RegistryHooks m_hooks;
     OpenStreams m_streams;
+    std::shared_ptr<PcLinks> m_links = std::make_shared<PcLinks>(); // for revocation
     wire::LogLimiter m_acceptLog{std::chrono::seconds(5)};
     wire::LogLimiter m_limitLog{std::chrono::seconds(5)};
 };

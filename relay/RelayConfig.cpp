@@ -302,6 +302,14 @@ const RelayUser *RelayConfig::findUser(const std::string &token) const
     return found;
 }
 
+const RelayUser *RelayConfig::userByName(const std::string &name) const
+{
+    for (const auto &u : users)
+        if (wire::lower(u.name) == wire::lower(name))
+            return &u;
+    return nullptr;
+}
+
 bool RelayConfig::mayReach(const RelayUser &user, const std::string &sn) const
 {
     for (const auto &p : user.patterns)

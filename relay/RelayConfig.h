@@ -59,6 +59,9 @@ struct RelayConfig
     // Constant time over all users, whichever matches (or none).
     const RelayUser *findUser(const std::string &token) const;
     bool mayReach(const RelayUser &user, const std::string &sn) const;
+    // By name (without regard to case, as names are read): a link finds its user again after
+    // a reload this way. Null when the user is gone.
+    const RelayUser *userByName(const std::string &name) const;
     // Constant time whether the SN is known or not.
     bool panelSecretMatches(const std::string &sn, const std::string &secret) const;
 };

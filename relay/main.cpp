@@ -118,7 +118,7 @@ int main(int argc, char **argv)
         }
     }
     wire::IoPool pool(config.threads);
-    relay::Relay server(pool, config);
+    relay::Relay server(pool, config, audit);
     if (!server.start(&error)) {
         std::fprintf(stderr, "talvo-relay: %s\n", error.c_str());
         return 1;
@@ -129,6 +129,7 @@ int main(int argc, char **argv)
     wire::logLine("fingerprint " + server.fingerprint());
     wire::logLine(std::to_string(pool.size()) + " I/O threads");
     wire::startHeapTrim(pool.main());
-    wire::runUntilSignalled(pool);
+    wire::runUntilSignalled(
+        pool, [&] { server.reload(configPath); }, [&] { server.stopping(); });
     return 0;
 }
