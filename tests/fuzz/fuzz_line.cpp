@@ -58,18 +58,24 @@ void roundTrips(const std::string &line)
 
 void checkFields(const std::string &line)
 {
+    roundTrips<Hello>(line);
     roundTrips<User>(line);
     roundTrips<Check>(line);
     roundTrips<Checked>(line);
     roundTrips<Stream>(line);
+    roundTrips<Granted>(line);
+    roundTrips<Refused>(line);
     roundTrips<Panel>(line);
     roundTrips<Open>(line);
     roundTrips<Fail>(line);
-    roundTrips<Data>(line);
+    roundTrips<Join>(line);
+    roundTrips<Forward>(line);
+    roundTrips<Held>(line);
     roundTrips<Ping>(line);
     roundTrips<Ok>(line);
     roundTrips<Err>(line);
     printableLine(line);
+    legacyVersion(line);
     if (validSn(line) && !validSecret(line))
         abort(); // every SN is also a valid word of a line
     wire::parseHostPort(line);
