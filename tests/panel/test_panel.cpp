@@ -95,7 +95,8 @@ struct Panel
             return false;
         if (!raw)
             return pc.join(relay.port()) == "OK";
-        return raw->connectTo(relay.port()) && raw->send("TALVO 2\nJOIN " + pc.grantedJoin + "\n") && raw->line() == "OK";
+        return raw->connectTo(relay.port()) && raw->send("TALVO 2\nJOIN " + pc.grantedJoin + "\n")
+            && raw->line() == "OK";
     }
     int descriptors()
     {
@@ -279,8 +280,8 @@ private slots:
                 && p.grant(passThrough, 7540) && passThrough.endToEnd(StreamClient::Proof::Forged);
         }));
         cutData.abort(); // the agent's answer left unread
-        QVERIFY(QTest::qWaitFor([&] { return p.agent.count("TLS handshake failed") == 2 && p.agent.count("forged proof") == 2; },
-                                5000));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return p.agent.count("TLS handshake failed") == 2 && p.agent.count("forged proof") == 2; }, 5000));
         QVERIFY(aside([&] { return garbageData.end() != 0; }));
 
         const int life = int(std::chrono::milliseconds(wire::kSecretLife).count());
@@ -312,7 +313,8 @@ private slots:
             if (!QTest::qWaitFor([&] { return relay.data.size() > before; }, 5000))
                 return nullptr;
             QTcpSocket *data = relay.data[before];
-            return StandInRelay::lineOf(data) == "TALVO 2" && StandInRelay::lineOf(data) == "JOIN " + join ? data : nullptr;
+            const bool joined = StandInRelay::lineOf(data) == "TALVO 2" && StandInRelay::lineOf(data) == "JOIN " + join;
+            return joined ? data : nullptr;
         };
         QElapsedTimer clock;
         clock.start();

@@ -98,7 +98,8 @@ void TestReliability::memoryComesBackAfterStreams()
             if (!streams.back()->open(m_relay->port(), "SN1", m_echo.serverPort()) || !streams.back()->send(payload))
                 return i;
         }
-        return int(std::count_if(streams.begin(), streams.end(), [&](auto &s) { return s->read(payload.size()) == payload; }));
+        return int(std::count_if(streams.begin(), streams.end(),
+                                 [&](auto &s) { return s->read(payload.size()) == payload; }));
     }, 120000);
     QCOMPARE(echoed, kStreams);
     const long long relayBusy = bench::rssKbOf(pid_t(relayPid)), agentBusy = bench::rssKbOf(pid_t(agentPid));

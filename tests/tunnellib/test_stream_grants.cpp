@@ -123,8 +123,8 @@ void TestStreamGrants::initTestCase()
 bool TestStreamGrants::startAgent(const QStringList &panelLines)
 {
     const QString cfg = writePanelConfig(m_dir.path(), "panel.ini", "SN1", "secret-1", m_relay->port(),
-                                         m_relay->fingerprint(), {"127.0.0.1:7530=127.0.0.1:" + QString::number(m_echo.serverPort())},
-                                         panelLines);
+                                         m_relay->fingerprint(),
+                                         {"127.0.0.1:7530=127.0.0.1:" + QString::number(m_echo.serverPort())}, panelLines);
     return m_agent.start(kPanelBinary, cfg) && m_agent.waitForOutput("registered at");
 }
 
@@ -171,7 +171,8 @@ void TestStreamGrants::offlineIsRetriedAndFinalRefusalClosesAtOnce()
     m_standIn->send("REFUSED " + request[0] + " OFFLINE panel re-registering");
     QVERIFY(!(request = streamRequest()).isEmpty());
 
-    const QByteArray join = QByteArray::fromStdString(wire::randomHex(16)), secret = QByteArray::fromStdString(wire::randomHex(32));
+    const QByteArray join = QByteArray::fromStdString(wire::randomHex(16));
+    const QByteArray secret = QByteArray::fromStdString(wire::randomHex(32));
     m_secrets << join << secret;
     const int joins = m_standIn->data.size();
     m_standIn->send("GRANTED " + request[0] + " " + join + " " + secret + " " + QByteArray(64, 'e'));

@@ -164,9 +164,11 @@ void TestWire::malformedMessagesAreRefused()
 
     // Joins, secrets, keys and MACs are exact: lower-case hex of their one length, so that a
     // value can be neither shortened, padded nor spelt twice.
-    QVERIFY(refused(Granted::decode("GRANTED 1 " + join.substr(1) + " " + secret + " " + key, &error), "join is not 32"));
+    QVERIFY(refused(Granted::decode("GRANTED 1 " + join.substr(1) + " " + secret + " " + key, &error),
+                    "join is not 32"));
     QVERIFY(refused(Granted::decode("GRANTED 1 " + join + " " + secret + "b " + key, &error), "secret is not 64"));
-    QVERIFY(refused(Granted::decode("GRANTED 1 " + join + " " + secret + " " + std::string(64, 'C'), &error), "key is not 64"));
+    QVERIFY(refused(Granted::decode("GRANTED 1 " + join + " " + secret + " " + std::string(64, 'C'), &error),
+                    "key is not 64"));
     QVERIFY(refused(Open::decode("OPEN 1 h:1 " + join + " " + std::string(64, 'g'), &error), "secret is not 64"));
     QVERIFY(refused(Join::decode("JOIN " + join + " " + std::string(63, 'd'), &error), "mac is not 64"));
     QVERIFY(refused(Join::decode("JOIN " + join + " ", &error), "mac is not 64"));
