@@ -79,6 +79,13 @@ public:
         ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
         close();
     }
+    // Hands the connection over (to a QSslSocket, say), with nothing read past what was asked.
+    int release()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
     void close()
     {
         if (m_fd >= 0)

@@ -34,17 +34,23 @@ public:
     QByteArray join(quint16 port, const QByteArray &join = {});
     enum class Proof { Right, Forged, None };
     // TLS with the panel over the joined connection, its certificate checked against the
-    // granted key, then the proof. True when the handshake passed and the proof was sent.
-    bool endToEnd(Proof proof = Proof::Right);
+    // granted key, then the proof, with `first` in the same record (as the library sends the
+    // application's first bytes). True when the handshake passed and the proof was sent.
+    bool endToEnd(Proof proof = Proof::Right, const QByteArray &first = {});
     // All in one: login, request, join, endToEnd.
     bool open(quint16 port, const QByteArray &sn, quint16 target);
     // Sends `text` through the stream and reads it back (an echo target).
     bool echoes(const QByteArray &text);
     bool send(const QByteArray &bytes);
+    // `size` bytes of the stream, fewer when it ended or stalled for 5 s.
+    QByteArray read(int size);
     // Reads until the stream ends: 1 for a clean end (close_notify), -1 for an abort (reset,
     // or a TCP end without close_notify), 0 when neither came in time.
     int waitForEnd(QByteArray *received = nullptr);
     void closeStream();
+    // Resets the stream's connection, as a PC that vanished: a send blocked on another thread
+    // returns at once, and the reset goes out when the client is destroyed.
+    void cut();
 
     QByteArray grantedJoin, secret, key;
 

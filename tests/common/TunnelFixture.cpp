@@ -66,7 +66,7 @@ bool RelayFixture::start(quint16 port, const QString &extra)
         || !m_process.waitForOutput(QStringLiteral("fingerprint ")))
         return false;
     const QString out = m_process.output();
-    const auto portMatch = QRegularExpression(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)")).match(out);
+    const auto portMatch = QRegularExpression(QStringLiteral("listening on \\S*:(\\d+)")).match(out);
     const auto fpMatch = QRegularExpression(QStringLiteral("fingerprint ([0-9a-f]{64})")).match(out);
     if (!portMatch.hasMatch() || !fpMatch.hasMatch())
         return false;

@@ -63,11 +63,11 @@ void checkFields(const std::string &line)
     roundTrips<Check>(line);
     roundTrips<Checked>(line);
     roundTrips<Stream>(line);
+    roundTrips<Granted>(line);
+    roundTrips<Refused>(line);
     roundTrips<Panel>(line);
     roundTrips<Open>(line);
     roundTrips<Fail>(line);
-    roundTrips<Granted>(line);
-    roundTrips<Refused>(line);
     roundTrips<Join>(line);
     roundTrips<Forward>(line);
     roundTrips<Held>(line);
@@ -75,6 +75,7 @@ void checkFields(const std::string &line)
     roundTrips<Ok>(line);
     roundTrips<Err>(line);
     printableLine(line);
+    legacyVersion(line);
     if (validSn(line) && !validSecret(line))
         abort(); // every SN is also a valid word of a line
     wire::parseHostPort(line);

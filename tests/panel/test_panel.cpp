@@ -1,153 +1,22 @@
 // Guards the panel agent against unlisted targets, mistyped configs and relays with an
 // unpinned certificate, and its streams' own TLS: only a PC that proves the relay's
-// per-stream secret inside the agent's TLS reaches a target. The relay and the PC are played
-// here, on loopback: the real relay speaks to the agent only as this fake one does.
+// per-stream secret inside the agent's TLS reaches a target. Streams go through the real
+// relay; a stand-in relay plays one of another version, one that replays an OPEN and one
+// whose data connections fail.
+#include "RawSocket.h"
+#include "StandInRelay.h"
+#include "StreamClient.h"
 #include "TunnelFixture.h"
 #include "panel/PanelConfig.h"
 #include "panel/TargetMap.h"
 #include "wire/EndToEnd.h"
-#include "wire/Identity.h"
 #include "wire/Messages.h"
-#include "wire/Tls.h"
 
 #include <QtTest>
 
-#include <openssl/hmac.h>
 #include <openssl/ssl.h>
 
 namespace {
-
-// One end of a TLS connection over a QTcpSocket, through OpenSSL memory BIOs: the relay's end
-// of the agent's control link, and the PC's end of a stream, whose keying material exporter
-// QSslSocket does not offer.
-class Tls : public QObject
-{
-public:
-    Tls(QTcpSocket *socket, SSL_CTX *ctx, bool server) : QObject(socket), m_socket(socket), m_ssl(SSL_new(ctx))
-    {
-        SSL_set_bio(m_ssl, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
-        server ? SSL_set_accept_state(m_ssl) : SSL_set_connect_state(m_ssl);
-        connect(socket, &QTcpSocket::readyRead, this, &Tls::pump);
-        pump();
-    }
-    ~Tls() override { SSL_free(m_ssl); }
-    bool up() const { return SSL_is_init_finished(m_ssl); }
-    void write(const QByteArray &data)
-    {
-        m_toSend += data;
-        pump();
-    }
-    QByteArray peerKey() const
-    {
-        return QByteArray::fromStdString(wire::certificateFingerprint(SSL_get0_peer_certificate(m_ssl)));
-    }
-    // Written out from the protocol, not taken from wire/: HMAC-SHA256 keyed with the
-    // secret's hex text over 32 bytes of the session's exported keying material.
-    QByteArray proof(const QByteArray &secret) const
-    {
-        const char label[] = "EXPORTER-talvo-stream-proof";
-        unsigned char exported[32], mac[EVP_MAX_MD_SIZE];
-        unsigned len = 0;
-        if (SSL_export_keying_material(m_ssl, exported, sizeof exported, label, sizeof label - 1, nullptr, 0, 0) != 1)
-            return {};
-        HMAC(EVP_sha256(), secret.constData(), secret.size(), exported, sizeof exported, mac, &len);
-        return QByteArray(reinterpret_cast<const char *>(mac), int(len));
-    }
-
-    QByteArray received;
-
-private:
-    void pump()
-    {
-        const QByteArray in = m_socket->readAll();
-        BIO_write(SSL_get_rbio(m_ssl), in.constData(), in.size());
-        if (!up())
-            SSL_do_handshake(m_ssl);
-        char buf[16384];
-        if (up()) {
-            if (!m_toSend.isEmpty() && SSL_write(m_ssl, m_toSend.constData(), m_toSend.size()) > 0)
-                m_toSend.clear();
-            for (int n; (n = SSL_read(m_ssl, buf, sizeof buf)) > 0;)
-                received.append(buf, n);
-        }
-        for (int n; (n = BIO_read(SSL_get_wbio(m_ssl), buf, sizeof buf)) > 0;)
-            m_socket->write(buf, n);
-        ERR_clear_error();
-    }
-
-    QTcpSocket *m_socket;
-    SSL *m_ssl;
-    QByteArray m_toSend;
-};
-
-// The relay as the agent meets it: a connection that starts with a TLS record is the
-// control link, with the relay's own key pair, any other one a data connection, which the
-// test answers and then plays the PC on.
-class FakeRelay : public QTcpServer
-{
-public:
-    explicit FakeRelay(const QString &dir)
-    {
-        const std::string key = (dir + "/relay.key").toStdString(), crt = (dir + "/relay.crt").toStdString();
-        std::string fp, error;
-        wire::ensureKeyAndCertificate(key, crt, "talvo-relay", nullptr, &error);
-        wire::fileFingerprint(crt, &fp, &error);
-        fingerprint = QString::fromStdString(fp);
-        m_server = wire::makeServerContext(key, crt, &error);
-        SSL_CTX_set_min_proto_version(m_pc.native_handle(), TLS1_3_VERSION);
-        listen(QHostAddress::LocalHost, 0);
-    }
-
-    // The agent's next line on the control link, PINGs left out; empty after the timeout.
-    QByteArray line(int timeoutMs = 5000)
-    {
-        QByteArray out;
-        (void)QTest::qWaitFor([&] {
-            for (int nl; control && (nl = control->received.indexOf('\n')) >= 0;) {
-                out = control->received.left(nl);
-                control->received.remove(0, nl + 1);
-                if (out != "PING")
-                    return true;
-            }
-            out.clear();
-            return false;
-        }, timeoutMs);
-        return out;
-    }
-    void send(const QByteArray &line) { control->write(line + "\n"); }
-    // The PC's TLS, after the relay's OK on data connection `data`, once it is up.
-    Tls *pc(QTcpSocket *data)
-    {
-        if (!data)
-            return nullptr;
-        data->write("OK\n");
-        auto *tls = new Tls(data, pcContext(), false);
-        return QTest::qWaitFor([&] { return tls->up(); }, 5000) ? tls : nullptr;
-    }
-    SSL_CTX *pcContext() { return m_pc.native_handle(); }
-
-    QString fingerprint;
-    QPointer<Tls> control; // the latest
-    QList<QTcpSocket *> data; // in the order they came
-
-protected:
-    void incomingConnection(qintptr fd) override
-    {
-        auto *socket = new QTcpSocket(this);
-        socket->setSocketDescriptor(fd);
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
-            socket->disconnect(this);
-            if (socket->peek(1) == "\x16")
-                control = new Tls(socket, m_server->native_handle(), true);
-            else
-                data.append(socket);
-        });
-    }
-
-private:
-    std::shared_ptr<asio::ssl::context> m_server;
-    asio::ssl::context m_pc{asio::ssl::context::tls_client};
-};
 
 // Echoes, and keeps count: a byte that a refused stream let through shows in `received`.
 class Target : public QTcpServer
@@ -168,61 +37,66 @@ public:
     QByteArray received;
 };
 
-QByteArray freshSecret()
+QByteArray freshHex(std::size_t digits)
 {
-    return QByteArray::fromStdString(wire::randomHex(wire::msg::kSecretDigits / 2));
+    return QByteArray::fromStdString(wire::randomHex(digits / 2));
 }
 
-// An agent (a process) at a fake relay, with the echo target at panel-view 127.0.0.1:7530.
+// A TLS client's first flight, for a handshake cut off after it.
+QByteArray clientHello()
+{
+    SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+    SSL *ssl = SSL_new(ctx);
+    SSL_set_bio(ssl, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
+    SSL_connect(ssl); // wants the server's answer, with its hello written
+    char buf[4096];
+    const int n = BIO_read(SSL_get_wbio(ssl), buf, sizeof buf);
+    SSL_free(ssl);
+    SSL_CTX_free(ctx);
+    return QByteArray(buf, qMax(n, 0));
+}
+
+// An agent (a process) as SN1 with the echo target at panel view 127.0.0.1:7530, at the real
+// relay unless given another.
 struct Panel
 {
     QTemporaryDir dir;
-    FakeRelay relay{dir.path()};
+    RelayFixture relay {dir.path()};
     Target target;
     ToolProcess agent;
     QString config;
-    QByteArray key; // as registered
 
     // One I/O thread: the agent's descriptors, counted, are then the same after each stream.
-    void launch(const QStringList &panelLines = {}, const QString &fingerprint = {})
+    bool start(const QStringList &panelLines = {}, const QString &secret = "secret-1", quint16 relayPort = 0,
+               const QString &fingerprint = {})
     {
-        config = writePanelConfig(dir.path(), "panel.ini", "SN1", "secret-1", relay.serverPort(),
-                                  fingerprint.isEmpty() ? relay.fingerprint : fingerprint,
-                                  {"127.0.0.1:7530=127.0.0.1:" + QString::number(target.serverPort())},
-                                  QStringList{"threads=1"} + panelLines);
-        agent.start(kPanelBinary, config);
-    }
-    // The hello and PANEL line, answered `answer`.
-    bool registration(const QByteArray &answer = "OK")
-    {
-        const QByteArray hello = relay.line();
-        const QList<QByteArray> words = relay.line().split(' ');
-        if (hello != "TALVO 2" || words.size() != 4 || words[0] != "PANEL" || words[1] != "SN1" || words[2] != "secret-1")
+        if (!relayPort && !relay.port() && !relay.start())
             return false;
-        key = words[3];
-        relay.send(answer);
-        return answer != "OK" || said("registered at");
-    }
-    bool start(const QStringList &panelLines = {})
-    {
-        launch(panelLines);
-        return registration();
+        config = writePanelConfig(dir.path(), "panel.ini", "SN1", secret, relayPort ? relayPort : relay.port(),
+                                  fingerprint.isEmpty() ? relay.fingerprint() : fingerprint,
+                                  {"127.0.0.1:7530=127.0.0.1:" + QString::number(target.serverPort())},
+                                  QStringList {"threads=1"} + panelLines);
+        return agent.start(kPanelBinary, config);
     }
     bool said(const QString &text, int timeoutMs = 5000)
     {
         return QTest::qWaitFor([&] { return agent.output().contains(text); }, timeoutMs);
     }
-    // OPEN (to the echo target by default); the agent's data connection once its JOIN came.
-    QTcpSocket *open(quint64 id, const QByteArray &secret = freshSecret(), const QByteArray &target = "127.0.0.1:7530")
+    QByteArray key()
     {
-        const QByteArray join = QByteArray::fromStdString(wire::randomHex(wire::msg::kJoinDigits / 2));
-        const int before = relay.data.size();
-        relay.send("OPEN " + QByteArray::number(id) + " " + target + " " + join + " " + secret);
-        const QByteArray expected = "TALVO 2\nJOIN " + join + "\n";
-        if (!QTest::qWaitFor([&] { return relay.data.size() > before && relay.data[before]->bytesAvailable() >= expected.size(); },
-                             5000))
-            return nullptr;
-        return relay.data[before]->read(expected.size()) == expected ? relay.data[before] : nullptr;
+        const int at = agent.output().indexOf("key fingerprint ");
+        return at < 0 ? QByteArray() : agent.output().mid(at + 16, 64).toLatin1();
+    }
+    // Through the real relay: a PC granted a stream to panel view port `view`, and joined
+    // on `raw` (bytes as they are) or, without one, on its own connection (for its TLS).
+    bool grant(StreamClient &pc, quint16 view = 7530, RawSocket *raw = nullptr)
+    {
+        if (!pc.login(relay.port()) || !pc.request("SN1", view).startsWith("GRANTED "))
+            return false;
+        if (!raw)
+            return pc.join(relay.port()) == "OK";
+        return raw->connectTo(relay.port()) && raw->send("TALVO 2\nJOIN " + pc.grantedJoin + "\n")
+            && raw->line() == "OK";
     }
     int descriptors()
     {
@@ -329,20 +203,22 @@ private slots:
     void refusedRegistrationsAreLoggedAndRetried()
     {
         Panel wrongCertificate;
-        wrongCertificate.launch({}, QString(64, 'b'));
+        QVERIFY(wrongCertificate.start({}, "secret-1", 0, QString(64, 'b')));
         QVERIFY(wrongCertificate.said("relay certificate does not match the fingerprint"));
         QVERIFY(wrongCertificate.said("retrying in"));
 
         Panel wrongSecret;
-        wrongSecret.launch();
-        QVERIFY(wrongSecret.registration("ERR SECRET unknown panel or wrong secret"));
-        QVERIFY(wrongSecret.said("relay refused registration: ERR SECRET unknown panel or wrong secret; retrying in"));
+        QVERIFY(wrongSecret.start({}, "guess"));
+        QVERIFY(wrongSecret.said("relay refused registration: ERR SECRET wrong serial number or secret; retrying in"));
 
         Panel newer;
-        newer.launch();
-        QVERIFY(newer.registration("ERR VERSION relay speaks protocol 3"));
+        StandInRelay relay(newer.dir.path());
+        relay.greeting = "ERR VERSION relay speaks protocol 3";
+        QVERIFY(newer.start({}, "secret-1", relay.serverPort(), relay.fingerprint));
         QVERIFY(newer.said("relay refused registration: this agent speaks protocol version 2, the relay answered: "
                            "relay speaks protocol 3; retrying in"));
+        QCOMPARE(relay.hellos.value(0), QByteArray("TALVO 2"));
+        QVERIFY(relay.requests.value(0).startsWith("PANEL SN1 secret-1 " + newer.key()));
         QCOMPARE(newer.agent.count("refused registration"), 1);
         QVERIFY(!newer.agent.output().contains("VERSION"));
         QVERIFY(newer.agent.isRunning());
@@ -354,28 +230,23 @@ private slots:
     void provenStreamMeetsTheRegisteredKey()
     {
         Panel p;
-        QVERIFY(p.start());
-        QVERIFY(p.agent.output().contains("key fingerprint " + p.key + "\n"));
+        QVERIFY(p.start() && p.said("registered at"));
+        const QByteArray key = p.key();
         QVERIFY(!(QFile::permissions(p.dir.filePath("panel.key")) & (QFile::ReadGroup | QFile::ReadOther)));
+        StreamClient pc;
+        QVERIFY(aside([&] {
+            return p.grant(pc) && pc.key == key && pc.endToEnd(StreamClient::Proof::Right, "hello")
+                && pc.read(5) == "hello" && pc.echoes(" again");
+        }));
+        QVERIFY(p.said("to 127.0.0.1:7530 (127.0.0.1:" + QString::number(p.target.serverPort()) + ") open"));
 
-        const QByteArray secret = freshSecret();
-        Tls *pc = p.relay.pc(p.open(1, secret));
-        QVERIFY(pc);
-        QCOMPARE(pc->peerKey(), p.key);
-        pc->write(pc->proof(secret) + "hello");
-        QTRY_COMPARE_WITH_TIMEOUT(pc->received, QByteArray("hello"), 5000);
-        pc->write(" again");
-        QTRY_COMPARE_WITH_TIMEOUT(pc->received, QByteArray("hello again"), 5000);
-        QVERIFY(p.said("stream 1 to 127.0.0.1:7530 (127.0.0.1:" + QString::number(p.target.serverPort()) + ") open"));
-
-        const QByteArray first = p.key;
         p.agent.kill();
-        QVERIFY(p.start());
-        QCOMPARE(p.key, first);
+        QVERIFY(p.start() && p.said("registered at"));
+        QCOMPARE(p.key(), key);
         QTemporaryDir elsewhere;
         p.agent.kill();
-        QVERIFY(p.start({"state=" + elsewhere.path()}));
-        QVERIFY(p.key != first);
+        QVERIFY(p.start({"state=" + elsewhere.path()}) && p.said("registered at"));
+        QVERIFY(p.key() != key);
         QVERIFY(QFile::exists(elsewhere.filePath("panel.crt")));
 
         p.agent.kill();
@@ -388,110 +259,93 @@ private slots:
         QVERIFY2(error.contains(elsewhere.filePath("panel.key").toUtf8()) && error.count('\n') == 1, error.constData());
     }
 
-    // A PC that cannot prove the per-stream secret (a forged proof, a replayed OPEN, no TLS
-    // at all, a handshake cut off) gets no byte to the target, nor to the pass-through
-    // service, and leaves no socket behind.
+    // A PC that cannot prove the per-stream secret (a forged proof, no TLS at all, a handshake
+    // cut off, a handshake or a proof that never comes) gets no byte to the target, nor to the
+    // pass-through service, holds none of the agent's sockets beyond the secret's lifetime,
+    // and is not cut off before it.
     void unprovenStreamsReachNothing()
     {
         Panel p;
-        QVERIFY(p.start());
-        const int idle = p.descriptors();
-
-        const QByteArray secret = freshSecret();
-        Tls *forger = p.relay.pc(p.open(1, secret));
-        QVERIFY(forger);
-        forger->write(forger->proof(freshSecret()) + "leak");
-        QVERIFY(p.said("refused stream 1: forged proof"));
-
-        p.relay.send("OPEN 2 127.0.0.1:7530 " + QByteArray(32, 'a') + " " + secret);
-        QCOMPARE(p.relay.line(), QByteArray("FAIL 2 TARGET"));
-        QVERIFY(p.said("refused stream 2: replayed per-stream secret"));
-
-        QTcpSocket *garbage = p.open(3);
-        QVERIFY(garbage);
-        garbage->write("OK\nGET / HTTP/1.1\r\n\r\n");
-        QVERIFY(p.said("refused stream 3: TLS handshake failed"));
-        QTRY_COMPARE_WITH_TIMEOUT(garbage->state(), QAbstractSocket::UnconnectedState, 5000);
-
-        // The PC's hello goes out, the agent's answer comes and is left unread.
-        QTcpSocket *cut = p.open(4);
-        QVERIFY(cut);
-        cut->write("OK\n");
-        cut->disconnect(new Tls(cut, p.relay.pcContext(), false));
-        QTRY_VERIFY_WITH_TIMEOUT(cut->bytesAvailable() > 0, 5000);
-        cut->abort();
-        QVERIFY(p.said("refused stream 4: TLS handshake failed"));
-
-        Tls *passThrough = p.relay.pc(p.open(5, freshSecret(), "127.0.0.1:7540"));
-        QVERIFY(passThrough);
-        passThrough->write(passThrough->proof(secret));
-        QVERIFY(p.said("refused stream 5: forged proof"));
-
-        QTRY_COMPARE_WITH_TIMEOUT(p.target.open, 0, 5000);
-        QCOMPARE(p.target.connections, 3); // not for the replay
-        QCOMPARE(p.target.received, QByteArray());
-        QTRY_COMPARE_WITH_TIMEOUT(p.descriptors(), idle, 5000);
-    }
-
-    // A PC that never starts its TLS, or never sends its proof, must not hold the target and
-    // the agent's sockets beyond the per-stream secret's lifetime, nor be cut off before it.
-    void lateStreamsExpire()
-    {
-        Panel p;
-        QVERIFY(p.start());
+        QVERIFY(p.start() && p.said("registered at"));
         const int idle = p.descriptors();
         QElapsedTimer clock;
         clock.start();
-        QTcpSocket *silent = p.open(1);
-        QVERIFY(silent);
-        silent->write("OK\n");
-        Tls *noProof = p.relay.pc(p.open(2));
-        QVERIFY(noProof);
+        StreamClient silent, noProof, forger, garbage, cut, passThrough;
+        RawSocket silentData, garbageData, cutData;
+        QVERIFY(aside([&] {
+            return p.grant(silent, 7530, &silentData) && p.grant(noProof) && noProof.endToEnd(StreamClient::Proof::None)
+                && p.grant(forger) && forger.endToEnd(StreamClient::Proof::Forged, "leak")
+                && p.grant(garbage, 7530, &garbageData) && garbageData.send("GET / HTTP/1.1\r\n\r\n")
+                && p.grant(cut, 7530, &cutData) && cutData.send(clientHello()) && cutData.read(1).size() == 1
+                && p.grant(passThrough, 7540) && passThrough.endToEnd(StreamClient::Proof::Forged);
+        }));
+        cutData.abort(); // the agent's answer left unread
+        QVERIFY(QTest::qWaitFor(
+            [&] { return p.agent.count("TLS handshake failed") == 2 && p.agent.count("forged proof") == 2; }, 5000));
+        QVERIFY(aside([&] { return garbageData.end() != 0; }));
+
         const int life = int(std::chrono::milliseconds(wire::kSecretLife).count());
-        QVERIFY(p.said("refused stream 1: no TLS handshake before the per-stream secret expired", life + 5000));
-        QVERIFY(p.said("refused stream 2: expired per-stream secret"));
+        QVERIFY(p.said("no TLS handshake before the per-stream secret expired", life + 5000));
+        QVERIFY(p.said("expired per-stream secret"));
         QVERIFY2(clock.elapsed() >= life, QByteArray::number(clock.elapsed()).constData());
-        QTRY_COMPARE_WITH_TIMEOUT(silent->state(), QAbstractSocket::UnconnectedState, 5000);
+        QVERIFY(aside([&] { return silentData.end() != 0; }));
         QTRY_COMPARE_WITH_TIMEOUT(p.target.open, 0, 5000);
+        QCOMPARE(p.target.connections, 5);
         QCOMPARE(p.target.received, QByteArray());
         QTRY_COMPARE_WITH_TIMEOUT(p.descriptors(), idle, 5000);
     }
 
-    // A data connection the relay cuts, answers with ERR, leaves unanswered or refuses is
-    // reported at once (FAIL UNREACHABLE): the relay must not hold the PC for a stream the
-    // agent gave up on, and the target connection goes too.
-    void failedDataConnectionsAreReportedAtOnce()
+    // A relay that replays an OPEN gets no second stream for its secret; a data connection it
+    // cuts, answers with ERR, leaves unanswered or refuses is reported at once (FAIL
+    // UNREACHABLE): the relay must not hold the PC for a stream the agent gave up on, and the
+    // target connection goes too.
+    void misbehavingRelayGetsNoStream()
     {
         Panel p;
-        QVERIFY(p.start());
+        StandInRelay relay(p.dir.path());
+        QVERIFY(p.start({}, "secret-1", relay.serverPort(), relay.fingerprint) && p.said("registered at"));
+        const QString at = "relay 127.0.0.1:" + QString::number(relay.serverPort());
+        // OPEN; the agent's data connection once its JOIN came.
+        auto open = [&](int id, const QByteArray &secret) -> QTcpSocket * {
+            const QByteArray join = freshHex(wire::msg::kJoinDigits);
+            const int before = relay.data.size();
+            relay.send("OPEN " + QByteArray::number(id) + " 127.0.0.1:7530 " + join + " " + secret);
+            if (!QTest::qWaitFor([&] { return relay.data.size() > before; }, 5000))
+                return nullptr;
+            QTcpSocket *data = relay.data[before];
+            const bool joined = StandInRelay::lineOf(data) == "TALVO 2" && StandInRelay::lineOf(data) == "JOIN " + join;
+            return joined ? data : nullptr;
+        };
         QElapsedTimer clock;
         clock.start();
-        QTcpSocket *data = p.open(1);
+        const QByteArray secret = freshHex(wire::msg::kSecretDigits);
+        QTcpSocket *data = open(1, secret);
         QVERIFY(data);
         data->close();
-        QCOMPARE(p.relay.line(), QByteArray("FAIL 1 UNREACHABLE"));
-        QVERIFY(p.said("refused stream 1: relay 127.0.0.1:" + QString::number(p.relay.serverPort())
-                       + " closed the data connection without an answer"));
+        QCOMPARE(relay.line(), QByteArray("FAIL 1 UNREACHABLE"));
+        QVERIFY(p.said("refused stream 1: " + at + " closed the data connection without an answer"));
+        relay.send("OPEN 2 127.0.0.1:7530 " + QByteArray(32, 'a') + " " + secret);
+        QCOMPARE(relay.line(), QByteArray("FAIL 2 TARGET"));
+        QVERIFY(p.said("refused stream 2: replayed per-stream secret"));
 
-        QVERIFY((data = p.open(2)));
+        QVERIFY((data = open(3, freshHex(wire::msg::kSecretDigits))));
         data->write("ERR PROTOCOL unknown join\n");
-        QCOMPARE(p.relay.line(), QByteArray("FAIL 2 UNREACHABLE"));
-        QVERIFY(p.said("refused stream 2: data connection refused by relay 127.0.0.1:"
-                       + QString::number(p.relay.serverPort()) + ": ERR PROTOCOL unknown join"));
+        QCOMPARE(relay.line(), QByteArray("FAIL 3 UNREACHABLE"));
+        QVERIFY(p.said("refused stream 3: data connection refused by " + at + ": ERR PROTOCOL unknown join"));
         QVERIFY(clock.elapsed() < 3000);
 
         clock.restart();
-        QVERIFY(p.open(3));
-        QCOMPARE(p.relay.line(8000), QByteArray("FAIL 3 UNREACHABLE"));
+        QVERIFY(open(4, freshHex(wire::msg::kSecretDigits)));
+        QCOMPARE(relay.line(8000), QByteArray("FAIL 4 UNREACHABLE"));
         QVERIFY(clock.elapsed() < 8000); // a relay waits 10 s
-        QVERIFY(p.said("refused stream 3: no answer from relay"));
+        QVERIFY(p.said("refused stream 4: no answer from relay"));
 
         clock.restart();
-        p.relay.close();
-        p.relay.send("OPEN 4 127.0.0.1:7530 " + QByteArray(32, 'a') + " " + freshSecret());
-        QCOMPARE(p.relay.line(), QByteArray("FAIL 4 UNREACHABLE"));
+        relay.close();
+        relay.send("OPEN 5 127.0.0.1:7530 " + QByteArray(32, 'a') + " " + freshHex(wire::msg::kSecretDigits));
+        QCOMPARE(relay.line(), QByteArray("FAIL 5 UNREACHABLE"));
         QVERIFY(clock.elapsed() < 3000);
-        QVERIFY(p.said("refused stream 4: no data connection to relay"));
+        QVERIFY(p.said("refused stream 5: no data connection to relay"));
         QTRY_COMPARE_WITH_TIMEOUT(p.target.open, 0, 5000);
         QCOMPARE(p.target.connections, 4);
     }

@@ -1,9 +1,17 @@
 // Relays as one cluster on a real redis-server that the test starts on a free port: a
-// panel on one relay is reachable through the others, a relay killed outright costs its
-// panels seconds, a Redis restarted empty is filled again, and neither a stranger with
-// another certificate nor a forged registry entry is ever followed.
+// panel on one relay is reachable through the others, end to end and as ciphertext in both,
+// a relay killed outright costs its panels seconds, a Redis restarted empty is filled again,
+// and neither a stranger with another certificate, a request without the cluster's key nor a
+// forged registry entry is ever followed.
+#include "ProcessMemory.h"
+#include "RawSocket.h"
+#include "Shell.h"
+#include "StreamClient.h"
 #include "TunnelFixture.h"
+#include "relay/ClusterNode.h"
 #include "tunnel/pgDllTunnel.h"
+#include "wire/EndToEnd.h"
+#include "wire/Messages.h"
 
 #include <QDir>
 #include <QFile>
@@ -62,6 +70,26 @@ QByteArray askHttp(quint16 port, const QByteArray &request, const char *until = 
     return page + http.readAll() + (done ? "" : "(left open)");
 }
 
+// A PC's stream through the relay at `port` to the echo target behind `sn` (127.0.0.1:7530 as
+// the panel sees it), end to end with the agent, echoing `text`; the relay's answer to the
+// request in *answer, a grant without its secrets. The echo target runs on the test's thread,
+// hence aside().
+bool openEcho(StreamClient &pc, quint16 port, const QByteArray &sn, const QByteArray &text,
+              QByteArray *answer = nullptr)
+{
+    return aside([&] {
+        const QByteArray a = pc.login(port) ? pc.request(sn, 7530) : QByteArray("(no login)");
+        if (answer)
+            *answer = a.startsWith("GRANTED ") ? a.left(a.indexOf(' ', 8)) : a;
+        return a.startsWith("GRANTED ") && pc.join(port) == "OK" && pc.endToEnd() && pc.echoes(text);
+    });
+}
+
+bool echoes(StreamClient &pc, const QByteArray &text)
+{
+    return aside([&] { return pc.echoes(text); });
+}
+
 } // namespace
 
 class TestCluster : public QObject
@@ -73,6 +101,9 @@ private slots:
     void badSettingsAreRefused_data();
     void badSettingsAreRefused();
     void panelOnOneRelayIsReachableFromTheOthers();
+    void forwardedStreamIsCiphertextInBothRelays();
+    void relayRequestsNeedTheClusterKey();
+    void forwardingRelayIsNotCountedPerSource();
     void badSerialNumberIsRefusedAtRegistration();
     void metricsEndpointReadsBoundedRequests();
     void strangersAndForgedEntriesAreNotFollowed();
@@ -84,7 +115,7 @@ private slots:
 private:
     QString relayExtra(int index) const;
     bool startAgent(ToolProcess &agent, const QString &name, const QByteArray &sn, const QList<int> &relays,
-                    const QString &fingerprint);
+                    const QString &fingerprint, const QString &host = kHost);
     QByteArray holderOf(const QByteArray &sn) { return redis(m_redisPort, {"GET", "talvo:panel:" + sn}); }
 
     QTemporaryDir m_dir;
@@ -111,11 +142,11 @@ QString TestCluster::relayExtra(int index) const
 }
 
 bool TestCluster::startAgent(ToolProcess &agent, const QString &name, const QByteArray &sn, const QList<int> &relays,
-                             const QString &fingerprint)
+                             const QString &fingerprint, const QString &host)
 {
     QStringList list;
     for (int port : relays)
-        list << QStringLiteral("127.0.0.1:%1").arg(port);
+        list << QStringLiteral("%1:%2").arg(host).arg(port);
     const QString path = m_dir.filePath(name);
     saveFile(path, QStringLiteral("[panel]\nsn=%1\nsecret=secret-%2\nrelay=%3\nfingerprint=%4\n[targets]\n"
                                    "127.0.0.1:7530=127.0.0.1:%5\n")
@@ -216,10 +247,10 @@ void TestCluster::panelOnOneRelayIsReachableFromTheOthers()
 
     // And straight from every relay: the holder splices, the others forward. The streams stay
     // open: what they carried must show while they last, not only once they end.
-    RelayClient via[3];
+    StreamClient via[3];
     for (int i = 0; i < 3; ++i) {
-        QVERIFY2(via[i].stream(m_ports[i], "SN1"), via[i].received.constData());
-        QVERIFY(via[i].echoes("hello via " + QByteArray::number(i)));
+        QByteArray answer;
+        QVERIFY2(openEcho(via[i], m_ports[i], "SN1", "hello via " + QByteArray::number(i), &answer), answer.constData());
     }
     // Relay 1's one stream is still open.
     QVERIFY(m_relays[1]->process().waitForOutput("forwarded"));
@@ -237,11 +268,104 @@ void TestCluster::panelOnOneRelayIsReachableFromTheOthers()
     QVERIFY(listed.contains("relays (3)"));
 }
 
+// A stream forwarded from relay 1 to the holder, relay 0: a marker that went through many
+// times both ways is in the agent's memory (the control that the search works) and in
+// neither relay's.
+void TestCluster::forwardedStreamIsCiphertextInBothRelays()
+{
+    const QByteArray marker = "plant-secret-" + QByteArray::fromStdString(wire::randomHex(24));
+    StreamClient pc;
+    QVERIFY(openEcho(pc, m_ports[1], "SN1", "first"));
+    QVERIFY(aside([&] {
+        for (int i = 0; i < 200; ++i)
+            if (!pc.echoes(marker.repeated(40)))
+                return false;
+        return true;
+    }));
+    QVERIFY2(countInMemory(m_agent.pid(), marker) > 0, "the search finds nothing even where the plaintext is");
+    for (int i : {0, 1})
+        QVERIFY2(countInMemory(m_relays[i]->process().pid(), marker) == 0, qPrintable(QString("relay %1").arg(i)));
+}
+
+// A relay-to-relay request is a member's by its MAC with the cluster's link key alone: a
+// FORWARD or a JOIN signed with another key is refused, the very same signed right is taken,
+// and a join the holder keeps for a member is no PC's to take without one.
+void TestCluster::relayRequestsNeedTheClusterKey()
+{
+    std::string key, error;
+    QVERIFY2(relay::clusterLinkKey(m_dir.filePath("cluster.key").toStdString(), &key, &error), error.c_str());
+    const std::string otherKey(32, 'k');
+    auto signedLine = [](auto message, const std::string &key, const std::string &text) {
+        message.mac = relay::ClusterNode::sign(key, text);
+        return QByteArray::fromStdString(message.encode()) + "\n";
+    };
+    const wire::msg::Forward forward {"SN1", "127.0.0.1:7530", wire::randomHex(32), {}};
+    RelayClient forged, member;
+    QVERIFY(forged.ask(m_ports[0], signedLine(forward, otherKey, forward.signedText())));
+    QVERIFY2(forged.firstLine().startsWith("ERR SECRET"), forged.received.constData());
+    QVERIFY(m_relays[0]->process().waitForOutput("refused relay-to-relay request from"));
+    QVERIFY(member.ask(m_ports[0], signedLine(forward, key, forward.signedText())));
+    const QList<QByteArray> held = member.firstLine().split(' ');
+    QVERIFY2(held.size() == 3 && held[0] == "HELD", member.received.constData());
+
+    const wire::msg::Join join {held[1].toStdString(), {}};
+    RawSocket wrongMac(m_ports[0]), noMac(m_ports[0]), rightMac(m_ports[0]);
+    ToolProcess &log = m_relays[0]->process();
+    const int unsignedBefore = log.count("not signed with the cluster's key");
+    QVERIFY(wrongMac.send("TALVO 2\n" + signedLine(join, otherKey, join.encode())));
+    QVERIFY(wrongMac.line().startsWith("ERR SECRET"));
+    QVERIFY(QTest::qWaitFor([&] { return log.count("not signed with the cluster's key") > unsignedBefore; }, 5000));
+    QVERIFY(noMac.send("TALVO 2\n" + QByteArray::fromStdString(join.encode()) + "\n"));
+    QVERIFY(noMac.line().startsWith("ERR PROTOCOL"));
+    QVERIFY(m_relays[0]->process().waitForOutput("stream only another relay of the cluster may join"));
+    QVERIFY(rightMac.send("TALVO 2\n" + signedLine(join, key, join.encode())));
+    QCOMPARE(rightMac.line(), QByteArray("OK"));
+}
+
+// A member carries the streams of many PCs from one address: the holder must not count them
+// against max_per_source, or one busy relay would cut off every PC behind it. The holder's
+// panels dial it from addresses of their own: their own streams do count against theirs.
+void TestCluster::forwardingRelayIsNotCountedPerSource()
+{
+    SKIP_WITHOUT_PRIVATE_NETWORK();
+    for (const char *address : {"127.0.0.2", "127.0.0.3"}) // the destination picks the source
+        QVERIFY(sh(QStringLiteral("ip addr add %1/32 dev lo").arg(address)) == 0);
+    constexpr int kMaxPerSource = 5, kPerPanel = 3;
+    QVERIFY(QDir(m_dir.path()).mkpath("holder"));
+    RelayFixture holder(m_dir.filePath("holder"));
+    const quint16 port = freePort();
+    QVERIFY(holder.start(port, QStringLiteral("listen=0.0.0.0:%1\nmax_per_source=%2\nkey=%3/cluster.key\n"
+                                              "certificate=%3/cluster.crt\n[cluster]\nredis=127.0.0.1:%4\nid=relay-h\n"
+                                              "peer=127.0.0.1:%1\nexpiry_ms=2000\n[panels]\nSN5=secret-5\nSN6=secret-6\n")
+                                   .arg(port)
+                                   .arg(kMaxPerSource)
+                                   .arg(m_dir.path())
+                                   .arg(m_redisPort)));
+    ToolProcess agents[2];
+    QVERIFY(startAgent(agents[0], "sn5.ini", "SN5", {port}, holder.fingerprint(), "127.0.0.2"));
+    QVERIFY(startAgent(agents[1], "sn6.ini", "SN6", {port}, holder.fingerprint(), "127.0.0.3"));
+    QTRY_VERIFY_WITH_TIMEOUT(holderOf("SN5").startsWith("relay-h ") && holderOf("SN6").startsWith("relay-h "), 5000);
+
+    StreamClient pcs[2 * kPerPanel];
+    static_assert(2 * kPerPanel > kMaxPerSource, "more streams than the holder takes from one address");
+    for (int i = 0; i < 2 * kPerPanel; ++i) {
+        QByteArray answer;
+        QVERIFY2(openEcho(pcs[i], m_ports[1], i % 2 ? "SN6" : "SN5", "stream " + QByteArray::number(i), &answer),
+                 qPrintable(QString("stream %1: %2").arg(i).arg(QString::fromLatin1(answer))));
+    }
+    for (auto &pc : pcs) // all of them open at once
+        QVERIFY(echoes(pc, "still"));
+    QVERIFY(!holder.process().output().contains("max_per_source"));
+    for (auto &agent : agents)
+        agent.kill();
+    QTRY_VERIFY_WITH_TIMEOUT(holderOf("SN5").isEmpty() && holderOf("SN6").isEmpty(), 5000);
+}
+
 void TestCluster::badSerialNumberIsRefusedAtRegistration()
 {
     for (const QByteArray &sn : {QByteArray("SN1:evil"), QByteArray("SN*"), QByteArray(65, 'A')}) {
         RelayClient s;
-        QVERIFY(s.ask(m_ports[1], "PANEL " + sn + " secret-1\n"));
+        QVERIFY(s.ask(m_ports[1], RelayClient::panel(sn, "secret-1")));
         QVERIFY2(s.firstLine().startsWith("ERR SECRET"), s.received.constData());
     }
     QVERIFY(m_relays[1]->process().waitForOutput("serial number is not 1-64 of"));
@@ -276,16 +400,12 @@ void TestCluster::strangersAndForgedEntriesAreNotFollowed()
     ToolProcess agent2;
     QVERIFY(startAgent(agent2, "sn2.ini", "SN2", {roguePort}, rogue.fingerprint()));
     QTRY_VERIFY_WITH_TIMEOUT(holderOf("SN2").startsWith("rogue "), 5000);
-    RelayClient toRogue;
-    QVERIFY(!toRogue.stream(m_ports[1], "SN2"));
-    QVERIFY2(toRogue.firstLine().startsWith("ERR OFFLINE"), toRogue.received.constData());
+    StreamClient toRogue;
+    QByteArray answer;
+    QVERIFY(!openEcho(toRogue, m_ports[1], "SN2", "x", &answer));
+    QVERIFY2(answer.startsWith("REFUSED 1 OFFLINE"), answer.constData());
     QVERIFY(m_relays[1]->process().waitForOutput("refused: its certificate is not the cluster's"));
     QVERIFY(!rogue.process().output().contains("forwarded"));
-
-    // A forwarded request signed with any other key is refused by the holder.
-    RelayClient forged;
-    QVERIFY(forged.ask(m_ports[0], "FORWARD SN1 127.0.0.1:7530 " + QByteArray(64, 'a') + "\n"));
-    QVERIFY2(forged.firstLine().startsWith("ERR SECRET"), forged.received.constData());
 
     // Entries naming an address that is no live member's there lead nowhere.
     QTcpServer trap;
@@ -293,9 +413,9 @@ void TestCluster::strangersAndForgedEntriesAreNotFollowed()
     const QByteArray trapAt = "127.0.0.1:" + QByteArray::number(trap.serverPort());
     for (const QByteArray &entry : {"ghost " + trapAt, "relay-0 " + trapAt}) {
         QCOMPARE(redis(m_redisPort, {"SET", "talvo:panel:SN9", entry, "PX", "60000"}), QByteArray("OK"));
-        RelayClient s;
-        QVERIFY(!s.stream(m_ports[1], "SN9"));
-        QVERIFY2(s.firstLine().startsWith("ERR OFFLINE"), s.received.constData());
+        StreamClient s;
+        QVERIFY(!openEcho(s, m_ports[1], "SN9", "x", &answer));
+        QVERIFY2(answer.startsWith("REFUSED 1 OFFLINE"), answer.constData());
     }
     QVERIFY(m_relays[1]->process().waitForOutput("which is no live member there; not followed"));
     QVERIFY(!trap.hasPendingConnections() && !trap.waitForNewConnection(200));
@@ -364,9 +484,9 @@ void TestCluster::leavingRelayKeepsNewerHoldersEntry()
     before.kill();
     QVERIFY(m_relays[0]->process().waitForOutput("panel SN2 gone"));
     // Relay 0's lookups queue behind its removal: this one sees what the removal left.
-    RelayClient s;
-    QVERIFY2(s.stream(m_ports[0], "SN2"), s.received.constData());
-    QVERIFY(s.echoes("still at relay 1"));
+    StreamClient s;
+    QByteArray answer;
+    QVERIFY2(openEcho(s, m_ports[0], "SN2", "still at relay 1", &answer), answer.constData());
     QVERIFY(holderOf("SN2").startsWith("relay-1 "));
 }
 
@@ -375,9 +495,9 @@ void TestCluster::redisRestartedEmptyIsFilledAgain()
     m_redis.kill();
     QVERIFY(m_redis.waitForFinished(5000));
     // Meanwhile the holder goes on serving its own panel.
-    RelayClient local;
-    QVERIFY2(local.stream(m_ports[0], "SN1"), local.received.constData());
-    QVERIFY(local.echoes("while Redis is away"));
+    StreamClient local;
+    QByteArray answer;
+    QVERIFY2(openEcho(local, m_ports[0], "SN1", "while Redis is away", &answer), answer.constData());
     QVERIFY(m_relays[0]->process().waitForOutput("cluster registry lost"));
 
     QVERIFY(startRedis(m_redis, m_redisPort, m_dir.path()));
@@ -387,9 +507,9 @@ void TestCluster::redisRestartedEmptyIsFilledAgain()
     for (int i = 0; i < 3; ++i)
         QTRY_VERIFY_WITH_TIMEOUT(!redis(m_redisPort, {"GET", "talvo:relay:relay-" + QByteArray::number(i)}).isEmpty(),
                                  qMax<qint64>(1, 5000 - since.elapsed()));
-    QVERIFY(local.echoes("and after"));
-    RelayClient forwarded;
-    QVERIFY2(forwarded.stream(m_ports[2], "SN1"), forwarded.received.constData());
+    QVERIFY(echoes(local, "and after"));
+    StreamClient forwarded;
+    QVERIFY2(openEcho(forwarded, m_ports[2], "SN1", "forwarded", &answer), answer.constData());
 }
 
 void TestCluster::killedRelaysPanelsMoveToTheOthers()
@@ -398,8 +518,8 @@ void TestCluster::killedRelaysPanelsMoveToTheOthers()
     ToolProcess agent9;
     QVERIFY(startAgent(agent9, "sn9.ini", "SN9", {m_ports[2]}, m_relays[0]->fingerprint()));
     QTRY_VERIFY_WITH_TIMEOUT(holderOf("SN9").startsWith("relay-2 "), 5000);
-    RelayClient bystander;
-    QVERIFY(bystander.stream(m_ports[1], "SN9"));
+    StreamClient bystander;
+    QVERIFY(openEcho(bystander, m_ports[1], "SN9", "before"));
     m_relays[0]->process().kill();
     QElapsedTimer since;
     since.start();
@@ -407,16 +527,17 @@ void TestCluster::killedRelaysPanelsMoveToTheOthers()
     for (int i : {1, 2}) {
         bool reached = false;
         while (!reached && since.elapsed() < 3000) {
-            RelayClient s;
-            reached = s.stream(m_ports[i], "SN1") && s.echoes("moved");
+            StreamClient s;
+            reached = openEcho(s, m_ports[i], "SN1", "moved");
         }
         QVERIFY2(reached, qPrintable(QStringLiteral("SN1 not reachable via relay %1 within 3 s").arg(i)));
     }
     // The killed relay's membership runs out with its expiry (2 s); nothing names it then.
     QTRY_VERIFY_WITH_TIMEOUT(redis(m_redisPort, {"EXISTS", "talvo:relay:relay-0"}) == "0", 5000);
     QVERIFY(!holderOf("SN1").startsWith("relay-0"));
-    QVERIFY(bystander.echoes("undisturbed"));
+    QVERIFY(echoes(bystander, "undisturbed"));
 }
 
-QTEST_MAIN(TestCluster)
+// A namespace of its own, where the test may give its panels loopback addresses of their own.
+PRIVATE_NETWORK_TEST_MAIN_WITH(TestCluster, enterPrivateNetwork)
 #include "tst_cluster.moc"

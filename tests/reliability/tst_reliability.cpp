@@ -2,6 +2,7 @@
 // bare connects at a low descriptor limit, many streams opened and closed, a target that
 // stops reading, two agents with one SN. Each case measures the processes from /proc.
 #include "BenchProcess.h"
+#include "StreamClient.h"
 #include "TunnelFixture.h"
 
 #include <QElapsedTimer>
@@ -9,6 +10,7 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -64,8 +66,8 @@ void TestReliability::initTestCase()
 
 bool TestReliability::streamEchoes()
 {
-    RelayClient s;
-    return s.stream(m_relay->port(), "SN1", m_echo.serverPort()) && s.echoes("ping");
+    StreamClient pc;
+    return aside([&] { return pc.open(m_relay->port(), "SN1", m_echo.serverPort()) && pc.echoes("ping"); });
 }
 
 // Streams' buffers, TLS state and bookkeeping must not stay with the processes once the
@@ -88,18 +90,18 @@ void TestReliability::memoryComesBackAfterStreams()
 
     constexpr int kStreams = 300;
     const QByteArray payload(32 * 1024, 'x');
-    std::vector<std::unique_ptr<RelayClient>> streams;
-    for (int i = 0; i < kStreams; ++i) {
-        streams.push_back(std::make_unique<RelayClient>());
-        streams.back()->send(m_relay->port(), RelayClient::streamRequest("SN1", m_echo.serverPort()));
-    }
-    auto count = [&](auto pred) { return int(std::count_if(streams.begin(), streams.end(), pred)); };
-    QVERIFY(QTest::qWaitFor([&] { return count([](auto &s) { return s->answered(); }) == kStreams; }, 60000));
-    QCOMPARE(count([](auto &s) { return s->ok(); }), kStreams);
-    for (auto &s : streams)
-        s->socket.write(payload);
-    QVERIFY(QTest::qWaitFor([&] { return count([&](auto &s) { return s->echoed(payload.size()); }) == kStreams; },
-                            60000));
+    std::vector<std::unique_ptr<StreamClient>> streams;
+    // All open at once, each with its payload on the way before any comes back.
+    const int echoed = aside([&] {
+        for (int i = 0; i < kStreams; ++i) {
+            streams.push_back(std::make_unique<StreamClient>());
+            if (!streams.back()->open(m_relay->port(), "SN1", m_echo.serverPort()) || !streams.back()->send(payload))
+                return i;
+        }
+        return int(std::count_if(streams.begin(), streams.end(),
+                                 [&](auto &s) { return s->read(payload.size()) == payload; }));
+    }, 120000);
+    QCOMPARE(echoed, kStreams);
     const long long relayBusy = bench::rssKbOf(pid_t(relayPid)), agentBusy = bench::rssKbOf(pid_t(agentPid));
     // Streams the PC drops may end as aborts (a reset passed on), which end them just the same.
     auto ended = [&] { return m_relay->process().count(" closed, ") + m_relay->process().count(" aborted, "); };
@@ -179,35 +181,29 @@ void TestReliability::connectionCapsCloseBeforeTls()
 // both end it although neither reads from it any more (each waits to write towards the target).
 void TestReliability::stalledReaderBesideLiveStream()
 {
-    RelayClient stalled;
-    QVERIFY(stalled.stream(m_relay->port(), "SN1", m_deafPort));
-    // Topped up in 1 MiB steps, 64 MiB at most: more than the buffers on the way can hold.
-    const QByteArray chunk(1 << 20, 's');
-    qint64 queued = 0, sent = 0;
-    auto topUp = [&] {
-        while (queued < (64 << 20) && stalled.socket.encryptedBytesToWrite() + stalled.socket.bytesToWrite() < chunk.size()) {
-            stalled.socket.write(chunk);
-            queued += chunk.size();
-        }
-    };
-    QObject::connect(&stalled.socket, &QSslSocket::encryptedBytesWritten, [&](qint64 n) {
-        sent += n;
-        topUp();
+    auto stalled = std::make_unique<StreamClient>();
+    QVERIFY(aside([&] { return stalled->open(m_relay->port(), "SN1", m_deafPort); }));
+    // Sent in 1 MiB records from a thread of its own until the send blocks, 64 MiB at most:
+    // more than the buffers on the way can hold.
+    constexpr qint64 kMost = 64 << 20;
+    std::atomic<qint64> sent {0};
+    auto sender = std::async(std::launch::async, [&] {
+        const QByteArray chunk(1 << 20, 's');
+        while (sent < kMost && stalled->send(chunk))
+            sent += chunk.size();
     });
-    topUp();
     QVERIFY(QTest::qWaitFor([&] { return sent >= (8 << 20); }, 10000));
 
-    RelayClient live;
-    QVERIFY(live.stream(m_relay->port(), "SN1", m_echo.serverPort()));
+    StreamClient live;
     const QByteArray payload(256 * 1024, 'l');
-    live.socket.write(payload);
-    QVERIFY2(QTest::qWaitFor([&] { return live.echoed(payload.size()); }, 10000), "the live stream stalled too");
-    QVERIFY2(sent < queued, "the target that reads nothing took everything");
+    QVERIFY2(aside([&] { return live.open(m_relay->port(), "SN1", m_echo.serverPort()) && live.echoes(payload); }, 10000),
+             "the live stream stalled too");
+    QVERIFY2(sent < kMost, "the target that reads nothing took everything");
 
     const int relayEnded = m_relay->process().count(" aborted, "), agentEnded = m_agent.count(" aborted (");
-    const linger reset {1, 0};
-    ::setsockopt(int(stalled.socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    stalled.socket.abort();
+    stalled->cut();
+    sender.wait();
+    stalled.reset(); // the reset goes out
     QVERIFY2(QTest::qWaitFor([&] { return m_relay->process().count(" aborted, ") > relayEnded; }, 5000),
              "the relay kept the stream of a PC that was cut off");
     QVERIFY2(QTest::qWaitFor([&] { return m_agent.count(" aborted (") > agentEnded; }, 5000),

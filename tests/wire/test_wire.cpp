@@ -90,21 +90,45 @@ void TestWire::addressesAreStrict()
 }
 
 // Every message type crosses between relay, agent and library in the other suites, and the
-// line fuzzer round-trips whatever decodes; here the values at the edges and the wire text
-// that versions must agree on.
+// line fuzzer round-trips whatever decodes; here the wire text that both ends of a link, built
+// apart, must agree on (each field in its place), and the values at the edges.
 void TestWire::messagesRoundTrip()
 {
     using namespace msg;
-    auto same = [](const auto &m) {
-        const auto back = std::decay_t<decltype(m)>::decode(m.encode());
-        return back && back->encode() == m.encode();
+    const std::string join(kJoinDigits, 'a'), secret(kSecretDigits, 'b'), key(64, 'c'), mac(64, 'd');
+    // The text a message encodes to, and what that text decodes to encodes to it again.
+    auto pinned = [](const auto &m, const std::string &text) {
+        const auto back = std::decay_t<decltype(m)>::decode(text);
+        const bool ok = m.encode() == text && back && back->encode() == text;
+        if (!ok)
+            qWarning("%s", m.encode().c_str());
+        return ok;
     };
-    QVERIFY(same(Check {UINT64_MAX, "SN-1"}) && same(msg::Stream {"t", "SN1", "[::1]:80"}) && same(Data {"SN1", "s", 0}));
-    const auto err = Err::decode("ERR OFFLINE panel SN1 is offline");
-    QVERIFY(err && err->reason == Reason::Offline && err->text == "panel SN1 is offline");
-    QCOMPARE((Err {Reason::NotAllowed, "refused"}.encode()), std::string("ERR NOT_ALLOWED refused"));
-    QCOMPARE((Data {"SN1", "s", 42}.encode()), std::string("DATA SN1 s 42"));
-    QCOMPARE((Checked {3, Reason::Ok}.encode()), std::string("CHECKED 3 OK"));
+    QVERIFY(pinned(Hello {}, "TALVO 2"));
+    QVERIFY(pinned(Check {UINT64_MAX, "SN-1"}, "CHECK 18446744073709551615 SN-1"));
+    QVERIFY(pinned(Checked {3, Reason::Ok}, "CHECKED 3 OK"));
+    QVERIFY(pinned(msg::Stream {7, "SN1", "[::1]:80"}, "STREAM 7 SN1 [::1]:80"));
+    QVERIFY(pinned(Granted {7, join, secret, key}, "GRANTED 7 " + join + " " + secret + " " + key));
+    QVERIFY(pinned(Refused {7, Reason::Offline, "panel SN1 is offline"}, "REFUSED 7 OFFLINE panel SN1 is offline"));
+    QVERIFY(pinned(Refused {8, Reason::Target, ""}, "REFUSED 8 TARGET"));
+    QVERIFY(pinned(Panel {"SN1", "s3cret", key}, "PANEL SN1 s3cret " + key));
+    QVERIFY(pinned(Open {9, "127.0.0.1:5900", join, secret}, "OPEN 9 127.0.0.1:5900 " + join + " " + secret));
+    QVERIFY(pinned(Fail {9, Reason::Unreachable}, "FAIL 9 UNREACHABLE"));
+    QVERIFY(pinned(Join {join, ""}, "JOIN " + join));
+    QVERIFY(pinned(Join {join, mac}, "JOIN " + join + " " + mac));
+    QVERIFY(pinned(Held {join, key}, "HELD " + join + " " + key));
+    QVERIFY(pinned(Err {Reason::Version, "relay speaks protocol 2"}, "ERR VERSION relay speaks protocol 2"));
+    const Forward forward {"SN1", "127.0.0.1:5900", secret, mac};
+    QVERIFY(pinned(forward, "FORWARD SN1 127.0.0.1:5900 " + secret + " " + mac));
+    // The MAC covers every word before it, and only those.
+    QCOMPARE(forward.signedText() + " " + mac, forward.encode());
+    QCOMPARE(Hello::decode("TALVO 3")->version, 3u);
+
+    // A relay tells a peer of version 1 by its first line, which it never logs.
+    for (const char *v1 : {"USER t", "PANEL SN1 s", "STREAM SN1 h:1", "DATA SN1 s 1", "FORWARD SN1 h:1 s"})
+        QCOMPARE(legacyVersion(v1), 1u);
+    for (const char *other : {"TALVO 2", "USERS t", "JOIN x", "", "GET / HTTP/1.0"})
+        QCOMPARE(legacyVersion(other), 0u);
 }
 
 void TestWire::malformedMessagesAreRefused()
@@ -117,22 +141,40 @@ void TestWire::malformedMessagesAreRefused()
             qWarning("%s", error.c_str());
         return ok;
     };
+    const std::string join(kJoinDigits, 'a'), secret(kSecretDigits, 'b'), key(64, 'c');
     QVERIFY(refused(Check::decode("CHECK 1", &error), "takes 2 field(s), not 1"));
     QVERIFY(refused(Check::decode("CHECK 1 SN1 x", &error), "not more"));
     QVERIFY(refused(Check::decode("CHECK  1 SN1", &error), "empty field"));
     QVERIFY(refused(Check::decode("CHECK 1 SN1 ", &error), "not more"));
-    QVERIFY(refused(Open::decode("OPEN 1x 127.0.0.1:1", &error), "not a number"));
-    QVERIFY(refused(Open::decode("OPEN -1 127.0.0.1:1", &error), "not a number"));
-    QVERIFY(refused(Data::decode("DATA SN1 s 18446744073709551616", &error), "not a number"));
-    QVERIFY(refused(Panel::decode("PANEL SN1 s\x01", &error), "control"));
-    QVERIFY(refused(Panel::decode("PANEL SN1 s\xff", &error), "control"));
+    QVERIFY(refused(msg::Stream::decode("STREAM 1x SN1 h:1", &error), "not a number"));
+    QVERIFY(refused(msg::Stream::decode("STREAM -1 SN1 h:1", &error), "not a number"));
+    QVERIFY(refused(msg::Stream::decode("STREAM 18446744073709551616 SN1 h:1", &error), "not a number"));
+    QVERIFY(refused(Hello::decode("TALVO two", &error), "not a number"));
+    QVERIFY(refused(Hello::decode("TALVO 65536", &error), "out of range"));
+    QVERIFY(refused(Panel::decode("PANEL SN1 s\x01 " + key, &error), "control"));
+    QVERIFY(refused(Panel::decode("PANEL SN1 s\xff " + key, &error), "control"));
+    QVERIFY(refused(Panel::decode("PANEL SN1 secret", &error), "takes 3 field(s)")); // a version-1 registration
     QVERIFY(refused(User::decode("USER " + std::string(kMaxLine, 't'), &error), "longer than"));
-    QVERIFY(refused(User::decode("HELLO t", &error), "not USER"));
     QVERIFY(refused(User::decode("USERS t", &error), "not USER"));
     QVERIFY(refused(Checked::decode("CHECKED 1 MAYBE", &error), "unknown reason"));
     QVERIFY(refused(Fail::decode("FAIL 1 OK", &error), "unknown reason"));
+    QVERIFY(refused(Refused::decode("REFUSED 1 OK", &error), "unknown reason"));
     QVERIFY(refused(Ping::decode("PING now", &error), "not more"));
     QVERIFY(!Ok::decode("") && !Err::decode("ERR") && !Ok::decode("OK "));
+
+    // Joins, secrets, keys and MACs are exact: lower-case hex of their one length, so that a
+    // value can be neither shortened, padded nor spelt twice.
+    QVERIFY(refused(Granted::decode("GRANTED 1 " + join.substr(1) + " " + secret + " " + key, &error),
+                    "join is not 32"));
+    QVERIFY(refused(Granted::decode("GRANTED 1 " + join + " " + secret + "b " + key, &error), "secret is not 64"));
+    QVERIFY(refused(Granted::decode("GRANTED 1 " + join + " " + secret + " " + std::string(64, 'C'), &error),
+                    "key is not 64"));
+    QVERIFY(refused(Open::decode("OPEN 1 h:1 " + join + " " + std::string(64, 'g'), &error), "secret is not 64"));
+    QVERIFY(refused(Join::decode("JOIN " + join + " " + std::string(63, 'd'), &error), "mac is not 64"));
+    QVERIFY(refused(Join::decode("JOIN " + join + " ", &error), "mac is not 64"));
+    QVERIFY(refused(Join::decode("JOIN " + std::string(kJoinDigits, 'A'), &error), "join is not 32"));
+    QVERIFY(refused(Forward::decode("FORWARD SN1 h:1 " + secret, &error), "takes 4 field(s)"));
+    QVERIFY(refused(Held::decode("HELD " + join + " " + key.substr(2), &error), "key is not 64"));
 }
 
 void TestWire::writeQueueKeepsOrderAndBound()
