@@ -31,6 +31,8 @@ const char *const PanelAgent::kPassThroughAddress = "127.0.0.1:7540";
 PanelAgent::PanelAgent(wire::IoPool &pool, PanelConfig config)
     : m_pool(pool), m_io(pool.main()), m_load(pool.size()), m_config(std::move(config)), m_tls(wire::makeClientContext(m_config.fingerprint)), m_retry(m_io)
 {
+    for (std::size_t i = 0; i < pool.size(); ++i)
+        m_records.push_back(std::make_unique<wire::DescriptorRecords>(pool.context(i)));
 }
 
 bool PanelAgent::start(std::string *error)
@@ -167,6 +169,8 @@ void PanelAgent::onOpen(const Open &open)
     bool asRequested = false;
     if (const auto actual = m_config.targets.resolve(*requested, &refusal, &asRequested)) {
         auto place = m_load.pick();
+        // Two sockets a stream: the target and the data connection to the relay.
+        m_records[place.thread]->ensure(2 * place.open + 1);
         asio::io_context &io = m_pool.context(place.thread);
         return asio::post(io, [this, &io, target = open.target, actual = *actual, asRequested, token = place.token,
                                join = std::move(join)]() mutable {

@@ -5,6 +5,7 @@
 #include "panel/StreamJoin.h"
 #include "wire/Backoff.h"
 #include "wire/EndToEnd.h"
+#include "wire/DescriptorRecords.h"
 #include "wire/IoPool.h"
 #include "wire/LineChannel.h"
 #include "wire/Log.h"
@@ -57,6 +58,9 @@ private:
     wire::IoPool &m_pool;
     asio::io_context &m_io; // the main thread's
     wire::ThreadLoad m_load; // streams to targets per thread
+    // Asio's socket records made ahead in runs, per thread (see DescriptorRecords): made one
+    // by one during a burst of streams they pinned the burst's heap pages after it.
+    std::vector<std::unique_ptr<wire::DescriptorRecords>> m_records;
     PanelConfig m_config;
     std::shared_ptr<asio::ssl::context> m_tls; // to the relay
     std::shared_ptr<asio::ssl::context> m_streamTls; // the agent's own key, for streams

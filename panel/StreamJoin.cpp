@@ -177,18 +177,21 @@ void StreamJoin::finish(Outcome outcome, wire::StreamPtr proven, const std::stri
         done(outcome, std::move(proven), why);
 }
 
+SeenSecrets::SeenSecrets(Clock::duration keep, std::size_t limit) : m_keep(keep), m_ring(limit)
+{
+}
+
 SeenSecrets::Verdict SeenSecrets::take(const std::string &secret, Clock::time_point now)
 {
-    while (!m_order.empty() && now - m_order.front().first >= m_keep) {
-        m_seen.erase(m_order.front().second);
-        m_order.pop_front();
-    }
-    if (m_seen.count(secret))
-        return Verdict::Replayed;
-    if (m_seen.size() >= m_limit)
+    const std::uint64_t hash = std::hash<std::string>()(secret) | 1; // 0 marks a free entry
+    for (const Seen &s : m_ring)
+        if (s.hash == hash && now - s.at < m_keep)
+            return Verdict::Replayed;
+    Seen &oldest = m_ring[m_next];
+    if (oldest.hash != 0 && now - oldest.at < m_keep)
         return Verdict::Full;
-    m_seen.insert(secret);
-    m_order.emplace_back(now, secret);
+    oldest = Seen {hash, now};
+    m_next = (m_next + 1) % m_ring.size();
     return Verdict::New;
 }
 

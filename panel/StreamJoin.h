@@ -7,8 +7,7 @@
 #include <asio/ssl/context.hpp>
 
 #include <chrono>
-#include <deque>
-#include <unordered_set>
+#include <vector>
 
 namespace panel {
 
@@ -77,21 +76,28 @@ private:
 // second stream for it. Each is kept for twice its lifetime, and at most `limit` at a time:
 // a relay sending more than that gets no stream until old ones expire, rather than the
 // agent's memory.
+//
+// A ring made once, not a node per secret: entries made during a burst of streams and
+// kept after it would pin the burst's heap pages, which the agent could then not give back.
+// A look-up scans it, once per OPEN: a few microseconds.
 class SeenSecrets
 {
 public:
-    SeenSecrets(std::chrono::steady_clock::duration keep, std::size_t limit) : m_keep(keep), m_limit(limit) {}
+    SeenSecrets(std::chrono::steady_clock::duration keep, std::size_t limit);
 
     enum class Verdict { New, Replayed, Full };
     // Remembers a new secret.
     Verdict take(const std::string &secret, std::chrono::steady_clock::time_point now);
-    std::size_t size() const { return m_seen.size(); }
 
 private:
+    struct Seen
+    {
+        std::uint64_t hash = 0; // of the secret: 64 bits tell 10,000 random secrets apart
+        std::chrono::steady_clock::time_point at;
+    };
     std::chrono::steady_clock::duration m_keep;
-    std::size_t m_limit;
-    std::deque<std::pair<std::chrono::steady_clock::time_point, std::string>> m_order; // oldest first
-    std::unordered_set<std::string> m_seen;
+    std::vector<Seen> m_ring;
+    std::size_t m_next = 0; // the oldest entry, replaced next
 };
 
 } // namespace panel

@@ -1,5 +1,7 @@
 #include "relay/Joins.h"
 
+#include <algorithm>
+
 namespace relay {
 
 const char *Joins::fateText(Fate fate)
@@ -50,10 +52,8 @@ Joins::Fate Joins::take(const std::string &join, bool signedByRelay, OnJoin *onJ
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         const auto it = m_waiting.find(join);
-        if (it == m_waiting.end()) {
-            const auto recent = m_recent.find(join);
-            return recent == m_recent.end() ? Fate::Unknown : recent->second;
-        }
+        if (it == m_waiting.end())
+            return recentFate(join);
         if (it->second.fromRelay && !signedByRelay)
             return Fate::NotARelay;
         *onJoin = std::move(it->second.onJoin);
@@ -90,13 +90,21 @@ std::size_t Joins::waiting() const
 
 void Joins::remember(const std::string &join, Fate fate)
 {
+    Recent &r = m_recent[m_nextRecent];
+    m_nextRecent = (m_nextRecent + 1) % m_recent.size();
+    std::copy_n(join.begin(), std::min(join.size(), r.join.size()), r.join.begin());
+    r.fate = fate;
+    r.at = std::chrono::steady_clock::now();
+}
+
+Joins::Fate Joins::recentFate(const std::string &join) const
+{
     const auto now = std::chrono::steady_clock::now();
-    while (!m_recentOrder.empty() && now - m_recentOrder.front().first > kRemembered) {
-        m_recent.erase(m_recentOrder.front().second);
-        m_recentOrder.pop_front();
-    }
-    if (m_recent.emplace(join, fate).second)
-        m_recentOrder.emplace_back(now, join);
+    for (const Recent &r : m_recent)
+        if (r.fate != Fate::Unknown && now - r.at <= kRemembered && join.size() == r.join.size()
+            && std::equal(r.join.begin(), r.join.end(), join.begin()))
+            return r.fate;
+    return Fate::Unknown;
 }
 
 } // namespace relay

@@ -1,9 +1,10 @@
 #pragma once
 
 #include "relay/Connection.h"
+#include "wire/Messages.h"
 
 #include <chrono>
-#include <deque>
+#include <array>
 #include <functional>
 #include <map>
 #include <memory>
@@ -36,8 +37,10 @@ public:
     void cancel(const std::string &join);
     std::size_t waiting() const;
 
-    // How long a used or expired value is remembered, to log a replay as such.
+    // How long a used or expired value is remembered, to log a replay as such, and how many
+    // of them at most.
     static constexpr std::chrono::seconds kRemembered{30};
+    static constexpr std::size_t kRememberedCount = 4096;
 
 private:
     struct Entry
@@ -48,10 +51,20 @@ private:
     };
     void remember(const std::string &join, Fate fate);
 
+    // Only for the log's sake: a ring made once, not a node per value, since values kept
+    // after a burst of streams would pin the burst's heap pages (a miss scans it).
+    struct Recent
+    {
+        std::array<char, wire::msg::kJoinDigits> join {};
+        Fate fate = Fate::Unknown;
+        std::chrono::steady_clock::time_point at;
+    };
+    Fate recentFate(const std::string &join) const;
+
     mutable std::mutex m_mutex;
     std::map<std::string, Entry> m_waiting;
-    std::map<std::string, Fate> m_recent;
-    std::deque<std::pair<std::chrono::steady_clock::time_point, std::string>> m_recentOrder;
+    std::vector<Recent> m_recent = std::vector<Recent>(kRememberedCount);
+    std::size_t m_nextRecent = 0;
 };
 
 } // namespace relay

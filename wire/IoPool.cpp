@@ -62,8 +62,8 @@ ThreadLoad::Place ThreadLoad::pick()
             best = i;
     }
     std::atomic<int> *count = &m_open[best];
-    ++*count;
-    return {best, std::shared_ptr<void>(count, [counts = m_open](std::atomic<int> *c) { --*c; })};
+    const int open = ++*count;
+    return {best, std::shared_ptr<void>(count, [counts = m_open](std::atomic<int> *c) { --*c; }), std::size_t(open)};
 }
 
 } // namespace wire

@@ -68,6 +68,8 @@ public:
         std::size_t thread;
         // The stream counts as open on `thread` until the last copy of this is released.
         std::shared_ptr<void> token;
+        // Streams open on `thread` with this one.
+        std::size_t open = 0;
     };
     // From any thread.
     Place pick();
