@@ -162,9 +162,9 @@ bool StreamClient::endToEnd(Proof proof, const QByteArray &first)
     return send(QByteArray(reinterpret_cast<const char *>(mac), int(len)) + first);
 }
 
-bool StreamClient::open(quint16 port, const QByteArray &sn, quint16 target)
+bool StreamClient::open(quint16 port, const QByteArray &sn, quint16 target, const QByteArray &token)
 {
-    return login(port) && request(sn, target).startsWith("GRANTED ") && join(port) == "OK" && endToEnd();
+    return login(port, token) && request(sn, target).startsWith("GRANTED ") && join(port) == "OK" && endToEnd();
 }
 
 bool StreamClient::send(const QByteArray &bytes)
@@ -220,6 +220,15 @@ void StreamClient::cut()
     // Not closed here: another thread may be in a send on it. A FIN queued now waits behind
     // the unsent bytes, so the peer sees the reset first.
     ::shutdown(m_streamFd, SHUT_RDWR);
+}
+
+int StreamClient::finish()
+{
+    if (!m_stream)
+        return 0;
+    SSL_shutdown(m_stream);
+    ::shutdown(m_streamFd, SHUT_WR);
+    return waitForEnd();
 }
 
 void StreamClient::closeStream()

@@ -38,7 +38,7 @@ public:
     // application's first bytes). True when the handshake passed and the proof was sent.
     bool endToEnd(Proof proof = Proof::Right, const QByteArray &first = {});
     // All in one: login, request, join, endToEnd.
-    bool open(quint16 port, const QByteArray &sn, quint16 target);
+    bool open(quint16 port, const QByteArray &sn, quint16 target, const QByteArray &token = "token-a");
     // Sends `text` through the stream and reads it back (an echo target).
     bool echoes(const QByteArray &text);
     bool send(const QByteArray &bytes);
@@ -48,6 +48,9 @@ public:
     // or a TCP end without close_notify), 0 when neither came in time.
     int waitForEnd(QByteArray *received = nullptr);
     void closeStream();
+    // Ends the stream as the tunnel library does: close_notify and a half-close, then reads
+    // until the panel's side has ended too; what waitForEnd says of that end.
+    int finish();
     // Resets the stream's connection, as a PC that vanished: a send blocked on another thread
     // returns at once, and the reset goes out when the client is destroyed.
     void cut();
