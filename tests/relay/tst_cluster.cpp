@@ -8,6 +8,10 @@
 #include "Shell.h"
 #include "StreamClient.h"
 #include "TunnelFixture.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSet>
 #include "relay/ClusterNode.h"
 #include "tunnel/pgDllTunnel.h"
 #include "wire/EndToEnd.h"
@@ -132,7 +136,7 @@ QString TestCluster::relayExtra(int index) const
 {
     // One key and certificate for all three, made by the first; a short expiry keeps the
     // wait for a killed relay's leftovers short.
-    return QStringLiteral("key=%1/cluster.key\ncertificate=%1/cluster.crt\nmetrics=127.0.0.1:%2\n"
+    return QStringLiteral("key=%1/cluster.key\ncertificate=%1/cluster.crt\nmetrics=127.0.0.1:%2\naudit=audit.jsonl\n"
                           "[cluster]\nredis=127.0.0.1:%3\nid=relay-%4\npeer=127.0.0.1:%5\nexpiry_ms=2000\n")
         .arg(m_dir.path())
         .arg(m_metricsPorts[index])
@@ -266,6 +270,8 @@ void TestCluster::panelOnOneRelayIsReachableFromTheOthers()
     const QByteArray listed = status.readAllStandardOutput();
     QVERIFY2(listed.contains("SN1 relay-0 127.0.0.1:" + QByteArray::number(m_ports[0])), listed.constData());
     QVERIFY(listed.contains("relays (3)"));
+    // Each member's configuration hash: the three files differ (id=, peer=, ports).
+    QCOMPARE(QRegularExpression(" config [0-9a-f]{16}\n").globalMatch(QString::fromLatin1(listed)).hasNext(), true);
 }
 
 // A stream forwarded from relay 1 to the holder, relay 0: a marker that went through many
@@ -285,6 +291,19 @@ void TestCluster::forwardedStreamIsCiphertextInBothRelays()
     QVERIFY2(countInMemory(m_agent.pid(), marker) > 0, "the search finds nothing even where the plaintext is");
     for (int i : {0, 1})
         QVERIFY2(countInMemory(m_relays[i]->process().pid(), marker) == 0, qPrintable(QString("relay %1").arg(i)));
+    // Both relays record the stream's opening under one id, so an operator can follow it.
+    auto streamIds = [&](int i) {
+        QSet<QString> ids;
+        QFile f(m_dir.filePath(QString::number(i) + "/audit.jsonl"));
+        if (f.open(QIODevice::ReadOnly))
+            for (const QByteArray &line : f.readAll().split('\n')) {
+                const QJsonObject r = QJsonDocument::fromJson(line).object();
+                if (r["event"] == "stream.open" && r["result"] == "ok" && r["sn"] == "SN1")
+                    ids.insert(r["stream"].toString());
+            }
+        return ids;
+    };
+    QVERIFY(QTest::qWaitFor([&] { return streamIds(0).intersects(streamIds(1)); }, 5000));
 }
 
 // A relay-to-relay request is a member's by its MAC with the cluster's link key alone: a

@@ -163,6 +163,12 @@ void TestOperations::reloadKeepsWhatStaysAllowedAndRevokesTheRest()
     QVERIFY(reloaded);
     StreamClient again;
     QVERIFY(aside([&] { return !again.login(m_relay->port(), "bob-token-22"); }));
+
+    // The panel no longer listed: its link and the streams to it end, and it cannot come back.
+    QVERIFY(reload("SN1=secret-1\n", ""));
+    QCOMPARE(aside([&] { return alice.waitForEnd(); }), -1);
+    QVERIFY(m_relay->process().waitForOutput("panel SN1 gone (revoked"));
+    QVERIFY(m_relay->process().waitForOutput("refused panel registration for SN1"));
 }
 
 // A file with an error: nothing changes, the relay says where the error is, the streams go on
