@@ -104,7 +104,7 @@ bool ClusterNode::start(const std::string &fingerprint, std::string *error)
     // A member is whoever shows the certificate this relay has: the cluster shares one.
     m_peerTls = wire::makeClientContext(fingerprint);
     m_registry = std::make_unique<RedisRegistry>(m_config.cluster, m_metrics);
-    m_registry->setConfigHash(m_config.fileSha256);
+    m_registry->setConfigHash(m_config.sharedSha256());
     m_registry->start();
     const auto &c = m_config.cluster;
     wire::logLine("cluster member " + c.id + ", reached at " + c.peer.text() + ", registry "

@@ -538,10 +538,11 @@ void Relay::reload(const std::string &path)
                   + std::to_string(now->panelSecretDigests.size()) + " panels; revoked " + std::to_string(streams)
                   + " streams, " + std::to_string(panels) + " panel links, " + std::to_string(users) + " PC links");
     event.result = AuditEvent::Result::Ok;
-    event.reason = "config " + now->fileSha256.substr(0, 16) + ", revoked " + std::to_string(streams) + " streams";
+    event.reason = "file " + now->fileSha256.substr(0, 16) + ", users and panels " + now->sharedSha256().substr(0, 16)
+                   + ", revoked " + std::to_string(streams) + " streams";
     m_audit.record(event);
     if (m_node)
-        m_node->setConfigHash(now->fileSha256);
+        m_node->setConfigHash(now->sharedSha256());
 }
 
 std::string Relay::streamLabel(const OpenStreams::Stream &stream)

@@ -302,6 +302,24 @@ const RelayUser *RelayConfig::findUser(const std::string &token) const
     return found;
 }
 
+std::string RelayConfig::sharedSha256() const
+{
+    std::string text;
+    for (const auto &[sn, digest] : panelSecretDigests)
+        text += "panel " + sn + " " + hex(digest.data(), digest.size()) + "\n";
+    std::vector<std::string> lines;
+    for (const auto &u : users) {
+        std::string line = "user " + wire::lower(u.name) + " " + hex(u.tokenSha256.data(), u.tokenSha256.size());
+        for (const auto &p : u.patterns)
+            line += " " + p;
+        lines.push_back(line + "\n");
+    }
+    std::sort(lines.begin(), lines.end());
+    for (const auto &l : lines)
+        text += l;
+    return sha256Hex(text);
+}
+
 const RelayUser *RelayConfig::userByName(const std::string &name) const
 {
     for (const auto &u : users)

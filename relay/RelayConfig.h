@@ -53,6 +53,9 @@ struct RelayConfig
     std::string auditPath;
     // SHA-256 (hex) of the file's bytes as loaded, to tell which version a relay runs.
     std::string fileSha256;
+    // SHA-256 (hex) of what every relay of a cluster must share, its users and panels as
+    // loaded, whatever the file's layout, comments and per-relay settings (id=, peer=).
+    std::string sharedSha256() const;
 
     // Relative key, certificate and audit paths are taken from the config file's folder.
     bool load(const std::string &path, std::string *error);
