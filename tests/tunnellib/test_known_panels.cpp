@@ -6,7 +6,6 @@
 #include "Files.h"
 
 #include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
