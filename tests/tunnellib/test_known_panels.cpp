@@ -1,9 +1,11 @@
-// Guards the remembered panel keys (knownPanels.cfg) against forgetting, silent key changes,
-// half-written or unwritable files, and files that are not ours.
+// Guards the remembered panel keys (knownPanels.cfg) against forgetting, half-written or
+// unwritable files, and files that are not ours. A changed key, warned about once and kept,
+// test_stream_grants follows through the library to the host's log.
 #include "tunnellib/KnownPanels.h"
 
+#include "Files.h"
+
 #include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -29,70 +31,40 @@ class TestKnownPanels : public QObject
     Q_OBJECT
 private slots:
     void rememberedAcrossRuns();
-    void changedKeyWarnedOnceAndKept();
     void unwritableFolderWarnsOnce();
     void malformedLinesIgnored();
 };
 
 void TestKnownPanels::rememberedAcrossRuns()
 {
-    // Fault: a panel met once is forgotten by the next run, or the same key is warned about.
+    // Fault: a panel met once, or its new key, is forgotten (or warned about) by the next run;
+    // another panel's key lost when the file is written again; a temporary file left beside it.
     QTemporaryDir dir;
-    const QString path = QString::fromStdString(KnownPanels::fileBeside(dir.filePath("demoTunnel.cfg").toStdString()));
-    QCOMPARE(path, dir.filePath("knownPanels.cfg"));
+    const QString path = dir.filePath("knownPanels.cfg"); // beside the configuration: test_stream_grants
     {
         Panels p(path);
-        QCOMPARE(p.known.vouch("SN1", kKeyA), KnownPanels::Verdict::New);
-        QCOMPARE(p.known.vouch("SN1", kKeyA), KnownPanels::Verdict::Same);
-        QCOMPARE(int(p.warnings.size()), 0);
+        p.known.vouch("SN1", kKeyA);
+        p.known.vouch("SN2", kKeyA);
+        p.known.vouch("SN1", kKeyB);
     }
-    // Written whole, with no temporary file left beside it.
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList {"knownPanels.cfg"});
-    Panels again(path);
-    QCOMPARE(again.known.known("SN1").value_or(""), kKeyA);
-    QCOMPARE(again.known.vouch("SN1", kKeyA), KnownPanels::Verdict::Same);
-    QCOMPARE(int(again.warnings.size()), 0);
-}
-
-void TestKnownPanels::changedKeyWarnedOnceAndKept()
-{
-    // Fault: a relay that slips in another key goes unnoticed, or the old key stays and
-    // every later stream warns again.
-    QTemporaryDir dir;
-    const QString path = dir.filePath("knownPanels.cfg");
-    Panels p(path);
-    p.known.vouch("SN1", kKeyA);
-    p.known.vouch("SN2", kKeyA);
-    QCOMPARE(p.known.vouch("SN1", kKeyB), KnownPanels::Verdict::Changed);
-    QCOMPARE(p.known.vouch("SN1", kKeyB), KnownPanels::Verdict::Same);
-    QCOMPARE(int(p.warnings.size()), 1);
-    QCOMPARE(QString::fromStdString(p.warnings[0]),
-             QString("panel SN1 presents another key (was aaaaaaaa..., now 55555555...); the relay vouches for the "
-                     "new one"));
     Panels again(path);
     QCOMPARE(again.known.known("SN1").value_or(""), kKeyB);
     QCOMPARE(again.known.known("SN2").value_or(""), kKeyA);
+    again.known.vouch("SN1", kKeyB);
+    QVERIFY(again.warnings.empty());
 }
 
 void TestKnownPanels::unwritableFolderWarnsOnce()
 {
     // Fault: a folder the host may not write to fails the streams, or warns at every stream.
-    QTemporaryDir dir;
-    QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner));
-    QString path = dir.filePath("knownPanels.cfg");
-    QFile probe(dir.filePath("probe"));
-    if (probe.open(QIODevice::WriteOnly)) {
-        // Root writes anywhere: a "folder" that is a plain file refuses root too.
-        probe.close();
-        path = dir.filePath("probe/knownPanels.cfg");
-    }
-    Panels p(path);
-    QCOMPARE(p.known.vouch("SN1", kKeyA), KnownPanels::Verdict::New);
-    QCOMPARE(p.known.vouch("SN2", kKeyA), KnownPanels::Verdict::New);
-    QCOMPARE(p.known.vouch("SN1", kKeyA), KnownPanels::Verdict::Same);
+    // No file can be made in /proc, not even by root, and reading there finds none.
+    Panels p("/proc/knownPanels.cfg");
+    p.known.vouch("SN1", kKeyA);
+    p.known.vouch("SN2", kKeyA);
+    QCOMPARE(p.known.known("SN1").value_or(""), kKeyA); // for this run
     QCOMPARE(int(p.warnings.size()), 1);
-    QVERIFY2(p.warnings[0].find("knownPanels.cfg") != std::string::npos, p.warnings[0].c_str());
-    QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QVERIFY2(p.warnings[0].find("cannot create /proc/knownPanels.cfg") != std::string::npos, p.warnings[0].c_str());
 }
 
 void TestKnownPanels::malformedLinesIgnored()
@@ -100,13 +72,9 @@ void TestKnownPanels::malformedLinesIgnored()
     // Fault: a damaged or hand-edited file crashes the library or loses the good lines.
     QTemporaryDir dir;
     const QString path = dir.filePath("knownPanels.cfg");
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(("; comment\n[panels]\nSN1=" + kKeyA + "\nno equals sign\nSN2=xyz\nbad sn!=" + kKeyA
-             + "\n\xff\xfe\x01\n=\n[other]\nSN4=" + kKeyA + "\n[PANELS]\nSN3 = " + kKeyB.substr(0, 32) + ":"
-             + kKeyB.substr(32) + "\n")
-                .c_str());
-    f.close();
+    QVERIFY(saveFile(path, QByteArray::fromStdString("; comment\n[panels]\nSN1=" + kKeyA + "\nno equals sign\nSN2=xyz\nbad sn!="
+                                                    + kKeyA + "\n\xff\xfe\x01\n=\n[other]\nSN4=" + kKeyA
+                                                    + "\n[PANELS]\nSN3 = " + kKeyB.substr(0, 32) + ":" + kKeyB.substr(32) + "\n")));
     Panels p(path);
     QCOMPARE(int(p.warnings.size()), 1);
     QVERIFY2(p.warnings[0].find("knownPanels.cfg:4:") != std::string::npos, p.warnings[0].c_str());
@@ -116,7 +84,7 @@ void TestKnownPanels::malformedLinesIgnored()
     // The next write leaves a clean file.
     p.known.vouch("SN5", kKeyA);
     Panels again(path);
-    QCOMPARE(int(again.warnings.size()), 0);
+    QVERIFY(again.warnings.empty());
     QCOMPARE(again.known.known("SN3").value_or(""), kKeyB);
 }
 

@@ -1,10 +1,9 @@
-// Guards the library's side of relay protocol 2 through its C interface: grants over the
-// control link, the join on a plain connection, TLS pinned to the key the relay vouched for,
-// the proof, and what each refusal does to the local connection. Streams run through the real
-// relay to the real agent; a stand-in relay plays one of another version and one that
-// refuses or drops at chosen moments, a stand-in panel one whose certificate is not the one
-// it registered. The library keeps one tunnel per process, so the cases build on each other
-// and run in the order written.
+// Guards the library's side of relay protocol 2 through its C interface: grants, the join, TLS
+// pinned to the key the relay vouched for, the proof, and what each refusal does to the local
+// connection. Streams run through the real relay to the real agent; a stand-in relay plays one
+// of another version and one that refuses or drops at chosen moments, a stand-in panel one
+// whose certificate is not the one it registered. The library keeps one tunnel per process,
+// so the cases build on each other and run in the order written.
 #include "RawSocket.h"
 #include "StandInRelay.h"
 #include "StreamClient.h"
@@ -67,11 +66,6 @@ struct Local : QTcpSocket
     bool closed(int timeoutMs) { return QTest::qWaitFor([&] { return state() == UnconnectedState; }, timeoutMs); }
 };
 
-QList<QByteArray> fields(const QByteArray &line)
-{
-    return line.split(' ');
-}
-
 } // namespace
 
 class TestStreamGrants : public QObject
@@ -80,10 +74,8 @@ class TestStreamGrants : public QObject
 private slots:
     void initTestCase();
     void otherVersionWarnedOnceAndUnusable();
-    void offlineIsRetriedAndFinalRefusalClosesAtOnce();
-    void lostLinkAnswersAtOnce();
-    void streamRunsEndToEnd();
-    void changedPanelKeyWarned();
+    void requestWaitsOutOfflineAndLostLinkNotAFinalRefusal();
+    void panelKeyRememberedAndChangeWarned();
     void wrongCertificateGetsNoProof();
     void stopClosesWaitingAndOpenStreams();
     void cleanupTestCase();
@@ -130,14 +122,14 @@ bool TestStreamGrants::startAgent(const QStringList &panelLines)
 
 QList<QByteArray> TestStreamGrants::streamRequest()
 {
-    const QList<QByteArray> f = fields(m_standIn->line());
+    const QList<QByteArray> f = m_standIn->line().split(' ');
     return f.value(0) == "STREAM" && f.size() == 4 ? f.mid(1) : QList<QByteArray>();
 }
 
 void TestStreamGrants::otherVersionWarnedOnceAndUnusable()
 {
     // Fault: a relay of another version is taken for merely unreachable without a word, or
-    // the warning repeats at every retry; or the hello does not come first.
+    // the warning repeats at every retry.
     m_standIn->greeting = "ERR VERSION relay speaks protocol 3";
     const int mark = m_stderr->mark();
     const QString config = writeTunnelConfig(m_dir.filePath("standin.cfg"), m_standIn->serverPort(),
@@ -154,20 +146,19 @@ void TestStreamGrants::otherVersionWarnedOnceAndUnusable()
 
     m_standIn->greeting = "OK";
     QCOMPARE(aside([&] { return start(config); }), int(TUNNEL_OK));
-    for (const QByteArray &hello : m_standIn->hellos)
-        QCOMPARE(hello, QByteArray("TALVO 2"));
-    QCOMPARE(m_standIn->requests.last(), QByteArray("USER token-a"));
 }
 
-void TestStreamGrants::offlineIsRetriedAndFinalRefusalClosesAtOnce()
+void TestStreamGrants::requestWaitsOutOfflineAndLostLinkNotAFinalRefusal()
 {
     // Fault: a panel re-registering after a relay restart (OFFLINE at the grant or at the
     // join) fails the local connection instead of being waited for; the join sends before the
-    // relay's OK; a final refusal is retried until the ten seconds for the relay have passed.
+    // relay's OK; a request whose link is lost waits for its answer timeout (17 s) instead of
+    // asking again on the new link; a final refusal is retried until the ten seconds for the
+    // relay have passed.
     QCOMPARE(aside([&] { return add("SN7", m_port); }), int(TUNNEL_OK));
     Local local(m_port);
     QList<QByteArray> request = streamRequest();
-    QCOMPARE(request.mid(1), (QList<QByteArray> {"SN7", "127.0.0.1:7530"}));
+    QVERIFY(!request.isEmpty());
     m_standIn->send("REFUSED " + request[0] + " OFFLINE panel re-registering");
     QVERIFY(!(request = streamRequest()).isEmpty());
 
@@ -184,53 +175,39 @@ void TestStreamGrants::offlineIsRetriedAndFinalRefusalClosesAtOnce()
     QVERIFY(!(request = streamRequest()).isEmpty());
     QVERIFY(QTest::qWaitFor([&] { return data->state() == QAbstractSocket::UnconnectedState; }, 5000));
     QCOMPARE(data->readAll(), QByteArray()); // nothing before an OK
-    QCOMPARE(local.state(), QAbstractSocket::ConnectedState);
 
     QElapsedTimer clock;
     clock.start();
+    QSslSocket *lost = m_standIn->links.last();
+    lost->abort();
+    QVERIFY(!(request = streamRequest()).isEmpty() && m_standIn->links.last() != lost);
+    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(local.state(), QAbstractSocket::ConnectedState);
+
+    clock.restart();
     m_standIn->send("REFUSED " + request[0] + " TARGET not on the list");
     QVERIFY(local.closed(5000));
     QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(local.readAll(), QByteArray());
 }
 
-void TestStreamGrants::lostLinkAnswersAtOnce()
-{
-    // Fault: a stream request whose link is lost waits for its answer timeout (17 s)
-    // instead of asking again on the new link.
-    Local local(m_port);
-    const QList<QByteArray> first = streamRequest();
-    QVERIFY(!first.isEmpty());
-    QElapsedTimer clock;
-    clock.start();
-    QSslSocket *lost = m_standIn->links.last();
-    lost->abort();
-    const QList<QByteArray> again = streamRequest();
-    QVERIFY(!again.isEmpty() && m_standIn->links.last() != lost);
-    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
-    m_standIn->send("REFUSED " + again[0] + " TARGET not on the list");
-    QVERIFY(local.closed(5000));
-}
-
-void TestStreamGrants::streamRunsEndToEnd()
+void TestStreamGrants::panelKeyRememberedAndChangeWarned()
 {
     // Fault: a stream that does not reach the agent's TLS, proves wrongly or sends before the
-    // relay's OK (the real relay and agent let none of these through), or does not remember
-    // the panel's key beside the configuration.
+    // relay's OK (the real relay and agent let none of these through); the panel's key not
+    // remembered beside the configuration; a relay that vouches for another key than before
+    // going unnoticed, or warned about at every stream.
     QCOMPARE(start(writeTunnelConfig(m_dir.filePath("relay.cfg"), m_relay->port(), m_relay->fingerprint(), "token-a")),
              int(TUNNEL_OK));
     QCOMPARE(add("SN1", m_port), int(TUNNEL_OK));
-    LocalClient pc;
-    QVERIFY(pc.connectTo(m_port));
-    QVERIFY(pc.echoes("through the panel\n"));
-    QVERIFY(pc.echoes(QByteArray(200000, 'x')));
-    QVERIFY2(panelsFile().contains("SN1=" + agentKey()), qPrintable(panelsFile()));
-}
-
-void TestStreamGrants::changedPanelKeyWarned()
-{
-    // Fault: a relay that vouches for another key than before goes unnoticed.
     const QByteArray before = agentKey();
+    {
+        LocalClient pc;
+        QVERIFY(pc.connectTo(m_port));
+        QVERIFY(pc.echoes("through the panel\n"));
+    }
+    QVERIFY2(panelsFile().contains("SN1=" + before), qPrintable(panelsFile()));
+
     QTemporaryDir state;
     m_agent.kill();
     QVERIFY(startAgent({"state=" + state.path()}));
@@ -261,7 +238,7 @@ void TestStreamGrants::wrongCertificateGetsNoProof()
     Local local(m_port2);
     QVERIFY(QTest::qWaitFor([&] { return m_standInPanel->received.contains("\nOPEN "); }, 5000));
     const QByteArray &got = m_standInPanel->received;
-    const QList<QByteArray> open = fields(got.mid(got.indexOf("OPEN ")).split('\n').value(0));
+    const QList<QByteArray> open = got.mid(got.indexOf("OPEN ")).split('\n').value(0).split(' ');
     QCOMPARE(open.size(), 5);
     m_secrets << open[3] << open[4];
     // The agent's side of the stream, with a certificate of its own (the stand-in relay's).
