@@ -27,8 +27,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -76,27 +74,6 @@ struct Child : bench::Child
         return false;
     }
 };
-
-// CPU time of all a process's threads in nanoseconds (schedstat), where /proc/PID/stat
-// counts in ticks of 10 ms: too coarse for a few hundred microseconds per stream.
-double cpuNsOf(pid_t pid)
-{
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    DIR *d = opendir(tasks.c_str());
-    if (!d)
-        return 0;
-    double ns = 0;
-    while (const dirent *e = readdir(d)) {
-        if (e->d_name[0] == '.')
-            continue;
-        std::ifstream in(tasks + "/" + e->d_name + "/schedstat");
-        double onCpu = 0;
-        if (in >> onCpu)
-            ns += onCpu;
-    }
-    closedir(d);
-    return ns;
-}
 
 std::string program(const char *variable, const char *built)
 {
@@ -187,6 +164,10 @@ struct Side
     // Per run: set-ups per second, CPU per set-up in microseconds (the relay's; the relay's,
     // its agent's and this program's together), bulk bytes per second, relay CPU per GB.
     std::vector<double> setups, relayUs, allUs, bulk, relayPerGb;
+
+    double relayNs() const { return bench::cpuNanosecondsOf(relay.pid); }
+    // This program's share is its PC side, echo and sink: the other side's link idles meanwhile.
+    double allNs() const { return relayNs() + bench::cpuNanosecondsOf(agent.pid) + bench::cpuNanosecondsOf(getpid()); }
 
     bool start(const std::string &base, bool withAudit, uint16_t echoPort, uint16_t sinkPort, bench::IoThread &pc)
     {
@@ -435,7 +416,7 @@ int main(int argc, char **argv)
 
     bool failed = false;
     auto shortRun = [&](Side &side) {
-        const double relay0 = cpuNsOf(side.relay.pid), all0 = relay0 + cpuNsOf(side.agent.pid) + cpuNsOf(getpid());
+        const double relay0 = side.relayNs(), all0 = side.allNs();
         const auto r = pc.await<ShortResult>(
             [&](std::function<void(ShortResult)> done) {
                 auto run = std::make_shared<ShortRun>();
@@ -445,7 +426,7 @@ int main(int argc, char **argv)
                 run->start();
             },
             120);
-        const double relayNs = cpuNsOf(side.relay.pid), allNs = relayNs + cpuNsOf(side.agent.pid) + cpuNsOf(getpid());
+        const double relayNs = side.relayNs(), allNs = side.allNs();
         if (!r || r->errors) {
             std::printf("  %s: %s\n", side.name.c_str(),
                         r ? (std::to_string(r->errors) + " streams failed: " + r->failures).c_str()
@@ -460,7 +441,7 @@ int main(int argc, char **argv)
         side.allUs.push_back((allNs - all0) / std::max(1, r->ok) / 1e3);
     };
     auto bulkRun = [&](Side &side) {
-        const double relay0 = cpuNsOf(side.relay.pid);
+        const double relay0 = side.relayNs();
         const auto r = pc.await<BulkResult>(
             [&](std::function<void(BulkResult)> done) {
                 auto run = std::make_shared<BulkRun>();
@@ -476,7 +457,7 @@ int main(int argc, char **argv)
         }
         ++side.streamsOpened;
         side.bulk.push_back(r->bytes / r->seconds);
-        side.relayPerGb.push_back((cpuNsOf(side.relay.pid) - relay0) / 1e9 / (r->bytes / 1e9));
+        side.relayPerGb.push_back((side.relayNs() - relay0) / 1e9 / (r->bytes / 1e9));
     };
 
     // Off/on, then on/off: a load that grows or fades over the run falls on both sides alike.
