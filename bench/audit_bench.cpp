@@ -4,11 +4,12 @@
 // then on/off, so that a drift in the machine's other load falls on both alike; medians of
 // each side. Figures: stream set-ups per second over short streams (open, 64-byte echo,
 // close; a few at a time) and one stream's bulk throughput, each with the spread of the
-// runs without the trail, to tell a difference from noise; and the CPU per set-up of all the
-// processes involved and of the relay alone, which the other load on a shared machine moves
-// far less than it moves the rates (on a machine the set-ups keep busy, set-ups per second
-// follow set-ups per CPU-second). Last, the trail that relay wrote is checked with
-// talvo-relay --verify-audit and its stream records counted against the streams it carried.
+// runs without the trail, to tell a difference from noise; and the relay's CPU per set-up
+// with and without, against the CPU a set-up takes in all the processes involved: CPU time
+// is moved far less than the rates by the other load on a shared machine, and where the CPU
+// is what set-ups wait for, the relay's extra share is what the trail costs them. Last, the
+// trail that relay wrote is checked with talvo-relay --verify-audit and its stream records
+// counted against the streams it carried.
 // TALVO_RELAY_BIN, TALVO_PANEL_BIN in the environment: other builds of the daemons.
 // Every wait is bounded in time.
 // --control: the "on" relay without the trail too, to see what differs between the two sides
@@ -528,8 +529,7 @@ int main(int argc, char **argv)
     const double setupsOn = median(on.setups), setupsOff = median(off.setups);
     const double setupRatio = setupsOff > 0 ? setupsOn / setupsOff : 0;
     const double relayOn = median(on.relayUs), relayOff = median(off.relayUs);
-    const double allOn = median(on.allUs), allOff = median(off.allUs);
-    const double perCpu = allOn > 0 ? allOff / allOn : 0;
+    const double allOff = median(off.allUs);
     const double bulkOn = median(on.bulk), bulkOff = median(off.bulk);
     const double bulkRatio = bulkOff > 0 ? bulkOn / bulkOff : 0;
     const double bulkSpread = spread(off.bulk);
@@ -546,10 +546,14 @@ int main(int argc, char **argv)
         fmt("%.0f /s", setupsOn), fmt("%.0f /s", setupsOff), fmt("%.3f", setupRatio), ">= 0.95", setupRatio >= 0.95);
     row("spread of the audit-off set-up runs, (max-min)/median", fmt("%.1f %%", 100 * spread(off.setups)), "-", "-",
         "- (noise)", true);
-    row("CPU per stream set-up, relay + agent + PC side, audit on vs off (ratio: set-ups per CPU-second, on/off)",
-        fmt("%.0f us", allOn), fmt("%.0f us", allOff), fmt("%.3f", perCpu), ">= 0.95", perCpu >= 0.95);
     row("relay CPU per stream set-up, audit on vs off", fmt("%.0f us", relayOn), fmt("%.0f us", relayOff),
         fmt("%.2f", relayOff > 0 ? relayOn / relayOff : 0), "-", true);
+    // The trail is written by the relay alone: its extra CPU over all the CPU a set-up takes is
+    // what the trail costs set-ups per second wherever the CPU is what they wait for.
+    const double share = allOff > 0 ? (relayOn - relayOff) / allOff : 0;
+    row("the relay's extra CPU per set-up with the audit on, share of all CPU per set-up (relay, agent, PC side; "
+        "baseline: that, audit off)",
+        fmt("%.1f %%", 100 * share), fmt("%.0f us", allOff), "-", "<= 5 %", share <= 0.05);
     row("bulk, one stream, audit on vs off" + of, fmt("%.2f Gbit/s", bulkOn * 8 / 1e9),
         fmt("%.2f Gbit/s", bulkOff * 8 / 1e9), fmt("%.3f", bulkRatio), "ratio within the off runs' spread",
         bulkRatio >= 1 - bulkSpread);
