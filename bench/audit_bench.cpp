@@ -13,8 +13,10 @@
 // TALVO_RELAY_BIN, TALVO_PANEL_BIN in the environment: other builds of the daemons.
 // Every wait is bounded in time.
 // --control: the "on" relay without the trail too, to see what differs between the two sides
-// when nothing does.
-// Usage: audit_bench [--quick] [--rounds N] [--streams N] [--control]
+// when nothing does. --close-at-once: a short stream's PC closes its socket right after its
+// close_notify (TlsStream::close()) instead of reading the agent's end first, as the library
+// does; the trail then tells what the relay makes of such ends.
+// Usage: audit_bench [--quick] [--rounds N] [--streams N] [--control] [--close-at-once]
 #include "BenchProcess.h"
 #include "EndToEnd.h"
 #include "wire/TlsStream.h"
@@ -153,6 +155,20 @@ void readExactly(wire::TlsStream::Ptr s, asio::mutable_buffer buffer, std::funct
     });
 }
 
+// As the library ends a stream once it has sent its end: what comes is read until the far
+// end's close (a socket closed first would answer it with a reset), then the socket closed.
+// `done` gets no error for a clean end.
+void drain(wire::TlsStream::Ptr s, std::function<void(const std::error_code &)> done,
+           std::shared_ptr<std::array<char, 256>> buffer = std::make_shared<std::array<char, 256>>())
+{
+    s->readSome(asio::buffer(*buffer), [s, done, buffer](const std::error_code &ec, std::size_t) {
+        if (!ec)
+            return drain(s, done, buffer);
+        s->close();
+        done(ec == asio::error::eof ? std::error_code() : ec);
+    });
+}
+
 // One relay with its agent and a PC control link to it.
 struct Side
 {
@@ -220,6 +236,7 @@ struct ShortResult
 struct ShortRun : std::enable_shared_from_this<ShortRun>
 {
     bench::PcLink::Ptr link;
+    bool closeAtOnce = false;
     int total = 0, started = 0, finished = 0, ok = 0;
     Clock::time_point t0;
     std::map<std::string, int> failures;
@@ -244,10 +261,16 @@ struct ShortRun : std::enable_shared_from_this<ShortRun>
             auto in = std::make_shared<std::string>(self->pattern.size(), '\0');
             s->writeAll(asio::buffer(self->pattern), [](const std::error_code &, std::size_t) {});
             readExactly(s, asio::buffer(*in), [self, s, in](const std::error_code &ec) {
-                const bool good = !ec && *in == self->pattern;
+                if (ec || *in != self->pattern) {
+                    s->abort();
+                    return self->end(ec ? ec.message() : "echo differs");
+                }
                 s->shutdownSend();
-                s->close();
-                self->end(good ? "" : ec ? ec.message() : "echo differs");
+                if (self->closeAtOnce) {
+                    s->close();
+                    return self->end("");
+                }
+                drain(s, [self](const std::error_code &ec) { self->end(ec ? "end: " + ec.message() : ""); });
             });
         });
     }
@@ -307,10 +330,14 @@ struct BulkRun : std::enable_shared_from_this<BulkRun>
                 return self->pump();
             self->s->shutdownSend();
             readExactly(self->s, asio::buffer(&self->count, sizeof self->count), [self](const std::error_code &ec) {
-                self->s->close();
-                if (ec)
+                if (ec) {
+                    self->s->abort();
                     return self->done({0, 0, "count: " + ec.message()});
-                self->done({double(self->count), secondsSince(self->t0), ""});
+                }
+                const BulkResult r {double(self->count), secondsSince(self->t0), ""};
+                drain(self->s, [self, r](const std::error_code &ec) {
+                    self->done(ec ? BulkResult {0, 0, "end: " + ec.message()} : r);
+                });
             });
         });
     }
@@ -359,20 +386,22 @@ std::size_t countIn(const std::string &text, const std::string &needle)
 
 int main(int argc, char **argv)
 {
-    bool quick = false, control = false;
+    bool quick = false, control = false, closeAtOnce = false;
     int rounds = 0, streams = 500;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--quick"))
             quick = true;
         else if (!std::strcmp(argv[i], "--control"))
             control = true;
+        else if (!std::strcmp(argv[i], "--close-at-once"))
+            closeAtOnce = true;
         else if (!std::strcmp(argv[i], "--rounds") && i + 1 < argc)
             rounds = std::max(1, std::min(20, std::atoi(argv[++i])));
         else if (!std::strcmp(argv[i], "--streams") && i + 1 < argc)
             streams = std::max(kAtOnce, std::min(5000, std::atoi(argv[++i])));
         else {
             std::printf("usage: %s [--quick] [--rounds N (1..20; runs per side)] [--streams N (8..5000, default 500)] "
-                        "[--control]\n",
+                        "[--control] [--close-at-once]\n",
                         argv[0]);
             return 2;
         }
@@ -422,6 +451,7 @@ int main(int argc, char **argv)
             [&](std::function<void(ShortResult)> done) {
                 auto run = std::make_shared<ShortRun>();
                 run->link = side.link;
+                run->closeAtOnce = closeAtOnce;
                 run->total = streams;
                 run->done = std::move(done);
                 run->start();
@@ -519,11 +549,15 @@ int main(int argc, char **argv)
         const std::size_t opens = countIn(trail, "\"event\":\"stream.open\""),
                           ends = countIn(trail, "\"event\":\"stream.end\"");
         counted = opens == std::size_t(on.streamsOpened) && ends == opens;
+        std::string causes;
+        for (const char *cause : {"pc-closed", "target-closed", "aborted", "revoked", "relay-stopped"})
+            if (const std::size_t n = countIn(trail, std::string("\"cause\":\"") + cause + "\""))
+                causes += (causes.empty() ? "" : ", ") + std::to_string(n) + " " + cause;
         std::printf("check: audit trail %s: talvo-relay --verify-audit says \"%s\" (exit %s)%s; %zu stream.open and %zu "
-                    "stream.end records for %d streams opened through that relay%s\n",
+                    "stream.end records (%s) for %d streams opened through that relay%s\n",
                     on.audit.c_str(), verdict.c_str(), verified ? "0" : "not 0",
-                    stopped ? "" : " (the relay did not stop on SIGTERM)", opens, ends, on.streamsOpened,
-                    counted ? "" : ": MISMATCH");
+                    stopped ? "" : " (the relay did not stop on SIGTERM)", opens, ends, causes.c_str(),
+                    on.streamsOpened, counted ? "" : ": MISMATCH");
     }
 
     const double setupsOn = median(on.setups), setupsOff = median(off.setups);
