@@ -1,10 +1,12 @@
 // How far one relay goes: bulk throughput with 8 panels streaming at threads=2 against
 // threads=1 (same run), relay memory and CPU per idle registered panel with 10,000 of them,
 // 2,000 concurrent streams across 100 panels, and half of the panels vanishing at once
-// (their simulating process killed). Panels are simulated: processes of this program with
-// thousands of TLS control links each, speaking the agent's registration, heartbeat and
-// stream protocol (each stream joined at the relay, TLS end to end with the PC, its proof
-// checked), with one key pair per process. Every wait is bounded in time.
+// (their simulating process killed). With the 10,000 idle: the time a reload (SIGHUP) takes
+// and the panels it drops, for a relay.ini that keeps them all and for one without 10.
+// Panels are simulated: processes of this program with thousands of TLS control links each,
+// speaking the agent's registration, heartbeat and stream protocol (each stream joined at
+// the relay, TLS end to end with the PC, its proof checked), with one key pair per process.
+// Every wait is bounded in time.
 // Usage: scale_bench [--quick] [--panels N] [--no-scaling]
 //        scale_bench --simulate PORT FINGERPRINT FIRST COUNT KEYDIR   (one simulating process)
 #include "BenchProcess.h"
@@ -28,9 +30,11 @@
 #include <map>
 #include <poll.h>
 #include <regex>
+#include <set>
 #include <spawn.h>
 #include <sstream>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -184,6 +188,20 @@ struct Simulator
 
     // A slice of the links every 100 ms: each link once per 10 s, spread evenly, as agents
     // started at random times would be.
+    // Asked by the measuring process (SIGUSR1): the links held and lost so far. A lost link is
+    // never registered again here, so a panel the relay dropped stays counted.
+    asio::signal_set asked{io, SIGUSR1};
+    void answerAsked()
+    {
+        asked.async_wait([this](const std::error_code &ec, int) {
+            if (ec)
+                return;
+            std::printf("links %d lost %d\n", registered - lost, lost);
+            std::fflush(stdout);
+            answerAsked();
+        });
+    }
+
     void beatSlice()
     {
         heartbeat.expires_after(100ms);
@@ -210,6 +228,7 @@ struct Simulator
     int run()
     {
         links.resize(std::size_t(count));
+        answerAsked();
         connectMore();
         beatSlice();
         io.run();
@@ -285,27 +304,40 @@ struct Child : bench::Child
     }
 };
 
+// relay.ini with panels P0..P<panels-1> less those in `left out`; threads 0: the relay's
+// default, one per core.
+std::string relayIni(int threads, int panels, bool metrics, const std::set<int> &leftOut = {})
+{
+    std::string text = "[relay]\nlisten=127.0.0.1:0\n"
+        + (threads ? "threads=" + std::to_string(threads) + "\n" : std::string())
+        + (metrics ? "metrics=127.0.0.1:0\n" : "") + "max_connections=19000\nmax_per_source=19000\n[panels]\n";
+    for (int i = 0; i < panels; ++i)
+        if (!leftOut.count(i))
+            text += sn(i) + "=" + secret(i) + "\n";
+    return text + "[users]\ntok=*\n";
+}
+
 struct Relay : Child
 {
-    std::uint16_t port = 0;
-    std::string fingerprint;
+    std::uint16_t port = 0, metricsPort = 0;
+    std::string fingerprint, ini;
 
-    bool launch(const std::string &dir, int threads, int panels)
+    // `metrics`: with the metrics endpoint, for panelsOnline().
+    bool launch(const std::string &dir, int threads, int panels, bool metrics = false)
     {
-        // threads 0: the relay's default, one per core.
-        std::string text = "[relay]\nlisten=127.0.0.1:0\n"
-            + (threads ? "threads=" + std::to_string(threads) + "\n" : std::string())
-            + "max_connections=19000\nmax_per_source=19000\n[panels]\n";
-        for (int i = 0; i < panels; ++i)
-            text += sn(i) + "=" + secret(i) + "\n";
-        text += "[users]\ntok=*\n";
-        std::ofstream(dir + "/relay.ini") << text;
+        ini = dir + "/relay.ini";
+        std::ofstream(ini) << relayIni(threads, panels, metrics);
         const std::string logPath = dir + "/relay-" + std::to_string(threads) + "-" + std::to_string(::time(nullptr))
             + "-" + std::to_string(std::rand()) + ".log";
-        if (!start({TALVO_RELAY_BIN, "--config", dir + "/relay.ini"}, logPath) || !waitFor("fingerprint ", 10))
+        if (!start({TALVO_RELAY_BIN, "--config", ini}, logPath) || !waitFor("fingerprint ", 10))
             return false;
         const std::string out = readFile(log);
         std::smatch m;
+        if (metrics) {
+            if (!std::regex_search(out, m, std::regex("metrics on http://127\\.0\\.0\\.1:(\\d+)/")))
+                return false;
+            metricsPort = std::uint16_t(std::stoi(m[1]));
+        }
         if (!std::regex_search(out, m, std::regex("listening on 127\\.0\\.0\\.1:(\\d+)")))
             return false;
         port = std::uint16_t(std::stoi(m[1]));
@@ -313,6 +345,34 @@ struct Relay : Child
             return false;
         fingerprint = m[1];
         return true;
+    }
+    // talvo_relay_panels_online from the metrics endpoint; -1 when it does not answer.
+    long panelsOnline() const
+    {
+        asio::io_context io;
+        asio::ip::tcp::socket socket(io);
+        std::error_code ec;
+        socket.connect(bench::loopback(metricsPort), ec);
+        const std::string request = "GET /metrics HTTP/1.0\r\n\r\n";
+        if (!ec)
+            asio::write(socket, asio::buffer(request), ec);
+        std::string answer;
+        if (!ec)
+            asio::read(socket, asio::dynamic_buffer(answer), ec); // to the end: the relay closes
+        static const std::string name = "\ntalvo_relay_panels_online ";
+        const auto at = answer.find(name);
+        return at == std::string::npos ? -1 : std::atol(answer.c_str() + at + name.size());
+    }
+    std::size_t logSize() const
+    {
+        struct stat st {};
+        return ::stat(log.c_str(), &st) == 0 ? std::size_t(st.st_size) : 0;
+    }
+    std::string logSince(std::size_t offset) const
+    {
+        std::ifstream in(log);
+        in.seekg(std::streamoff(offset));
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
     // RSS once the heap is trimmed.
     long settledRssKb()
@@ -336,6 +396,19 @@ struct Simulation : Child
         return start({self, "--simulate", std::to_string(relay.port), relay.fingerprint, std::to_string(first),
                       std::to_string(count), keyDir},
                      logPath, true);
+    }
+    struct Links
+    {
+        int open = -1, lost = -1;
+    };
+    // What the process holds now, as it answers SIGUSR1.
+    Links links(double seconds)
+    {
+        Links l;
+        ::kill(pid, SIGUSR1);
+        if (std::sscanf(readLine(seconds).c_str(), "links %d lost %d", &l.open, &l.lost) != 2)
+            l = {};
+        return l;
     }
     bool ready(double seconds)
     {
@@ -570,7 +643,7 @@ int main(int argc, char **argv)
 
     // 2. Idle panels: two simulating processes, half of the panels each.
     Relay relay;
-    if (!relay.launch(dir, 0, panelCount)) {
+    if (!relay.launch(dir, 0, panelCount, true)) {
         std::printf("relay did not start\n");
         return 1;
     }
@@ -601,6 +674,102 @@ int main(int argc, char **argv)
     const double idleCpu = (relay.cpuSeconds() - cpu0) / secondsSince(idle0);
     rows.push_back({"relay CPU with idle panels (heartbeats), % of a core over " + fmt(idleSeconds, 0) + " s",
                     fmt(idleCpu * 100, 2), "-", "-", "< 5", idleCpu < 0.05});
+
+    // 2b. Reloads (SIGHUP) with the panels idle. relay.ini as it was but for a comment must
+    // keep every panel: the relay's count (metrics), its "gone" lines and the simulating
+    // processes' links all unchanged over a while after it. Then a file without 10 of the
+    // panels must drop exactly those: P<half-10>..P<half-1>, none of those the streams below
+    // use, nor of the half killed later.
+    {
+        struct Reload
+        {
+            double ms = -1, cpuMs = 0;
+            long onlineBefore = -1, onlineAfter = -1;
+            std::set<std::string> gone;
+            std::size_t registrations = 0, revokedLines = 0;
+            int lostA = -1, lostB = -1;
+            std::string line;
+        };
+        const double settle = quick ? 3 : 12;
+        const auto reload = [&](const std::string &text) {
+            Reload r;
+            const auto a0 = a.links(5), b0 = b.links(5);
+            r.onlineBefore = relay.panelsOnline();
+            const std::size_t offset = relay.logSize();
+            std::ofstream(relay.ini) << text;
+            const double cpu0 = bench::cpuNanosecondsOf(relay.pid);
+            const auto t0 = Clock::now();
+            ::kill(relay.pid, SIGHUP);
+            std::string since;
+            std::size_t at = std::string::npos;
+            while (secondsSince(t0) < 60) {
+                since = relay.logSince(offset);
+                // Its last line either way; a "reload: ..." line about a restart-only setting
+                // comes before it.
+                at = since.find(": reloaded ");
+                if (at == std::string::npos)
+                    at = since.find(": reload refused");
+                if (at != std::string::npos && since.find('\n', at) != std::string::npos)
+                    break;
+                std::this_thread::sleep_for(1ms);
+            }
+            if (at == std::string::npos)
+                return r;
+            r.ms = secondsSince(t0) * 1000;
+            r.cpuMs = (bench::cpuNanosecondsOf(relay.pid) - cpu0) / 1e6;
+            r.line = since.substr(at + 2, since.find('\n', at) - at - 2);
+            std::this_thread::sleep_for(std::chrono::duration<double>(settle));
+            const auto a1 = a.links(5), b1 = b.links(5);
+            r.onlineAfter = relay.panelsOnline();
+            since = relay.logSince(offset);
+            const std::regex goneLine("panel (\\S+) gone \\(");
+            for (auto it = std::sregex_iterator(since.begin(), since.end(), goneLine); it != std::sregex_iterator(); ++it)
+                r.gone.insert((*it)[1]);
+            r.registrations = countIn(since, " registered from ");
+            r.revokedLines = countIn(since, " gone (revoked");
+            if (a0.lost >= 0 && a1.lost >= 0 && b0.lost >= 0 && b1.lost >= 0) {
+                r.lostA = a1.lost - a0.lost;
+                r.lostB = b1.lost - b0.lost;
+            }
+            std::printf("  \"%s\" %.1f ms after SIGHUP (relay CPU %.1f ms); over %.0f s: panels online %ld -> %ld, "
+                        "%zu gone lines, links the simulating processes lost %d + %d, %zu registrations\n",
+                        r.line.c_str(), r.ms, r.cpuMs, settle, r.onlineBefore, r.onlineAfter, r.gone.size(), r.lostA,
+                        r.lostB, r.registrations);
+            std::fflush(stdout);
+            return r;
+        };
+        const auto dropped = [](const Reload &r) {
+            return std::to_string(r.onlineBefore - r.onlineAfter) + " / " + std::to_string(r.gone.size()) + " / "
+                   + std::to_string(r.lostA + r.lostB);
+        };
+        const std::string what = "relay's panels online (metrics) / gone lines / links the simulating processes lost";
+        std::printf("reload with %d panels registered, relay.ini unchanged but a comment:\n", registered);
+        const Reload same = reload(relayIni(0, panelCount, true) + "# read again by scale_bench\n");
+        const bool keptAll = same.ms >= 0 && same.line.rfind("reloaded ", 0) == 0
+            && same.onlineBefore == registered && same.onlineAfter == registered && same.gone.empty()
+            && same.lostA == 0 && same.lostB == 0 && same.registrations == 0;
+        rows.push_back({"reload (SIGHUP) with " + std::to_string(registered) + " idle panels, same panels and users: "
+                            "signal to \"reloaded\" logged, ms",
+                        fmt(same.ms), "-", "-", "-", same.ms >= 0});
+        rows.push_back({"panels dropped by that reload, over " + fmt(settle, 0) + " s: " + what, dropped(same),
+                        std::to_string(same.onlineBefore) + " online before", "-", "0", keptAll});
+
+        std::set<int> removed;
+        std::set<std::string> removedSns;
+        for (int i = half - 10; i < half; ++i) {
+            removed.insert(i);
+            removedSns.insert(sn(i));
+        }
+        std::printf("reload without %s..%s in [panels]:\n", sn(half - 10).c_str(), sn(half - 1).c_str());
+        const Reload fewer = reload(relayIni(0, panelCount, true, removed));
+        const bool exactly = fewer.ms >= 0 && fewer.line.rfind("reloaded ", 0) == 0 && fewer.gone == removedSns
+            && fewer.revokedLines == 10 && fewer.onlineBefore - fewer.onlineAfter == 10 && fewer.lostA == 10
+            && fewer.lostB == 0 && fewer.registrations == 0;
+        rows.push_back({"reload removing 10 panels from [panels]: signal to \"reloaded\" logged, ms", fmt(fewer.ms), "-",
+                        "-", "-", fewer.ms >= 0});
+        rows.push_back({"panels dropped by it: " + what, dropped(fewer), "10 removed", "-", "exactly those 10",
+                        exactly});
+    }
 
     // 3. 2,000 concurrent streams across 100 panels, each echoing 16 KiB, all open at once.
     {
@@ -682,6 +851,7 @@ int main(int argc, char **argv)
         };
         asio::post(pcs.io, probe);
         std::this_thread::sleep_for(500ms);
+        const std::size_t atKill = relay.logSize();
         const auto killed = Clock::now();
         b.kill9();
         std::size_t gone = 0;
@@ -695,7 +865,7 @@ int main(int argc, char **argv)
         std::this_thread::sleep_for(1s);
         probing = false;
         std::this_thread::sleep_for(200ms);
-        const std::string log = readFile(relay.log);
+        const std::string log = relay.logSince(atKill); // the panels a reload removed went before
         bool survivorsKept = true;
         for (int i = 0; i < half; ++i)
             if (log.find("panel " + sn(i) + " gone") != std::string::npos)
