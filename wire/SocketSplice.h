@@ -46,7 +46,7 @@ public:
     // Nothing happens once the splice has finished.
     virtual void stop(const std::error_code &why) = 0;
     // Which side ended its sending first, for who closed a stream that ended cleanly: true
-    // for a, false for b (also when neither did). Read in or after `done`.
+    // for a, false for b. Read in or after `done`.
     virtual bool aEndedFirst() const = 0;
 
     // How long a direction may wait on a destination that does not read before the splice

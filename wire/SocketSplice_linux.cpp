@@ -201,7 +201,11 @@ public:
     }
 
     asio::any_io_executor executor() const { return m_executor; }
-    bool aEndedFirst() const override { return m_aEndedFirst; }
+    // The side whose sending went quiet first: its last bytes (a TLS close_notify, when it
+    // ended the stream) came before the other's answer. The order of the two FINs says less,
+    // since each end sends its FIN only after its close_notify left, and the answering side's
+    // can overtake it.
+    bool aEndedFirst() const override { return m_ab.lastDelivery <= m_ba.lastDelivery; }
 
 private:
     struct Direction
@@ -217,6 +221,7 @@ private:
         bool eof = false, finished = false;
         bool waitingToWrite = false;
         std::chrono::steady_clock::time_point writeWaitStart;
+        std::chrono::steady_clock::time_point lastDelivery; // none yet: the epoch
     };
 
     std::shared_ptr<LinuxSplice> self() { return std::static_pointer_cast<LinuxSplice>(shared_from_this()); }
@@ -244,6 +249,7 @@ private:
                 d.held -= std::size_t(n);
                 d.offset += std::size_t(n);
                 d.bytes += std::uint64_t(n);
+                d.lastDelivery = std::chrono::steady_clock::now();
                 if (m_progress)
                     m_progress(&d == &m_ab, std::size_t(n));
             }
@@ -404,8 +410,6 @@ private:
     void endOfStream(Direction &d)
     {
         idle(d);
-        if (!m_ab.finished && !m_ba.finished)
-            m_aEndedFirst = &d == &m_ab;
         d.finished = true;
         std::error_code ec;
         d.to->shutdown(asio::socket_base::shutdown_send, ec);
@@ -451,7 +455,6 @@ private:
     asio::ip::tcp::socket m_a, m_b;
     const asio::any_io_executor m_executor;
     Done m_done;
-    bool m_aEndedFirst = false;
     Progress m_progress;
     Direction m_ab, m_ba;
     bool m_plain;
