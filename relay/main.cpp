@@ -59,7 +59,11 @@ const char *const kHelp =
     "  TOKEN=PATTERN,PATTERN     the older form: one line per user, named users:LINE\n"
     "\n"
     "Prints the listening address and the certificate's SHA-256 fingerprint at start,\n"
-    "then one line per registration, stream and refusal.\n";
+    "then one line per registration, stream and refusal.\n"
+    "\n"
+    "SIGHUP (systemctl reload talvo-relay) reads FILE again: users, panels and their secrets\n"
+    "change without dropping what they still allow, what they no longer allow ends at once,\n"
+    "and the audit file is reopened. A file with an error changes nothing.\n";
 
 } // namespace
 
