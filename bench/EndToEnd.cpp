@@ -333,4 +333,31 @@ IoThread::~IoThread()
     m_thread.join();
 }
 
+void startEcho(asio::ip::tcp::acceptor &acceptor)
+{
+    using asio::ip::tcp;
+    acceptor.async_accept([&acceptor](const std::error_code &ec, tcp::socket s) {
+        if (ec)
+            return;
+        auto sock = std::make_shared<tcp::socket>(std::move(s));
+        sock->set_option(tcp::no_delay(true));
+        auto buf = std::make_shared<std::array<char, 16384>>();
+        auto loop = std::make_shared<std::function<void()>>();
+        *loop = [sock, buf, loop] {
+            sock->async_read_some(asio::buffer(*buf), [sock, buf, loop](const std::error_code &ec, std::size_t n) {
+                if (ec) {
+                    *loop = nullptr;
+                    return;
+                }
+                asio::async_write(*sock, asio::buffer(buf->data(), n), [loop](const std::error_code &ec, std::size_t) {
+                    if (!ec && *loop)
+                        (*loop)();
+                });
+            });
+        };
+        (*loop)();
+        startEcho(acceptor);
+    });
+}
+
 } // namespace bench

@@ -97,6 +97,10 @@ private:
 
 // An io_context on a thread of its own for as long as this lives. await() starts work on
 // that thread and waits, bounded, for the result the work hands to its callback.
+// An echo target on the acceptor's io thread, for latency and many-stream figures: every
+// accepted connection sends back what it reads.
+void startEcho(asio::ip::tcp::acceptor &acceptor);
+
 class IoThread
 {
 public:

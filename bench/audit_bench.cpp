@@ -117,31 +117,6 @@ void runSink(tcp::acceptor &acceptor)
     }
 }
 
-void startEcho(tcp::acceptor &acceptor)
-{
-    acceptor.async_accept([&acceptor](const std::error_code &ec, tcp::socket s) {
-        if (ec)
-            return;
-        auto sock = std::make_shared<tcp::socket>(std::move(s));
-        sock->set_option(tcp::no_delay(true));
-        auto buf = std::make_shared<std::array<char, 16384>>();
-        auto loop = std::make_shared<std::function<void()>>();
-        *loop = [sock, buf, loop] {
-            sock->async_read_some(asio::buffer(*buf), [sock, buf, loop](const std::error_code &ec, std::size_t n) {
-                if (ec) {
-                    *loop = nullptr;
-                    return;
-                }
-                asio::async_write(*sock, asio::buffer(buf->data(), n), [loop](const std::error_code &ec, std::size_t) {
-                    if (!ec && *loop)
-                        (*loop)();
-                });
-            });
-        };
-        (*loop)();
-        startEcho(acceptor);
-    });
-}
 
 // Reads exactly buffer's size from a stream.
 void readExactly(wire::TlsStream::Ptr s, asio::mutable_buffer buffer, std::function<void(const std::error_code &)> done)
@@ -423,7 +398,7 @@ int main(int argc, char **argv)
     tcp::acceptor sinkAcceptor(serverIo), echoAcceptor(serverIo);
     const uint16_t sinkPort = listenAny(sinkAcceptor), echoPort = listenAny(echoAcceptor);
     std::thread([&] { runSink(sinkAcceptor); }).detach();
-    startEcho(echoAcceptor);
+    bench::startEcho(echoAcceptor);
     std::thread([&] { serverIo.run(); }).detach();
 
     bench::IoThread pc;

@@ -95,32 +95,6 @@ void runSink(tcp::acceptor &acceptor)
     }
 }
 
-// Echo on one io thread, for the latency and the many-streams figures.
-void startEcho(tcp::acceptor &acceptor)
-{
-    acceptor.async_accept([&acceptor](const std::error_code &ec, tcp::socket s) {
-        if (ec)
-            return;
-        auto sock = std::make_shared<tcp::socket>(std::move(s));
-        sock->set_option(tcp::no_delay(true));
-        auto buf = std::make_shared<std::array<char, 16384>>();
-        auto loop = std::make_shared<std::function<void()>>();
-        *loop = [sock, buf, loop] {
-            sock->async_read_some(asio::buffer(*buf), [sock, buf, loop](const std::error_code &ec, std::size_t n) {
-                if (ec) {
-                    *loop = nullptr;
-                    return;
-                }
-                asio::async_write(*sock, asio::buffer(buf->data(), n), [loop](const std::error_code &ec, std::size_t) {
-                    if (!ec && *loop)
-                        (*loop)();
-                });
-            });
-        };
-        (*loop)();
-        startEcho(acceptor);
-    });
-}
 
 struct Moved
 {
@@ -341,7 +315,7 @@ int main(int argc, char **argv)
     const uint16_t sinkPort = listenAny(sinkAcceptor), echoPort = listenAny(echoAcceptor);
     std::thread sinkThread([&] { runSink(sinkAcceptor); });
     sinkThread.detach();
-    startEcho(echoAcceptor);
+    bench::startEcho(echoAcceptor);
     std::thread echoThread([&] { serverIo.run(); });
     echoThread.detach();
 

@@ -427,14 +427,8 @@ void Relay::splice(DataPtr requester, DataPtr panel, OpenStreams::Stream stream)
         wire::logLine(label + " open");
         if (m_hooks.streamOpened)
             m_hooks.streamOpened();
-        AuditEvent opened;
-        opened.kind = AuditEvent::Kind::StreamOpen;
+        AuditEvent opened = streamEvent(AuditEvent::Kind::StreamOpen, stream);
         opened.result = AuditEvent::Result::Ok;
-        opened.user = stream.user;
-        opened.source = stream.source;
-        opened.sn = stream.sn;
-        opened.target = stream.target;
-        opened.stream = stream.id;
         m_audit.record(opened);
         auto handle = std::make_shared<std::weak_ptr<wire::SocketSplice>>();
         auto up = stream.up, down = stream.down;
@@ -471,16 +465,22 @@ void Relay::splice(DataPtr requester, DataPtr panel, OpenStreams::Stream stream)
     });
 }
 
+AuditEvent Relay::streamEvent(AuditEvent::Kind kind, const OpenStreams::Stream &stream)
+{
+    AuditEvent event;
+    event.kind = kind;
+    event.user = stream.user;
+    event.source = stream.source;
+    event.sn = stream.sn;
+    event.target = stream.target;
+    event.stream = stream.id;
+    return event;
+}
+
 void Relay::recordStreamEnd(const OpenStreams::Stream &stream, std::uint64_t up, std::uint64_t down,
                             AuditEvent::Cause cause)
 {
-    AuditEvent ended;
-    ended.kind = AuditEvent::Kind::StreamEnd;
-    ended.user = stream.user;
-    ended.source = stream.source;
-    ended.sn = stream.sn;
-    ended.target = stream.target;
-    ended.stream = stream.id;
+    AuditEvent ended = streamEvent(AuditEvent::Kind::StreamEnd, stream);
     ended.bytesUp = up;
     ended.bytesDown = down;
     ended.durationMs = std::uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -70,6 +70,7 @@ private:
     // using what it points to.
     std::shared_ptr<const RelayConfig> settings() const { return std::atomic_load(&m_settings); }
     wire::msg::Reason checkReach(const RelayConfig &settings, const RelayUser *user, const std::string &sn) const;
+    static AuditEvent streamEvent(AuditEvent::Kind kind, const OpenStreams::Stream &stream);
     void recordStreamEnd(const OpenStreams::Stream &stream, std::uint64_t up, std::uint64_t down,
                          AuditEvent::Cause cause);
     // The requester's side of a stream whose panel side is ready: a join value for it, and

@@ -34,7 +34,10 @@ public:
     // until it has finished; the handle is for stop(). Errors are in Asio's system category
     // (asio::error::connection_reset, ...).
     static std::shared_ptr<SocketSplice> start(asio::ip::tcp::socket a, asio::ip::tcp::socket b, Done done,
-                                               Progress progress = {});
+                                               Progress progress = {})
+    {
+        return start(std::move(a), std::move(b), {}, {}, std::move(done), std::move(progress));
+    }
     // As Splicer::start: `toB` / `toA` are bytes already read past a handshake line, written
     // first and not counted.
     static std::shared_ptr<SocketSplice> start(asio::ip::tcp::socket a, asio::ip::tcp::socket b, std::string toB,

@@ -467,12 +467,6 @@ private:
 
 } // namespace
 
-std::shared_ptr<SocketSplice> SocketSplice::start(asio::ip::tcp::socket a, asio::ip::tcp::socket b, Done done,
-                                                  Progress progress)
-{
-    return start(std::move(a), std::move(b), {}, {}, std::move(done), std::move(progress));
-}
-
 std::shared_ptr<SocketSplice> SocketSplice::start(asio::ip::tcp::socket a, asio::ip::tcp::socket b, std::string toB,
                                                   std::string toA, Done done, Progress progress)
 {
