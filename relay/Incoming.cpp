@@ -81,7 +81,6 @@ void Incoming::startTls()
                                     return;
                                 }
                                 self->m_step = Step::Hello;
-                                self->m_tlsStream = tls;
                                 self->m_stream = std::make_shared<Connection>(tls, self->m_home, self->m_thread,
                                                                               self->m_slot);
                                 self->readLines(self->m_stream);

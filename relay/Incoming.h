@@ -72,7 +72,6 @@ private:
     Step m_step = Step::FirstByte;
     bool m_plain = false;
     wire::StreamPtr m_stream; // TLS or plain, once the first byte said which
-    wire::TlsStream::Ptr m_tlsStream;
     std::shared_ptr<wire::TcpStream> m_plainStream;
     std::shared_ptr<std::string> m_pending = std::make_shared<std::string>();
 };

@@ -82,12 +82,6 @@ void Joins::cancel(const std::string &join)
     asio::post(timer->get_executor(), [timer] { timer->cancel(); });
 }
 
-std::size_t Joins::waiting() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_waiting.size();
-}
-
 void Joins::remember(const std::string &join, Fate fate)
 {
     Recent &r = m_recent[m_nextRecent];

@@ -35,7 +35,6 @@ public:
     Fate take(const std::string &join, bool signedByRelay, OnJoin *onJoin);
     // No longer expected (the stream was refused meanwhile): neither handler runs.
     void cancel(const std::string &join);
-    std::size_t waiting() const;
 
     // How long a used or expired value is remembered, to log a replay as such, and how many
     // of them at most.

@@ -76,10 +76,5 @@ std::vector<OpenStreams::Stream> OpenStreams::stopAll()
     return streams;
 }
 
-std::size_t OpenStreams::size() const
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_open.size();
-}
 
 } // namespace relay

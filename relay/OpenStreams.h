@@ -49,7 +49,6 @@ public:
     // Every stream open now, taken out and stopped (the relay stops: their ends are the
     // caller's to record, the splices' own reports come too late or not at all).
     std::vector<Stream> stopAll();
-    std::size_t size() const;
 
 private:
     struct Entry
