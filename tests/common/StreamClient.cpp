@@ -71,12 +71,12 @@ StreamClient::~StreamClient()
         SSL_CTX_free(m_ctx);
 }
 
-bool StreamClient::readLine(SSL *ssl, int fd, QByteArray *line)
+bool StreamClient::readControlLine(QByteArray *line)
 {
     QByteArray &pending = m_controlPending;
     while (!pending.contains('\n')) {
         char buf[512];
-        const int n = ssl ? SSL_read(ssl, buf, sizeof buf) : int(::recv(fd, buf, 1, 0)); // plain: byte by byte
+        const int n = SSL_read(m_control, buf, sizeof buf);
         if (n <= 0)
             return false;
         pending.append(buf, n);
@@ -106,7 +106,7 @@ bool StreamClient::login(quint16 port, const QByteArray &token)
     const QByteArray hello = "TALVO 2\nUSER " + token + "\n";
     QByteArray answer;
     return SSL_write(m_control, hello.constData(), hello.size()) == hello.size()
-        && readLine(m_control, m_controlFd, &answer) && answer == "OK";
+        && readControlLine(&answer) && answer == "OK";
 }
 
 QByteArray StreamClient::request(const QByteArray &sn, quint16 target)
@@ -118,7 +118,7 @@ QByteArray StreamClient::request(const QByteArray &sn, quint16 target)
         return {};
     QByteArray answer;
     // PINGs of the heartbeat may come first.
-    while (readLine(m_control, m_controlFd, &answer) && answer == "PING") {
+    while (readControlLine(&answer) && answer == "PING") {
     }
     const QList<QByteArray> f = answer.split(' ');
     if (f.value(0) == "GRANTED" && f.size() == 5) {

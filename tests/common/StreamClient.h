@@ -58,7 +58,7 @@ public:
     QByteArray grantedJoin, secret, key;
 
 private:
-    bool readLine(SSL *ssl, int fd, QByteArray *line);
+    bool readControlLine(QByteArray *line);
 
     SSL_CTX *m_ctx = nullptr;
     SSL *m_control = nullptr;
