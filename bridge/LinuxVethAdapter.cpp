@@ -3,6 +3,7 @@
 #include "bridge/BridgeHelper.h"
 #include "bridge/CommandRunner.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QFileInfo>
 #include <QProcess>
@@ -132,5 +133,5 @@ void LinuxVethAdapter::removeRoutes(CommandRunner &run)
 
 QString LinuxVethAdapter::missingAdapterText()
 {
-    return QStringLiteral("Bridge adapter talvo0 not found, please run setup-adapter and try again");
+    return QCoreApplication::translate("PCapOperator", "未找到桥接网卡talvo0,请运行setup-adapter后重试");
 }

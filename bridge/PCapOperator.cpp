@@ -65,7 +65,7 @@ void PCapOperator::closeHandle()
 
 void PCapOperator::setBRun(bool b)
 {
-    qDebug() << "[PCapOperator]setBRun bRun ===" << b;
+    qDebug() << "[PCapOperator]setBRun bRun === " << b;
     if (!b) {
         // The loop closes the device itself at its next check; nothing waits here.
         bRun = false;
@@ -80,8 +80,7 @@ void PCapOperator::setBRun(bool b)
     bRun = true;
     closeHandle();
     if (pcapLink() < 0)
-        emit message(QStringLiteral("Capture device %1 cannot be opened (%2), retrying")
-                         .arg(m_strDevice, m_linkError));
+        emit message(tr("无法打开抓包设备%1(%2),正在重试").arg(m_strDevice, m_linkError));
     start(QThread::InheritPriority);
 }
 
@@ -101,7 +100,7 @@ int PCapOperator::pcapLink()
     std::unique_ptr<CaptureDevice> handle =
         CaptureDevice::open(m_strDevice, captureFilter(), kReadTimeoutMs, &m_linkError);
     if (!handle) {
-        qDebug() << "pcapLink error ===" << m_linkError << m_strDevice;
+        qDebug() << "pcapLink error === " << m_linkError << static_cast<const void *>(handle.get()) << m_strDevice;
         return -1;
     }
     QWriteLocker locker(&m_handleLock);
@@ -165,11 +164,11 @@ void PCapOperator::run()
     }
 
     QWriteLocker locker(&m_handleLock);
-    qDebug() << "PCapOperator::run out while adhandle 000 ==" << static_cast<void *>(adhandle.get());
+    qDebug() << "PCapOperator::run out while adhandle 000 == " << static_cast<void *>(adhandle.get());
     if (adhandle) {
         const void *closed = adhandle.get();
         adhandle.reset();
-        qDebug() << "PCapOperator::run out while adhandle 111 ==" << closed;
+        qDebug() << "PCapOperator::run out while adhandle 111 == " << closed;
     }
 }
 
@@ -232,8 +231,8 @@ int PCapOperator::initPcap()
     QList<QPair<QString, QString>> devices;
     QString error;
     if (!CaptureDevice::list(&devices, &error)) {
-        qWarning() << "pcap_findalldevs errbuf ===" << error;
-        emit message(QStringLiteral("Capture devices cannot be listed: %1").arg(error));
+        qWarning() << "pcap_findalldevs errbuf === " << error;
+        emit message(tr("无法列出抓包设备：%1").arg(error));
         return -1;
     }
     m_strDevice.clear();
@@ -245,7 +244,7 @@ int PCapOperator::initPcap()
     }
 
     for (const auto &[name, description] : devices) {
-        qDebug() << "device ===" << name << description;
+        qDebug() << "device === " << name << description;
         if (m_adapter->isCaptureDevice(name, description)) {
             m_strDevice = name;
             break;
@@ -253,7 +252,7 @@ int PCapOperator::initPcap()
     }
     qDebug() << "initPcap 000";
     if (m_strDevice.isEmpty()) {
-        emit message(QStringLiteral("No capture device found for the bridge adapter"));
+        emit message(tr("未找到桥接网卡的抓包设备"));
         return -2;
     }
     qDebug() << "initPcap 111";
@@ -267,6 +266,11 @@ void PCapOperator::regedit(QString _mac, QString _ip)
         qWarning() << "PCapOperator::regedit: announcement refused, mac" << _mac << "ip" << _ip;
         return;
     }
+    configureAdapter(*panel);
+}
+
+void PCapOperator::configureAdapter(const PanelAddress &panel)
+{
     // The capture thread reads panelMac without a lock: a running capture keeps its panel,
     // and one still closing after a stop is waited for.
     if (bRun || !stopAndWait()) {
@@ -274,17 +278,17 @@ void PCapOperator::regedit(QString _mac, QString _ip)
         return;
     }
 
-    m_strIp = panel->ipText();
-    m_strBroadcastIp = panel->hostText(255);
-    panelIp = panel->ip;
+    m_strIp = panel.ipAnnounced;
+    m_strBroadcastIp = panel.announcedHostText(255);
+    panelIp = panel.ip;
     for (quint8 b : panelIp)
-        qDebug() << "PCapOperator::regedit  ipaddr ==" << b;
-    panelMac = panel->mac;
+        qDebug() << "PCapOperator::regedit  ipaddr == " << int(b);
+    panelMac = panel.mac;
     for (quint8 b : panelMac)
-        qDebug() << "PCapOperator::regedit  macaddr ==" << b;
+        qDebug() << "PCapOperator::regedit  macaddr == " << int(b);
 
     QString why;
-    if (!m_adapter->configure(*panel, *this, &why)) {
+    if (!m_adapter->configure(panel, *this, &why)) {
         qWarning().noquote() << "PCapOperator::regedit: the bridge adapter cannot be configured:" << why;
         emit message(why);
         return;

@@ -13,6 +13,7 @@
 
 class BridgeAdapter;
 class CaptureDevice;
+struct PanelAddress;
 
 // The Ethernet bridge: captures frames on the bridge adapter in its own thread and hands
 // the ones for the panel to the tunnel; injects the panel's frames into the adapter. It also
@@ -54,7 +55,8 @@ public:
     bool isPcapInstalled();
     int initPcap();
 
-    // Adapter configuration.
+    // Adapter configuration, for an announcement already parsed (regedit takes the texts).
+    void configureAdapter(const PanelAddress &panel);
     bool getRouteAdded() const;
     int routeDelete();
 

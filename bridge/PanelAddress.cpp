@@ -72,6 +72,8 @@ std::optional<PanelAddress> PanelAddress::parse(const QString &macText, const QS
     PanelAddress a;
     a.mac = *mac;
     a.ip = *ip;
+    a.macAnnounced = macText;
+    a.ipAnnounced = ipText;
     return a;
 }
 
@@ -91,4 +93,23 @@ QString PanelAddress::macText(const QString &separator) const
     for (quint8 b : mac)
         parts << QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0')).toUpper();
     return parts.join(separator);
+}
+
+QString PanelAddress::announcedHostText(int host) const
+{
+    const QStringList parts = ipAnnounced.split(QLatin1Char('.'));
+    if (parts.size() != 4)
+        return hostText(host);
+    return QStringLiteral("%1.%2.%3.%4").arg(parts[0], parts[1], parts[2], QString::number(host));
+}
+
+QString PanelAddress::announcedMacDigits() const
+{
+    const QStringList parts = macAnnounced.split(QLatin1Char(':'));
+    if (parts.size() != 6)
+        return macText(QString());
+    QString digits;
+    for (const QString &part : parts)
+        digits += part.rightJustified(2, QLatin1Char('0'));
+    return digits;
 }

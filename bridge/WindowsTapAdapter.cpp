@@ -120,7 +120,7 @@ bool WindowsTapAdapter::configure(const PanelAddress &panel, CommandRunner &run,
 
     // Without the panel's MAC the adapter answers for another station and the PLC's
     // replies never reach it: better no channel, and a reason, than a silent one.
-    const QString mac = panel.macText(QString());
+    const QString mac = panel.announcedMacDigits();
     if (!m_registry.writeMacAndMediaStatus(*adapter, mac)) {
         qWarning() << "PCapOperator::regedit: the adapter's MAC could not be written to the registry";
         *why = registryRefusedText();
@@ -131,7 +131,7 @@ bool WindowsTapAdapter::configure(const PanelAddress &panel, CommandRunner &run,
     const QString setAddress = setAddressCommand(connection, panel);
     const QString disable = disableCommand(connection);
     const QString enable = enableCommand(connection);
-    m_disableCmd = disable;
+    m_strDisableCmd = disable;
 
     run.execute(enable);
     qDebug() << setAddress;
@@ -153,16 +153,15 @@ void WindowsTapAdapter::removeRoutes(CommandRunner &run)
 {
     for (const QString &cmd : routeDeleteCommands(m_routed))
         run.execute(cmd);
-    run.execute(m_disableCmd);
+    run.execute(m_strDisableCmd);
 }
 
 QString WindowsTapAdapter::missingAdapterText()
 {
-    return QStringLiteral("TAP-Windows adapter not found, please install it and try again");
+    return translated("未找到TAP-Windows网卡,请安装后重试");
 }
 
 QString WindowsTapAdapter::registryRefusedText()
 {
-    return QStringLiteral("The TAP-Windows adapter's MAC cannot be written to the registry; "
-                          "please run the tool as administrator and try again");
+    return translated("无法将MAC地址写入TAP-Windows网卡的注册表,请以管理员身份运行本工具后重试");
 }

@@ -39,5 +39,5 @@ private:
     TapRegistry m_registry;
     LibraryCheck m_captureLibrary;
     PanelAddress m_routed;
-    QString m_disableCmd;
+    QString m_strDisableCmd;
 };

@@ -77,6 +77,30 @@
         <source>netsh interface set interface &quot;%1&quot; admin=enable </source>
         <translation>netsh interface set interface &quot;%1&quot; admin=enable </translation>
     </message>
+    <message>
+        <source>无法打开抓包设备%1(%2),正在重试</source>
+        <translation>无法打开抓包设备%1(%2),正在重试</translation>
+    </message>
+    <message>
+        <source>无法列出抓包设备：%1</source>
+        <translation>无法列出抓包设备：%1</translation>
+    </message>
+    <message>
+        <source>未找到桥接网卡的抓包设备</source>
+        <translation>未找到桥接网卡的抓包设备</translation>
+    </message>
+    <message>
+        <source>未找到TAP-Windows网卡,请安装后重试</source>
+        <translation>未找到TAP-Windows网卡,请安装后重试</translation>
+    </message>
+    <message>
+        <source>无法将MAC地址写入TAP-Windows网卡的注册表,请以管理员身份运行本工具后重试</source>
+        <translation>无法将MAC地址写入TAP-Windows网卡的注册表,请以管理员身份运行本工具后重试</translation>
+    </message>
+    <message>
+        <source>未找到桥接网卡talvo0,请运行setup-adapter后重试</source>
+        <translation>未找到桥接网卡talvo0,请运行setup-adapter后重试</translation>
+    </message>
 </context>
 <context>
     <name>QObject</name>

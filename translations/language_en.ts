@@ -77,6 +77,30 @@
         <source>netsh interface set interface &quot;%1&quot; admin=enable </source>
         <translation>netsh interface set interface &quot;%1&quot; admin=enable </translation>
     </message>
+    <message>
+        <source>无法打开抓包设备%1(%2),正在重试</source>
+        <translation>Capture device %1 cannot be opened (%2), retrying</translation>
+    </message>
+    <message>
+        <source>无法列出抓包设备：%1</source>
+        <translation>Capture devices cannot be listed: %1</translation>
+    </message>
+    <message>
+        <source>未找到桥接网卡的抓包设备</source>
+        <translation>No capture device found for the bridge adapter</translation>
+    </message>
+    <message>
+        <source>未找到TAP-Windows网卡,请安装后重试</source>
+        <translation>TAP-Windows adapter not found, please install it and try again</translation>
+    </message>
+    <message>
+        <source>无法将MAC地址写入TAP-Windows网卡的注册表,请以管理员身份运行本工具后重试</source>
+        <translation>The TAP-Windows adapter&apos;s MAC cannot be written to the registry; please run the tool as administrator and try again</translation>
+    </message>
+    <message>
+        <source>未找到桥接网卡talvo0,请运行setup-adapter后重试</source>
+        <translation>Bridge adapter talvo0 not found, please run setup-adapter and try again</translation>
+    </message>
 </context>
 <context>
     <name>QObject</name>
