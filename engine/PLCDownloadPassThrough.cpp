@@ -135,7 +135,7 @@ void PLCDownloadPassThrough::ensureSocket()
     releaseSocket();
     // A new connection starts a new stream: nothing half-read on the old one carries over,
     // nor frames the old one did not send.
-    m_panelStream.reset();
+    m_recvBuffer.reset();
     m_pendingFrames.clear();
     _socketTunnel = new QTcpSocket(this);
     connect(_socketTunnel, &QTcpSocket::readyRead, this, &PLCDownloadPassThrough::readSocketTunnel);
@@ -287,8 +287,8 @@ void PLCDownloadPassThrough::readSocketTunnel()
         return;
     }
     // The announcement may end with the read that carries it, without its last '#'.
-    takePanelMessages(m_panelStream.feed(bytes));
-    takePanelMessages(m_panelStream.flush());
+    takePanelMessages(m_recvBuffer.feed(bytes));
+    takePanelMessages(m_recvBuffer.flush());
 }
 
 void PLCDownloadPassThrough::takePanelMessages(const std::vector<framing::PanelMessage> &messages)
@@ -393,6 +393,10 @@ void PLCDownloadPassThrough::writePendingFrames()
     frames.swap(m_pendingFrames);
     if (frames.isEmpty() || !_socketTunnel || _socketTunnel->state() != QAbstractSocket::ConnectedState)
         return;
+    // One line per write, not per frame: a bulk transfer's frames would each cost a log
+    // line, and every line opens the log file.
+    if (frames.size() > 1000)
+        qDebug() << "pcapSockeTunnelWrite _socketTunnel sendsize ==  " << frames.size();
     _socketTunnel->write(frames);
     _socketTunnel->flush();
 }

@@ -93,7 +93,7 @@ private:
     State m_state = Idle;
     QString m_strDeviceSn;
     QTimer *m_connectTimer = nullptr;
-    framing::PanelStreamReader m_panelStream;
+    framing::PanelStreamReader m_recvBuffer; // the Ethernet mode's frames, reassembled across reads
     quint64 m_droppedFromPanel = 0;
     QString m_strPcapDevice;
     QString m_strComPort;
