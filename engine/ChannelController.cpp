@@ -105,20 +105,20 @@ void ChannelController::createPassThrough()
     connect(pcap, &PCapOperator::message, this, tell);
     connect(m_passThrough, &PLCDownloadPassThrough::framesToPcap, pcap, &PCapOperator::sendPackets);
     connect(pcap, &PCapOperator::sendRcv, m_passThrough, &PLCDownloadPassThrough::pcapSockeTunnelWrite);
-    connect(m_passThrough, &PLCDownloadPassThrough::sendPcpMacIpAddr, this, &ChannelController::onPanelAddress);
+    connect(m_passThrough, &PLCDownloadPassThrough::sendPcpMacIpAddr, this, &ChannelController::onPcpMacIpAddr);
 }
 
 void ChannelController::refuse(Tip why)
 {
     emit tip(why, QString());
-    m_busy = false;
+    m_channelBusy = false;
 }
 
 void ChannelController::start(const Request &request)
 {
-    if (m_busy)
+    if (m_channelBusy)
         return;
-    m_busy = true;
+    m_channelBusy = true;
     if (!m_passThrough)
         createPassThrough();
     if (request.sn.isEmpty()) {
@@ -130,7 +130,7 @@ void ChannelController::start(const Request &request)
     const std::optional<Kind> kind = kindOf(request.type);
     if (kind == Kind::Ethernet) {
         if (!m_questions.ethernetPrerequisites || !m_questions.ethernetPrerequisites()) {
-            m_busy = false;
+            m_channelBusy = false;
             return;
         }
         if (bridge()->getRouteAdded())
@@ -222,7 +222,7 @@ void ChannelController::endChannel()
         m_passThrough->disconnectDevice();
     if (bridge()->getBRun())
         bridge()->setBRun(false);
-    m_busy = false;
+    m_channelBusy = false;
 }
 
 void ChannelController::close()
@@ -230,6 +230,7 @@ void ChannelController::close()
     if (m_passThrough)
         m_passThrough->setStopReconnect(true);
     endChannel();
+    emit tip(Tip::Text, QString());
     emit stateChanged(PLCDownloadPassThrough::Idle);
     bridge()->routeDelete();
 }
@@ -239,7 +240,7 @@ void ChannelController::removeRoutes()
     bridge()->routeDelete();
 }
 
-void ChannelController::onPanelAddress(const QString &mac, const QString &ip)
+void ChannelController::onPcpMacIpAddr(const QString &mac, const QString &ip)
 {
     PCapOperator *const pcap = bridge();
     qDebug() << "slot sendPcpMacIpAddr bRun === " << (pcap->getBRun() ? "true" : "false");
@@ -248,19 +249,20 @@ void ChannelController::onPanelAddress(const QString &mac, const QString &ip)
         return;
     }
     // The texts come from the network: only well-formed addresses reach the adapter, its
-    // commands and the capture filter.
+    // commands and the capture filter, and they are parsed here only.
     if (mac.length() < 8 || !PanelAddress::parseMac(mac)) {
         qDebug() << (mac.length() < 8 ? "slot sendPcpMacIpAddr mac.length() < 8" : "slot sendPcpMacIpAddr mac refused");
         emit tip(Tip::PanelMacRefused, mac);
         return;
     }
-    if (ip.length() < 8 || !PanelAddress::parseIp(ip)) {
+    const std::optional<PanelAddress> panel = PanelAddress::parse(mac, ip);
+    if (ip.length() < 8 || !panel) {
         qDebug() << (ip.length() < 8 ? "slot sendPcpMacIpAddr ip.length() < 8" : "slot sendPcpMacIpAddr ip refused");
         emit tip(Tip::PanelIpRefused, ip);
         return;
     }
     qDebug() << "slot sendPcpMacIpAddr regedit";
-    pcap->regedit(mac, ip);
+    pcap->configureAdapter(*panel);
     if (pcap->initPcap() >= 1)
         pcap->setBRun(true);
 }

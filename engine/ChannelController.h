@@ -80,11 +80,12 @@ public:
     bool adapterInstalled() const;
     bool captureInstalled() const;
     PLCDownloadPassThrough *passThrough() const { return m_passThrough; }
-    bool busy() const { return m_busy; }
+    bool busy() const { return m_channelBusy; }
 
     // Opens the channel; ignored while one is open or opening.
     void start(const Request &request);
-    // The operator closes the channel: no reconnection, routes removed, state Idle.
+    // The operator closes the channel: no reconnection, tip line cleared, state Idle, routes
+    // removed.
     void close();
     // The engine gave up, or the operator closed: ends what runs.
     void endChannel();
@@ -101,7 +102,7 @@ private:
     bool forwardEndpoint(const QString &sn, const QString &remote, const QString &local, int *result);
     void forwarded(bool ok, Tip success, Tip failure, const QString &argument = QString());
     void startPlc(const Request &request);
-    void onPanelAddress(const QString &mac, const QString &ip);
+    void onPcpMacIpAddr(const QString &mac, const QString &ip);
     void refuse(Tip why);
 
     PLCDownloadPassThrough *m_passThrough = nullptr;
@@ -109,5 +110,5 @@ private:
     TunnelClientFactory m_tunnelClients;
     EventWait *m_wait;
     Questions m_questions;
-    bool m_busy = false;
+    bool m_channelBusy = false;
 };

@@ -326,7 +326,6 @@ void PLCDownloadAssistant::slot_DisConnectChannel()
 void PLCDownloadAssistant::on_pushButtonDisConnectChannel_clicked()
 {
     m_channels->close();
-    ui->labelTip->setText(QString());
 }
 
 // ---- window events ----
