@@ -8,6 +8,7 @@
 #include "bridge/PCapOperator.h"
 #include "bridge/ProcessCommandRunner.h"
 
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QUdpSocket>
 #include <QtTest>
@@ -213,6 +214,11 @@ private slots:
             while (flood)
                 stackSide.send(f);
         });
+        // A failed check returns early; a thread still joinable then aborts the whole program.
+        const auto stopFlood = qScopeGuard([&] {
+            flood = false;
+            sender.join();
+        });
         for (int round = 0; round < 3; ++round) {
             b.op.setBRun(true);
             QVERIFY(frames.wait(3000));
@@ -222,8 +228,6 @@ private slots:
                 b.inject(back);
             QTRY_VERIFY_WITH_TIMEOUT(b.op.isFinished(), 1000);
         }
-        flood = false;
-        sender.join();
     }
 
     void megabyteBurstIsCarried()

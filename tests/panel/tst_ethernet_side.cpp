@@ -8,6 +8,7 @@
 #include "panel/PassThroughSession.h"
 #include "wire/TcpStream.h"
 
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <atomic>
@@ -258,6 +259,11 @@ private slots:
             while (flood)
                 plc.send(f);
         });
+        // A failed check returns early; a thread still joinable then aborts the whole program.
+        const auto stopFlood = qScopeGuard([&] {
+            flood = false;
+            sender.join();
+        });
         for (bool fromCallback : {false, true}) {
             Session s;
             std::shared_ptr<panel::EthernetSide> side = s.open();
@@ -280,8 +286,6 @@ private slots:
             if (side)
                 QVERIFY(!side->isCapturing());
         }
-        flood = false;
-        sender.join();
     }
 
     // Through a session (whose frames both ways the end-to-end suite carries): the

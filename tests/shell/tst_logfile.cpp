@@ -4,6 +4,7 @@
 #include "app/LogHandler.h"
 
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -89,8 +90,8 @@ private slots:
         const QString payload(200, QLatin1Char('x'));
         constexpr int kPerThread = 1500;
         auto writer = [&](const char *tag) {
-            return QThread::create([&, tag] {
-                for (int i = 0; i < kPerThread; ++i)
+            return QThread::create([payload, tag] { // a writer left behind outlives this frame
+                for (int i = 0; i < kPerThread && !QThread::currentThread()->isInterruptionRequested(); ++i)
                     logMessageHandler(QtDebugMsg, QMessageLogContext(),
                                       QStringLiteral("%1 %2 %3").arg(tag).arg(i).arg(payload));
             });
@@ -98,6 +99,15 @@ private slots:
         QScopedPointer<QThread> a(writer("A")), b(writer("B"));
         a->start();
         b->start();
+        // A QThread destroyed while it runs aborts the whole program, as a failed check would
+        // have it here; one that does not stop in time is left behind instead.
+        const auto stopWriters = qScopeGuard([&] {
+            for (QScopedPointer<QThread> *t : {&a, &b}) {
+                (*t)->requestInterruption();
+                if (!(*t)->wait(10000))
+                    (void)t->take();
+            }
+        });
         QVERIFY(a->wait(60000));
         QVERIFY(b->wait(60000));
 
