@@ -1,8 +1,13 @@
-// What the benchmarks share: their clock, files, and child processes whose output goes to
-// a log file and whose CPU time and memory are read from /proc.
+// What the benchmarks share: their command lines, their clock, files, and child processes
+// whose output goes to a log file and whose CPU time and memory are read from /proc.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
@@ -10,6 +15,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -18,6 +24,55 @@
 extern char **environ;
 
 namespace bench {
+
+// A benchmark's command line: flags, and numbers held within their bounds.
+class Arguments
+{
+public:
+    void flag(const char *name, bool *value) { m_options.push_back({name, value, nullptr, 0, 0}); }
+    void number(const char *name, int *value, int least, int most)
+    {
+        m_options.push_back({name, nullptr, value, least, most});
+    }
+    // False, after printing the usage, at anything it does not know.
+    bool parse(int argc, char **argv, const char *usage) const
+    {
+        for (int i = 1; i < argc; ++i) {
+            const auto o = std::find_if(m_options.begin(), m_options.end(),
+                                        [&](const Option &o) { return !std::strcmp(o.name, argv[i]); });
+            if (o != m_options.end() && o->flag)
+                *o->flag = true;
+            else if (o != m_options.end() && i + 1 < argc)
+                *o->number = std::clamp(std::atoi(argv[++i]), o->least, o->most);
+            else {
+                std::printf("usage: %s %s\n", argv[0], usage);
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    struct Option
+    {
+        const char *name;
+        bool *flag;
+        int *number;
+        int least, most;
+    };
+    std::vector<Option> m_options;
+};
+
+// A load generator's first step: a peer's reset must not end it (SIGPIPE), and its
+// thousands of sockets must fit under the descriptor limit.
+inline void prepareLoadProcess()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    rlimit rl{};
+    getrlimit(RLIMIT_NOFILE, &rl);
+    rl.rlim_cur = rl.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &rl);
+}
 
 using Clock = std::chrono::steady_clock;
 

@@ -363,32 +363,20 @@ int main(int argc, char **argv)
 {
     bool quick = false, control = false, closeAtOnce = false;
     int rounds = 0, streams = 500;
-    for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--quick"))
-            quick = true;
-        else if (!std::strcmp(argv[i], "--control"))
-            control = true;
-        else if (!std::strcmp(argv[i], "--close-at-once"))
-            closeAtOnce = true;
-        else if (!std::strcmp(argv[i], "--rounds") && i + 1 < argc)
-            rounds = std::max(1, std::min(20, std::atoi(argv[++i])));
-        else if (!std::strcmp(argv[i], "--streams") && i + 1 < argc)
-            streams = std::max(kAtOnce, std::min(5000, std::atoi(argv[++i])));
-        else {
-            std::printf("usage: %s [--quick] [--rounds N (1..20; runs per side)] [--streams N (8..5000, default 500)] "
-                        "[--control] [--close-at-once]\n",
-                        argv[0]);
-            return 2;
-        }
-    }
+    bench::Arguments args;
+    args.flag("--quick", &quick);
+    args.flag("--control", &control);
+    args.flag("--close-at-once", &closeAtOnce);
+    args.number("--rounds", &rounds, 1, 20);
+    args.number("--streams", &streams, kAtOnce, 5000);
+    if (!args.parse(argc, argv,
+                    "[--quick] [--rounds N (1..20; runs per side)] [--streams N (8..5000, default 500)] "
+                    "[--control] [--close-at-once]"))
+        return 2;
     if (!rounds)
         rounds = quick ? 6 : 10;
     const double bulkSeconds = quick ? 1.5 : 3;
-    std::signal(SIGPIPE, SIG_IGN);
-    rlimit rl {};
-    getrlimit(RLIMIT_NOFILE, &rl);
-    rl.rlim_cur = rl.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &rl);
+    bench::prepareLoadProcess();
     const auto started = Clock::now();
 
     char tmpl[] = "/tmp/audit-bench-XXXXXX";

@@ -372,21 +372,16 @@ std::string fmt(double v, int decimals = 0)
 
 int main(int argc, char **argv)
 {
-    int panels = 1000;
-    std::uint64_t megabytes = 128;
-    for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--quick"))
-            continue; // the defaults are the short form already (about 20 s)
-        if (!std::strcmp(argv[i], "--panels") && i + 1 < argc)
-            panels = std::max(3, std::min(5000, std::atoi(argv[++i])));
-        else if (!std::strcmp(argv[i], "--megabytes") && i + 1 < argc)
-            megabytes = std::uint64_t(std::max(1, std::min(4096, std::atoi(argv[++i]))));
-        else {
-            std::printf("usage: %s [--quick] [--panels N (3..5000)] [--megabytes M (1..4096)]\n", argv[0]);
-            return 2;
-        }
-    }
-    std::signal(SIGPIPE, SIG_IGN);
+    int panels = 1000, megabyteCount = 128;
+    bool quick = false; // the defaults are the short form already (about 20 s)
+    bench::Arguments args;
+    args.flag("--quick", &quick);
+    args.number("--panels", &panels, 3, 5000);
+    args.number("--megabytes", &megabyteCount, 1, 4096);
+    if (!args.parse(argc, argv, "[--quick] [--panels N (3..5000)] [--megabytes M (1..4096)]"))
+        return 2;
+    const std::uint64_t megabytes = std::uint64_t(megabyteCount);
+    bench::prepareLoadProcess();
     char dirTemplate[] = "/tmp/cluster_bench.XXXXXX";
     const std::string dir = mkdtemp(dirTemplate);
     const auto benchStart = Clock::now();

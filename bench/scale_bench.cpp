@@ -64,14 +64,6 @@ std::size_t countIn(const std::string &text, const std::string &needle)
 std::string sn(int i) { return "P" + std::to_string(i); }
 std::string secret(int i) { return "s" + std::to_string(i); }
 
-void raiseDescriptorLimit()
-{
-    rlimit rl {};
-    getrlimit(RLIMIT_NOFILE, &rl);
-    rl.rlim_cur = rl.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &rl);
-}
-
 // ---------------------------------------------------------------------------------------
 // The simulating process: COUNT panels P<FIRST>.. registered over one TLS link each,
 // a PING every 10 s per link, and each OPEN answered with a data connection that joins the
@@ -238,8 +230,7 @@ struct Simulator
 
 int simulate(char **argv)
 {
-    std::signal(SIGPIPE, SIG_IGN);
-    raiseDescriptorLimit();
+    bench::prepareLoadProcess();
     Simulator s;
     s.relay = {"127.0.0.1", std::uint16_t(std::atoi(argv[0]))};
     s.tls = wire::makeClientContext(argv[1]);
@@ -587,22 +578,17 @@ int main(int argc, char **argv)
 {
     if (argc == 7 && !std::strcmp(argv[1], "--simulate"))
         return simulate(argv + 2);
-    bool quick = false, scalingRows = true;
+    bool quick = false, noScaling = false;
     int panelCount = 10000;
-    for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--quick"))
-            quick = true;
-        else if (!std::strcmp(argv[i], "--no-scaling"))
-            scalingRows = false;
-        else if (!std::strcmp(argv[i], "--panels") && i + 1 < argc)
-            panelCount = std::max(200, std::min(10000, std::atoi(argv[++i])) / 2 * 2);
-        else {
-            std::printf("usage: %s [--quick] [--panels N (200..10000, default 10000)] [--no-scaling]\n", argv[0]);
-            return 2;
-        }
-    }
-    std::signal(SIGPIPE, SIG_IGN);
-    raiseDescriptorLimit();
+    bench::Arguments args;
+    args.flag("--quick", &quick);
+    args.flag("--no-scaling", &noScaling);
+    args.number("--panels", &panelCount, 200, 10000);
+    if (!args.parse(argc, argv, "[--quick] [--panels N (200..10000, default 10000)] [--no-scaling]"))
+        return 2;
+    panelCount = panelCount / 2 * 2;
+    const bool scalingRows = !noScaling;
+    bench::prepareLoadProcess();
     const std::string self = "/proc/self/exe";
     char selfPath[4096] = {};
     if (readlink(self.c_str(), selfPath, sizeof selfPath - 1) <= 0)

@@ -266,27 +266,15 @@ int main(int argc, char **argv)
 {
     bool quick = false, memory = false;
     int outage = 20, profileSeconds = 0;
-    for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--quick"))
-            quick = true;
-        else if (!std::strcmp(argv[i], "--memory"))
-            memory = true;
-        else if (!std::strcmp(argv[i], "--profile-bulk") && i + 1 < argc)
-            profileSeconds = std::max(1, std::min(600, std::atoi(argv[++i])));
-        else if (!std::strcmp(argv[i], "--relay-outage") && i + 1 < argc)
-            outage = std::max(0, std::min(60, std::atoi(argv[++i])));
-        else {
-            std::printf("usage: %s [--quick] [--relay-outage SECONDS(0..60, default 20)] | --memory | --profile-bulk "
-                        "SECONDS(1..600)\n",
-                        argv[0]);
-            return 2;
-        }
-    }
-    std::signal(SIGPIPE, SIG_IGN);
-    rlimit rl {};
-    getrlimit(RLIMIT_NOFILE, &rl);
-    rl.rlim_cur = rl.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &rl);
+    bench::Arguments args;
+    args.flag("--quick", &quick);
+    args.flag("--memory", &memory);
+    args.number("--profile-bulk", &profileSeconds, 1, 600);
+    args.number("--relay-outage", &outage, 0, 60);
+    if (!args.parse(argc, argv,
+                    "[--quick] [--relay-outage SECONDS(0..60, default 20)] | --memory | --profile-bulk SECONDS(1..600)"))
+        return 2;
+    bench::prepareLoadProcess();
 
     char tmpl[] = "/tmp/tunnel-bench-XXXXXX";
     const std::string dir = mkdtemp(tmpl);
