@@ -8,6 +8,7 @@
 #include <systemd/sd-journal.h>
 #endif
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -46,16 +47,12 @@ const char *resultText(AuditEvent::Result r)
     return r == AuditEvent::Result::Ok ? "ok" : r == AuditEvent::Result::Refused ? "refused" : "";
 }
 
-// The record's fields after prev and time, as one JSON object. A target or reason may come
-// from the network: bytes that are not UTF-8 are replaced rather than thrown over.
-std::string fieldsJson(const AuditEvent &e, const std::string &relayId)
+// Every field of a record after prev and time, in the record's order, by its name in the
+// trail: the file's line and the journal's entry are two spellings of this one list.
+template <typename Text, typename Number>
+void eachField(const AuditEvent &e, const std::string &relayId, Text text, Number number)
 {
-    nlohmann::ordered_json j;
-    j["event"] = auditKindText(e.kind);
-    const auto text = [&](const char *key, const std::string &value) {
-        if (!value.empty())
-            j[key] = value;
-    };
+    text("event", auditKindText(e.kind));
     text("result", resultText(e.result));
     text("reason", e.reason);
     text("user", e.user);
@@ -64,13 +61,27 @@ std::string fieldsJson(const AuditEvent &e, const std::string &relayId)
     text("target", e.target);
     text("relay", relayId);
     text("stream", e.stream);
-    if (e.bytesUp)
-        j["bytes_up"] = *e.bytesUp;
-    if (e.bytesDown)
-        j["bytes_down"] = *e.bytesDown;
-    if (e.durationMs)
-        j["duration_ms"] = *e.durationMs;
+    number("bytes_up", e.bytesUp);
+    number("bytes_down", e.bytesDown);
+    number("duration_ms", e.durationMs);
     text("cause", auditCauseText(e.cause));
+}
+
+// The fields as one JSON object; empty and absent ones are left out. A target or reason may
+// come from the network: bytes that are not UTF-8 are replaced rather than thrown over.
+std::string fieldsJson(const AuditEvent &e, const std::string &relayId)
+{
+    nlohmann::ordered_json j;
+    eachField(
+        e, relayId,
+        [&](const char *key, const std::string &value) {
+            if (!value.empty())
+                j[key] = value;
+        },
+        [&](const char *key, const std::optional<std::uint64_t> &value) {
+            if (value)
+                j[key] = *value;
+        });
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
@@ -301,13 +312,16 @@ void AuditTrail::toJournal(const AuditEvent &e, const std::string &lineHash) con
 {
 #if defined(TALVO_HAVE_SYSTEMD)
     std::vector<std::string> fields;
-    const auto add = [&](const char *key, const std::string &value) {
+    const auto add = [&](const std::string &key, const std::string &value) {
         if (!value.empty())
-            fields.push_back(std::string(key) + "=" + value);
+            fields.push_back(key + "=" + value);
     };
-    const auto number = [&](const char *key, const std::optional<std::uint64_t> &value) {
-        if (value)
-            add(key, std::to_string(*value));
+    // The trail's field names, upper case, behind TALVO_.
+    const auto field = [&](const char *name, const std::string &value) {
+        std::string key = "TALVO_";
+        for (const char *c = name; *c; ++c)
+            key += char(std::toupper(static_cast<unsigned char>(*c)));
+        add(key, value);
     };
     // A line that reads on its own in journalctl; the fields below are for queries.
     std::string message = std::string("audit ") + auditKindText(e.kind);
@@ -321,19 +335,10 @@ void AuditTrail::toJournal(const AuditEvent &e, const std::string &lineHash) con
         message += ": " + e.reason;
     add("MESSAGE", message);
     add("PRIORITY", e.result == AuditEvent::Result::Refused ? "5" : "6");
-    add("TALVO_EVENT", auditKindText(e.kind));
-    add("TALVO_RESULT", resultText(e.result));
-    add("TALVO_REASON", e.reason);
-    add("TALVO_USER", e.user);
-    add("TALVO_SOURCE", e.source);
-    add("TALVO_SN", e.sn);
-    add("TALVO_TARGET", e.target);
-    add("TALVO_RELAY", m_options.relayId);
-    add("TALVO_STREAM", e.stream);
-    number("TALVO_BYTES_UP", e.bytesUp);
-    number("TALVO_BYTES_DOWN", e.bytesDown);
-    number("TALVO_DURATION_MS", e.durationMs);
-    add("TALVO_CAUSE", auditCauseText(e.cause));
+    eachField(e, m_options.relayId, field, [&](const char *name, const std::optional<std::uint64_t> &value) {
+        if (value)
+            field(name, std::to_string(*value));
+    });
     // The line's hash ties the journal's copy to the file's line: a check of one by the other.
     add("TALVO_AUDIT_SHA256", lineHash);
     std::vector<iovec> iov;
