@@ -25,6 +25,13 @@ extern char **environ;
 
 namespace bench {
 
+// The program to run: the one the environment names, else the one built beside.
+inline std::string program(const char *variable, const char *built)
+{
+    const char *other = std::getenv(variable);
+    return other && *other ? other : built;
+}
+
 // A benchmark's command line: flags, and numbers held within their bounds.
 class Arguments
 {

@@ -123,6 +123,22 @@ asio::ip::tcp::endpoint loopback(std::uint16_t port)
     return {asio::ip::address_v4::loopback(), port};
 }
 
+std::uint16_t listenLoopback(asio::ip::tcp::acceptor &a)
+{
+    a.open(asio::ip::tcp::v4());
+    a.set_option(asio::ip::tcp::acceptor::reuse_address(true));
+    a.bind(loopback(0));
+    a.listen(1024);
+    return a.local_endpoint().port();
+}
+
+std::uint16_t freePort()
+{
+    asio::io_context io;
+    asio::ip::tcp::acceptor a(io);
+    return listenLoopback(a);
+}
+
 PanelKey makePanelKey(const std::string &dir, std::string *error)
 {
     PanelKey out;

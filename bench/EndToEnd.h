@@ -137,5 +137,9 @@ private:
 
 // 127.0.0.1:port
 asio::ip::tcp::endpoint loopback(std::uint16_t port);
+// Opens, binds to a free loopback port and listens; returns the port.
+std::uint16_t listenLoopback(asio::ip::tcp::acceptor &a);
+// A loopback port free a moment ago.
+std::uint16_t freePort();
 
 } // namespace bench

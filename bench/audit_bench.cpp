@@ -78,21 +78,6 @@ struct Child : bench::Child
     }
 };
 
-std::string program(const char *variable, const char *built)
-{
-    const char *other = std::getenv(variable);
-    return other && *other ? other : built;
-}
-
-uint16_t listenAny(tcp::acceptor &a)
-{
-    a.open(tcp::v4());
-    a.set_option(tcp::acceptor::reuse_address(true));
-    a.bind(bench::loopback(0));
-    a.listen(1024);
-    return a.local_endpoint().port();
-}
-
 // Reads until end of stream, answers the byte count (8 bytes), closes; a thread each.
 void runSink(tcp::acceptor &acceptor)
 {
@@ -169,7 +154,7 @@ struct Side
         audit = withAudit ? dir + "/audit.jsonl" : "";
         writeFile(dir + "/relay.ini", "[relay]\nlisten=127.0.0.1:0\n" + (withAudit ? "audit=" + audit + "\n" : "")
                                           + "[panels]\nSN1=secret-1\n[users]\ntok=*\n");
-        if (!relay.start({program("TALVO_RELAY_BIN", TALVO_RELAY_BIN), "--config", dir + "/relay.ini"},
+        if (!relay.start({bench::program("TALVO_RELAY_BIN", TALVO_RELAY_BIN), "--config", dir + "/relay.ini"},
                          dir + "/relay.log")
             || !relay.waitFor("fingerprint ", 10))
             return false;
@@ -185,7 +170,7 @@ struct Side
                                           + "\nfingerprint=" + fingerprint + "\n[targets]\n" + kEcho + "=127.0.0.1:"
                                           + std::to_string(echoPort) + "\n" + kSink + "=127.0.0.1:"
                                           + std::to_string(sinkPort) + "\n");
-        if (!agent.start({program("TALVO_PANEL_BIN", TALVO_PANEL_BIN), "--config", dir + "/panel.ini"},
+        if (!agent.start({bench::program("TALVO_PANEL_BIN", TALVO_PANEL_BIN), "--config", dir + "/panel.ini"},
                          dir + "/panel.log")
             || !agent.waitFor("registered at", 10))
             return false;
@@ -384,7 +369,7 @@ int main(int argc, char **argv)
 
     asio::io_context serverIo;
     tcp::acceptor sinkAcceptor(serverIo), echoAcceptor(serverIo);
-    const uint16_t sinkPort = listenAny(sinkAcceptor), echoPort = listenAny(echoAcceptor);
+    const uint16_t sinkPort = bench::listenLoopback(sinkAcceptor), echoPort = bench::listenLoopback(echoAcceptor);
     std::thread([&] { runSink(sinkAcceptor); }).detach();
     bench::startEcho(echoAcceptor);
     std::thread([&] { serverIo.run(); }).detach();
@@ -496,7 +481,7 @@ int main(int argc, char **argv)
         Child verify;
         verified = false;
         std::string verdict;
-        if (verify.start({program("TALVO_RELAY_BIN", TALVO_RELAY_BIN), "--verify-audit", on.audit},
+        if (verify.start({bench::program("TALVO_RELAY_BIN", TALVO_RELAY_BIN), "--verify-audit", on.audit},
                          dir + "/verify.out")) {
             int status = -1;
             const auto t = Clock::now();

@@ -46,13 +46,6 @@ using namespace wire::msg;
 
 namespace {
 
-uint16_t freePort()
-{
-    asio::io_context io;
-    tcp::acceptor a(io, {asio::ip::make_address("127.0.0.1"), 0});
-    return a.local_endpoint().port();
-}
-
 struct Child : bench::Child
 {
     void start(const std::vector<std::string> &args, const std::string &logPath)
@@ -386,7 +379,7 @@ int main(int argc, char **argv)
     const std::string dir = mkdtemp(dirTemplate);
     const auto benchStart = Clock::now();
 
-    const uint16_t redisPort = freePort();
+    const uint16_t redisPort = bench::freePort();
     Child redis;
     redis.start({"redis-server", "--port", std::to_string(redisPort), "--bind", "127.0.0.1", "--save", "",
                  "--appendonly", "no", "--dir", dir},
@@ -407,7 +400,7 @@ int main(int argc, char **argv)
     Child relays[3];
     std::string fingerprint;
     for (int i = 0; i < 3; ++i) {
-        ports[i] = freePort();
+        ports[i] = bench::freePort();
         const std::string config = dir + "/relay" + std::to_string(i) + ".ini";
         std::ofstream(config) << "[relay]\nlisten=127.0.0.1:" << ports[i] << "\nkey=" << dir << "/cluster.key\n"
                               << "certificate=" << dir << "/cluster.crt\nmax_per_source=100000\n"

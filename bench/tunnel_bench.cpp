@@ -220,28 +220,6 @@ void streamMemory(uint16_t port, const Child &relay, const Child &agent, int cou
                 per(agent0, agentPeak), per(relay0, relayAfter), per(agent0, agentAfter));
 }
 
-std::string program(const char *variable, const char *built)
-{
-    const char *other = std::getenv(variable);
-    return other && *other ? other : built;
-}
-
-uint16_t listenAny(tcp::acceptor &a)
-{
-    a.open(tcp::v4());
-    a.set_option(tcp::acceptor::reuse_address(true));
-    a.bind({asio::ip::make_address("127.0.0.1"), 0});
-    a.listen(1024);
-    return a.local_endpoint().port();
-}
-
-uint16_t freePort()
-{
-    asio::io_context io;
-    tcp::acceptor a(io);
-    return listenAny(a);
-}
-
 int addForwarding(const char *sn, const std::string &remote, uint16_t local)
 {
     char text[TUNNEL_ERROR_TEXT_SIZE] = {};
@@ -284,7 +262,7 @@ int main(int argc, char **argv)
         panels += "IDLE" + std::to_string(i) + "=s" + std::to_string(i) + "\n";
     writeFile(dir + "/relay.ini", "[relay]\nlisten=127.0.0.1:0\n[panels]\n" + panels + "[users]\ntok=*\n");
     Child relay, agent;
-    relay.start(program("TALVO_RELAY_BIN", TALVO_RELAY_BIN), dir + "/relay.ini", dir + "/relay.log");
+    relay.start(bench::program("TALVO_RELAY_BIN", TALVO_RELAY_BIN), dir + "/relay.ini", dir + "/relay.log");
     if (!relay.waitFor("fingerprint ", 10)) {
         std::fprintf(stderr, "relay did not start\n");
         return 1;
@@ -300,7 +278,7 @@ int main(int argc, char **argv)
 
     asio::io_context serverIo;
     tcp::acceptor sinkAcceptor(serverIo), echoAcceptor(serverIo);
-    const uint16_t sinkPort = listenAny(sinkAcceptor), echoPort = listenAny(echoAcceptor);
+    const uint16_t sinkPort = bench::listenLoopback(sinkAcceptor), echoPort = bench::listenLoopback(echoAcceptor);
     std::thread sinkThread([&] { runSink(sinkAcceptor); });
     sinkThread.detach();
     bench::startEcho(echoAcceptor);
@@ -311,7 +289,7 @@ int main(int argc, char **argv)
                                       + "\nfingerprint=" + fp + "\n[targets]\n127.0.0.1:7530=127.0.0.1:"
                                       + std::to_string(echoPort) + "\n127.0.0.1:9000=127.0.0.1:"
                                       + std::to_string(sinkPort) + "\n");
-    agent.start(program("TALVO_PANEL_BIN", TALVO_PANEL_BIN), dir + "/panel.ini", dir + "/panel.log");
+    agent.start(bench::program("TALVO_PANEL_BIN", TALVO_PANEL_BIN), dir + "/panel.ini", dir + "/panel.log");
     agent.waitFor("registered at", 10);
     writeFile(dir + "/demoTunnel.cfg", "[tunnel]\nrelay=127.0.0.1:" + relayPort + "\nfingerprint=" + fp + "\ntoken=tok\n");
     char info[256] = {};
@@ -320,7 +298,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "tunnel did not start\n");
         return 1;
     }
-    const uint16_t echoLocal = freePort(), sinkLocal = freePort();
+    const uint16_t echoLocal = bench::freePort(), sinkLocal = bench::freePort();
     if (addForwarding("SN1", "127.0.0.1:7530", echoLocal) || addForwarding("SN1", "127.0.0.1:9000", sinkLocal)) {
         std::fprintf(stderr, "forwarding refused\n");
         return 1;
@@ -394,7 +372,7 @@ int main(int argc, char **argv)
     Child stunnelServer, stunnelClient;
     uint16_t stunnelPort = 0;
     {
-        const uint16_t tlsPort = freePort(), plainPort = freePort();
+        const uint16_t tlsPort = bench::freePort(), plainPort = bench::freePort();
         const std::string common = "foreground = yes\npid =\nsslVersionMin = TLSv1.3\n"
                                    "ciphersuites = TLS_AES_128_GCM_SHA256\n";
         writeFile(dir + "/stunnel-server.conf", common + "[leg]\naccept = 127.0.0.1:" + std::to_string(tlsPort)
@@ -517,9 +495,9 @@ int main(int argc, char **argv)
     // kill -9 of the agent, then its restart.
     {
         agent.kill9();
-        const uint16_t probe = freePort();
+        const uint16_t probe = bench::freePort();
         const auto t0 = Clock::now();
-        agent.start(program("TALVO_PANEL_BIN", TALVO_PANEL_BIN), dir + "/panel.ini", dir + "/panel.log");
+        agent.start(bench::program("TALVO_PANEL_BIN", TALVO_PANEL_BIN), dir + "/panel.ini", dir + "/panel.log");
         const double s = untilReachable(t0, probe, 10);
         std::printf("agent killed (-9) and restarted: SN reachable %.0f ms after the agent's start\n", s * 1000);
         TunnelDelListen("", ("127.0.0.1:" + std::to_string(probe)).c_str());
@@ -529,9 +507,9 @@ int main(int argc, char **argv)
     {
         relay.kill9();
         std::this_thread::sleep_for(std::chrono::seconds(outage));
-        const uint16_t probe = freePort();
+        const uint16_t probe = bench::freePort();
         const auto t0 = Clock::now();
-        relay.start(program("TALVO_RELAY_BIN", TALVO_RELAY_BIN), dir + "/relay.ini", dir + "/relay2.log");
+        relay.start(bench::program("TALVO_RELAY_BIN", TALVO_RELAY_BIN), dir + "/relay.ini", dir + "/relay2.log");
         const double s = untilReachable(t0, probe, 30);
         std::printf("relay killed (-9), down %d s, restarted: SN reachable %.0f ms after the relay's start\n", outage,
                     s * 1000);
