@@ -10,7 +10,6 @@
 
 #include <QScopeGuard>
 #include <QSignalSpy>
-#include <QUdpSocket>
 #include <QtTest>
 
 #include <atomic>
@@ -109,9 +108,9 @@ private slots:
         QVERIFY(QFile::exists("/sys/class/net/talvo0p"));
     }
 
-    // The PC's stack resolves and reaches a PLC through the bridge: its ARP request and
-    // its datagram are captured and enveloped, the PLC's ARP reply is injected and heard.
-    void stackTalksThroughTheBridge()
+    // The adapter takes the panel's addresses and routes, and gives them back; an injected
+    // frame reaches the stack side and is not captured back, the stack side's frames are.
+    void stackSideThroughTheBridge()
     {
         Bridge b;
         QSignalSpy messages(&b.op, &PCapOperator::message);
@@ -126,28 +125,6 @@ private slots:
         QCOMPARE(b.op.device(), QStringLiteral("talvo0p"));
         QSignalSpy frames(&b.op, &PCapOperator::sendRcv);
         b.op.setBRun(true);
-
-        QUdpSocket udp;
-        const QByteArray payload = "modbus-ish request";
-        QCOMPARE(udp.writeDatagram(payload, QHostAddress("192.168.7.5"), 502), qint64(payload.size()));
-
-        QVERIFY(arrived(frames, [](const QByteArray &f) {
-            return f.mid(6, 6) == kPanelMac && etherTypeOf(f) == 0x0806
-                && f.mid(38, 4) == QByteArray::fromHex("c0a80705");
-        }));
-
-        // ARP reply: PLC 192.168.7.5 is at kPlcMac.
-        const QByteArray arp = QByteArray::fromHex("0001080006040002") + kPlcMac + QByteArray::fromHex("c0a80705")
-            + kPanelMac + QByteArray::fromHex("c0a8070a");
-        const QByteArray reply = ethernetFrame(kPanelMac, kPlcMac, 0x0806, arp);
-        b.inject(reply);
-        QTRY_VERIFY_WITH_TIMEOUT(shOutput("ip neigh show 192.168.7.5 dev talvo0").contains("lladdr 02:00:00:00:00:05"), 3000);
-
-        QVERIFY(arrived(frames, [&](const QByteArray &f) {
-            return f.left(6) == kPlcMac && f.mid(6, 6) == kPanelMac && etherTypeOf(f) == 0x0800 && f.contains(payload);
-        }));
-
-        // An injected frame reaches the stack side and is not captured back.
         Wire stackSide("talvo0");
         QVERIFY2(stackSide.isOpen(), qPrintable(stackSide.error()));
         const QByteArray injected = ethernetFrame(kBroadcast, kPlcMac, 0x88B5, "from the panel");
@@ -230,37 +207,29 @@ private slots:
         }
     }
 
-    void megabyteBurstIsCarried()
-    {
-        Bridge b;
-        QVERIFY(configured(b));
-        int count = 0;
-        // The stack's own IPv6 chatter from the panel MAC is carried too; only the burst counts.
-        connect(&b.op, &PCapOperator::sendRcv, this, [&](const QByteArray &e) {
-            count += etherTypeOf(e.mid(4)) == 0x88B5 ? 1 : 0;
-        });
-        b.op.setBRun(true);
-        Wire stackSide("talvo0");
-        const int frames = 700; // 1514 bytes each: about 1 MB
-        for (int i = 0; i < frames; ++i)
-            QVERIFY(stackSide.send(ethernetFrame(kBroadcast, kPanelMac, 0x88B5, QByteArray::number(i), 1514)));
-        QTRY_COMPARE_WITH_TIMEOUT(count, frames, 10000);
-        b.stop();
-    }
-
-    // A helper that stops taking frames (stopped, or starved of CPU): what the tool injects
-    // is held up to its bound, then dropped with a log line, and the GUI thread never
-    // blocks; once the helper goes on, frames cross both ways again.
-    void stalledHelperStaysBounded()
+    // A megabyte burst from the stack side is carried whole. Then a helper that stops taking
+    // frames (stopped, or starved of CPU): what the tool injects is held up to its bound,
+    // then dropped with a log line, and the GUI thread never blocks; once the helper goes
+    // on, frames cross both ways again.
+    void burstCarriedAndStalledHelperBounded()
     {
         Bridge b;
         QVERIFY(configured(b));
         LogCapture log;
         int captured = 0;
+        // The stack's own IPv6 chatter from the panel MAC is carried too; only ours counts.
         connect(&b.op, &PCapOperator::sendRcv, this, [&](const QByteArray &e) {
             captured += etherTypeOf(e.mid(4)) == 0x88B5 ? 1 : 0;
         });
         b.op.setBRun(true);
+        const int frames = 700; // 1514 bytes each: about 1 MB
+        {
+            Wire stackSide("talvo0");
+            for (int i = 0; i < frames; ++i)
+                QVERIFY(stackSide.send(ethernetFrame(kBroadcast, kPanelMac, 0x88B5, QByteArray::number(i), 1514)));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(captured, frames, 10000);
+
         const pid_t helper = childNamed("talvo-bridge-he");
         QVERIFY(helper > 0);
         QCOMPARE(::kill(helper, SIGSTOP), 0);
@@ -281,7 +250,7 @@ private slots:
         }
         QVERIFY(seen);
         QVERIFY(stackSide.send(ethernetFrame(kBroadcast, kPanelMac, 0x88B5, "captured again")));
-        QTRY_VERIFY_WITH_TIMEOUT(captured >= 1, 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(captured > frames, 3000);
         b.stop();
     }
 
