@@ -146,8 +146,9 @@ private slots:
         QCOMPARE(missing.execute("true"), QStringLiteral(" execute true waitForStarted failed"));
     }
 
-    // The veth pair counts only whole, capture only with the helper's capability granted.
-    void linuxAdapterAndCapabilities()
+    // The veth pair counts only whole, capture only with the helper's capability granted;
+    // the TAP adapter only by its exact description, the capture binding by its exact name.
+    void adapterDetection()
     {
         const struct { const char *name; QStringList interfaces; bool granted, tap, pcap; } rows[] = {
             {"pair, helper granted", {"lo", "talvo0", "talvo0p"}, true, true, true},
@@ -159,15 +160,52 @@ private slots:
             Bridge b(m.adapter());
             QVERIFY2(b.op.isTapInstalled() == r.tap && b.op.isPcapInstalled() == r.pcap, r.name);
         }
+        const struct { const char *name; QString desc; QStringList upperBind; bool tap, pcap; } tapRows[] = {
+            {"exact description, bound among others", kTap, {"Tcpip", "Win10Pcap"}, true, true},
+            {"description with an instance number", kTap + " #2", {"Win10Pcap"}, false, true},
+            {"description in other case", "TAP-WINDOWS ADAPTER V9", {"Tcpip"}, false, false},
+            {"binding that merely begins with the name", kTap, {"Win10PcapX"}, true, false},
+            {"no values at all", QString(), {}, false, false}};
+        for (const auto &r : tapRows) {
+            FakeRegistry reg;
+            reg.adapter("0000", "Intel(R) Ethernet Connection", "{AAAA}", {"Tcpip"});
+            reg.adapter("0001", r.desc, "{X}", r.upperBind);
+            Bridge b(reg.adapter());
+            QVERIFY2(b.op.isTapInstalled() == r.tap && b.op.isPcapInstalled() == r.pcap, r.name);
+        }
+
+        // A binding whose library is gone captures nothing: the window must offer the
+        // installer rather than let the channel fail later without a word.
+        FakeRegistry reg;
+        reg.adapter("0000", kTap, "{X}", {"Tcpip", "Win10Pcap"});
+        QString problem = "the capture library wpcap.dll is not installed";
+        Bridge b(reg.adapter([&problem] { return problem; }));
+        LogCapture log;
+        QVERIFY(b.op.isTapInstalled());
+        QVERIFY(!b.op.isPcapInstalled());
+        QVERIFY(log.lines().join('\n').contains(problem));
+        problem.clear();
+        QVERIFY(b.op.isPcapInstalled());
     }
 
-    // Addresses from the network are written out in the form ip takes: no leading zeros,
-    // which ip would read as octal; the capture filter keeps the address as announced.
-    // Routes go once, after a configuration.
-    void linuxCommands()
+    // Announcements come from the network: anything but six hex groups and four decimal
+    // octets is refused before a command line, the registry or the capture filter. Good ones
+    // are written out in the form ip takes: no leading zeros, which ip would read as octal;
+    // the capture filter keeps the address as announced. Routes go once, after a configuration.
+    void linuxAnnouncements()
     {
         Machine m({"talvo0", "talvo0p"});
         Bridge b(m.adapter());
+        QSignalSpy messages(&b.op, &PCapOperator::message);
+        const QString mac = "00:11:22:33:44:55", ip = "192.168.1.10";
+        for (const auto &[badMac, badIp] : std::initializer_list<std::pair<QString, QString>>{
+                 {mac, "10.0.0"}, {mac, "192.168.1.300"}, {mac, "192.168.1.10;reboot"},
+                 {"00:11:22:33:44:55:66", ip}, {"00:11:22:33:44:5`", ip}}) {
+            b.op.regedit(badMac, badIp);
+            QVERIFY2(b.commands.isEmpty() && !b.op.getRouteAdded() && messages.isEmpty()
+                         && b.op.captureFilter().isEmpty(),
+                     qPrintable(badMac + ' ' + badIp));
+        }
         b.op.regedit("0:1a:2B:33:44:55", "192.168.010.10");
         QVERIFY(b.commands.contains("ip link set dev talvo0 address 00:1A:2B:33:44:55"));
         QVERIFY(b.commands.contains("ip addr add 192.168.10.10/24 broadcast 192.168.10.255 dev talvo0"));
@@ -201,24 +239,6 @@ private slots:
             QVERIFY(!b->op.getRouteAdded());
             QCOMPARE(messages.count(), 1);
             QCOMPARE(messages.at(0).at(0).toString(), why);
-        }
-    }
-
-    // The TAP adapter only by its exact description, the capture binding only by its exact name.
-    void tapAndPcapDetection()
-    {
-        const struct { const char *name; QString desc; QStringList upperBind; bool tap, pcap; } rows[] = {
-            {"exact description, bound among others", kTap, {"Tcpip", "Win10Pcap"}, true, true},
-            {"description with an instance number", kTap + " #2", {"Win10Pcap"}, false, true},
-            {"description in other case", "TAP-WINDOWS ADAPTER V9", {"Tcpip"}, false, false},
-            {"binding that merely begins with the name", kTap, {"Win10PcapX"}, true, false},
-            {"no values at all", QString(), {}, false, false}};
-        for (const auto &r : rows) {
-            FakeRegistry reg;
-            reg.adapter("0000", "Intel(R) Ethernet Connection", "{AAAA}", {"Tcpip"});
-            reg.adapter("0001", r.desc, "{X}", r.upperBind);
-            Bridge b(reg.adapter());
-            QVERIFY2(b.op.isTapInstalled() == r.tap && b.op.isPcapInstalled() == r.pcap, r.name);
         }
     }
 
@@ -261,40 +281,6 @@ private slots:
         for (const QString &r : routes)
             QVERIFY(b.commands.contains("route delete " + r + " 10.0.0.234 "));
         QCOMPARE(b.commands.size(), routes.size() + 1);
-    }
-
-    // A binding whose library is gone captures nothing: the window must offer the
-    // installer rather than let the channel fail later without a word.
-    void captureLibraryMissingMeansNotInstalled()
-    {
-        FakeRegistry reg;
-        reg.adapter("0000", kTap, "{X}", {"Tcpip", "Win10Pcap"});
-        QString problem = "the capture library wpcap.dll is not installed";
-        Bridge b(reg.adapter([&problem] { return problem; }));
-        LogCapture log;
-        QVERIFY(b.op.isTapInstalled());
-        QVERIFY(!b.op.isPcapInstalled());
-        QVERIFY(log.lines().join('\n').contains(problem));
-        problem.clear();
-        QVERIFY(b.op.isPcapInstalled());
-    }
-
-    // Announcements come from the network: anything but six hex groups and four decimal
-    // octets is refused before a command line, the registry or the capture filter.
-    void refusedAnnouncementChangesNothing()
-    {
-        Machine m({"talvo0", "talvo0p"});
-        Bridge b(m.adapter());
-        QSignalSpy messages(&b.op, &PCapOperator::message);
-        const QString mac = "00:11:22:33:44:55", ip = "192.168.1.10";
-        for (const auto &[badMac, badIp] : std::initializer_list<std::pair<QString, QString>>{
-                 {mac, "10.0.0"}, {mac, "192.168.1.300"}, {mac, "192.168.1.10;reboot"},
-                 {"00:11:22:33:44:55:66", ip}, {"00:11:22:33:44:5`", ip}}) {
-            b.op.regedit(badMac, badIp);
-            QVERIFY2(b.commands.isEmpty() && !b.op.getRouteAdded() && messages.isEmpty()
-                         && b.op.captureFilter().isEmpty(),
-                     qPrintable(badMac + ' ' + badIp));
-        }
     }
 
     // Of other stations' frames ARP and IPv4 stay local; nothing shorter than a header goes.
