@@ -108,18 +108,16 @@ private slots:
         QVERIFY(QFile::exists("/sys/class/net/talvo0p"));
     }
 
-    // The adapter takes the panel's addresses and routes, and gives them back; an injected
-    // frame reaches the stack side and is not captured back, the stack side's frames are.
+    // An injected frame reaches the stack side and is not captured back, the stack side's
+    // frames are. The panel's addresses, its routes and their removal on talvo0 are checked
+    // end to end by tst_ethernet_e2e; the multicast route only here.
     void stackSideThroughTheBridge()
     {
         Bridge b;
         QSignalSpy messages(&b.op, &PCapOperator::message);
         b.op.regedit("02:00:00:00:00:0A", "192.168.7.10");
         QCOMPARE(messages.value(0).value(0).toString(), QStringLiteral("3"));
-        QVERIFY(shOutput("ip -o -4 addr show dev talvo0").contains("inet 192.168.7.10/24"));
-        QVERIFY(shOutput("ip -o link show dev talvo0").contains("link/ether 02:00:00:00:00:0a"));
-        QCOMPARE(shOutput("ip route show metric 291").count("via 192.168.7.234 dev talvo0"), 5);
-        QVERIFY(shOutput("ip route show 224.0.0.0/4").contains("metric 291"));
+        QVERIFY(shOutput("ip route show 224.0.0.0/4").contains("via 192.168.7.234 dev talvo0 metric 291"));
 
         QCOMPARE(b.op.initPcap(), 1);
         QCOMPARE(b.op.device(), QStringLiteral("talvo0p"));
@@ -138,12 +136,7 @@ private slots:
             return f == marker;
         }));
         QVERIFY(!echoed);
-
         b.stop();
-        QCOMPARE(b.op.routeDelete(), 1);
-        QCOMPARE(shOutput("ip route show metric 291"), QString());
-        QVERIFY(!isUp("talvo0"));
-        QVERIFY(!b.op.getRouteAdded());
     }
 
     void startStopRestart()
