@@ -8,6 +8,11 @@
 
 #include <algorithm>
 
+inline int startingWith(const QStringList &lines, const QString &start)
+{
+    return int(std::count_if(lines.begin(), lines.end(), [&](const QString &l) { return l.startsWith(start); }));
+}
+
 // Records every command instead of running it.
 class RecordingRunner : public CommandRunner
 {
@@ -29,35 +34,23 @@ class LogCapture
 public:
     LogCapture()
     {
-        QMutexLocker locker(&mutex());
-        all().clear();
+        QMutexLocker locker(&s_mutex);
+        s_lines.clear();
         m_previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &msg) {
-            QMutexLocker locker(&mutex());
-            all().append(msg);
+            QMutexLocker locker(&s_mutex);
+            s_lines.append(msg);
         });
     }
     ~LogCapture() { qInstallMessageHandler(m_previous); }
     QStringList lines() const
     {
-        QMutexLocker locker(&mutex());
-        return all();
+        QMutexLocker locker(&s_mutex);
+        return s_lines;
     }
-    int count(const QString &start) const
-    {
-        const QStringList l = lines();
-        return int(std::count_if(l.begin(), l.end(), [&](const QString &line) { return line.startsWith(start); }));
-    }
+    int count(const QString &start) const { return startingWith(lines(), start); }
 
 private:
-    static QMutex &mutex()
-    {
-        static QMutex m;
-        return m;
-    }
-    static QStringList &all()
-    {
-        static QStringList lines;
-        return lines;
-    }
+    static inline QMutex s_mutex;
+    static inline QStringList s_lines;
     QtMessageHandler m_previous = nullptr;
 };
