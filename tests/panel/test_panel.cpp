@@ -100,9 +100,8 @@ struct Panel
     }
     int descriptors()
     {
-        return QDir(QStringLiteral("/proc/%1/fd").arg(agent.pid()))
-            .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
-            .size();
+        const QDir fds(QStringLiteral("/proc/%1/fd").arg(agent.pid()));
+        return fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size();
     }
 };
 
@@ -291,7 +290,7 @@ private slots:
         QVERIFY(p.start({}, "secret-1", relay.serverPort(), relay.fingerprint) && p.said("registered at"));
         const QString at = "relay 127.0.0.1:" + QString::number(relay.serverPort());
         // OPEN; the agent's data connection once its JOIN came.
-        auto open = [&](int id, const QByteArray &secret) -> QTcpSocket * {
+        auto open = [&](int id, const QByteArray &secret = freshHex(wire::msg::kSecretDigits)) -> QTcpSocket * {
             const QByteArray join = freshHex(wire::msg::kJoinDigits);
             const int before = relay.data.size();
             relay.send("OPEN " + QByteArray::number(id) + " 127.0.0.1:7530 " + join + " " + secret);
@@ -313,14 +312,14 @@ private slots:
         QCOMPARE(relay.line(), QByteArray("FAIL 2 TARGET"));
         QVERIFY(p.said("refused stream 2: replayed per-stream secret"));
 
-        QVERIFY((data = open(3, freshHex(wire::msg::kSecretDigits))));
+        QVERIFY((data = open(3)));
         data->write("ERR PROTOCOL unknown join\n");
         QCOMPARE(relay.line(), QByteArray("FAIL 3 UNREACHABLE"));
         QVERIFY(p.said("refused stream 3: data connection refused by " + at + ": ERR PROTOCOL unknown join"));
         QVERIFY(clock.elapsed() < 3000);
 
         clock.restart();
-        QVERIFY(open(4, freshHex(wire::msg::kSecretDigits)));
+        QVERIFY(open(4));
         QCOMPARE(relay.line(8000), QByteArray("FAIL 4 UNREACHABLE"));
         QVERIFY(clock.elapsed() < 8000); // a relay waits 10 s
         QVERIFY(p.said("refused stream 4: no answer from relay"));
