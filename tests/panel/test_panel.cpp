@@ -100,9 +100,8 @@ struct Panel
     }
     int descriptors()
     {
-        return QDir(QStringLiteral("/proc/%1/fd").arg(agent.pid()))
-            .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
-            .size();
+        const QDir fds(QStringLiteral("/proc/%1/fd").arg(agent.pid()));
+        return fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size();
     }
 };
 
@@ -112,57 +111,42 @@ class TestPanel : public QObject
 {
     Q_OBJECT
 private slots:
+    // Only what is listed is reachable; a '*' host passed on as requested reaches the PLCs on
+    // the panel's network, not the panel's own services (loopback, 0.0.0.0, link-local) nor
+    // whatever a name a PC sends resolves to.
     void targetsMapOnlyListedAddresses()
     {
-        panel::TargetMap map;
-        std::string error;
-        QVERIFY(map.add("127.0.0.1:7530", "127.0.0.1:5900", &error));
-        QVERIFY(map.add("*:502", "*:502", &error));
-        QVERIFY(map.add("192.168.1.10:*", "10.0.0.5:*", &error));
-        QVERIFY(!map.add("127.0.0.1", "127.0.0.1:1", &error));
-
-        auto resolve = [&](const char *text) {
-            const auto r = map.resolve(*wire::parseHostPort(text));
-            return r ? QString::fromStdString(r->text()) : QString();
-        };
-        QCOMPARE(resolve("127.0.0.1:7530"), QString("127.0.0.1:5900"));
-        QCOMPARE(resolve("192.168.0.7:502"), QString("192.168.0.7:502"));
-        QCOMPARE(resolve("192.168.1.10:102"), QString("10.0.0.5:102"));
-        QCOMPARE(resolve("127.0.0.1:7540"), QString()); // left to the pass-through hook
-        QCOMPARE(resolve("127.0.0.1:22"), QString());
-        QCOMPARE(resolve("localhost:7530"), QString()); // no name games: only what is listed
-    }
-
-    // A '*' host passed on as requested: the PLCs on the panel's network, not the panel's own
-    // services (loopback, 0.0.0.0, link-local) nor whatever a name a PC sends resolves to.
-    void wildcardsStayOffThePanelAndNames()
-    {
-        panel::TargetMap map;
-        std::string error;
-        QVERIFY(map.add("169.254.7.7:*", "*:*", &error)); // named: reachable
-        QVERIFY(map.add("plc.lan:502", "plc.lan:502", &error)); // a name the rule gives
-        QVERIFY(map.add("*:*", "*:*", &error));
+        panel::TargetMap listed, wild;
         std::string refusal;
-        auto resolve = [&](const char *text) {
+        QVERIFY(listed.add("127.0.0.1:7530", "127.0.0.1:5900", &refusal) && listed.add("*:502", "*:502", &refusal)
+                && listed.add("192.168.1.10:*", "10.0.0.5:*", &refusal));
+        QVERIFY(!listed.add("127.0.0.1", "127.0.0.1:1", &refusal));
+        QVERIFY(wild.add("169.254.7.7:*", "*:*", &refusal)            // named: reachable
+                && wild.add("plc.lan:502", "plc.lan:502", &refusal) // a name the rule gives
+                && wild.add("*:*", "*:*", &refusal));
+        auto resolve = [&](const panel::TargetMap &map, const char *text) {
             refusal.clear();
             const auto r = map.resolve(*wire::parseHostPort(text), &refusal);
             return r ? QString::fromStdString(r->text()) : QString();
         };
-        QCOMPARE(resolve("10.1.2.3:22"), QString("10.1.2.3:22"));
-        QCOMPARE(resolve("[2001:db8::1]:22"), QString("[2001:db8::1]:22"));
-        QCOMPARE(resolve("169.254.7.7:80"), QString("169.254.7.7:80"));
-        QCOMPARE(resolve("plc.lan:502"), QString("plc.lan:502"));
+        QCOMPARE(resolve(listed, "127.0.0.1:7530"), QString("127.0.0.1:5900"));
+        QCOMPARE(resolve(listed, "192.168.0.7:502"), QString("192.168.0.7:502"));
+        QCOMPARE(resolve(listed, "192.168.1.10:102"), QString("10.0.0.5:102"));
+        for (const char *unlisted : {"127.0.0.1:7540", "127.0.0.1:22", "localhost:7530"}) // no name games
+            QVERIFY2(resolve(listed, unlisted).isEmpty(), unlisted);
+        for (const char *plc : {"10.1.2.3:22", "[2001:db8::1]:22", "169.254.7.7:80", "plc.lan:502"})
+            QCOMPARE(resolve(wild, plc), QString(plc));
         for (const char *local : {"127.0.0.1:7540", "127.9.9.9:22", "0.0.0.0:22", "[::1]:22", "[::]:22",
                                   "[::ffff:127.0.0.1]:22", "169.254.1.1:80", "[fe80::1]:22"}) {
-            QVERIFY2(resolve(local).isEmpty(), local);
+            QVERIFY2(resolve(wild, local).isEmpty(), local);
             QVERIFY2(QString::fromStdString(refusal).contains("panel's own or a link-local"), local);
         }
-        QVERIFY(resolve("localhost:22").isEmpty());
+        QVERIFY(resolve(wild, "localhost:22").isEmpty());
         QVERIFY2(QString::fromStdString(refusal).contains("resolve-names"), refusal.c_str());
 
-        map.setWildcardNames(true);
+        wild.setWildcardNames(true);
         bool asRequested = false;
-        QCOMPARE(QString::fromStdString(map.resolve(*wire::parseHostPort("plc2.lan:22"), nullptr, &asRequested)->text()),
+        QCOMPARE(QString::fromStdString(wild.resolve(*wire::parseHostPort("plc2.lan:22"), nullptr, &asRequested)->text()),
                  QString("plc2.lan:22"));
         QVERIFY(asRequested); // the agent then checks what it resolves to:
         QVERIFY(!panel::TargetMap::mayReachAsRequested(asio::ip::make_address("127.0.0.1")));
@@ -306,7 +290,7 @@ private slots:
         QVERIFY(p.start({}, "secret-1", relay.serverPort(), relay.fingerprint) && p.said("registered at"));
         const QString at = "relay 127.0.0.1:" + QString::number(relay.serverPort());
         // OPEN; the agent's data connection once its JOIN came.
-        auto open = [&](int id, const QByteArray &secret) -> QTcpSocket * {
+        auto open = [&](int id, const QByteArray &secret = freshHex(wire::msg::kSecretDigits)) -> QTcpSocket * {
             const QByteArray join = freshHex(wire::msg::kJoinDigits);
             const int before = relay.data.size();
             relay.send("OPEN " + QByteArray::number(id) + " 127.0.0.1:7530 " + join + " " + secret);
@@ -328,14 +312,14 @@ private slots:
         QCOMPARE(relay.line(), QByteArray("FAIL 2 TARGET"));
         QVERIFY(p.said("refused stream 2: replayed per-stream secret"));
 
-        QVERIFY((data = open(3, freshHex(wire::msg::kSecretDigits))));
+        QVERIFY((data = open(3)));
         data->write("ERR PROTOCOL unknown join\n");
         QCOMPARE(relay.line(), QByteArray("FAIL 3 UNREACHABLE"));
         QVERIFY(p.said("refused stream 3: data connection refused by " + at + ": ERR PROTOCOL unknown join"));
         QVERIFY(clock.elapsed() < 3000);
 
         clock.restart();
-        QVERIFY(open(4, freshHex(wire::msg::kSecretDigits)));
+        QVERIFY(open(4));
         QCOMPARE(relay.line(8000), QByteArray("FAIL 4 UNREACHABLE"));
         QVERIFY(clock.elapsed() < 8000); // a relay waits 10 s
         QVERIFY(p.said("refused stream 4: no answer from relay"));
