@@ -8,17 +8,7 @@
 #include <QCompleter>
 #include <QLabel>
 #include <QLineEdit>
-#include <QTemporaryDir>
 #include <QtTest>
-
-namespace {
-// A bridge whose routes are in place, as after an Ethernet channel.
-struct Routes {
-    BridgeLog log;
-    QScopedPointer<PCapOperator> bridge{makeFakeBridge(&log, nullptr)};
-    void add() { bridge->regedit("00:11:22:33:44:55", "192.168.1.10"); }
-};
-}
 
 class TestSnMemory : public QObject
 {
@@ -26,13 +16,12 @@ class TestSnMemory : public QObject
 
     QScopedPointer<QTemporaryDir> m_dir;
 
-    QString curselPath() const { return m_dir->filePath("cursel.dat"); }
     QByteArray cursel() const
     {
-        QFile f(curselPath());
+        QFile f(m_dir->filePath("cursel.dat"));
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
     }
-    void writeCursel(const QByteArray &bytes) { QVERIFY(saveFile(curselPath(), bytes)); }
+    void writeCursel(const QByteArray &bytes) { QVERIFY(saveFile(m_dir->filePath("cursel.dat"), bytes)); }
     static QLineEdit *snBox(QWidget &w) { return w.findChild<QLineEdit *>("lineEditDeviceSn"); }
     static void withList(PLCDownloadAssistant &w)
     {
@@ -44,12 +33,6 @@ class TestSnMemory : public QObject
         snBox(w)->setText(typed);
         emit snBox(w)->editingFinished();
     }
-    static int activate(PLCDownloadAssistant &w)
-    {
-        QEvent change(QEvent::ActivationChange);
-        QCoreApplication::sendEvent(&w, &change);
-        return 0;
-    }
 
 private slots:
     void init()
@@ -58,41 +41,26 @@ private slots:
         AppDir::setOverride(m_dir->path());
     }
 
-    void typedTextCompletesToTheFirstContainingEntry_data()
-    {
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<QString>("sn");
-        QTest::newRow("fragment") << "A1" << "A100";
-        QTest::newRow("case-sensitive") << "a1" << "a1";
-        QTest::newRow("unknown") << "C9" << "C9";
-        QTest::newRow("whole entry") << "XA1" << "XA1";
-    }
-    void typedTextCompletesToTheFirstContainingEntry()
-    {
-        QFETCH(QString, typed);
-        QFETCH(QString, sn);
-        PLCDownloadAssistant w;
-        withList(w);
-        finishEditing(w, typed);
-        finishEditing(w, ""); // an emptied box changes nothing
-        snBox(w)->setText(sn);
-        QCOMPARE(snBox(w)->text(), sn);
-        QCOMPARE(cursel(), sn.toLatin1());
-    }
-
-    void listFillsCompleterAndDropDown()
+    // Typed text becomes the first listed SN that holds it (case counts), else stays as it
+    // is; an emptied box changes nothing; the drop-down's filling chooses nothing.
+    void listCompletesTypedTextAndFillsDropDown()
     {
         PLCDownloadAssistant w;
         withList(w);
-        QCompleter *completer = snBox(w)->completer();
-        QVERIFY(completer);
-        QCOMPARE(completer->filterMode(), Qt::MatchContains);
+        QVERIFY(snBox(w)->completer());
+        QCOMPARE(snBox(w)->completer()->filterMode(), Qt::MatchContains);
         auto *drop = w.findChild<QComboBox *>("comboBox_SN");
         QCOMPARE(drop->count(), 3);
-        QCOMPARE(cursel(), QByteArray("<missing>")); // filling the drop-down chose nothing
-        drop->setCurrentIndex(2);
-        QCOMPARE(snBox(w)->text(), QStringLiteral("XA1"));
-        QCOMPARE(cursel(), QByteArray("XA1"));
+        QCOMPARE(cursel(), QByteArray("<missing>"));
+        for (const QStringList &typedAndSn : {QStringList{"A1", "A100"}, {"a1", "a1"}, {"C9", "C9"}, {"XA1", "XA1"}}) {
+            finishEditing(w, typedAndSn[0]);
+            QCOMPARE(snBox(w)->text(), typedAndSn[1]);
+            finishEditing(w, "");
+            QCOMPARE(cursel(), typedAndSn[1].toLatin1());
+        }
+        drop->setCurrentIndex(1);
+        QCOMPARE(snBox(w)->text(), QStringLiteral("B200"));
+        QCOMPARE(cursel(), QByteArray("B200"));
     }
 
     void firstShowDefaultsToTheFirstListedSn()
@@ -104,45 +72,50 @@ private slots:
         QCOMPARE(snBox(w)->text(), QStringLiteral("A100"));
         QCOMPARE(cursel(), QByteArray("A100"));
 
-        // Only the first show does that, and not over an SN given before it.
+        // Only the first show does that.
         w.hide();
         snBox(w)->clear();
         writeCursel("");
         w.show();
         QCOMPARE(snBox(w)->text(), QString());
-        PLCDownloadAssistant given;
-        withList(given);
-        given.setStrSn("ABC123");
-        given.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&given));
-        QCOMPARE(snBox(given)->text(), QStringLiteral("ABC123"));
     }
 
-    void handOverBetweenTwoWindows()
+    // Another window's SN is adopted once, closing this one's channel as the close button
+    // does; this window's own close empties the hand-over and removes its routes.
+    void handOverBetweenTwoWindowsAndClose()
     {
-        Routes routes;
+        BridgeLog log;
+        QScopedPointer<PCapOperator> bridge(makeFakeBridge(&log, nullptr));
+        const auto addRoutes = [&] { bridge->regedit("00:11:22:33:44:55", "192.168.1.10"); };
         PLCDownloadAssistant sender, receiver;
-        receiver.setBridge(routes.bridge.data());
+        receiver.setBridge(bridge.data());
         withList(receiver);
         receiver.show();
         QVERIFY(QTest::qWaitForWindowExposed(&receiver));
         QCOMPARE(snBox(receiver)->text(), QStringLiteral("A100"));
         receiver.findChild<QLabel *>("labelTip")->setText("busy");
-        routes.add();
+        addRoutes();
 
         sender.setStrSn("B200");
         QCOMPARE(receiver.loadCurSel(), 1);
         QCOMPARE(snBox(receiver)->text(), QStringLiteral("B200"));
-        QCOMPARE(routes.log.removals, 1); // the channel was closed as by the close button
+        QCOMPARE(log.removals, 1);
         QCOMPARE(receiver.findChild<QLabel *>("labelTip")->text(), QString());
         QCOMPARE(receiver.loadCurSel(), 0);
 
         // A change event is where a running window notices it.
-        routes.add();
+        addRoutes();
         sender.setStrSn("XA1");
-        activate(receiver);
+        QEvent change(QEvent::ActivationChange);
+        QCoreApplication::sendEvent(&receiver, &change);
         QCOMPARE(snBox(receiver)->text(), QStringLiteral("XA1"));
-        QCOMPARE(routes.log.removals, 2);
+        QCOMPARE(log.removals, 2);
+
+        addRoutes();
+        QVERIFY(receiver.close());
+        QCOMPARE(log.removals, 3);
+        QCOMPARE(cursel(), QByteArray());
+        QCOMPARE(snBox(receiver)->text(), QString());
     }
 
     // The hand-over file is anyone's to write: only a first line that names another SN is
@@ -161,21 +134,6 @@ private slots:
         QCOMPARE(w.loadCurSel(), 1);
         QCOMPARE(snBox(w)->text().size(), 32767);
         QCOMPARE(w.loadCurSel(), 0);
-    }
-
-    void closeEmptiesTheHandOverAndRemovesRoutes()
-    {
-        Routes routes;
-        PLCDownloadAssistant w;
-        w.setBridge(routes.bridge.data());
-        w.setStrSn("A100");
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        routes.add();
-        QVERIFY(w.close());
-        QCOMPARE(routes.log.removals, 1);
-        QCOMPARE(cursel(), QByteArray());
-        QCOMPARE(snBox(w)->text(), QString());
     }
 
     // The SN box finishes editing as it loses its focus while the window goes away.
