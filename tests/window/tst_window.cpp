@@ -56,12 +56,12 @@ private slots:
         m_w->setMessageBoxes(&m_boxes);
     }
 
-    void connectionTypesAndPlcPanel()
+    // An operator starts on eth0 (the channel cases choose every type by its text); the PLC's
+    // address fields show for the PLC type only, then at their full size, and take digits only.
+    void plcFields()
     {
-        // Every type is chosen by its text in the channel suites; an operator starts on eth0.
         auto *type = child<QComboBox>("comboBox_pcap");
         QCOMPARE(type->currentText(), QStringLiteral("eth0"));
-        // The PLC's address fields show for the PLC type only, and then at their full size.
         auto *panel = child<QWidget>("plcParamsWidget");
         QVERIFY(panel->isHidden());
         type->setCurrentText("PLC");
@@ -69,21 +69,16 @@ private slots:
         QCOMPARE(panel->sizePolicy().horizontalPolicy(), QSizePolicy::Preferred);
         type->setCurrentText("VNC");
         QVERIFY(panel->isHidden());
-    }
 
-    void masks()
-    {
         auto *port = child<QLineEdit>("plcPortEdit");
         QCOMPARE(port->displayText(), QStringLiteral("11740_"));
         QCOMPARE(port->text(), QStringLiteral("11740"));
-
         port->selectAll();
         QTest::keyClicks(port, "ab12c");
         QCOMPARE(port->text(), QStringLiteral("12"));
         port->selectAll();
         QTest::keyClicks(port, "1234567");
         QCOMPARE(port->text(), QStringLiteral("123456"));
-
         auto *ip = child<QLineEdit>("plcIpEdit");
         ip->selectAll();
         QTest::keyClicks(ip, "10x.0.0.1234");
@@ -290,26 +285,10 @@ private slots:
         QCOMPARE(cursel(), QByteArray("B200"));
     }
 
-    void firstShowDefaultsToTheFirstListedSn()
-    {
-        PLCDownloadAssistant w;
-        withList(w);
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        QCOMPARE(snBox(w)->text(), QStringLiteral("A100"));
-        QCOMPARE(cursel(), QByteArray("A100"));
-
-        // Only the first show does that.
-        w.hide();
-        snBox(w)->clear();
-        writeCursel("");
-        w.show();
-        QCOMPARE(snBox(w)->text(), QString());
-    }
-
-    // Another window's SN is adopted once, closing this one's channel as the close button
-    // does; this window's own close empties the hand-over and removes its routes.
-    void handOverBetweenTwoWindowsAndClose()
+    // The first show, and only that, picks the list's first SN; another window's SN is adopted
+    // once, closing this one's channel as the close button does; this one's own close empties
+    // the hand-over and removes its routes.
+    void firstShowHandOverAndClose()
     {
         BridgeLog log;
         QScopedPointer<PCapOperator> bridge(makeFakeBridge(&log, nullptr));
@@ -320,6 +299,12 @@ private slots:
         receiver.show();
         QVERIFY(QTest::qWaitForWindowExposed(&receiver));
         QCOMPARE(snBox(receiver)->text(), QStringLiteral("A100"));
+        QCOMPARE(cursel(), QByteArray("A100"));
+        receiver.hide();
+        snBox(receiver)->clear();
+        writeCursel("");
+        receiver.show();
+        QCOMPARE(snBox(receiver)->text(), QString());
         receiver.findChild<QLabel *>("labelTip")->setText("busy");
         addRoutes();
 
