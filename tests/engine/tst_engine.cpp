@@ -55,8 +55,7 @@ private slots:
     void init()
     {
         m_script = std::make_shared<TunnelScript>();
-        m_wait.waits.clear();
-        m_wait.during = nullptr;
+        m_wait = FakeWait();
         m_panel.reset(new QTcpServer);
         QVERIFY(m_panel->listen(QHostAddress::LocalHost, P::kTunnelPort));
     }
@@ -177,8 +176,7 @@ private slots:
         QTcpSocket *again = nextPanelConnection();
         QVERIFY(again);
         QCOMPARE(m_wait.waits, QList<int>{10000});
-        QVERIFY(std::any_of(messages.begin(), messages.end(),
-                            [](const QList<QVariant> &m) { return m.at(0) == "Tunnel socket is disconnected!"; }));
+        QVERIFY(messages.contains(QVariantList{"Tunnel socket is disconnected!"}));
         QCOMPARE(readAtLeast(*again, 13), QByteArray("COM#PCAP#eth0"));
 
         m_wait.during = [&](int) { engine.setStopReconnect(true); engine.disconnectDevice(); };
