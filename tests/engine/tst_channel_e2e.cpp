@@ -23,11 +23,6 @@ class TestChannelEndToEnd : public WindowTest
     BridgeLog m_bridgeLog;
     QScopedPointer<PCapOperator> m_bridge;
     FakeWait m_wait;
-    static bool openPort(QSerialPort &port, const QString &name)
-    {
-        port.setPortName(VirtualPortsManager::portLocation(name));
-        return port.open(QIODevice::ReadWrite);
-    }
 
 private slots:
     void initTestCase()
@@ -84,15 +79,15 @@ private slots:
         QCOMPARE(caption(), QStringLiteral("Connecting Device"));
         closeChannel();
 
-        QSerialPort plc;
-        QVERIFY2(openPort(plc, "PLC1"), qPrintable(plc.errorString()));
+        QSerialPort plc(VirtualPortsManager::portLocation("PLC1"));
+        QVERIFY2(plc.open(QIODevice::ReadWrite), qPrintable(plc.errorString()));
         request("COM1");
         QTRY_COMPARE_WITH_TIMEOUT(caption(), QStringLiteral("Success"), 10000);
         // The operator reads where COM30 is; the panel's own device path stays on the panel.
         QCOMPARE(tip(), "COM#COM1 ready -- " + VirtualPortsManager::portLocation("COM30"));
         QVERIFY(m_panel.agent.waitForOutput("serial COM1 (" + VirtualPortsManager::portLocation("PANEL1") + "): open at 19200 8N1"));
-        QSerialPort plcSoftware;
-        QVERIFY2(openPort(plcSoftware, "COM30"), qPrintable(plcSoftware.errorString()));
+        QSerialPort plcSoftware(VirtualPortsManager::portLocation("COM30"));
+        QVERIFY2(plcSoftware.open(QIODevice::ReadWrite), qPrintable(plcSoftware.errorString()));
 
         const QByteArray request = randomBytes(100000);
         plcSoftware.write(request);
