@@ -65,9 +65,9 @@ private slots:
     // answer still completes the channel.
     void ethernetChannel()
     {
+        QList<int> states; // outlives the engine, which reports its last state as it goes
         P engine;
         engine.setConnectTimeout(300);
-        QList<int> states;
         connect(&engine, &P::stateChanged, this, [&](P::State s) { states << s; });
         QSignalSpy messages(&engine, &P::message);
         QSignalSpy macIp(&engine, &P::sendPcpMacIpAddr);
