@@ -133,10 +133,10 @@ void TestTunnelLib::callsBeforeStartAndBadConfigsFail()
     QCOMPARE(TunnelDelListen("", local(m_port)), int(TUNNEL_E_NOT_FOUND));
     QCOMPARE(TunnelInit(nullptr, nullptr, 0), int(TUNNEL_E_BAD_ARGUMENT));
     QCOMPARE(TunnelGetState(nullptr, nullptr), int(TUNNEL_E_NOT_STARTED));
-    const auto init = [](const QString &cfg, char *info, int size) { return TunnelInit(cfg.toLocal8Bit(), info, size); };
+    const auto init = [](const QString &cfg, char *out, int size) { return TunnelInit(cfg.toLocal8Bit(), out, size); };
     char info[256] = {}, tiny[8];
     const QString noToken = m_dir.filePath("notoken.cfg");
-    saveFile(noToken, QStringLiteral("[tunnel]\nrelay=127.0.0.1:1\nfingerprint=%1\n").arg(m_relay->fingerprint()).toUtf8());
+    saveFile(noToken, "[tunnel]\nrelay=127.0.0.1:1\nfingerprint=" + m_relay->fingerprint().toUtf8() + "\n");
     for (const QString &bad : {m_dir.filePath("missing.cfg"), noToken,
                                writeTunnelConfig(m_dir.filePath("badfp.cfg"), 1, "abc", kToken)})
         QCOMPARE(init(bad, info, sizeof info), int(TUNNEL_E_CONFIG));

@@ -35,20 +35,22 @@ struct Identity
             server = makeServerContext(key, cert, &error);
     }
     // The next connection on `acceptor`, once its TLS handshake is through.
-    void accept(asio::ip::tcp::acceptor &acceptor, const asio::any_io_executor &ex, std::function<void(TlsStream::Ptr)> onTls)
+    void accept(asio::ip::tcp::acceptor &acceptor, const asio::any_io_executor &ex,
+                std::function<void(TlsStream::Ptr)> onTls)
     {
         acceptor.async_accept(ex, [this, onTls](const std::error_code &ec, asio::ip::tcp::socket s) {
             if (!ec)
-                TlsStream::accept(std::move(s), server, std::chrono::seconds(5), [onTls](const std::error_code &ec, TlsStream::Ptr tls) {
-                    if (!ec)
-                        onTls(tls);
-                });
+                TlsStream::accept(std::move(s), server, std::chrono::seconds(5),
+                                  [onTls](const std::error_code &ec, TlsStream::Ptr tls) {
+                                      if (!ec)
+                                          onTls(tls);
+                                  });
         });
     }
 };
 
 // Reads until the peer's end of stream, then answers how many bytes came and ends its side.
-void countThenAnswer(const TlsStream::Ptr &tls, std::shared_ptr<std::size_t> count = std::make_shared<std::size_t>(0))
+void countThenAnswer(const TlsStream::Ptr &tls, std::shared_ptr<std::size_t> count = std::make_shared<std::size_t>())
 {
     auto buf = std::make_shared<std::array<char, 4096>>();
     tls->readSome(asio::buffer(*buf), [tls, buf, count](const std::error_code &ec, std::size_t n) {
@@ -57,7 +59,9 @@ void countThenAnswer(const TlsStream::Ptr &tls, std::shared_ptr<std::size_t> cou
             return countThenAnswer(tls, count);
         }
         auto reply = std::make_shared<std::string>("got " + std::to_string(*count));
-        tls->writeAll(asio::buffer(*reply), [tls, reply](const std::error_code &, std::size_t) { tls->shutdownSend(); });
+        tls->writeAll(asio::buffer(*reply), [tls, reply](const std::error_code &, std::size_t) {
+            tls->shutdownSend();
+        });
     });
 }
 
