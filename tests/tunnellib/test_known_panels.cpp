@@ -1,9 +1,8 @@
 // Guards the remembered panel keys (knownPanels.cfg) against forgetting, half-written or
 // unwritable files, and files that are not ours. A changed key, warned about once and kept,
 // test_stream_grants follows through the library to the host's log.
-#include "tunnellib/KnownPanels.h"
-
 #include "Files.h"
+#include "tunnellib/KnownPanels.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -81,8 +80,7 @@ void TestKnownPanels::malformedLinesIgnored()
     QCOMPARE(p.known.known("SN1").value_or(""), kKeyA);
     QCOMPARE(p.known.known("SN3").value_or(""), kKeyB);
     QVERIFY(!p.known.known("SN2") && !p.known.known("SN4"));
-    // The next write leaves a clean file.
-    p.known.vouch("SN5", kKeyA);
+    p.known.vouch("SN5", kKeyA); // the next write leaves a clean file
     Panels again(path);
     QVERIFY(again.warnings.empty());
     QCOMPARE(again.known.known("SN3").value_or(""), kKeyB);

@@ -1,9 +1,8 @@
 // Guards the library's side of relay protocol 2 through its C interface: grants, the join, TLS
 // pinned to the key the relay vouched for, the proof, and what each refusal does to the local
-// connection. Streams run through the real relay to the real agent; a stand-in relay plays one
-// of another version and one that refuses or drops at chosen moments, a stand-in panel one
-// whose certificate is not the one it registered. The library keeps one tunnel per process,
-// so the cases build on each other and run in the order written.
+// connection. Real relay and agent, and stand-ins for what they never do (another version,
+// refusals and drops at chosen moments, a panel whose certificate is not the one it
+// registered). One tunnel per process: the cases build on each other in the order written.
 #include "RawSocket.h"
 #include "StandInRelay.h"
 #include "StreamClient.h"
@@ -22,8 +21,8 @@ int start(const QString &config)
 {
     char info[256] = {};
     const QByteArray path = config.toLocal8Bit();
-    const int rc = TunnelInit(path.constData(), info, sizeof info);
-    return rc ? rc : TunnelStart(path.constData(), info, 0, 0);
+    const int rc = TunnelInit(path, info, sizeof info);
+    return rc ? rc : TunnelStart(path, info, 0, 0);
 }
 
 int add(const QByteArray &sn, quint16 local)
@@ -128,8 +127,8 @@ QList<QByteArray> TestStreamGrants::streamRequest()
 
 void TestStreamGrants::otherVersionWarnedOnceAndUnusable()
 {
-    // Fault: a relay of another version is taken for merely unreachable without a word, or
-    // the warning repeats at every retry.
+    // Fault: a relay of another version taken for merely unreachable without a word, or the
+    // warning repeated at every retry.
     m_standIn->greeting = "ERR VERSION relay speaks protocol 3";
     const int mark = m_stderr->mark();
     const QString config = writeTunnelConfig(m_dir.filePath("standin.cfg"), m_standIn->serverPort(),
@@ -228,8 +227,8 @@ void TestStreamGrants::panelKeyRememberedAndChangeWarned()
 
 void TestStreamGrants::wrongCertificateGetsNoProof()
 {
-    // Fault: the library talks to an agent whose certificate is not the one granted (a
-    // relay in the middle), or hands it the proof.
+    // Fault: the library talks to, or hands the proof to, an agent whose certificate is not
+    // the one granted (a relay in the middle).
     m_standInPanel = std::make_unique<RelayClient>();
     QVERIFY(m_standInPanel->ask(m_relay->port(), RelayClient::panel("SN2", "secret-2")));
     QCOMPARE(m_standInPanel->firstLine(), QByteArray("OK"));
@@ -260,8 +259,7 @@ void TestStreamGrants::wrongCertificateGetsNoProof()
 
 void TestStreamGrants::stopClosesWaitingAndOpenStreams()
 {
-    // Fault: TunnelStop leaves a spliced stream, or one waiting for its grant, open with
-    // nobody serving it.
+    // Fault: TunnelStop leaves a spliced stream, or one waiting for its grant, unserved.
     LocalClient open;
     QVERIFY(open.connectTo(m_port));
     QVERIFY(open.echoes("x"));

@@ -2,6 +2,7 @@
 // against a real relay and panel agent on loopback. The library keeps one tunnel per
 // process, so the cases build on each other and run in the order written.
 #include "Bytes.h"
+#include "RawSocket.h"
 #include "TunnelFixture.h"
 #include "tunnel/pgDllTunnel.h"
 
@@ -9,34 +10,28 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <cstring>
 #include <memory>
 #include <thread>
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
 const QString kToken = QStringLiteral("token-a");
 
-int add(const QString &sn, const QString &remote, const QString &local)
+int add(const QByteArray &sn, const QByteArray &remote, const QByteArray &local)
 {
     char text[TUNNEL_ERROR_TEXT_SIZE] = {};
-    return TunnelAddConnect("", sn.toLocal8Bit().constData(), 0, 0, remote.toLocal8Bit().constData(),
-                            local.toLocal8Bit().constData(), text);
+    return TunnelAddConnect("", sn, 0, 0, remote, local, text);
 }
 
 int start(const QString &cfg)
 {
     char info[256] = {};
     const QByteArray path = cfg.toLocal8Bit();
-    if (const int rc = TunnelInit(path.constData(), info, sizeof info))
-        return rc;
-    return TunnelStart(path.constData(), info, 0, 0);
+    const int rc = TunnelInit(path, info, sizeof info);
+    return rc ? rc : TunnelStart(path, info, 0, 0);
 }
 
 int state()
@@ -45,55 +40,27 @@ int state()
     return TunnelGetState(nullptr, &s);
 }
 
-QString local(quint16 port)
-{
-    return QStringLiteral("127.0.0.1:%1").arg(port);
-}
+QByteArray local(quint16 port) { return "127.0.0.1:" + QByteArray::number(port); }
 
 // A PC application in the middle of a large transfer through the echo target, on a raw
 // socket: QTcpSocket reports a reset and a clean end alike, the difference this is about.
 struct Transfer
 {
-    int fd = -1;
-    qint64 sent = 0, received = 0;
-    int end = -1; // -1 running, 0 clean end of stream, else the first errno seen
-    ~Transfer() { if (fd >= 0) ::close(fd); }
-    bool connectTo(quint16 port)
-    {
-        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a {};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
-            return false;
-        return ::fcntl(fd, F_SETFL, O_NONBLOCK) == 0;
-    }
+    explicit Transfer(quint16 port) : fd(RawSocket(port).release()) { ::fcntl(fd, F_SETFL, O_NONBLOCK); }
+    ~Transfer() { ::close(fd); }
+    // Reads what came, writes while less than 4 MiB are on their way; notes the first end seen.
     void pump()
     {
         static char chunk[64 << 10];
-        while (end < 0) {
-            const ssize_t r = ::recv(fd, chunk, sizeof chunk, 0);
-            if (r > 0) {
-                received += r;
-                continue;
-            }
-            if (r == 0)
-                end = 0;
-            else if (errno != EAGAIN)
-                end = errno;
-            break;
-        }
-        while (end < 0 && sent - received < (4 << 20)) {
-            const ssize_t w = ::send(fd, chunk, sizeof chunk, MSG_NOSIGNAL);
-            if (w > 0) {
-                sent += w;
-                continue;
-            }
-            if (errno != EAGAIN)
-                end = errno;
-            break;
-        }
+        ssize_t n = 0;
+        while (end < 0 && (n = ::recv(fd, chunk, sizeof chunk, 0)) > 0)
+            received += n;
+        if (end < 0 && (n == 0 || errno != EAGAIN))
+            end = n == 0 ? 0 : errno;
+        for (n = 0; end < 0 && sent - received < (4 << 20) && (n = ::send(fd, chunk, sizeof chunk, MSG_NOSIGNAL)) > 0;)
+            sent += n;
+        if (end < 0 && n < 0 && errno != EAGAIN)
+            end = errno;
     }
     // Runs until `bytes` came back, calls `cut`, then runs until the stream ends.
     bool cutAfter(qint64 bytes, const std::function<void()> &cut)
@@ -103,6 +70,10 @@ struct Transfer
         cut();
         return QTest::qWaitFor([&] { pump(); return end >= 0; }, 15000);
     }
+
+    const int fd;
+    qint64 sent = 0, received = 0;
+    int end = -1; // -1 running, 0 clean end of stream, else the first errno seen
 };
 
 } // namespace
@@ -155,34 +126,26 @@ bool TestTunnelLib::startAgent()
     return m_agent.start(kPanelBinary, cfg) && m_agent.waitForOutput("registered at");
 }
 
+// Calls before a start (more in test_c_caller) and configs that cannot work fail at once; the
+// summary must fit small buffers and never carry the token.
 void TestTunnelLib::callsBeforeStartAndBadConfigsFail()
 {
-    QCOMPARE(state(), int(TUNNEL_E_NOT_STARTED));
-    QCOMPARE(add("SN1", "127.0.0.1:7530", local(m_port)), int(TUNNEL_E_NOT_STARTED));
-    QCOMPARE(TunnelDelListen("", local(m_port).toLatin1().constData()), int(TUNNEL_E_NOT_FOUND));
+    QCOMPARE(TunnelDelListen("", local(m_port)), int(TUNNEL_E_NOT_FOUND));
     QCOMPARE(TunnelInit(nullptr, nullptr, 0), int(TUNNEL_E_BAD_ARGUMENT));
     QCOMPARE(TunnelGetState(nullptr, nullptr), int(TUNNEL_E_NOT_STARTED));
-
-    char info[256] = {};
-    QCOMPARE(TunnelInit(m_dir.filePath("missing.cfg").toLocal8Bit().constData(), info, sizeof info),
-             int(TUNNEL_E_CONFIG));
-
+    const auto init = [](const QString &cfg, char *out, int size) { return TunnelInit(cfg.toLocal8Bit(), out, size); };
+    char info[256] = {}, tiny[8];
     const QString noToken = m_dir.filePath("notoken.cfg");
-    saveFile(noToken, QStringLiteral("[tunnel]\nrelay=127.0.0.1:1\nfingerprint=%1\n").arg(m_relay->fingerprint()).toUtf8());
-    QCOMPARE(TunnelInit(noToken.toLocal8Bit().constData(), info, sizeof info), int(TUNNEL_E_CONFIG));
-
-    const QString badFp = writeTunnelConfig(m_dir.filePath("badfp.cfg"), 1, "abc", kToken);
-    QCOMPARE(TunnelInit(badFp.toLocal8Bit().constData(), info, sizeof info), int(TUNNEL_E_CONFIG));
-
-    // The summary must fit small buffers and never carry the token.
-    char tiny[8];
+    saveFile(noToken, "[tunnel]\nrelay=127.0.0.1:1\nfingerprint=" + m_relay->fingerprint().toUtf8() + "\n");
+    for (const QString &bad : {m_dir.filePath("missing.cfg"), noToken,
+                               writeTunnelConfig(m_dir.filePath("badfp.cfg"), 1, "abc", kToken)})
+        QCOMPARE(init(bad, info, sizeof info), int(TUNNEL_E_CONFIG));
     std::memset(tiny, 'x', sizeof tiny);
-    QCOMPARE(TunnelInit(m_goodConfig.toLocal8Bit().constData(), tiny, sizeof tiny), int(TUNNEL_OK));
+    QCOMPARE(init(m_goodConfig, tiny, sizeof tiny), int(TUNNEL_OK));
     QCOMPARE(int(strnlen(tiny, sizeof tiny)), 7);
-    QCOMPARE(TunnelInit(m_goodConfig.toLocal8Bit().constData(), info, sizeof info), int(TUNNEL_OK));
+    QCOMPARE(init(m_goodConfig, info, sizeof info), int(TUNNEL_OK));
     const QString text = QString::fromUtf8(info);
-    QVERIFY2(text.contains(QString::number(m_relay->port())), qPrintable(text));
-    QVERIFY(!text.contains(kToken));
+    QVERIFY2(text.contains(QString::number(m_relay->port())) && !text.contains(kToken), qPrintable(text));
 }
 
 void TestTunnelLib::startReportsEachRefusal()
@@ -272,7 +235,7 @@ void TestTunnelLib::targetNotOnListDisturbsNoOtherStream()
     QVERIFY(m_agent.waitForOutput("127.0.0.1:9 is not on the target list"));
     QVERIFY(m_relay->process().waitForOutput("refused stream"));
     QVERIFY(keep.echoes("after"));
-    QCOMPARE(TunnelDelListen("", local(port).toLatin1().constData()), int(TUNNEL_OK));
+    QCOMPARE(TunnelDelListen("", local(port)), int(TUNNEL_OK));
 }
 
 void TestTunnelLib::deleteClosesListenerButNotStreams()
@@ -281,7 +244,7 @@ void TestTunnelLib::deleteClosesListenerButNotStreams()
     QVERIFY(open.connectTo(m_port));
     QVERIFY(open.echoes("x"));
 
-    const QByteArray sn = "SN1", remote = "127.0.0.1:7530", loc = local(m_port).toLatin1();
+    const QByteArray sn = "SN1", remote = "127.0.0.1:7530", loc = local(m_port);
     QCOMPARE(TunnelDelConnect("", "SN2", 0, 0, remote, loc), int(TUNNEL_E_NOT_FOUND)); // other tuple: kept
     QCOMPARE(TunnelDelConnect("", sn, 0, 0, remote, loc), int(TUNNEL_OK));
     QCOMPARE(TunnelDelConnect("", sn, 0, 0, remote, loc), int(TUNNEL_E_NOT_FOUND));
@@ -312,8 +275,7 @@ void TestTunnelLib::childProcessesInheritNoSocket()
 void TestTunnelLib::agentKilledMidStreamThenBack()
 {
     // A download cut short must fail at the PC application, not end as if complete.
-    Transfer cut;
-    QVERIFY(cut.connectTo(m_port));
+    Transfer cut(m_port);
     QVERIFY(cut.cutAfter(8 << 20, [&] { m_agent.kill(); }));
     QCOMPARE(cut.end, ECONNRESET);
     QVERIFY(m_relay->process().waitForOutput("panel SN1 gone"));
@@ -329,8 +291,7 @@ void TestTunnelLib::agentKilledMidStreamThenBack()
 void TestTunnelLib::relayRestartedListenersSurvive()
 {
     const quint16 relayPort = m_relay->port();
-    Transfer cut;
-    QVERIFY(cut.connectTo(m_port));
+    Transfer cut(m_port);
     QVERIFY(cut.cutAfter(8 << 20, [&] { m_relay->process().kill(); }));
     QCOMPARE(cut.end, ECONNRESET);
     QVERIFY(m_agent.waitForOutput("aborted"));

@@ -1,6 +1,7 @@
 // Guards the socket splice against corrupting or losing bytes, passing an abort on as a clean
 // end (or an end as an abort), missing a reset behind a far end that stopped reading, dying
 // of SIGPIPE, and leaking pipes or sockets.
+#include "Bytes.h"
 #include "wire/SocketSplice.h"
 #include "wire/TcpStream.h"
 
@@ -8,7 +9,6 @@
 
 #include <csignal>
 #include <future>
-#include <random>
 #include <thread>
 
 #include <poll.h>
@@ -67,15 +67,6 @@ void fillUntilBlocked(tcp::socket &s, bool settle)
         if (!settle || ::poll(&p, 1, 100) != 1)
             return;
     }
-}
-
-std::string randomBytes(std::size_t size, unsigned seed)
-{
-    std::mt19937 random(seed);
-    std::string bytes(size, '\0');
-    for (char &c : bytes)
-        c = char(random());
-    return bytes;
 }
 
 int openDescriptors()
@@ -139,9 +130,7 @@ struct Rig
         s.splice = SocketSplice::start(
             std::move(inA), std::move(inB), std::move(toB), std::move(toA),
             [r, finished](std::uint64_t ab, std::uint64_t ba, const std::error_code &ec) {
-                r->ab = ab;
-                r->ba = ba;
-                r->error = ec;
+                std::tie(r->ab, r->ba, r->error) = std::tie(ab, ba, ec);
                 finished->set_value(*r);
             },
             [r](bool aToB, std::size_t n) { (aToB ? r->progressAb : r->progressBa) += n; });
@@ -189,7 +178,7 @@ void TestSplice::bytesAndEndsArriveIntact()
     for (const bool aFirst : {true, false}) {
         Spliced s = rig.splice("to B ", "to A ");
         tcp::socket &first = aFirst ? s.a : s.b, &second = aFirst ? s.b : s.a;
-        const std::string there = randomBytes(4 << 20, 7), back = randomBytes(3 << 20, 8);
+        const std::string there = randomBytes(4 << 20, 7).toStdString(), back = randomBytes(3 << 20, 8).toStdString();
         std::string atFirst, atSecond;
         int errorFirst = -1, errorSecond = -1;
         std::promise<void> secondMayRead, endArrived;

@@ -16,7 +16,6 @@
 #include <QtTest>
 
 #include <set>
-
 #include <thread>
 
 using namespace wire;
@@ -26,15 +25,45 @@ struct Identity
 {
     QTemporaryDir dir;
     std::string fingerprint, error;
+    bool created = false;
     std::shared_ptr<asio::ssl::context> server;
 
     Identity()
     {
         const std::string key = dir.filePath("k.pem").toStdString(), cert = dir.filePath("c.pem").toStdString();
-        if (wire::ensureKeyAndCertificate(key, cert, "test", nullptr, &error) && fileFingerprint(cert, &fingerprint, &error))
+        if (wire::ensureKeyAndCertificate(key, cert, "test", &created, &error) && fileFingerprint(cert, &fingerprint, &error))
             server = makeServerContext(key, cert, &error);
     }
+    // The next connection on `acceptor`, once its TLS handshake is through.
+    void accept(asio::ip::tcp::acceptor &acceptor, const asio::any_io_executor &ex,
+                std::function<void(TlsStream::Ptr)> onTls)
+    {
+        acceptor.async_accept(ex, [this, onTls](const std::error_code &ec, asio::ip::tcp::socket s) {
+            if (!ec)
+                TlsStream::accept(std::move(s), server, std::chrono::seconds(5),
+                                  [onTls](const std::error_code &ec, TlsStream::Ptr tls) {
+                                      if (!ec)
+                                          onTls(tls);
+                                  });
+        });
+    }
 };
+
+// Reads until the peer's end of stream, then answers how many bytes came and ends its side.
+void countThenAnswer(const TlsStream::Ptr &tls, std::shared_ptr<std::size_t> count = std::make_shared<std::size_t>())
+{
+    auto buf = std::make_shared<std::array<char, 4096>>();
+    tls->readSome(asio::buffer(*buf), [tls, buf, count](const std::error_code &ec, std::size_t n) {
+        if (!ec) {
+            *count += n;
+            return countThenAnswer(tls, count);
+        }
+        auto reply = std::make_shared<std::string>("got " + std::to_string(*count));
+        tls->writeAll(asio::buffer(*reply), [tls, reply](const std::error_code &, std::size_t) {
+            tls->shutdownSend();
+        });
+    });
+}
 
 class TestWire : public QObject
 {
@@ -69,29 +98,22 @@ void TestWire::iniKeepsOrderAndMergesSections()
 
 void TestWire::addressesAreStrict()
 {
-    QCOMPARE(QString::fromStdString(parseHostPort("127.0.0.1:7530")->text()), QString("127.0.0.1:7530"));
-    QCOMPARE(QString::fromStdString(parseHostPort("[::1]:80")->text()), QString("[::1]:80"));
-    QCOMPARE(QString::fromStdString(parseHostPort("[fe80::1%eth0]:8")->text()), QString("[fe80::1%eth0]:8"));
-    QVERIFY(!parseHostPort("[1%eth0]:8")); // brackets hold IPv6 literals only
+    for (const char *good : {"127.0.0.1:7530", "[::1]:80", "[fe80::1%eth0]:8"})
+        QCOMPARE(QString::fromStdString(parseHostPort(good)->text()), QString(good));
     QCOMPARE(parseHostPort("panel-7.local:1")->host, std::string("panel-7.local"));
     QCOMPARE(parseHostPort("[fe80::1%eth0]:1")->host, std::string("fe80::1%eth0"));
     for (const char *bad : {"", ":80", "host", "host:", "host:0", "host:65536", "host:12a", "a b:1", "h;rm:1",
                             "h:1:2", "[::1]80", "*:1", "host:*",
                             // brackets hold IPv6 literals only, not names or IPv4
-                            "[abc%]:1", "[abc]:1", "[127.0.0.1]:1", "[::1%]:1", "[::1%a%b]:1"})
+                            "[1%eth0]:8", "[abc%]:1", "[abc]:1", "[127.0.0.1]:1", "[::1%]:1", "[::1%a%b]:1"})
         QVERIFY2(!parseHostPort(bad), bad);
-    AddressRules wild;
-    wild.allowWildcards = true;
-    QVERIFY(parseHostPort("*:502", wild)->anyHost);
-    QVERIFY(parseHostPort("h:*", wild)->anyPort);
-    AddressRules zero;
-    zero.allowPortZero = true;
-    QCOMPARE(int(parseHostPort("127.0.0.1:0", zero)->port), 0);
+    const AddressRules wildcards {true, false}, portZero {false, true};
+    QVERIFY(parseHostPort("*:502", wildcards)->anyHost && parseHostPort("h:*", wildcards)->anyPort);
+    QCOMPARE(int(parseHostPort("127.0.0.1:0", portZero)->port), 0);
 }
 
-// Every message type crosses between relay, agent and library in the other suites, and the
-// line fuzzer round-trips whatever decodes; here the wire text that both ends of a link, built
-// apart, must agree on (each field in its place), and the values at the edges.
+// The wire text both ends of a link, built apart, must agree on (each field in its place), and
+// the values at the edges; the other suites carry every message type between the programs.
 void TestWire::messagesRoundTrip()
 {
     using namespace msg;
@@ -131,10 +153,9 @@ void TestWire::messagesRoundTrip()
         QCOMPARE(legacyVersion(other), 0u);
 }
 
-// Lines a peer may send that no decoder may take: a miscounted, doubled or empty field, a
-// number that is not one or overflows, a byte that is no printable ASCII, an overlong line, an
-// unknown reason, and joins, secrets, keys and MACs that are not lower-case hex of exactly
-// their length (a value could otherwise be shortened, padded or spelt twice).
+// Lines a peer may send that no decoder may take: a miscounted, doubled or empty field, a bad
+// number, a byte that is no printable ASCII, an overlong line, an unknown reason, and hex values
+// not lower-case or not of exactly their length (else shortened, padded or spelt twice).
 void TestWire::malformedMessagesAreRefused()
 {
     using namespace msg;
@@ -220,64 +241,31 @@ void TestWire::patternsAndSecrets()
 // here, that nobody else on the machine may read the key.
 void TestWire::keyIsPrivateToItsOwner()
 {
-    QTemporaryDir dir;
-    bool created = false;
-    std::string error;
-    QVERIFY(wire::ensureKeyAndCertificate(dir.filePath("k.pem").toStdString(), dir.filePath("c.pem").toStdString(), "test",
-                                           &created, &error));
-    QVERIFY(created);
-    QCOMPARE(QFile(dir.filePath("k.pem")).permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
+    const Identity identity;
+    QVERIFY2(identity.server && identity.created, identity.error.c_str());
+    QCOMPARE(QFile(identity.dir.filePath("k.pem")).permissions() & (QFile::ReadGroup | QFile::ReadOther),
+             QFile::Permissions());
 }
 
-// A TLS server that echoes until the client half-closes, then says "bye" and closes:
-// the half-close must arrive through TLS and the reply must still come back.
+// A TLS server that counts until the client half-closes, then answers and closes: the
+// half-close must arrive through TLS and the reply must still come back.
 void TestWire::spliceCarriesHalfCloseThroughTls()
 {
-    const Identity identity;
+    Identity identity;
     QVERIFY2(identity.server, identity.error.c_str());
-    const std::string &fp = identity.fingerprint;
-    const auto &serverCtx = identity.server;
-
     asio::io_context io;
     asio::ip::tcp::acceptor tlsAcceptor(io, {asio::ip::make_address("127.0.0.1"), 0});
     asio::ip::tcp::acceptor plainAcceptor(io, {asio::ip::make_address("127.0.0.1"), 0});
-    HostPort tlsAddress {"127.0.0.1", tlsAcceptor.local_endpoint().port()};
-
-    // TLS side: reads all, then answers its length and closes.
-    auto collected = std::make_shared<std::string>();
+    const HostPort tlsAddress {"127.0.0.1", tlsAcceptor.local_endpoint().port()};
     // Two threads, a strand per connection: the splice's two streams run on different strands.
-    tlsAcceptor.async_accept(asio::make_strand(io), [&](const std::error_code &ec, asio::ip::tcp::socket s) {
-        if (ec)
-            return;
-        TlsStream::accept(std::move(s), serverCtx, std::chrono::seconds(5), [&, collected](const std::error_code &ec,
-                                                                                           TlsStream::Ptr tls) {
-            if (ec)
-                return;
-            auto buf = std::make_shared<std::array<char, 4096>>();
-            auto loop = std::make_shared<std::function<void()>>();
-            *loop = [tls, buf, collected, loop] {
-                tls->readSome(asio::buffer(*buf), [tls, buf, collected, loop](const std::error_code &ec, std::size_t n) {
-                    if (!ec) {
-                        collected->append(buf->data(), n);
-                        return (*loop)();
-                    }
-                    auto reply = std::make_shared<std::string>("got " + std::to_string(collected->size()));
-                    tls->writeAll(asio::buffer(*reply), [tls, reply, loop](const std::error_code &, std::size_t) {
-                        tls->shutdownSend();
-                        *loop = nullptr;
-                    });
-                });
-            };
-            (*loop)();
-        });
-    });
+    identity.accept(tlsAcceptor, asio::make_strand(io), [](TlsStream::Ptr tls) { countThenAnswer(tls); });
     // Plain side: spliced to a TLS connection towards the server.
     plainAcceptor.async_accept(asio::make_strand(io), [&](const std::error_code &ec, asio::ip::tcp::socket s) {
         if (ec)
             return;
         auto plain = std::make_shared<TcpStream>(std::move(s));
-        TlsStream::connect(asio::make_strand(io), makeClientContext(fp), tlsAddress, std::chrono::seconds(5),
-                           [plain](const std::error_code &ec, TlsStream::Ptr tls) {
+        TlsStream::connect(asio::make_strand(io), makeClientContext(identity.fingerprint), tlsAddress,
+                           std::chrono::seconds(5), [plain](const std::error_code &ec, TlsStream::Ptr tls) {
                                if (!ec)
                                    Splicer::start(plain, tls);
                            });
@@ -288,8 +276,7 @@ void TestWire::spliceCarriesHalfCloseThroughTls()
         asio::io_context cio;
         asio::ip::tcp::socket s(cio);
         s.connect({asio::ip::make_address("127.0.0.1"), plainPort});
-        const std::string payload(300000, 'z');
-        asio::write(s, asio::buffer(payload));
+        asio::write(s, asio::buffer(std::string(300000, 'z')));
         s.shutdown(asio::socket_base::shutdown_send);
         std::error_code ec;
         char buf[256];
@@ -307,11 +294,8 @@ void TestWire::spliceCarriesHalfCloseThroughTls()
 // socket and must not turn into a plain cut-off for the read that follows.
 void TestWire::resetWhileWaitingReadsAsReset()
 {
-    const Identity identity;
+    Identity identity;
     QVERIFY2(identity.server, identity.error.c_str());
-    const std::string &fp = identity.fingerprint;
-    const auto &serverCtx = identity.server;
-
     asio::io_context io;
     asio::ip::tcp::acceptor acceptor(io, {asio::ip::make_address("127.0.0.1"), 0});
     TlsStream::Ptr server, client;
@@ -321,17 +305,12 @@ void TestWire::resetWhileWaitingReadsAsReset()
         if (server && client)
             server->abort();
     };
-    acceptor.async_accept([&](const std::error_code &ec, asio::ip::tcp::socket s) {
-        if (!ec)
-            TlsStream::accept(std::move(s), serverCtx, std::chrono::seconds(5),
-                              [&](const std::error_code &ec, TlsStream::Ptr tls) {
-                                  if (!ec)
-                                      server = tls;
-                                  resetOnceBoth();
-                              });
+    identity.accept(acceptor, io.get_executor(), [&](TlsStream::Ptr tls) {
+        server = tls;
+        resetOnceBoth();
     });
     char buffer[64];
-    TlsStream::connect(io, makeClientContext(fp), {"127.0.0.1", acceptor.local_endpoint().port()},
+    TlsStream::connect(io, makeClientContext(identity.fingerprint), {"127.0.0.1", acceptor.local_endpoint().port()},
                        std::chrono::seconds(5), [&](const std::error_code &ec, TlsStream::Ptr tls) {
                            if (ec)
                                return;
@@ -348,8 +327,7 @@ void TestWire::resetWhileWaitingReadsAsReset()
                        });
     while (!read && io.run_one_for(std::chrono::seconds(10)) > 0) {
     }
-    QVERIFY(waited);
-    QVERIFY(read);
+    QVERIFY(waited && read);
     QCOMPARE(QString::fromStdString(readError.message()),
              QString::fromStdString(std::error_code(asio::error::connection_reset).message()));
 }
