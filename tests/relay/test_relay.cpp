@@ -330,7 +330,7 @@ void TestRelay::helpAndBadArguments()
 void TestRelay::startErrorsAreOneLineWithFileAndLine()
 {
     const QString ini = m_dir.filePath("bad.ini");
-    const QString inUse = QString("127.0.0.1:%1").arg(m_relay->port());
+    const QString inUse = QString("127.0.0.1:%1").arg(m_relay->port()), relay = "[relay]\nlisten=127.0.0.1:0\n";
     const QList<QPair<QString, QString>> cases = {
         {"[relay]\nlisten=127.0.0.1:0\nlisen=127.0.0.1:1\n", ini + ":3: [relay] lisen= is not a setting (listen="},
         {"[relay]\n; the port is too large\nlisten=0.0.0.0:70000\n", ini + ":3: [relay] listen=0.0.0.0:70000 is not HOST:PORT"},
@@ -340,15 +340,26 @@ void TestRelay::startErrorsAreOneLineWithFileAndLine()
         {"[relay]\nlisten=127.0.0.1:0\nheartbeat_ms=10s\n", ini + ":3: [relay] heartbeat_ms=10s must be"},
         {"listen=127.0.0.1:0\n", ini + ":1: listen= is outside any section"},
         {"[relay]\nlisten=" + inUse + "\n", "cannot listen on " + inUse + ": Address already in use"},
+        {relay + "[cluster]\nredis=127.0.0.1:1\nsentinel=127.0.0.1:2\nmaster=m\nid=a\npeer=127.0.0.1:3\n",
+         ini + ":4: [cluster] needs either redis="},
+        {relay + "[cluster]\nsentinel=127.0.0.1:2,127.0.0.1:3\nid=a\npeer=127.0.0.1:3\n", "master="},
+        // A colon would split the Redis keys the id is part of.
+        {relay + "[cluster]\nredis=127.0.0.1:1\nid=a:b\npeer=127.0.0.1:3\n", ini + ":5: [cluster] id="},
+        {relay + "[cluster]\nredis=127.0.0.1:1\nid=a\n", "peer=HOST:PORT"},
+        {relay + "metrics=nowhere\n", ini + ":3: [relay] metrics="},
+        {"[panel]\nsn=A\nsecret=s\nrelay=127.0.0.1:1,,127.0.0.1:2\nfingerprint=" + QString(64, 'a') + "\n",
+         ini + ":4: [panel] relay="},
     };
     for (const auto &[text, expected] : cases) {
         QVERIFY(saveFile(ini, text.toUtf8()));
+        const QString program = text.startsWith("[panel]") ? kPanelBinary : kRelayBinary;
         QProcess p;
-        p.start(kRelayBinary, {"--config", ini});
+        p.start(program, {"--config", ini});
         QVERIFY(p.waitForFinished(10000));
         QCOMPARE(p.exitCode(), 1);
         const QString err = QString::fromUtf8(p.readAllStandardError());
-        QVERIFY2(err.startsWith("talvo-relay: ") && err.count('\n') == 1 && err.contains(expected), qPrintable(err));
+        QVERIFY2(err.startsWith(QFileInfo(program).fileName() + ": ") && err.count('\n') == 1 && err.contains(expected),
+                 qPrintable(err));
     }
 }
 

@@ -102,8 +102,6 @@ class TestCluster : public QObject
 private slots:
     void initTestCase();
     void cleanupTestCase();
-    void badSettingsAreRefused_data();
-    void badSettingsAreRefused();
     void panelOnOneRelayIsReachableFromTheOthers();
     void forwardedStreamIsCiphertextInBothRelays();
     void relayRequestsNeedTheClusterKey();
@@ -186,42 +184,6 @@ void TestCluster::cleanupTestCase()
         r.reset();
     m_redis.kill();
     m_redis.waitForFinished(5000);
-}
-
-void TestCluster::badSettingsAreRefused_data()
-{
-    QTest::addColumn<QString>("program");
-    QTest::addColumn<QString>("config");
-    QTest::addColumn<QString>("message");
-    const QString relay = QStringLiteral("[relay]\nlisten=127.0.0.1:0\n");
-    QTest::newRow("redis and sentinel") << kRelayBinary
-        << relay + "[cluster]\nredis=127.0.0.1:1\nsentinel=127.0.0.1:2\nmaster=m\nid=a\npeer=127.0.0.1:3\n"
-        << "relay.ini:4: [cluster] needs either redis=";
-    QTest::newRow("sentinel without master") << kRelayBinary
-        << relay + "[cluster]\nsentinel=127.0.0.1:2,127.0.0.1:3\nid=a\npeer=127.0.0.1:3\n" << "master=";
-    QTest::newRow("id that would split a key") << kRelayBinary
-        << relay + "[cluster]\nredis=127.0.0.1:1\nid=a:b\npeer=127.0.0.1:3\n" << "relay.ini:5: [cluster] id=";
-    QTest::newRow("no peer") << kRelayBinary << relay + "[cluster]\nredis=127.0.0.1:1\nid=a\n" << "peer=HOST:PORT";
-    QTest::newRow("bad metrics address") << kRelayBinary << relay + "metrics=nowhere\n" << "relay.ini:3: [relay] metrics=";
-    QTest::newRow("agent, empty relay in list") << kPanelBinary
-        << "[panel]\nsn=A\nsecret=s\nrelay=127.0.0.1:1,,127.0.0.1:2\nfingerprint=" + QString(64, 'a') + "\n"
-        << "relay.ini:4: [panel] relay=";
-}
-
-void TestCluster::badSettingsAreRefused()
-{
-    QFETCH(QString, program);
-    QFETCH(QString, config);
-    QFETCH(QString, message);
-    const QString path = m_dir.filePath("relay.ini");
-    QVERIFY(saveFile(path, config.toUtf8()));
-    QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(program, {"--config", path});
-    QVERIFY(p.waitForFinished(5000));
-    QCOMPARE(p.exitCode(), 1);
-    const QString out = QString::fromUtf8(p.readAll());
-    QVERIFY2(out.contains(message), qPrintable(out));
 }
 
 void TestCluster::panelOnOneRelayIsReachableFromTheOthers()
