@@ -115,7 +115,9 @@ private slots:
     void killedRelaysPanelsMoveToTheOthers();
 
 private:
-    QString relayExtra(int index) const;
+    bool startRelay(std::unique_ptr<RelayFixture> &relay, const QString &id, quint16 port, const QString &settings = {},
+                    QString cluster = {}, bool ownKey = false);
+    QString redisLines() const { return QStringLiteral("redis=127.0.0.1:%1\nexpiry_ms=2000\n").arg(m_redisPort); }
     bool startAgent(ToolProcess &agent, const QString &name, const QByteArray &sn, const QList<int> &relays,
                     const QString &fingerprint, const QString &host = kHost);
     QByteArray holderOf(const QByteArray &sn) { return redis(m_redisPort, {"GET", "talvo:panel:" + sn}); }
@@ -130,17 +132,18 @@ private:
     ToolProcess m_agent; // SN1, on relay 0 first
 };
 
-QString TestCluster::relayExtra(int index) const
+// A relay in a folder named by its id: `settings` for [relay], the cluster's key and
+// certificate (made by the first relay) unless `ownKey`, and in [cluster] its id, its address
+// for the others and `cluster`: by default the suite's Redis with a short expiry, which keeps
+// the wait for a killed relay's leftovers short.
+bool TestCluster::startRelay(std::unique_ptr<RelayFixture> &relay, const QString &id, quint16 port,
+                             const QString &settings, QString cluster, bool ownKey)
 {
-    // One key and certificate for all three, made by the first; a short expiry keeps the
-    // wait for a killed relay's leftovers short.
-    return QStringLiteral("key=%1/cluster.key\ncertificate=%1/cluster.crt\nmetrics=127.0.0.1:%2\naudit=audit.jsonl\n"
-                          "[cluster]\nredis=127.0.0.1:%3\nid=relay-%4\npeer=127.0.0.1:%5\nexpiry_ms=2000\n")
-        .arg(m_dir.path())
-        .arg(m_metricsPorts[index])
-        .arg(m_redisPort)
-        .arg(index)
-        .arg(m_ports[index]);
+    const QString key = QStringLiteral("key=%1/cluster.key\ncertificate=%1/cluster.crt\n").arg(m_dir.path());
+    relay = std::make_unique<RelayFixture>(m_dir.filePath(id));
+    return QDir(m_dir.path()).mkpath(id)
+        && relay->start(port, settings + (ownKey ? QString() : key) + "[cluster]\nid=" + id + "\npeer=127.0.0.1:"
+                                  + QString::number(port) + "\n" + (cluster.isEmpty() ? redisLines() : cluster));
 }
 
 bool TestCluster::startAgent(ToolProcess &agent, const QString &name, const QByteArray &sn, const QList<int> &relays,
@@ -168,11 +171,14 @@ void TestCluster::initTestCase()
     for (int i = 0; i < 3; ++i) {
         m_ports[i] = freePort();
         m_metricsPorts[i] = freePort();
-        QVERIFY(QDir(m_dir.path()).mkpath(QString::number(i)));
-        m_relays[i] = std::make_unique<RelayFixture>(m_dir.filePath(QString::number(i)));
-        QVERIFY2(m_relays[i]->start(m_ports[i], relayExtra(i)), qPrintable(m_relays[i]->process().output()));
+        const QString settings = QStringLiteral("metrics=127.0.0.1:%1\naudit=audit.jsonl\n").arg(m_metricsPorts[i]);
+        QVERIFY2(startRelay(m_relays[i], "relay-" + QString::number(i), m_ports[i], settings),
+                 qPrintable(m_relays[i]->process().output()));
     }
     QCOMPARE(m_relays[1]->fingerprint(), m_relays[0]->fingerprint());
+    for (int i = 0; i < 3; ++i) // a member with nothing to do yet announces itself after a moment
+        QTRY_VERIFY_WITH_TIMEOUT(!redis(m_redisPort, {"GET", "talvo:relay:relay-" + QByteArray::number(i)}).isEmpty(),
+                                 5000);
     QVERIFY(startAgent(m_agent, "sn1.ini", "SN1", {m_ports[0], m_ports[1], m_ports[2]}, m_relays[0]->fingerprint()));
     QTRY_COMPARE_WITH_TIMEOUT(holderOf("SN1"), "relay-0 127.0.0.1:" + QByteArray::number(m_ports[0]), 5000);
 }
@@ -211,27 +217,12 @@ void TestCluster::panelOnOneRelayIsReachableFromTheOthers()
     pc.socket.close();
     TunnelStop();
 
-    // And straight from every relay: the holder splices, the others forward. The streams stay
-    // open: what they carried must show while they last, not only once they end.
-    StreamClient via[3];
-    for (int i = 0; i < 3; ++i) {
-        QByteArray answer;
-        QVERIFY2(openEcho(via[i], m_ports[i], "SN1", "hello via " + QByteArray::number(i), &answer), answer.constData());
-    }
-    // Relay 1's one stream is still open.
-    QVERIFY(m_relays[1]->process().waitForOutput("forwarded"));
-    const QByteArray page = askHttp(m_metricsPorts[1], "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", "talvo_relay_registry_up 1");
-    for (const char *open : {"talvo_relay_forwarded_streams_total [1-9]", "talvo_relay_streams_open 1",
-                             "talvo_relay_bytes_total{direction=\"up\"} [1-9]",
-                             "talvo_relay_bytes_total{direction=\"down\"} [1-9]"})
-        QVERIFY2(QRegularExpression(open).match(QString::fromLatin1(page)).hasMatch(), page.constData());
-
     QProcess status;
     status.start(kRelayBinary, {"--status", "--config", m_relays[1]->configPath()});
     QVERIFY(status.waitForFinished(5000));
     const QByteArray listed = status.readAllStandardOutput();
     QVERIFY2(listed.contains("SN1 relay-0 127.0.0.1:" + QByteArray::number(m_ports[0])), listed.constData());
-    QVERIFY(listed.contains("relays (3)"));
+    QVERIFY2(listed.contains("relays (3)"), listed.constData());
     // Each member's hash of its users and panels: the same on all three, whose files differ
     // only in what is each relay's own (id=, peer=, ports).
     const auto hashes = QRegularExpression(" config ([0-9a-f]{16})\n").globalMatch(QString::fromLatin1(listed));
@@ -245,7 +236,8 @@ void TestCluster::panelOnOneRelayIsReachableFromTheOthers()
 
 // A stream forwarded from relay 1 to the holder, relay 0: a marker that went through many
 // times both ways is in the agent's memory (the control that the search works) and in
-// neither relay's.
+// neither relay's. While the stream is open, relay 1's metrics show it and the bytes it carried
+// so far, not only once it ends.
 void TestCluster::forwardedStreamIsCiphertextInBothRelays()
 {
     const QByteArray marker = "plant-secret-" + QByteArray::fromStdString(wire::randomHex(24));
@@ -260,10 +252,16 @@ void TestCluster::forwardedStreamIsCiphertextInBothRelays()
     QVERIFY2(countInMemory(m_agent.pid(), marker) > 0, "the search finds nothing even where the plaintext is");
     for (int i : {0, 1})
         QVERIFY2(countInMemory(m_relays[i]->process().pid(), marker) == 0, qPrintable(QString("relay %1").arg(i)));
+    QVERIFY(m_relays[1]->process().waitForOutput("forwarded"));
+    const QByteArray page = askHttp(m_metricsPorts[1], "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", "talvo_relay_registry_up 1");
+    for (const char *open : {"talvo_relay_forwarded_streams_total [1-9]", "talvo_relay_streams_open 1",
+                             "talvo_relay_bytes_total{direction=\"up\"} [1-9]",
+                             "talvo_relay_bytes_total{direction=\"down\"} [1-9]"})
+        QVERIFY2(QRegularExpression(open).match(QString::fromLatin1(page)).hasMatch(), page.constData());
     // Both relays record the stream's opening under one id, so an operator can follow it.
     auto streamIds = [&](int i) {
         QSet<QString> ids;
-        QFile f(m_dir.filePath(QString::number(i) + "/audit.jsonl"));
+        QFile f(m_dir.filePath(QString("relay-%1/audit.jsonl").arg(i)));
         if (f.open(QIODevice::ReadOnly))
             for (const QByteArray &line : f.readAll().split('\n')) {
                 const QJsonObject r = QJsonDocument::fromJson(line).object();
@@ -319,19 +317,13 @@ void TestCluster::forwardingRelayIsNotCountedPerSource()
     for (const char *address : {"127.0.0.2", "127.0.0.3"}) // the destination picks the source
         QVERIFY(sh(QStringLiteral("ip addr add %1/32 dev lo").arg(address)) == 0);
     constexpr int kMaxPerSource = 5, kPerPanel = 3;
-    QVERIFY(QDir(m_dir.path()).mkpath("holder"));
-    RelayFixture holder(m_dir.filePath("holder"));
+    std::unique_ptr<RelayFixture> holder;
     const quint16 port = freePort();
-    QVERIFY(holder.start(port, QStringLiteral("listen=0.0.0.0:%1\nmax_per_source=%2\nkey=%3/cluster.key\n"
-                                              "certificate=%3/cluster.crt\n[cluster]\nredis=127.0.0.1:%4\nid=relay-h\n"
-                                              "peer=127.0.0.1:%1\nexpiry_ms=2000\n[panels]\nSN5=secret-5\nSN6=secret-6\n")
-                                   .arg(port)
-                                   .arg(kMaxPerSource)
-                                   .arg(m_dir.path())
-                                   .arg(m_redisPort)));
+    const QString settings = QStringLiteral("listen=0.0.0.0:%1\nmax_per_source=%2\n").arg(port).arg(kMaxPerSource);
+    QVERIFY(startRelay(holder, "relay-h", port, settings, redisLines() + "[panels]\nSN5=secret-5\nSN6=secret-6\n"));
     ToolProcess agents[2];
-    QVERIFY(startAgent(agents[0], "sn5.ini", "SN5", {port}, holder.fingerprint(), "127.0.0.2"));
-    QVERIFY(startAgent(agents[1], "sn6.ini", "SN6", {port}, holder.fingerprint(), "127.0.0.3"));
+    QVERIFY(startAgent(agents[0], "sn5.ini", "SN5", {port}, holder->fingerprint(), "127.0.0.2"));
+    QVERIFY(startAgent(agents[1], "sn6.ini", "SN6", {port}, holder->fingerprint(), "127.0.0.3"));
     QTRY_VERIFY_WITH_TIMEOUT(holderOf("SN5").startsWith("relay-h ") && holderOf("SN6").startsWith("relay-h "), 5000);
 
     StreamClient pcs[2 * kPerPanel];
@@ -343,7 +335,7 @@ void TestCluster::forwardingRelayIsNotCountedPerSource()
     }
     for (auto &pc : pcs) // all of them open at once
         QVERIFY(echoes(pc, "still"));
-    QVERIFY(!holder.process().output().contains("max_per_source"));
+    QVERIFY(!holder->process().output().contains("max_per_source"));
     for (auto &agent : agents)
         agent.kill();
     QTRY_VERIFY_WITH_TIMEOUT(holderOf("SN5").isEmpty() && holderOf("SN6").isEmpty(), 5000);
@@ -378,22 +370,18 @@ void TestCluster::strangersAndForgedEntriesAreNotFollowed()
 {
     // A relay with a key of its own joins the same Redis: its panel must stay out of
     // reach of the cluster, whose links accept only the cluster's certificate.
-    QVERIFY(QDir(m_dir.path()).mkpath("rogue"));
-    RelayFixture rogue(m_dir.filePath("rogue"));
-    const quint16 roguePort = freePort();
-    QVERIFY(rogue.start(roguePort, QStringLiteral("[cluster]\nredis=127.0.0.1:%1\nid=rogue\npeer=127.0.0.1:%2\n")
-                                        .arg(m_redisPort)
-                                        .arg(roguePort)));
-    QVERIFY(rogue.fingerprint() != m_relays[0]->fingerprint());
+    std::unique_ptr<RelayFixture> rogue;
+    QVERIFY(startRelay(rogue, "rogue", freePort(), {}, {}, true));
+    QVERIFY(rogue->fingerprint() != m_relays[0]->fingerprint());
     ToolProcess agent2;
-    QVERIFY(startAgent(agent2, "sn2.ini", "SN2", {roguePort}, rogue.fingerprint()));
+    QVERIFY(startAgent(agent2, "sn2.ini", "SN2", {rogue->port()}, rogue->fingerprint()));
     QTRY_VERIFY_WITH_TIMEOUT(holderOf("SN2").startsWith("rogue "), 5000);
     StreamClient toRogue;
     QByteArray answer;
     QVERIFY(!openEcho(toRogue, m_ports[1], "SN2", "x", &answer));
     QVERIFY2(answer.startsWith("REFUSED 1 OFFLINE"), answer.constData());
     QVERIFY(m_relays[1]->process().waitForOutput("refused: its certificate is not the cluster's"));
-    QVERIFY(!rogue.process().output().contains("forwarded"));
+    QVERIFY(!rogue->process().output().contains("forwarded"));
 
     // Entries naming an address that is no live member's there lead nowhere.
     QTcpServer trap;
@@ -431,16 +419,10 @@ void TestCluster::sentinelNamesTheRegistry()
     QVERIFY(sentinel.waitForStarted(5000));
     QTRY_VERIFY_WITH_TIMEOUT(redis(sentinelPort, {"PING"}) == "PONG", 5000);
     // The first Sentinel of the list is down: the relay asks the next.
-    QVERIFY(QDir(m_dir.path()).mkpath("viaSentinel"));
-    RelayFixture viaSentinel(m_dir.filePath("viaSentinel"));
+    std::unique_ptr<RelayFixture> viaSentinel;
     const quint16 port = freePort();
-    QVERIFY(viaSentinel.start(port, QStringLiteral("key=%1/cluster.key\ncertificate=%1/cluster.crt\n[cluster]\n"
-                                                   "sentinel=127.0.0.1:%2,127.0.0.1:%3\nmaster=talvo\nid=relay-s\n"
-                                                   "peer=127.0.0.1:%4\n")
-                                        .arg(m_dir.path())
-                                        .arg(freePort())
-                                        .arg(sentinelPort)
-                                        .arg(port)));
+    const QString sentinels = QStringLiteral("sentinel=127.0.0.1:%1,127.0.0.1:%2\n").arg(freePort()).arg(sentinelPort);
+    QVERIFY(startRelay(viaSentinel, "relay-s", port, {}, sentinels + "master=talvo\n"));
     QTRY_COMPARE_WITH_TIMEOUT(redis(master, {"GET", "talvo:relay:relay-s"}), "127.0.0.1:" + QByteArray::number(port),
                               5000);
     // Failover: the replica becomes the master, the old master its replica. A panel that
@@ -451,7 +433,7 @@ void TestCluster::sentinelNamesTheRegistry()
                               failover, 15000);
     QTRY_VERIFY_WITH_TIMEOUT(role(replica).contains("role:master") && role(master).contains("role:slave"), 15000);
     ToolProcess agent;
-    QVERIFY(startAgent(agent, "sn9-sentinel.ini", "SN9", {port}, viaSentinel.fingerprint()));
+    QVERIFY(startAgent(agent, "sn9-sentinel.ini", "SN9", {port}, viaSentinel->fingerprint()));
     QTRY_VERIFY_WITH_TIMEOUT(redis(replica, {"GET", "talvo:panel:SN9"}).startsWith("relay-s "), 15000);
     agent.kill();
     for (QProcess *p : {&sentinel, &r, &m}) {
