@@ -49,6 +49,10 @@ void TestRelay::refusesBadRequests_data()
     const QByteArray key(64, 'e');
     QTest::newRow("wrong secret") << RelayClient::panel("SN1", "guess") << true << QByteArray("ERR SECRET") << "refused panel registration";
     QTest::newRow("unknown panel") << RelayClient::panel("NOPE", "secret-1") << true << QByteArray("ERR SECRET") << "refused panel registration";
+    // The SN becomes a key in the cluster's registry, where a colon would split it.
+    for (const QByteArray &sn : {QByteArray("SN1:evil"), QByteArray("SN*"), QByteArray(65, 'A')})
+        QTest::newRow(("bad serial number " + sn.left(8)).constData())
+            << RelayClient::panel(sn, "secret-1") << true << QByteArray("ERR SECRET") << "serial number is not 1-64 of";
     QTest::newRow("wrong token") << QByteArray("USER nobody\n") << true << QByteArray("ERR TOKEN") << "unknown token";
     QTest::newRow("version 1 peer") << QByteArray("PANEL SN1 secret-1\n") << false << QByteArray("ERR VERSION") << "protocol version 1, this relay speaks 2";
     QTest::newRow("newer peer") << QByteArray("TALVO 3\nUSER token-a\n") << false << QByteArray("ERR VERSION") << "protocol version 3, this relay speaks 2";
