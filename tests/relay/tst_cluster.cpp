@@ -8,19 +8,16 @@
 #include "Shell.h"
 #include "StreamClient.h"
 #include "TunnelFixture.h"
-
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QSet>
 #include "relay/ClusterNode.h"
 #include "tunnel/pgDllTunnel.h"
 #include "wire/EndToEnd.h"
 #include "wire/Messages.h"
 
 #include <QDir>
-#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
-#include <QSslSocket>
+#include <QSet>
 #include <QStandardPaths>
 #include <QTcpSocket>
 #include <QtTest>
@@ -87,11 +84,6 @@ bool openEcho(StreamClient &pc, quint16 port, const QByteArray &sn, const QByteA
             *answer = a.startsWith("GRANTED ") ? a.left(a.indexOf(' ', 8)) : a;
         return a.startsWith("GRANTED ") && pc.join(port) == "OK" && pc.endToEnd() && pc.echoes(text);
     });
-}
-
-bool echoes(StreamClient &pc, const QByteArray &text)
-{
-    return aside([&] { return pc.echoes(text); });
 }
 
 } // namespace
@@ -326,7 +318,7 @@ void TestCluster::forwardingRelayIsNotCountedPerSource()
                  qPrintable(QString("stream %1: %2").arg(i).arg(QString::fromLatin1(answer))));
     }
     for (auto &pc : pcs) // all of them open at once
-        QVERIFY(echoes(pc, "still"));
+        QVERIFY(aside([&] { return pc.echoes("still"); }));
     QVERIFY(!holder->process().output().contains("max_per_source"));
     for (auto &agent : agents)
         agent.kill();
@@ -454,7 +446,7 @@ void TestCluster::redisRestartedEmptyIsFilledAgain()
     for (int i = 0; i < 3; ++i)
         QTRY_VERIFY_WITH_TIMEOUT(!redis(m_redisPort, {"GET", "talvo:relay:relay-" + QByteArray::number(i)}).isEmpty(),
                                  qMax<qint64>(1, 5000 - since.elapsed()));
-    QVERIFY(echoes(local, "and after"));
+    QVERIFY(aside([&] { return local.echoes("and after"); }));
     StreamClient forwarded;
     QVERIFY2(openEcho(forwarded, m_ports[2], "SN1", "forwarded", &answer), answer.constData());
 }
@@ -482,7 +474,7 @@ void TestCluster::killedRelaysPanelsMoveToTheOthers()
     // The killed relay's membership runs out with its expiry (2 s); nothing names it then.
     QTRY_VERIFY_WITH_TIMEOUT(redis(m_redisPort, {"EXISTS", "talvo:relay:relay-0"}) == "0", 5000);
     QVERIFY(!holderOf("SN1").startsWith("relay-0"));
-    QVERIFY(echoes(bystander, "undisturbed"));
+    QVERIFY(aside([&] { return bystander.echoes("undisturbed"); }));
 }
 
 // A namespace of its own, where the test may give its panels loopback addresses of their own.
