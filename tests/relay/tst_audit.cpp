@@ -90,10 +90,8 @@ class TestAudit : public QObject
 private slots:
     void usersAndRestartOnlySettingsAreRead();
     void configMistakesAreRefusedWithFileAndLine();
-    void hashTokenCommand();
     void recordsFromManyThreadsFormOneChain();
     void chainGoesOnAcrossRotationRestartAndCrash();
-    void verifyNamesFirstBadLine_data();
     void verifyNamesFirstBadLine();
     void writeFailuresAreCountedNotThrown();
 
@@ -104,9 +102,16 @@ private:
 
 void TestAudit::usersAndRestartOnlySettingsAreRead()
 {
-    // Guards against a hashed entry that never matches, a user found under another's name, a
-    // name that shows the token, and a reload that silently keeps an old listen address or
-    // cluster (that one takes users and names heartbeat_ms, tst_operations shows).
+    // Guards against a hashed entry that never matches (or --hash-token printing another hash
+    // than the relay compares), a bad token hashed without a word, a user found under another's
+    // name, a name that shows the token, and a reload that silently keeps an old listen address
+    // or cluster (that one takes users and names heartbeat_ms, tst_operations shows).
+    const Run ok = relayRun({"--hash-token"}, "abc\n");
+    QVERIFY2(ok.code == 0 && ok.out == QString(kAbcSha256) + "\n", qPrintable(ok.out + ok.err));
+    for (const QByteArray &bad : {QByteArray("a b\n"), QByteArray("\n"), QByteArray(300, 'x')}) {
+        const Run r = relayRun({"--hash-token"}, bad);
+        QVERIFY2(r.code == 2 && r.err.contains("1-256 printable characters"), qPrintable(r.err));
+    }
     const QString ini = path("users.ini");
     const QByteArray text = QByteArray("[relay]\nlisten=127.0.0.1:0\n[panels]\nP1=sha256:") + kAbcSha256
                             + "\nP2=plain-secret\n[users]\nlegacy-token=HMI-*\n[user alice]\ntoken_sha256="
@@ -160,18 +165,6 @@ void TestAudit::configMistakesAreRefusedWithFileAndLine()
     const Run r = relayRun({"--config", ini});
     QVERIFY2(r.code == 1 && r.err.count('\n') == 1 && r.err.contains("cannot open " + path("no/such/dir/a.jsonl")),
              qPrintable(r.err));
-}
-
-void TestAudit::hashTokenCommand()
-{
-    // Guards against a hash that does not match what the relay compares, and a bad token
-    // (or a blank line) hashed without a word.
-    const Run ok = relayRun({"--hash-token"}, "abc\n");
-    QVERIFY2(ok.code == 0 && ok.out == QString(kAbcSha256) + "\n", qPrintable(ok.out + ok.err));
-    for (const QByteArray &bad : {QByteArray("a b\n"), QByteArray("\n"), QByteArray(300, 'x')}) {
-        const Run r = relayRun({"--hash-token"}, bad);
-        QVERIFY2(r.code == 2 && r.err.contains("1-256 printable characters"), qPrintable(r.err));
-    }
 }
 
 void TestAudit::recordsFromManyThreadsFormOneChain()
@@ -228,11 +221,8 @@ void TestAudit::chainGoesOnAcrossRotationRestartAndCrash()
     }
     QVERIFY(appendRun(file, {"d"}));
     // What a crash leaves: the start of the next record, without its newline.
-    QFile f(file);
-    QVERIFY(f.open(QIODevice::Append));
     const QByteArray cut = "{\"prev\":\"" + lastHash(file).left(30).toLatin1();
-    f.write(cut);
-    f.close();
+    QVERIFY(saveFile(file, readFile(file) + cut));
     QVERIFY(appendRun(file, {"e"}));
     auto all = lines(file);
     QCOMPARE(all.size(), 4);
@@ -256,36 +246,28 @@ void TestAudit::chainGoesOnAcrossRotationRestartAndCrash()
     QVERIFY2(r.code == 1 && r.err.startsWith(file + ":3: not a record"), qPrintable(r.err));
 }
 
-void TestAudit::verifyNamesFirstBadLine_data()
-{
-    QTest::addColumn<QString>("how");
-    QTest::addColumn<int>("badLine");
-    QTest::newRow("edited") << "edit" << 3;
-    QTest::newRow("removed") << "remove" << 2;
-    QTest::newRow("reordered") << "swap" << 2;
-    QTest::newRow("inserted") << "insert" << 2;
-}
-
 void TestAudit::verifyNamesFirstBadLine()
 {
-    // Guards against a changed trail passing the check, or the report naming the wrong line.
-    QFETCH(QString, how);
-    QFETCH(int, badLine);
-    const QString file = path("tamper-" + how + ".jsonl");
-    QVERIFY(appendRun(file, {"a", "b", "c", "d"}));
-    auto all = lines(file);
-    if (how == "edit")
-        all[1].replace("\"user\":\"b\"", "\"user\":\"x\"");
-    else if (how == "remove")
-        all.removeAt(1);
-    else if (how == "swap")
-        all.swapItemsAt(1, 2);
-    else
-        all.insert(1, all[0]);
-    QVERIFY(saveFile(file, all.join('\n') + '\n'));
-    const Run r = relayRun({"--verify-audit", file});
-    QVERIFY(r.code != 0);
-    QVERIFY2(r.err.startsWith(file + ":" + QString::number(badLine) + ": prev does not match"), qPrintable(r.err));
+    // Guards against an edited, removed, reordered or inserted record passing the check, or
+    // the report naming the wrong line.
+    const QList<QPair<QString, int>> cases = {{"edit", 3}, {"remove", 2}, {"swap", 2}, {"insert", 2}};
+    for (const auto &[how, badLine] : cases) {
+        const QString file = path("tamper-" + how + ".jsonl");
+        QVERIFY(appendRun(file, {"a", "b", "c", "d"}));
+        auto all = lines(file);
+        if (how == "edit")
+            all[1].replace("\"user\":\"b\"", "\"user\":\"x\"");
+        else if (how == "remove")
+            all.removeAt(1);
+        else if (how == "swap")
+            all.swapItemsAt(1, 2);
+        else
+            all.insert(1, all[0]);
+        QVERIFY(saveFile(file, all.join('\n') + '\n'));
+        const Run r = relayRun({"--verify-audit", file});
+        QVERIFY2(r.code != 0 && r.err.startsWith(file + ":" + QString::number(badLine) + ": prev does not match"),
+                 qPrintable(how + ": " + r.err));
+    }
 }
 
 void TestAudit::writeFailuresAreCountedNotThrown()

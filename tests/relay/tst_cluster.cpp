@@ -8,19 +8,16 @@
 #include "Shell.h"
 #include "StreamClient.h"
 #include "TunnelFixture.h"
-
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QSet>
 #include "relay/ClusterNode.h"
 #include "tunnel/pgDllTunnel.h"
 #include "wire/EndToEnd.h"
 #include "wire/Messages.h"
 
 #include <QDir>
-#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
-#include <QSslSocket>
+#include <QSet>
 #include <QStandardPaths>
 #include <QTcpSocket>
 #include <QtTest>
@@ -89,11 +86,6 @@ bool openEcho(StreamClient &pc, quint16 port, const QByteArray &sn, const QByteA
     });
 }
 
-bool echoes(StreamClient &pc, const QByteArray &text)
-{
-    return aside([&] { return pc.echoes(text); });
-}
-
 } // namespace
 
 class TestCluster : public QObject
@@ -102,13 +94,10 @@ class TestCluster : public QObject
 private slots:
     void initTestCase();
     void cleanupTestCase();
-    void badSettingsAreRefused_data();
-    void badSettingsAreRefused();
     void panelOnOneRelayIsReachableFromTheOthers();
     void forwardedStreamIsCiphertextInBothRelays();
     void relayRequestsNeedTheClusterKey();
     void forwardingRelayIsNotCountedPerSource();
-    void badSerialNumberIsRefusedAtRegistration();
     void metricsEndpointReadsBoundedRequests();
     void strangersAndForgedEntriesAreNotFollowed();
     void sentinelNamesTheRegistry();
@@ -117,7 +106,9 @@ private slots:
     void killedRelaysPanelsMoveToTheOthers();
 
 private:
-    QString relayExtra(int index) const;
+    bool startRelay(std::unique_ptr<RelayFixture> &relay, const QString &id, quint16 port, const QString &settings = {},
+                    QString cluster = {}, bool ownKey = false);
+    QString redisLines() const { return QStringLiteral("redis=127.0.0.1:%1\nexpiry_ms=2000\n").arg(m_redisPort); }
     bool startAgent(ToolProcess &agent, const QString &name, const QByteArray &sn, const QList<int> &relays,
                     const QString &fingerprint, const QString &host = kHost);
     QByteArray holderOf(const QByteArray &sn) { return redis(m_redisPort, {"GET", "talvo:panel:" + sn}); }
@@ -132,17 +123,18 @@ private:
     ToolProcess m_agent; // SN1, on relay 0 first
 };
 
-QString TestCluster::relayExtra(int index) const
+// A relay in a folder named by its id: `settings` for [relay], the cluster's key and
+// certificate (made by the first relay) unless `ownKey`, and in [cluster] its id, its address
+// for the others and `cluster`: by default the suite's Redis with a short expiry, which keeps
+// the wait for a killed relay's leftovers short.
+bool TestCluster::startRelay(std::unique_ptr<RelayFixture> &relay, const QString &id, quint16 port,
+                             const QString &settings, QString cluster, bool ownKey)
 {
-    // One key and certificate for all three, made by the first; a short expiry keeps the
-    // wait for a killed relay's leftovers short.
-    return QStringLiteral("key=%1/cluster.key\ncertificate=%1/cluster.crt\nmetrics=127.0.0.1:%2\naudit=audit.jsonl\n"
-                          "[cluster]\nredis=127.0.0.1:%3\nid=relay-%4\npeer=127.0.0.1:%5\nexpiry_ms=2000\n")
-        .arg(m_dir.path())
-        .arg(m_metricsPorts[index])
-        .arg(m_redisPort)
-        .arg(index)
-        .arg(m_ports[index]);
+    const QString key = QStringLiteral("key=%1/cluster.key\ncertificate=%1/cluster.crt\n").arg(m_dir.path());
+    relay = std::make_unique<RelayFixture>(m_dir.filePath(id));
+    return QDir(m_dir.path()).mkpath(id)
+        && relay->start(port, settings + (ownKey ? QString() : key) + "[cluster]\nid=" + id + "\npeer=127.0.0.1:"
+                                  + QString::number(port) + "\n" + (cluster.isEmpty() ? redisLines() : cluster));
 }
 
 bool TestCluster::startAgent(ToolProcess &agent, const QString &name, const QByteArray &sn, const QList<int> &relays,
@@ -170,11 +162,14 @@ void TestCluster::initTestCase()
     for (int i = 0; i < 3; ++i) {
         m_ports[i] = freePort();
         m_metricsPorts[i] = freePort();
-        QVERIFY(QDir(m_dir.path()).mkpath(QString::number(i)));
-        m_relays[i] = std::make_unique<RelayFixture>(m_dir.filePath(QString::number(i)));
-        QVERIFY2(m_relays[i]->start(m_ports[i], relayExtra(i)), qPrintable(m_relays[i]->process().output()));
+        const QString settings = QStringLiteral("metrics=127.0.0.1:%1\naudit=audit.jsonl\n").arg(m_metricsPorts[i]);
+        QVERIFY2(startRelay(m_relays[i], "relay-" + QString::number(i), m_ports[i], settings),
+                 qPrintable(m_relays[i]->process().output()));
     }
     QCOMPARE(m_relays[1]->fingerprint(), m_relays[0]->fingerprint());
+    for (int i = 0; i < 3; ++i) // a member with nothing to do yet announces itself after a moment
+        QTRY_VERIFY_WITH_TIMEOUT(!redis(m_redisPort, {"GET", "talvo:relay:relay-" + QByteArray::number(i)}).isEmpty(),
+                                 5000);
     QVERIFY(startAgent(m_agent, "sn1.ini", "SN1", {m_ports[0], m_ports[1], m_ports[2]}, m_relays[0]->fingerprint()));
     QTRY_COMPARE_WITH_TIMEOUT(holderOf("SN1"), "relay-0 127.0.0.1:" + QByteArray::number(m_ports[0]), 5000);
 }
@@ -188,102 +183,47 @@ void TestCluster::cleanupTestCase()
     m_redis.waitForFinished(5000);
 }
 
-void TestCluster::badSettingsAreRefused_data()
-{
-    QTest::addColumn<QString>("program");
-    QTest::addColumn<QString>("config");
-    QTest::addColumn<QString>("message");
-    const QString relay = QStringLiteral("[relay]\nlisten=127.0.0.1:0\n");
-    QTest::newRow("redis and sentinel") << kRelayBinary
-        << relay + "[cluster]\nredis=127.0.0.1:1\nsentinel=127.0.0.1:2\nmaster=m\nid=a\npeer=127.0.0.1:3\n"
-        << "relay.ini:4: [cluster] needs either redis=";
-    QTest::newRow("sentinel without master") << kRelayBinary
-        << relay + "[cluster]\nsentinel=127.0.0.1:2,127.0.0.1:3\nid=a\npeer=127.0.0.1:3\n" << "master=";
-    QTest::newRow("id that would split a key") << kRelayBinary
-        << relay + "[cluster]\nredis=127.0.0.1:1\nid=a:b\npeer=127.0.0.1:3\n" << "relay.ini:5: [cluster] id=";
-    QTest::newRow("no peer") << kRelayBinary << relay + "[cluster]\nredis=127.0.0.1:1\nid=a\n" << "peer=HOST:PORT";
-    QTest::newRow("bad metrics address") << kRelayBinary << relay + "metrics=nowhere\n" << "relay.ini:3: [relay] metrics=";
-    QTest::newRow("agent, empty relay in list") << kPanelBinary
-        << "[panel]\nsn=A\nsecret=s\nrelay=127.0.0.1:1,,127.0.0.1:2\nfingerprint=" + QString(64, 'a') + "\n"
-        << "relay.ini:4: [panel] relay=";
-}
-
-void TestCluster::badSettingsAreRefused()
-{
-    QFETCH(QString, program);
-    QFETCH(QString, config);
-    QFETCH(QString, message);
-    const QString path = m_dir.filePath("relay.ini");
-    QVERIFY(saveFile(path, config.toUtf8()));
-    QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(program, {"--config", path});
-    QVERIFY(p.waitForFinished(5000));
-    QCOMPARE(p.exitCode(), 1);
-    const QString out = QString::fromUtf8(p.readAll());
-    QVERIFY2(out.contains(message), qPrintable(out));
-}
-
 void TestCluster::panelOnOneRelayIsReachableFromTheOthers()
 {
     // Through the tunnel library with a dead relay first in its list: it moves on, asks
     // relay 2 whether SN1 may be reached (held by relay 0), and streams through it.
     const QString cfg = m_dir.filePath("demoTunnel.cfg");
-    QVERIFY(saveFile(cfg, QStringLiteral("[tunnel]\nrelay=127.0.0.1:%1,127.0.0.1:%2\nfingerprint=%3\ntoken=token-a\n")
-                               .arg(freePort())
-                               .arg(m_ports[2])
-                               .arg(m_relays[0]->fingerprint())
-                               .toUtf8()));
+    const QString text = QStringLiteral("[tunnel]\nrelay=127.0.0.1:%1,127.0.0.1:%2\nfingerprint=%3\ntoken=token-a\n");
+    QVERIFY(saveFile(cfg, text.arg(freePort()).arg(m_ports[2]).arg(m_relays[0]->fingerprint()).toUtf8()));
     char info[256] = {};
     QCOMPARE(TunnelInit(cfg.toLocal8Bit().constData(), info, sizeof info), int(TUNNEL_OK));
     QCOMPARE(TunnelStart(cfg.toLocal8Bit().constData(), info, 0, 0), int(TUNNEL_OK));
     int state = -1;
     QTRY_VERIFY_WITH_TIMEOUT(TunnelGetState(nullptr, &state) == TUNNEL_OK, 10000);
     const quint16 local = freePort();
-    char text[TUNNEL_ERROR_TEXT_SIZE] = {};
+    char error[TUNNEL_ERROR_TEXT_SIZE] = {};
     const QByteArray localText = "127.0.0.1:" + QByteArray::number(local);
-    QCOMPARE(TunnelAddConnect("", "SN1", 0, 0, "127.0.0.1:7530", localText.constData(), text), int(TUNNEL_OK));
+    QCOMPARE(TunnelAddConnect("", "SN1", 0, 0, "127.0.0.1:7530", localText.constData(), error), int(TUNNEL_OK));
     LocalClient pc;
     QVERIFY(pc.connectTo(local));
     QVERIFY(pc.echoes("through two relays", 5000));
     pc.socket.close();
     TunnelStop();
 
-    // And straight from every relay: the holder splices, the others forward. The streams stay
-    // open: what they carried must show while they last, not only once they end.
-    StreamClient via[3];
-    for (int i = 0; i < 3; ++i) {
-        QByteArray answer;
-        QVERIFY2(openEcho(via[i], m_ports[i], "SN1", "hello via " + QByteArray::number(i), &answer), answer.constData());
-    }
-    // Relay 1's one stream is still open.
-    QVERIFY(m_relays[1]->process().waitForOutput("forwarded"));
-    const QByteArray page = askHttp(m_metricsPorts[1], "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", "talvo_relay_registry_up 1");
-    for (const char *open : {"talvo_relay_forwarded_streams_total [1-9]", "talvo_relay_streams_open 1",
-                             "talvo_relay_bytes_total{direction=\"up\"} [1-9]",
-                             "talvo_relay_bytes_total{direction=\"down\"} [1-9]"})
-        QVERIFY2(QRegularExpression(open).match(QString::fromLatin1(page)).hasMatch(), page.constData());
-
     QProcess status;
     status.start(kRelayBinary, {"--status", "--config", m_relays[1]->configPath()});
     QVERIFY(status.waitForFinished(5000));
     const QByteArray listed = status.readAllStandardOutput();
     QVERIFY2(listed.contains("SN1 relay-0 127.0.0.1:" + QByteArray::number(m_ports[0])), listed.constData());
-    QVERIFY(listed.contains("relays (3)"));
+    QVERIFY2(listed.contains("relays (3)"), listed.constData());
     // Each member's hash of its users and panels: the same on all three, whose files differ
     // only in what is each relay's own (id=, peer=, ports).
-    const auto hashes = QRegularExpression(" config ([0-9a-f]{16})\n").globalMatch(QString::fromLatin1(listed));
-    QSet<QString> seen;
-    int members = 0;
-    for (auto it = hashes; it.hasNext(); ++members)
-        seen.insert(it.next().captured(1));
-    QCOMPARE(members, 3);
-    QCOMPARE(seen.size(), 1);
+    QStringList hashes;
+    for (auto it = QRegularExpression(" config ([0-9a-f]{16})\n").globalMatch(QString::fromLatin1(listed)); it.hasNext();)
+        hashes << it.next().captured(1);
+    QCOMPARE(hashes.size(), 3);
+    QCOMPARE(hashes.count(hashes.value(0)), 3);
 }
 
 // A stream forwarded from relay 1 to the holder, relay 0: a marker that went through many
 // times both ways is in the agent's memory (the control that the search works) and in
-// neither relay's.
+// neither relay's. While the stream is open, relay 1's metrics show it and the bytes it carried
+// so far, not only once it ends.
 void TestCluster::forwardedStreamIsCiphertextInBothRelays()
 {
     const QByteArray marker = "plant-secret-" + QByteArray::fromStdString(wire::randomHex(24));
@@ -298,16 +238,20 @@ void TestCluster::forwardedStreamIsCiphertextInBothRelays()
     QVERIFY2(countInMemory(m_agent.pid(), marker) > 0, "the search finds nothing even where the plaintext is");
     for (int i : {0, 1})
         QVERIFY2(countInMemory(m_relays[i]->process().pid(), marker) == 0, qPrintable(QString("relay %1").arg(i)));
+    QVERIFY(m_relays[1]->process().waitForOutput("forwarded"));
+    const QByteArray page = askHttp(m_metricsPorts[1], "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", "talvo_relay_registry_up 1");
+    for (const char *open : {"talvo_relay_forwarded_streams_total [1-9]", "talvo_relay_streams_open 1",
+                             "talvo_relay_bytes_total{direction=\"up\"} [1-9]",
+                             "talvo_relay_bytes_total{direction=\"down\"} [1-9]"})
+        QVERIFY2(QRegularExpression(open).match(QString::fromLatin1(page)).hasMatch(), page.constData());
     // Both relays record the stream's opening under one id, so an operator can follow it.
     auto streamIds = [&](int i) {
         QSet<QString> ids;
-        QFile f(m_dir.filePath(QString::number(i) + "/audit.jsonl"));
-        if (f.open(QIODevice::ReadOnly))
-            for (const QByteArray &line : f.readAll().split('\n')) {
-                const QJsonObject r = QJsonDocument::fromJson(line).object();
-                if (r["event"] == "stream.open" && r["result"] == "ok" && r["sn"] == "SN1")
-                    ids.insert(r["stream"].toString());
-            }
+        for (const QByteArray &line : readFile(m_dir.filePath(QString("relay-%1/audit.jsonl").arg(i))).split('\n')) {
+            const QJsonObject r = QJsonDocument::fromJson(line).object();
+            if (r["event"] == "stream.open" && r["result"] == "ok" && r["sn"] == "SN1")
+                ids.insert(r["stream"].toString());
+        }
         return ids;
     };
     QVERIFY(QTest::qWaitFor([&] { return streamIds(0).intersects(streamIds(1)); }, 5000));
@@ -357,19 +301,13 @@ void TestCluster::forwardingRelayIsNotCountedPerSource()
     for (const char *address : {"127.0.0.2", "127.0.0.3"}) // the destination picks the source
         QVERIFY(sh(QStringLiteral("ip addr add %1/32 dev lo").arg(address)) == 0);
     constexpr int kMaxPerSource = 5, kPerPanel = 3;
-    QVERIFY(QDir(m_dir.path()).mkpath("holder"));
-    RelayFixture holder(m_dir.filePath("holder"));
+    std::unique_ptr<RelayFixture> holder;
     const quint16 port = freePort();
-    QVERIFY(holder.start(port, QStringLiteral("listen=0.0.0.0:%1\nmax_per_source=%2\nkey=%3/cluster.key\n"
-                                              "certificate=%3/cluster.crt\n[cluster]\nredis=127.0.0.1:%4\nid=relay-h\n"
-                                              "peer=127.0.0.1:%1\nexpiry_ms=2000\n[panels]\nSN5=secret-5\nSN6=secret-6\n")
-                                   .arg(port)
-                                   .arg(kMaxPerSource)
-                                   .arg(m_dir.path())
-                                   .arg(m_redisPort)));
+    const QString settings = QStringLiteral("listen=0.0.0.0:%1\nmax_per_source=%2\n").arg(port).arg(kMaxPerSource);
+    QVERIFY(startRelay(holder, "relay-h", port, settings, redisLines() + "[panels]\nSN5=secret-5\nSN6=secret-6\n"));
     ToolProcess agents[2];
-    QVERIFY(startAgent(agents[0], "sn5.ini", "SN5", {port}, holder.fingerprint(), "127.0.0.2"));
-    QVERIFY(startAgent(agents[1], "sn6.ini", "SN6", {port}, holder.fingerprint(), "127.0.0.3"));
+    QVERIFY(startAgent(agents[0], "sn5.ini", "SN5", {port}, holder->fingerprint(), "127.0.0.2"));
+    QVERIFY(startAgent(agents[1], "sn6.ini", "SN6", {port}, holder->fingerprint(), "127.0.0.3"));
     QTRY_VERIFY_WITH_TIMEOUT(holderOf("SN5").startsWith("relay-h ") && holderOf("SN6").startsWith("relay-h "), 5000);
 
     StreamClient pcs[2 * kPerPanel];
@@ -380,30 +318,17 @@ void TestCluster::forwardingRelayIsNotCountedPerSource()
                  qPrintable(QString("stream %1: %2").arg(i).arg(QString::fromLatin1(answer))));
     }
     for (auto &pc : pcs) // all of them open at once
-        QVERIFY(echoes(pc, "still"));
-    QVERIFY(!holder.process().output().contains("max_per_source"));
+        QVERIFY(aside([&] { return pc.echoes("still"); }));
+    QVERIFY(!holder->process().output().contains("max_per_source"));
     for (auto &agent : agents)
         agent.kill();
     QTRY_VERIFY_WITH_TIMEOUT(holderOf("SN5").isEmpty() && holderOf("SN6").isEmpty(), 5000);
-}
-
-void TestCluster::badSerialNumberIsRefusedAtRegistration()
-{
-    for (const QByteArray &sn : {QByteArray("SN1:evil"), QByteArray("SN*"), QByteArray(65, 'A')}) {
-        RelayClient s;
-        QVERIFY(s.ask(m_ports[1], RelayClient::panel(sn, "secret-1")));
-        QVERIFY2(s.firstLine().startsWith("ERR SECRET"), s.received.constData());
-    }
-    QVERIFY(m_relays[1]->process().waitForOutput("serial number is not 1-64 of"));
-    QCOMPARE(redis(m_redisPort, {"EXISTS", "talvo:panel:SN1:evil"}), QByteArray("0"));
 }
 
 void TestCluster::metricsEndpointReadsBoundedRequests()
 {
     const QList<QPair<QByteArray, QByteArray>> cases = {
         {QByteArray(2048, 'x'), "HTTP/1.1 431"}, // no end of head within the bound: answered, not read on
-        {"POST /metrics HTTP/1.1\r\n\r\n", "HTTP/1.1 405"},
-        {"GET /nothing HTTP/1.0\r\n\r\n", "HTTP/1.1 404"},
         {"GET /health HTTP/1.0\r\n\r\n", "ok registry up"},
     };
     for (const auto &[request, answer] : cases) {
@@ -416,22 +341,18 @@ void TestCluster::strangersAndForgedEntriesAreNotFollowed()
 {
     // A relay with a key of its own joins the same Redis: its panel must stay out of
     // reach of the cluster, whose links accept only the cluster's certificate.
-    QVERIFY(QDir(m_dir.path()).mkpath("rogue"));
-    RelayFixture rogue(m_dir.filePath("rogue"));
-    const quint16 roguePort = freePort();
-    QVERIFY(rogue.start(roguePort, QStringLiteral("[cluster]\nredis=127.0.0.1:%1\nid=rogue\npeer=127.0.0.1:%2\n")
-                                        .arg(m_redisPort)
-                                        .arg(roguePort)));
-    QVERIFY(rogue.fingerprint() != m_relays[0]->fingerprint());
+    std::unique_ptr<RelayFixture> rogue;
+    QVERIFY(startRelay(rogue, "rogue", freePort(), {}, {}, true));
+    QVERIFY(rogue->fingerprint() != m_relays[0]->fingerprint());
     ToolProcess agent2;
-    QVERIFY(startAgent(agent2, "sn2.ini", "SN2", {roguePort}, rogue.fingerprint()));
+    QVERIFY(startAgent(agent2, "sn2.ini", "SN2", {rogue->port()}, rogue->fingerprint()));
     QTRY_VERIFY_WITH_TIMEOUT(holderOf("SN2").startsWith("rogue "), 5000);
     StreamClient toRogue;
     QByteArray answer;
     QVERIFY(!openEcho(toRogue, m_ports[1], "SN2", "x", &answer));
     QVERIFY2(answer.startsWith("REFUSED 1 OFFLINE"), answer.constData());
     QVERIFY(m_relays[1]->process().waitForOutput("refused: its certificate is not the cluster's"));
-    QVERIFY(!rogue.process().output().contains("forwarded"));
+    QVERIFY(!rogue->process().output().contains("forwarded"));
 
     // Entries naming an address that is no live member's there lead nowhere.
     QTcpServer trap;
@@ -461,24 +382,16 @@ void TestCluster::sentinelNamesTheRegistry()
     QVERIFY(startRedis(r, replica, m_dir.path(), {"--replicaof", kHost, QString::number(master)}));
     QTRY_VERIFY_WITH_TIMEOUT(role(replica).contains("master_link_status:up"), 10000);
     const QString conf = m_dir.filePath("sentinel.conf");
-    QVERIFY(saveFile(conf, QStringLiteral("port %1\nbind 127.0.0.1\nsentinel monitor talvo 127.0.0.1 %2 1\n")
-                                .arg(sentinelPort)
-                                .arg(master)
-                                .toUtf8()));
+    const QString monitor = QStringLiteral("port %1\nbind 127.0.0.1\nsentinel monitor talvo 127.0.0.1 %2 1\n");
+    QVERIFY(saveFile(conf, monitor.arg(sentinelPort).arg(master).toUtf8()));
     sentinel.start(QStringLiteral("redis-sentinel"), {conf});
     QVERIFY(sentinel.waitForStarted(5000));
     QTRY_VERIFY_WITH_TIMEOUT(redis(sentinelPort, {"PING"}) == "PONG", 5000);
     // The first Sentinel of the list is down: the relay asks the next.
-    QVERIFY(QDir(m_dir.path()).mkpath("viaSentinel"));
-    RelayFixture viaSentinel(m_dir.filePath("viaSentinel"));
+    std::unique_ptr<RelayFixture> viaSentinel;
     const quint16 port = freePort();
-    QVERIFY(viaSentinel.start(port, QStringLiteral("key=%1/cluster.key\ncertificate=%1/cluster.crt\n[cluster]\n"
-                                                   "sentinel=127.0.0.1:%2,127.0.0.1:%3\nmaster=talvo\nid=relay-s\n"
-                                                   "peer=127.0.0.1:%4\n")
-                                        .arg(m_dir.path())
-                                        .arg(freePort())
-                                        .arg(sentinelPort)
-                                        .arg(port)));
+    const QString sentinels = QStringLiteral("sentinel=127.0.0.1:%1,127.0.0.1:%2\n").arg(freePort()).arg(sentinelPort);
+    QVERIFY(startRelay(viaSentinel, "relay-s", port, {}, sentinels + "master=talvo\n"));
     QTRY_COMPARE_WITH_TIMEOUT(redis(master, {"GET", "talvo:relay:relay-s"}), "127.0.0.1:" + QByteArray::number(port),
                               5000);
     // Failover: the replica becomes the master, the old master its replica. A panel that
@@ -489,7 +402,7 @@ void TestCluster::sentinelNamesTheRegistry()
                               failover, 15000);
     QTRY_VERIFY_WITH_TIMEOUT(role(replica).contains("role:master") && role(master).contains("role:slave"), 15000);
     ToolProcess agent;
-    QVERIFY(startAgent(agent, "sn9-sentinel.ini", "SN9", {port}, viaSentinel.fingerprint()));
+    QVERIFY(startAgent(agent, "sn9-sentinel.ini", "SN9", {port}, viaSentinel->fingerprint()));
     QTRY_VERIFY_WITH_TIMEOUT(redis(replica, {"GET", "talvo:panel:SN9"}).startsWith("relay-s "), 15000);
     agent.kill();
     for (QProcess *p : {&sentinel, &r, &m}) {
@@ -533,7 +446,7 @@ void TestCluster::redisRestartedEmptyIsFilledAgain()
     for (int i = 0; i < 3; ++i)
         QTRY_VERIFY_WITH_TIMEOUT(!redis(m_redisPort, {"GET", "talvo:relay:relay-" + QByteArray::number(i)}).isEmpty(),
                                  qMax<qint64>(1, 5000 - since.elapsed()));
-    QVERIFY(echoes(local, "and after"));
+    QVERIFY(aside([&] { return local.echoes("and after"); }));
     StreamClient forwarded;
     QVERIFY2(openEcho(forwarded, m_ports[2], "SN1", "forwarded", &answer), answer.constData());
 }
@@ -561,7 +474,7 @@ void TestCluster::killedRelaysPanelsMoveToTheOthers()
     // The killed relay's membership runs out with its expiry (2 s); nothing names it then.
     QTRY_VERIFY_WITH_TIMEOUT(redis(m_redisPort, {"EXISTS", "talvo:relay:relay-0"}) == "0", 5000);
     QVERIFY(!holderOf("SN1").startsWith("relay-0"));
-    QVERIFY(echoes(bystander, "undisturbed"));
+    QVERIFY(aside([&] { return bystander.echoes("undisturbed"); }));
 }
 
 // A namespace of its own, where the test may give its panels loopback addresses of their own.

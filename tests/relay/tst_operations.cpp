@@ -61,22 +61,15 @@ void TestOperations::cleanup()
 QList<QJsonObject> TestOperations::records()
 {
     QList<QJsonObject> out;
-    QFile f(m_dir->filePath("audit.jsonl"));
-    if (f.open(QIODevice::ReadOnly))
-        for (const QByteArray &line : f.readAll().split('\n'))
-            if (!line.isEmpty())
-                out.append(QJsonDocument::fromJson(line).object());
+    for (const QByteArray &line : readFile(m_dir->filePath("audit.jsonl")).split('\n'))
+        if (!line.isEmpty())
+            out.append(QJsonDocument::fromJson(line).object());
     return out;
 }
 
 bool TestOperations::reload(const QString &from, const QString &to)
 {
-    QFile f(m_relay->configPath());
-    if (!f.open(QIODevice::ReadOnly))
-        return false;
-    QString text = QString::fromUtf8(f.readAll());
-    f.close();
-    text.replace(from, to);
+    const QString text = QString::fromUtf8(readFile(m_relay->configPath())).replace(from, to);
     const int before = m_relay->process().count("reload");
     return saveFile(m_relay->configPath(), text.toUtf8()) && ::kill(pid_t(m_relay->process().pid()), SIGHUP) == 0
         && QTest::qWaitFor([&] { return m_relay->process().count("reload") > before; }, 5000);
@@ -131,9 +124,7 @@ void TestOperations::auditRecordsAStreamsLife()
     verify.start(kRelayBinary, {"--verify-audit", m_dir->filePath("audit.jsonl")});
     QVERIFY(verify.waitForFinished(5000));
     QCOMPARE(verify.exitCode(), 0);
-    QFile trail(m_dir->filePath("audit.jsonl"));
-    QVERIFY(trail.open(QIODevice::ReadOnly));
-    const QByteArray written = trail.readAll() + m_relay->process().output().toUtf8();
+    const QByteArray written = readFile(m_dir->filePath("audit.jsonl")) + m_relay->process().output().toUtf8();
     for (const char *token : {"alice-token-1", "bob-token-22", "no-such-token", "secret-1"})
         QVERIFY2(!written.contains(token), token);
 }
