@@ -230,10 +230,3 @@ int StreamClient::finish()
     ::shutdown(m_streamFd, SHUT_WR);
     return waitForEnd();
 }
-
-void StreamClient::closeStream()
-{
-    if (m_stream)
-        SSL_shutdown(m_stream);
-    freeSsl(m_stream, m_streamFd);
-}

@@ -47,7 +47,6 @@ public:
     // Reads until the stream ends: 1 for a clean end (close_notify), -1 for an abort (reset,
     // or a TCP end without close_notify), 0 when neither came in time.
     int waitForEnd(QByteArray *received = nullptr);
-    void closeStream();
     // Ends the stream as the tunnel library does: close_notify and a half-close, then reads
     // until the panel's side has ended too; what waitForEnd says of that end.
     int finish();
