@@ -24,6 +24,8 @@ static __typeof__(&TunnelGetState) pState;
 static __typeof__(&TunnelSetCallback) pSetCallback;
 static __typeof__(&TunnelStop) pStop;
 
+static const char *config, *sn, *remote, *local; /* from the command line */
+static char info[256], text[TUNNEL_ERROR_TEXT_SIZE] = "stale";
 static int checks = 0, failures = 0;
 static volatile LONG notified = -1;
 
@@ -72,9 +74,9 @@ static int bindAll(HMODULE h)
     return pInit && pStart && pAdd && pDel && pDelListen && pState && pSetCallback && pStop;
 }
 
-/* A connection to LOCAL (127.0.0.1:PORT) whose reads give up after 20 s: a lost byte must
+/* A connection to `local` (127.0.0.1:PORT) whose reads give up after 20 s: a lost byte must
  * fail the test, not hang it. */
-static SOCKET connectLocal(const char *local)
+static SOCKET connectLocal(void)
 {
     struct sockaddr_in a = {.sin_family = AF_INET, .sin_port = htons((u_short)atoi(strrchr(local, ':') + 1))};
     DWORD timeout = 20000;
@@ -107,31 +109,27 @@ static int echoes(SOCKET s, int total)
     return 1;
 }
 
-static int listening(const char *local)
+static int listening(void)
 {
-    SOCKET s = connectLocal(local);
+    SOCKET s = connectLocal();
     return s != INVALID_SOCKET && closesocket(s) == 0;
 }
 
-/* INFO holds 256 bytes, TEXT TUNNEL_ERROR_TEXT_SIZE. */
-static int startTunnel(const char *config, const char *sn, const char *remote, const char *local, char *info,
-                       char *text)
+static int startTunnel(void)
 {
     expectCode(pSetCallback(notify), TUNNEL_OK, "TunnelSetCallback");
-    expectCode(pInit(config, info, 256), TUNNEL_OK, "TunnelInit");
+    expectCode(pInit(config, info, (int)sizeof info), TUNNEL_OK, "TunnelInit");
     expectCode(pStart(config, info, 0, 0), TUNNEL_OK, "TunnelStart");
     expectCode(pAdd("", sn, 0, 0, remote, local, text), TUNNEL_OK, "TunnelAddConnect");
     return failures == 0;
 }
 
-static void full(HMODULE h, const char *config, const char *token, const char *sn, const char *remote,
-                 const char *local)
+/* After startTunnel, every further call up to TunnelStop and FreeLibrary. */
+static void full(HMODULE h, const char *token)
 {
-    char info[256] = "", text[TUNNEL_ERROR_TEXT_SIZE] = "stale";
     int state = -1;
     SOCKET s;
 
-    startTunnel(config, sn, remote, local, info, text);
     expect(text[0] == '\0', "no error text on success");
     expect(strstr(info, "relay=127.0.0.1:") != NULL, "sysInfo names the relay");
     expect(strstr(info, token) == NULL, "sysInfo never carries the token");
@@ -141,20 +139,20 @@ static void full(HMODULE h, const char *config, const char *token, const char *s
     expectCode(pAdd("", sn, 0, 0, remote, "nonsense", text), TUNNEL_E_BAD_ADDRESS, "TunnelAddConnect, bad local");
     expect(text[0] != '\0', "a failed TunnelAddConnect says why");
 
-    s = connectLocal(local);
+    s = connectLocal();
     expect(s != INVALID_SOCKET && echoes(s, 1 << 20), "1 MiB through the forwarding comes back intact");
     closesocket(s);
 
     expectCode(pDel("", sn, 0, 0, remote, local), TUNNEL_OK, "TunnelDelConnect");
-    expect(!listening(local), "no listener after TunnelDelConnect");
+    expect(!listening(), "no listener after TunnelDelConnect");
     expectCode(pAdd("", sn, 0, 0, remote, local, text), TUNNEL_OK, "TunnelAddConnect again");
     expectCode(pDelListen("", local), TUNNEL_OK, "TunnelDelListen");
 
     expectCode(pAdd("", sn, 0, 0, remote, local, text), TUNNEL_OK, "TunnelAddConnect before stop");
-    s = connectLocal(local);
+    s = connectLocal();
     expect(s != INVALID_SOCKET && echoes(s, 1024), "a stream open across TunnelStop");
     expectCode(pStop(), TUNNEL_OK, "TunnelStop");
-    expect(!listening(local), "TunnelStop closed the listener");
+    expect(!listening(), "TunnelStop closed the listener");
     /* Closed by the stop, not left open with nobody serving it (the read is bounded). */
     expect(s != INVALID_SOCKET && recv(s, text, 1, 0) <= 0 && WSAGetLastError() != WSAETIMEDOUT,
            "TunnelStop closed the open stream");
@@ -168,12 +166,12 @@ static void full(HMODULE h, const char *config, const char *token, const char *s
 int main(int argc, char **argv)
 {
     WSADATA wsa;
-    char info[256] = "", text[TUNNEL_ERROR_TEXT_SIZE];
-    if (argc != 7) {
+    const char *mode = argc == 7 ? argv[1] : "";
+    if (strcmp(mode, "full") != 0 && strcmp(mode, "exit") != 0 && strcmp(mode, "unload") != 0) {
         fprintf(stderr, "usage: tunnel_by_ordinal full|exit|unload CONFIG TOKEN SN REMOTE LOCAL\n");
         return 2;
     }
-    const char *mode = argv[1], *config = argv[2], *sn = argv[4], *remote = argv[5], *local = argv[6];
+    config = argv[2], sn = argv[4], remote = argv[5], local = argv[6];
     setvbuf(stdout, NULL, _IONBF, 0);
     WSAStartup(MAKEWORD(2, 2), &wsa);
     HMODULE h = LoadLibraryA("pgDllTunnel.dll");
@@ -181,28 +179,18 @@ int main(int argc, char **argv)
         printf("FAIL: LoadLibrary(pgDllTunnel.dll): error %lu\n", GetLastError());
         return 1;
     }
-    if (!bindAll(h)) {
-        printf("%d checks, %d failed\n", checks, failures);
-        return 1;
-    }
-
-    if (strcmp(mode, "full") == 0) {
-        full(h, config, argv[3], sn, remote, local);
-    } else if (strcmp(mode, "exit") == 0) {
-        /* A stream stays open: the process ends in the middle of it. */
-        if (startTunnel(config, sn, remote, local, info, text)) {
-            SOCKET s = connectLocal(local);
+    if (bindAll(h) && startTunnel()) {
+        if (strcmp(mode, "full") == 0) {
+            full(h, argv[3]);
+        } else if (strcmp(mode, "exit") == 0) {
+            /* A stream stays open: the process ends in the middle of it. */
+            SOCKET s = connectLocal();
             expect(s != INVALID_SOCKET && echoes(s, 4096), "a stream is open");
-        }
-    } else if (strcmp(mode, "unload") == 0) {
-        if (startTunnel(config, sn, remote, local, info, text)) {
+        } else {
             FreeLibrary(h);
             expect(GetModuleHandleA("pgDllTunnel.dll") != NULL, "the running library stays loaded");
-            expect(listening(local), "and keeps forwarding");
+            expect(listening(), "and keeps forwarding");
         }
-    } else {
-        fprintf(stderr, "tunnel_by_ordinal: unknown mode %s\n", mode);
-        return 2;
     }
     printf("%s: %d checks, %d failed\n", mode, checks, failures);
     return failures ? 1 : 0;
