@@ -11,8 +11,6 @@
 namespace {
 const QString kWindowsOut = QStringLiteral(TALVO_WINDOWS_OUT);
 const QString kWine = QStringLiteral("/usr/lib/wine/wine64");
-// The first start in a new prefix sets the prefix up, which takes a while on a busy machine.
-constexpr int kWindowTimeoutMs = 300000;
 } // namespace
 
 class TestWindowsExe : public QObject
@@ -66,6 +64,7 @@ private slots:
 
         const QString wanted = QStringLiteral("\"%1\"").arg(title);
         QString tree;
+        // The first start in a new prefix sets the prefix up, which takes a while on a busy machine.
         const bool shown = QTest::qWaitFor([&] {
             QProcess xwininfo;
             xwininfo.setProcessEnvironment(m_env);
@@ -73,7 +72,7 @@ private slots:
             xwininfo.waitForFinished(30000);
             tree = QString::fromUtf8(xwininfo.readAllStandardOutput());
             return tree.contains(wanted) || tool.state() == QProcess::NotRunning;
-        }, kWindowTimeoutMs);
+        }, 300000);
         const bool ended = tool.state() == QProcess::NotRunning;
         tool.kill();
         tool.waitForFinished(5000);

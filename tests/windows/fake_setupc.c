@@ -1,8 +1,6 @@
 /* Plays com0com's setupc.exe for the tests: the same command line and list output, the
  * pairs kept in pairs.txt beside the program, every call appended to calls.txt there.
- *
  *   setupc [--silent] [--output FILE] install PortName=A PortName=B | remove N | list
- *
  * Like the real one it refuses to run outside its own folder (it would not find the
  * driver's files there). */
 #include <windows.h>
