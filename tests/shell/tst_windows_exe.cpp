@@ -64,7 +64,8 @@ private slots:
 
         const QString wanted = QStringLiteral("\"%1\"").arg(title);
         QString tree;
-        // The first start in a new prefix sets the prefix up, which takes a while on a busy machine.
+        // The first start in a new prefix sets the prefix up, which takes a while on a busy
+        // machine; the wait ends before Qt Test's 300 s watchdog, so that cleanupTestCase runs.
         const bool shown = QTest::qWaitFor([&] {
             QProcess xwininfo;
             xwininfo.setProcessEnvironment(m_env);
@@ -72,7 +73,7 @@ private slots:
             xwininfo.waitForFinished(30000);
             tree = QString::fromUtf8(xwininfo.readAllStandardOutput());
             return tree.contains(wanted) || tool.state() == QProcess::NotRunning;
-        }, 300000);
+        }, 240000);
         const bool ended = tool.state() == QProcess::NotRunning;
         tool.kill();
         tool.waitForFinished(5000);
