@@ -8,61 +8,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <memory>
-
 namespace {
 const QString kWindowsOut = QStringLiteral(TALVO_WINDOWS_OUT);
 const QString kWine = QStringLiteral("/usr/lib/wine/wine64");
-// The first start in a new prefix sets the prefix up, which takes a while on a busy machine.
-constexpr int kWindowTimeoutMs = 300000;
-
-QString exePath()
-{
-    return kWindowsOut + QStringLiteral("/talvo-hmi-tunnel.exe");
-}
-
-QString run(const QString &program, const QStringList &args, const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
-{
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.start(program, args);
-    p.waitForFinished(30000);
-    return QString::fromUtf8(p.readAllStandardOutput());
-}
-
-// A private X server; its display number is what it writes to -displayfd.
-class VirtualDisplay
-{
-public:
-    bool start()
-    {
-        m_server.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                                                QStringLiteral("0"), QStringLiteral("1100x700x24"),
-                                                QStringLiteral("-nolisten"), QStringLiteral("tcp")});
-        if (!m_server.waitForStarted(10000))
-            return false;
-        QByteArray out;
-        const bool told = QTest::qWaitFor([&] {
-            out += m_server.readAllStandardOutput();
-            return out.contains('\n') || m_server.state() != QProcess::Running;
-        }, 20000);
-        if (!told || !out.contains('\n'))
-            return false;
-        m_name = QStringLiteral(":") + QString::fromLatin1(out.trimmed());
-        return true;
-    }
-    ~VirtualDisplay()
-    {
-        m_server.terminate();
-        if (!m_server.waitForFinished(5000))
-            m_server.kill();
-    }
-    QString name() const { return m_name; }
-
-private:
-    QProcess m_server;
-    QString m_name;
-};
 } // namespace
 
 class TestWindowsExe : public QObject
@@ -70,9 +18,31 @@ class TestWindowsExe : public QObject
     Q_OBJECT
 
 private slots:
+    // The tool writes beside itself: a copy in a folder of the test's own, with the libraries
+    // the build put beside it; one prefix (set up by the first start in it) and one private X
+    // server for all cases.
     void initTestCase()
     {
-        QVERIFY2(QFile::exists(exePath()), qPrintable(exePath() + " is missing: build the Windows tree first"));
+        const QDir out(kWindowsOut);
+        QVERIFY2(out.exists("talvo-hmi-tunnel.exe"), qPrintable(kWindowsOut + ": build the Windows tree first"));
+        if (!QFile::exists(kWine) || QStandardPaths::findExecutable("Xvfb").isEmpty()
+            || QStandardPaths::findExecutable("xwininfo").isEmpty())
+            QSKIP("wine64, Xvfb or xwininfo is not installed");
+        QVERIFY(QDir(m_work.path()).mkpath("prefix") && QDir(m_work.path()).mkpath("app"));
+        for (const QString &file : out.entryList({"talvo-hmi-tunnel.exe", "*.dll"}, QDir::Files))
+            QVERIFY(QFile::copy(out.filePath(file), m_work.filePath("app/" + file)));
+        // Its display number is what it writes to -displayfd.
+        m_xvfb.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1100x700x24", "-nolisten", "tcp"});
+        QByteArray display;
+        QVERIFY2(QTest::qWaitFor([&] { return (display += m_xvfb.readAllStandardOutput()).contains('\n'); }, 20000),
+                 "Xvfb did not start");
+        m_env = QProcessEnvironment::systemEnvironment();
+        m_env.insert("DISPLAY", ":" + display.trimmed());
+        m_env.insert("WINEPREFIX", m_work.filePath("prefix"));
+        m_env.insert("WINEDEBUG", "-all");
+        m_env.insert("WINEDLLOVERRIDES", "mscoree,mshtml="); // no offer to install Mono or Gecko
+        m_env.insert("LC_ALL", "C.UTF-8");
+        m_env.remove("QT_QPA_PLATFORM"); // the tests' offscreen platform is not in the Windows build
     }
 
     void windowUnderWine_data()
@@ -86,32 +56,24 @@ private slots:
     {
         QFETCH(QString, language);
         QFETCH(QString, title);
-        if (!QFile::exists(kWine) || QStandardPaths::findExecutable("Xvfb").isEmpty()
-            || QStandardPaths::findExecutable("xwininfo").isEmpty())
-            QSKIP("wine64, Xvfb or xwininfo is not installed");
-        if (!m_display) {
-            // The tool writes beside itself: a copy in a folder of the test's own, with the
-            // libraries the build put beside it. One prefix and one X server for all cases;
-            // the prefix is set up by the first start in it.
-            QVERIFY(QDir(m_work.path()).mkpath("prefix") && QDir(m_work.path()).mkpath("app"));
-            const QDir out(kWindowsOut);
-            for (const QString &file : out.entryList({"talvo-hmi-tunnel.exe", "*.dll"}, QDir::Files))
-                QVERIFY(QFile::copy(out.filePath(file), m_work.filePath("app/" + file)));
-            m_display = std::make_unique<VirtualDisplay>();
-            QVERIFY2(m_display->start(), "Xvfb did not start");
-        }
         QProcess tool;
-        tool.setProcessEnvironment(wineEnvironment());
+        tool.setProcessEnvironment(m_env);
         tool.setWorkingDirectory(m_work.filePath("app"));
         tool.start(kWine, {m_work.filePath("app/talvo-hmi-tunnel.exe"), "TV0412A100", language});
         QVERIFY(tool.waitForStarted());
 
         const QString wanted = QStringLiteral("\"%1\"").arg(title);
         QString tree;
+        // The first start in a new prefix sets the prefix up, which takes a while on a busy
+        // machine; the wait ends before Qt Test's 300 s watchdog, so that cleanupTestCase runs.
         const bool shown = QTest::qWaitFor([&] {
-            tree = run("xwininfo", {"-root", "-tree"}, wineEnvironment());
+            QProcess xwininfo;
+            xwininfo.setProcessEnvironment(m_env);
+            xwininfo.start("xwininfo", {"-root", "-tree"});
+            xwininfo.waitForFinished(30000);
+            tree = QString::fromUtf8(xwininfo.readAllStandardOutput());
             return tree.contains(wanted) || tool.state() == QProcess::NotRunning;
-        }, kWindowTimeoutMs);
+        }, 240000);
         const bool ended = tool.state() == QProcess::NotRunning;
         tool.kill();
         tool.waitForFinished(5000);
@@ -122,30 +84,21 @@ private slots:
     // Wine's own processes outlive the loader: the prefix's server ends them all.
     void cleanupTestCase()
     {
-        if (!m_display)
+        if (m_env.isEmpty())
             return;
         QProcess server;
-        server.setProcessEnvironment(wineEnvironment());
+        server.setProcessEnvironment(m_env);
         server.start(QStringLiteral("/usr/lib/wine/wineserver64"), {QStringLiteral("-k")});
         server.waitForFinished(20000);
-        m_display.reset();
+        m_xvfb.terminate();
+        if (!m_xvfb.waitForFinished(5000))
+            m_xvfb.kill();
     }
 
 private:
-    QProcessEnvironment wineEnvironment() const
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DISPLAY", m_display->name());
-        env.insert("WINEPREFIX", m_work.filePath("prefix"));
-        env.insert("WINEDEBUG", "-all");
-        env.insert("WINEDLLOVERRIDES", "mscoree,mshtml="); // no offer to install Mono or Gecko
-        env.insert("LC_ALL", "C.UTF-8");
-        env.remove("QT_QPA_PLATFORM"); // the tests' offscreen platform is not in the Windows build
-        return env;
-    }
-
     QTemporaryDir m_work;
-    std::unique_ptr<VirtualDisplay> m_display;
+    QProcess m_xvfb;
+    QProcessEnvironment m_env;
 };
 
 QTEST_GUILESS_MAIN(TestWindowsExe)

@@ -2,6 +2,7 @@
 // a Modbus TCP PLC, a Modbus RTU slave on the panel's serial port, and Linux's own Modbus
 // master, reaching them through what the Windows tool opened. COM30/COM31 of the Wine
 // prefix are a Linux pseudo-terminal pair.
+#include "Bytes.h"
 #include "RealPanel.h"
 #include "WindowTest.h"
 #include "base/AppDir.h"
@@ -23,7 +24,6 @@ class TestWineChannels : public QObject
     QByteArray m_said;
     RealPanel m_panel;
     EchoServer m_configService;
-    quint16 m_plcPort = 0;
 
     // Sends a command to the Windows tool and waits for its answer line.
     // Wine's console ends lines with CR LF.
@@ -37,18 +37,6 @@ class TestWineChannels : public QObject
         return at < 0 ? "(no answer: " + m_said + m_tool.readAllStandardError() + ")"
                       : QString::fromUtf8(m_said.mid(at + answer.size(), m_said.indexOf('\n', at) - at - answer.size()))
                             .trimmed();
-    }
-    QString mbpoll(const QStringList &args)
-    {
-        const Result r = runWhileServing(QStandardPaths::findExecutable("mbpoll"), args, 30000);
-        return r.exitCode == 0 ? r.output : "failed: " + r.output;
-    }
-    // Register i holds (i + first) * 10: pymodbus's blocks are one off from the wire's
-    // addresses, the RTU slave's are not.
-    static void verifyRegisters(const QString &out, int first)
-    {
-        for (int i = 0; i < 5; ++i)
-            QVERIFY2(out.contains(QStringLiteral("[%1]: \t%2\n").arg(i).arg((i + first) * 10)), qPrintable(out));
     }
 
 private slots:
@@ -77,12 +65,12 @@ private slots:
         m_rtuSlave.start("/usr/bin/python3", {TALVO_SIM_DIR "/rtu_slave.py", VirtualPortsManager::portLocation("PLC1"),
                                               "--baud", "19200"});
         QVERIFY(QTest::qWaitFor([&] { return m_rtuSlave.canReadLine(); }, 10000));
-        m_plcPort = freePort();
-        m_plc.start("/usr/bin/python3", {TALVO_SIM_DIR "/plc_sim.py", "tcp", QStringLiteral("127.0.0.1:%1").arg(m_plcPort)});
+        const quint16 plcPort = freePort();
+        m_plc.start("/usr/bin/python3", {TALVO_SIM_DIR "/plc_sim.py", "tcp", QStringLiteral("127.0.0.1:%1").arg(plcPort)});
         QVERIFY(m_plc.waitForStarted());
         m_panel.start(m_dir.path(),
                       {QStringLiteral("127.0.0.1:12345=127.0.0.1:%1").arg(m_configService.serverPort()),
-                       QStringLiteral("192.168.1.10:11740=127.0.0.1:%1").arg(m_plcPort), "[passthrough]",
+                       QStringLiteral("192.168.1.10:11740=127.0.0.1:%1").arg(plcPort), "[passthrough]",
                        "COM1=" + VirtualPortsManager::portLocation("PANEL1"), "COM1.baud=19200",
                        "COM2=" + VirtualPortsManager::portLocation("PANEL2"), "COM2.baud=19200"});
         m_panel.writeToolConfig(m_dir.path());
@@ -99,29 +87,38 @@ private slots:
         QTcpSocket client;
         client.connectToHost(QHostAddress::LocalHost, 12345);
         QVERIFY(client.waitForConnected(5000));
-        QByteArray sent(1024 * 1024, Qt::Uninitialized);
-        for (int i = 0; i < sent.size(); ++i)
-            sent[i] = char(i * 7 + i / 251);
+        const QByteArray sent = randomBytes(1024 * 1024);
         client.write(sent);
-        QByteArray got;
-        QVERIFY(QTest::qWaitFor([&] { got += client.readAll(); return got.size() >= sent.size(); }, 30000));
-        QVERIFY(got == sent);
+        QVERIFY(readAtLeast(client, sent.size(), 30000) == sent);
         QCOMPARE(command("close", "closed"), QString());
     }
 
-    void modbusMasterReachesTcpPlc()
+    // Linux's Modbus master reaches a TCP PLC through the PLC channel, and an RTU slave
+    // through the COM channel: the engine's COM31 is Wine's serial port over a
+    // pseudo-terminal, the master uses COM30. Register i holds (i + first) * 10: pymodbus's
+    // blocks are one off from the wire's addresses, the RTU slave's are not.
+    void modbusMasterReachesPlc_data()
     {
-        QVERIFY(command("open PLC", "opened ").startsWith("Success|"));
-        verifyRegisters(mbpoll({"-m", "tcp", "-p", "11740", "-a", "1", "-t", "4", "-0", "-1", "-r", "0", "-c", "5", "127.0.0.1"}), 1);
-        QCOMPARE(command("close", "closed"), QString());
+        QTest::addColumn<QByteArray>("channel");
+        QTest::addColumn<QString>("link"); // mbpoll's options for it
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<int>("first");
+        QTest::newRow("TCP PLC") << QByteArray("PLC") << "-m tcp -p 11740" << "127.0.0.1" << 1;
+        QTest::newRow("RTU slave through COM")
+            << QByteArray("COM1") << "-m rtu -b 19200 -P none -o 2" << VirtualPortsManager::portLocation("COM30") << 0;
     }
-
-    // The engine's COM31 is Wine's serial port over a pseudo-terminal; the master uses COM30.
-    void modbusMasterReachesRtuSlaveThroughCom()
+    void modbusMasterReachesPlc()
     {
-        QCOMPARE(command("open COM1", "opened ").section('|', 0, 0), QStringLiteral("Success"));
-        const QStringList rtu{"-m", "rtu", "-b", "19200", "-P", "none", "-a", "1", "-t", "4", "-0", "-1", "-o", "2"};
-        verifyRegisters(mbpoll(rtu + QStringList{"-r", "0", "-c", "5", VirtualPortsManager::portLocation("COM30")}), 0);
+        QFETCH(QByteArray, channel);
+        QFETCH(QString, link);
+        QFETCH(QString, device);
+        QFETCH(int, first);
+        QCOMPARE(command("open " + channel, "opened ").section('|', 0, 0), QStringLiteral("Success"));
+        const Result r = runWhileServing(QStandardPaths::findExecutable("mbpoll"),
+                                         (link + " -a 1 -t 4 -0 -1 -r 0 -c 5").split(' ') << device, 30000);
+        for (int i = 0; i < 5; ++i)
+            QVERIFY2(r.exitCode == 0 && r.output.contains(QStringLiteral("[%1]: \t%2\n").arg(i).arg((i + first) * 10)),
+                     qPrintable(r.output));
         QCOMPARE(command("close", "closed"), QString());
     }
 
@@ -134,19 +131,12 @@ private slots:
         QVERIFY(plc.open(QIODevice::ReadWrite));
         QCOMPARE(command("open COM2", "opened ").section('|', 0, 0), QStringLiteral("Success"));
         QVERIFY(plcSoftware.open(QIODevice::ReadWrite));
-        auto pass = [](QSerialPort &from, QSerialPort &to, const QByteArray &data) {
-            from.write(data);
-            QByteArray got;
-            (void)QTest::qWaitFor([&] { got += to.readAll(); return got.size() >= data.size(); }, 30000);
-            return got == data;
-        };
-        QByteArray request(20000, Qt::Uninitialized), answer(20000, Qt::Uninitialized);
-        for (int i = 0; i < request.size(); ++i) {
-            request[i] = char(i * 13 + i / 256);
-            answer[i] = char(i % 251 == 0x23 ? 0x24 : i % 251); // no '#': the engine reads tags
-        }
-        QVERIFY(pass(plcSoftware, plc, request));
-        QVERIFY(pass(plc, plcSoftware, answer));
+        const QByteArray request = randomBytes(20000, 1);
+        const QByteArray answer = randomBytes(20000, 2).replace('#', '$'); // no '#': the engine reads tags
+        plcSoftware.write(request);
+        QVERIFY(readAtLeast(plc, request.size(), 30000) == request);
+        plc.write(answer);
+        QVERIFY(readAtLeast(plcSoftware, answer.size(), 30000) == answer);
         plcSoftware.close();
         QCOMPARE(command("close", "closed"), QString());
     }

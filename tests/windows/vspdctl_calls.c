@@ -11,37 +11,26 @@
 #include <stdio.h>
 #include <string.h>
 
-typedef bool (*CreateFn)(const char *, const char *);
-typedef bool (*DeleteFn)(const char *);
-typedef const char *(*ErrorFn)(void);
-
 int main(int argc, char **argv)
 {
     HMODULE h = LoadLibraryA("vspdctl");
-    CreateFn create;
-    DeleteFn remove;
-    ErrorFn lastError;
+    bool (*create)(const char *, const char *) = h ? (void *)GetProcAddress(h, "CreatePair") : NULL;
+    bool (*remove)(const char *) = h ? (void *)GetProcAddress(h, "DeletePair") : NULL;
+    const char *(*lastError)(void) = h ? (void *)GetProcAddress(h, "LastPairError") : NULL;
     int i = 1;
-    if (!h) {
-        printf("LoadLibrary(vspdctl): error %lu\n", GetLastError());
-        return 2;
-    }
-    create = (CreateFn)(void (*)(void))GetProcAddress(h, "CreatePair");
-    remove = (DeleteFn)(void (*)(void))GetProcAddress(h, "DeletePair");
-    lastError = (ErrorFn)(void (*)(void))GetProcAddress(h, "LastPairError");
     if (!create || !remove || !lastError) {
-        printf("vspdctl.dll lacks CreatePair, DeletePair or LastPairError\n");
+        printf("vspdctl.dll, or its CreatePair, DeletePair or LastPairError, is missing (error %lu)\n", GetLastError());
         return 2;
     }
     while (i < argc) {
         bool ok;
         if (strcmp(argv[i], "create") == 0 && i + 2 < argc) {
             ok = create(argv[i + 1], argv[i + 2]);
-            printf("create %s %s: %d", argv[i + 1], argv[i + 2], ok ? 1 : 0);
+            printf("create %s %s: %d", argv[i + 1], argv[i + 2], ok);
             i += 3;
         } else if (strcmp(argv[i], "delete") == 0 && i + 1 < argc) {
             ok = remove(argv[i + 1]);
-            printf("delete %s: %d", argv[i + 1], ok ? 1 : 0);
+            printf("delete %s: %d", argv[i + 1], ok);
             i += 2;
         } else {
             printf("usage: vspdctl_calls create A B | delete A ...\n");

@@ -11,7 +11,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTimer>
 #include <QtTest>
 
 #include <cstdio>
@@ -20,11 +19,6 @@
 #include <thread>
 
 namespace {
-
-template <typename T> T *child(PLCDownloadAssistant &w, const char *name)
-{
-    return w.findChild<T *>(QLatin1String(name));
-}
 
 void say(const QString &line)
 {
@@ -36,15 +30,15 @@ void run(PLCDownloadAssistant &w, const QString &line)
 {
     const QStringList words = line.split(' ', Qt::SkipEmptyParts);
     if (words.value(0) == "open" && words.size() >= 2) {
-        child<QLineEdit>(w, "lineEditDeviceSn")->setText(words.value(2, QStringLiteral("SN1")));
-        child<QComboBox>(w, "comboBox_pcap")->setCurrentText(words[1]);
-        QTest::mouseClick(child<QPushButton>(w, "pushButtonCreateChannel"), Qt::LeftButton);
+        w.findChild<QLineEdit *>("lineEditDeviceSn")->setText(words.value(2, QStringLiteral("SN1")));
+        w.findChild<QComboBox *>("comboBox_pcap")->setCurrentText(words[1]);
+        QPushButton *create = w.findChild<QPushButton *>("pushButtonCreateChannel");
+        QTest::mouseClick(create, Qt::LeftButton);
         // The serial channel reports success only once the panel answered.
-        auto caption = [&] { return child<QPushButton>(w, "pushButtonCreateChannel")->text(); };
-        (void)QTest::qWaitFor([&] { return caption() == QLatin1String("Success"); }, 15000);
-        say("opened " + caption() + "|" + child<QLabel>(w, "labelTip")->text());
+        (void)QTest::qWaitFor([&] { return create->text() == QLatin1String("Success"); }, 15000);
+        say("opened " + create->text() + "|" + w.findChild<QLabel *>("labelTip")->text());
     } else if (words.value(0) == "close") {
-        QTest::mouseClick(child<QPushButton>(w, "pushButtonDisConnectChannel"), Qt::LeftButton);
+        QTest::mouseClick(w.findChild<QPushButton *>("pushButtonDisConnectChannel"), Qt::LeftButton);
         say("closed");
     } else if (words.value(0) == "quit") {
         QCoreApplication::quit();
