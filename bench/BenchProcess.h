@@ -98,6 +98,14 @@ inline std::string readFile(const std::string &path)
 
 inline void writeFile(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
 
+// CPU seconds of the calling thread.
+inline double threadCpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
 // User and system CPU seconds of a process, 0 once it is gone.
 inline double cpuSecondsOf(pid_t pid)
 {

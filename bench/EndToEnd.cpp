@@ -1,5 +1,6 @@
 #include "EndToEnd.h"
 
+#include "BenchProcess.h"
 #include "wire/EndToEnd.h"
 #include "wire/Identity.h"
 #include "wire/LineChannel.h"
@@ -10,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
+#include <thread>
+#include <vector>
 
 namespace bench {
 
@@ -347,6 +350,32 @@ IoThread::~IoThread()
     m_work.reset();
     io.stop();
     m_thread.join();
+}
+
+void runSink(asio::ip::tcp::acceptor &acceptor, std::atomic<long long> *cpuNs)
+{
+    for (;;) {
+        asio::ip::tcp::socket s(acceptor.get_executor());
+        std::error_code ec;
+        acceptor.accept(s, ec);
+        if (ec)
+            return;
+        std::thread([s = std::move(s), cpuNs]() mutable {
+            const double cpu0 = threadCpuSeconds();
+            std::vector<char> buf(1 << 20);
+            std::uint64_t total = 0;
+            std::error_code ec;
+            for (;;) {
+                total += s.read_some(asio::buffer(buf), ec);
+                if (ec)
+                    break;
+            }
+            if (cpuNs)
+                *cpuNs += (long long)((threadCpuSeconds() - cpu0) * 1e9);
+            asio::write(s, asio::buffer(&total, sizeof total), ec);
+            s.close(ec);
+        }).detach();
+    }
 }
 
 void startEcho(asio::ip::tcp::acceptor &acceptor)

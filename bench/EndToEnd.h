@@ -10,6 +10,7 @@
 #include <asio.hpp>
 #include <asio/ssl/context.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <future>
@@ -95,12 +96,17 @@ private:
     std::size_t m_refusals = 0;
 };
 
-// An io_context on a thread of its own for as long as this lives. await() starts work on
-// that thread and waits, bounded, for the result the work hands to its callback.
 // An echo target on the acceptor's io thread, for latency and many-stream figures: every
 // accepted connection sends back what it reads.
 void startEcho(asio::ip::tcp::acceptor &acceptor);
 
+// A bulk sink, blocking, a thread per connection: reads until end of stream, answers the
+// byte count (8 bytes), closes. Returns when the acceptor fails (it is closed). `cpuNs`, when
+// given, is added the CPU time of the reading threads, before each count is answered.
+void runSink(asio::ip::tcp::acceptor &acceptor, std::atomic<long long> *cpuNs = nullptr);
+
+// An io_context on a thread of its own for as long as this lives. await() starts work on
+// that thread and waits, bounded, for the result the work hands to its callback.
 class IoThread
 {
 public:

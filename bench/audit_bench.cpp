@@ -78,30 +78,6 @@ struct Child : bench::Child
     }
 };
 
-// Reads until end of stream, answers the byte count (8 bytes), closes; a thread each.
-void runSink(tcp::acceptor &acceptor)
-{
-    for (;;) {
-        tcp::socket s(acceptor.get_executor());
-        std::error_code ec;
-        acceptor.accept(s, ec);
-        if (ec)
-            return;
-        std::thread([s = std::move(s)]() mutable {
-            std::vector<char> buf(1 << 20);
-            uint64_t total = 0;
-            std::error_code ec;
-            for (;;) {
-                total += s.read_some(asio::buffer(buf), ec);
-                if (ec)
-                    break;
-            }
-            asio::write(s, asio::buffer(&total, sizeof total), ec);
-            s.close(ec);
-        }).detach();
-    }
-}
-
 
 // Reads exactly buffer's size from a stream.
 void readExactly(wire::TlsStream::Ptr s, asio::mutable_buffer buffer, std::function<void(const std::error_code &)> done)
@@ -370,7 +346,7 @@ int main(int argc, char **argv)
     asio::io_context serverIo;
     tcp::acceptor sinkAcceptor(serverIo), echoAcceptor(serverIo);
     const uint16_t sinkPort = bench::listenLoopback(sinkAcceptor), echoPort = bench::listenLoopback(echoAcceptor);
-    std::thread([&] { runSink(sinkAcceptor); }).detach();
+    std::thread([&] { bench::runSink(sinkAcceptor); }).detach();
     bench::startEcho(echoAcceptor);
     std::thread([&] { serverIo.run(); }).detach();
 

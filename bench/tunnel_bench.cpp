@@ -57,43 +57,9 @@ struct Child : bench::Child
     void startArgs(const std::vector<std::string> &args, const std::string &logPath) { bench::Child::start(args, logPath); }
 };
 
-double threadCpuSeconds()
-{
-    timespec t {};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
-}
-
 // CPU of the sink's threads, in nanoseconds: this program's CPU less the sender's and the
 // sink's is the tunnel library's.
 std::atomic<long long> g_sinkCpuNs {0};
-
-// Sink: reads until end of stream, answers the byte count (8 bytes), closes.
-void runSink(tcp::acceptor &acceptor)
-{
-    for (;;) {
-        tcp::socket s(acceptor.get_executor());
-        std::error_code ec;
-        acceptor.accept(s, ec);
-        if (ec)
-            return;
-        std::thread([s = std::move(s)]() mutable {
-            const double cpu0 = threadCpuSeconds();
-            std::vector<char> buf(1 << 20);
-            uint64_t total = 0;
-            std::error_code ec;
-            for (;;) {
-                const std::size_t n = s.read_some(asio::buffer(buf), ec);
-                total += n;
-                if (ec)
-                    break;
-            }
-            g_sinkCpuNs += (long long)((threadCpuSeconds() - cpu0) * 1e9); // before the count is read
-            asio::write(s, asio::buffer(&total, sizeof total), ec);
-            s.close(ec);
-        }).detach();
-    }
-}
 
 
 struct Moved
@@ -110,14 +76,14 @@ Moved bulk(uint16_t port, double seconds)
     tcp::socket s(io);
     s.connect({asio::ip::make_address("127.0.0.1"), port});
     std::vector<char> chunk(256 * 1024, 'x');
-    const double cpu0 = threadCpuSeconds();
+    const double cpu0 = bench::threadCpuSeconds();
     const auto t0 = Clock::now();
     while (secondsSince(t0) < seconds)
         asio::write(s, asio::buffer(chunk));
     s.shutdown(tcp::socket::shutdown_send);
     uint64_t got = 0;
     asio::read(s, asio::buffer(&got, sizeof got));
-    return {double(got), secondsSince(t0), threadCpuSeconds() - cpu0};
+    return {double(got), secondsSince(t0), bench::threadCpuSeconds() - cpu0};
 }
 
 struct Latency
@@ -279,7 +245,7 @@ int main(int argc, char **argv)
     asio::io_context serverIo;
     tcp::acceptor sinkAcceptor(serverIo), echoAcceptor(serverIo);
     const uint16_t sinkPort = bench::listenLoopback(sinkAcceptor), echoPort = bench::listenLoopback(echoAcceptor);
-    std::thread sinkThread([&] { runSink(sinkAcceptor); });
+    std::thread sinkThread([&] { bench::runSink(sinkAcceptor, &g_sinkCpuNs); });
     sinkThread.detach();
     bench::startEcho(echoAcceptor);
     std::thread echoThread([&] { serverIo.run(); });
